@@ -1,0 +1,45 @@
+# Every target that runs something bootstraps .venv first, so a fresh clone needs only `make <target>`.
+SHELL := /bin/bash
+VENV  := .venv
+PY    := $(VENV)/bin/python
+DEPS  := $(VENV)/.deps-installed
+BUILD_TYPE ?= Release
+DEV_BUILD  ?= build/dev
+
+.PHONY: all demo test install dev bench proto sanitize clean
+
+all: test
+
+$(DEPS): pyproject.toml
+	@interp="$$(PYTHON='$(PYTHON)' tools/find-python.sh)" || exit 1; \
+	if [ ! -x $(PY) ]; then echo "creating $(VENV) with $$interp"; "$$interp" -m venv $(VENV) || exit 1; fi
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja
+	$(PY) -m pip install -q --no-build-isolation ".[test]"
+	touch $@
+
+# Builds the C++ core and installs the package (not editable) into .venv.
+install: $(DEPS)
+	$(PY) -m pip install -q --no-build-isolation --no-deps --force-reinstall .
+
+demo: install
+	$(VENV)/bin/halvex demo
+
+test: install
+	$(PY) -m pytest -q
+
+bench: install
+	@for b in bench/*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
+
+# Fast in-tree build for development: PYTHONPATH=src/python then imports the fresh module.
+dev: $(DEPS)
+	$(PY) -m cmake -S . -B $(DEV_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	    -DPython_EXECUTABLE=$(abspath $(PY)) -DHALVEX_COPY_INPLACE=ON >/dev/null
+	$(PY) -m cmake --build $(DEV_BUILD)
+
+# Regenerates the committed gRPC code from proto/.
+proto: $(DEPS)
+	$(PY) tools/gen_proto.py
+
+clean:
+	rm -rf build $(VENV) src/python/norvo_halvex/mediator/*.so

@@ -1,0 +1,1 @@
+"""Client library for Halvex electricity meters reached through a mediator service."""

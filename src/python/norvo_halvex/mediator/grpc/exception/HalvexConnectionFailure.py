@@ -1,0 +1,5 @@
+# PLACEHOLDER: replaced by the real module
+class HalvexConnectionFailure(Exception):
+    def __init__(self, message):
+        super().__init__(message)
+        self.message = message

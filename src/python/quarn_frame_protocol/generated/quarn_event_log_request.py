@@ -1,0 +1,2 @@
+# PLACEHOLDER: replaced by the real module
+class QuarnEventLogRequest: pass

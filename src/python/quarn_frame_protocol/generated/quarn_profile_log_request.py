@@ -1,0 +1,2 @@
+# PLACEHOLDER: replaced by the real module
+class QuarnProfileLogRequest: pass
