@@ -1,2 +1,133 @@
-# PLACEHOLDER: replaced by the real module
-class QuarnProfileThreePhaseIntervalsResponseBlock: pass
+"""The block of interval data inside a three-phase interval frame."""
+
+from enum import IntFlag
+
+from ._record import QuarnRecord, epoch_format, flags_format
+from .errors import QuarnCodecError
+
+
+class IntervalStatus(IntFlag):
+    # The meter holds no data for the interval; its values are meaningless (zero).
+    missing = 0x01
+    # The supply failed during the interval.
+    power_failure = 0x02
+    # The clock was set during the interval.
+    clock_adjusted = 0x04
+    # The interval is shorter than interval_length (the clock was set, or it is still running).
+    partial = 0x08
+
+
+class QuarnProfileThreePhaseIntervalsResponseBlock(QuarnRecord):
+    """``start_time`` u4le, ``interval_length`` u2le, ``num_intervals`` u2le, then the intervals.
+
+    Interval ``i`` starts at ``start_time + i * interval_length``. ``length`` is the size of the
+    block (the frame's ``frame_data``): 8 + 25 * num_intervals. On writing ``num_intervals`` is
+    computed from ``intervals``; a ``length`` of None takes the size the block needs.
+    """
+
+    IntervalStatus = IntervalStatus
+    VALUES_PER_INTERVAL = 6
+    HEADER_SIZE = 8
+    INTERVAL_SIZE = 1 + 4 * VALUES_PER_INTERVAL
+
+    class Interval(QuarnRecord):
+        """``status`` u1 (IntervalStatus flags) and six u4le raw counts: active, reactive and
+        apparent energy, each import then export."""
+
+        _fields = ("status", "values")
+        _formats = {"status": flags_format(IntervalStatus)}
+        _SIZE = 25
+
+        def _read(self):
+            self.status = IntervalStatus(self._io.read_u1())
+            self.values = []
+            for i in range(QuarnProfileThreePhaseIntervalsResponseBlock.VALUES_PER_INTERVAL):
+                self.values.append(self._io.read_u4le())
+            self._dirty = False
+
+        def _check(self):
+            self._check_enum("status", IntervalStatus)
+            values = self._field("values")
+            if not isinstance(values, (list, tuple)):
+                raise TypeError(f"{self._label()}: field 'values' must be a list, got {type(values).__name__}")
+            n = QuarnProfileThreePhaseIntervalsResponseBlock.VALUES_PER_INTERVAL
+            if len(values) != n:
+                raise QuarnCodecError(
+                    f"{self._label()}: field 'values' must hold exactly {n} counts, got {len(values)}", self._label()
+                )
+            for i, value in enumerate(values):
+                self._check_int_value(f"values[{i}]", value, 0, 0xFFFFFFFF)
+            self._dirty = False
+
+        def _write__seq(self, io=None):
+            super()._write__seq(io)
+            self._io.write_u1(int(self.status))
+            for value in self.values:
+                self._io.write_u4le(value)
+
+    _params = ("length",)
+    _fields = ("start_time", "interval_length", "intervals")
+    _formats = {"start_time": epoch_format}
+
+    def __init__(self, length=None, _io=None, _parent=None, _root=None):
+        super().__init__(_io, _parent, _root)
+        self.length = length
+
+    def _read(self):
+        if self.length is not None:
+            self._check_int_value("length", self.length, 0, 0xFFFFFFFF)
+        self.start_time = self._io.read_u4le()
+        self.interval_length = self._io.read_u2le()
+        self.num_intervals = self._io.read_u2le()
+        expected = self.HEADER_SIZE + self.INTERVAL_SIZE * self.num_intervals
+        if self.length is not None and expected != self.length:
+            raise QuarnCodecError(
+                f"QuarnProfileThreePhaseIntervalsResponseBlock: the block declares {self.num_intervals} "
+                f"interval(s), so it is {expected} byte(s) long, but it was given {self.length} byte(s)",
+                "QuarnProfileThreePhaseIntervalsResponseBlock",
+            )
+        if self.num_intervals and self.interval_length == 0:
+            raise QuarnCodecError(
+                "QuarnProfileThreePhaseIntervalsResponseBlock: interval_length is 0 but the block holds intervals",
+                "QuarnProfileThreePhaseIntervalsResponseBlock",
+            )
+        self.intervals = []
+        for i in range(self.num_intervals):
+            _t_intervals = QuarnProfileThreePhaseIntervalsResponseBlock.Interval(self._io, self, self._root)
+            _t_intervals._read()
+            self.intervals.append(_t_intervals)
+        self._dirty = False
+
+    def _check(self):
+        self._check_uint("start_time", 32)
+        self._check_uint("interval_length", 16)
+        intervals = self._check_list("intervals", 0xFFFF)
+        if intervals and self.interval_length == 0:
+            raise QuarnCodecError(f"{self._label()}: interval_length must not be 0 when there are intervals", self._label())
+        for i, interval in enumerate(intervals):
+            self._check_child(f"intervals[{i}]", interval, QuarnProfileThreePhaseIntervalsResponseBlock.Interval)
+        if self.length is not None:
+            self._check_int_value("length", self.length, 0, 0xFFFFFFFF)
+            if self.length != self._wire_size():
+                raise QuarnCodecError(
+                    f"{self._label()}: length is {self.length} but a block of {len(intervals)} interval(s) "
+                    f"is {self._wire_size()} byte(s)",
+                    self._label(),
+                )
+        self._dirty = False
+
+    def _write__seq(self, io=None):
+        super()._write__seq(io)
+        self._io.write_u4le(self.start_time)
+        self._io.write_u2le(self.interval_length)
+        self._io.write_u2le(len(self.intervals))
+        for interval in self.intervals:
+            interval._write__seq(self._io)
+        self.__dict__["num_intervals"] = len(self.intervals)
+
+    def _wire_size(self):
+        return self.HEADER_SIZE + self.INTERVAL_SIZE * len(self.intervals)
+
+    def interval_start(self, i):
+        """Epoch seconds (UTC) at which interval ``i`` starts."""
+        return self.start_time + i * self.interval_length

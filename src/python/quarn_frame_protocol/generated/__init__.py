@@ -1,0 +1,1 @@
+"""Request records of the data-record exchanges (written by the client, read by mediators)."""

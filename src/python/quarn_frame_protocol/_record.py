@@ -1,0 +1,378 @@
+"""What every Quarn record shares.
+
+Records are written the way Kaitai Struct's generated Python is: fields are read in ``_read``,
+written in ``_write__seq`` and validated in ``_check``. This base adds what our callers need on
+top of the runtime:
+
+- ``_write`` checks the record itself. The C++ core builds a record, sets its fields and calls
+  ``_write(io)`` at once; the bare runtime refuses that (``ConsistencyNotCheckedError``).
+- ``_read`` turns every runtime failure (data too short, text that is not ASCII, ...) into
+  ``QuarnCodecError`` naming the record, and a record read at the top of its stream must use
+  the whole stream: trailing bytes mean the reply is not what we think it is.
+- ``str()`` is stable and readable, with enumeration names; the core logs it.
+"""
+
+import datetime
+import enum
+import functools
+import struct
+from io import BytesIO
+
+from kaitaistruct import KaitaiStream, KaitaiStructError, ReadWriteKaitaiStruct
+
+from .errors import QuarnCodecError
+
+_UNSET = object()
+BYTES_LIKE = (bytes, bytearray, memoryview)
+
+# What the runtime (and struct/str.decode under it) raises for bytes that do not parse.
+_PARSE_FAILURES = (EOFError, struct.error, KaitaiStructError, ValueError, OverflowError)
+
+# Longer byte strings are shortened in the text form (interval frames carry hundreds).
+_BYTES_SHOWN = 32
+
+
+def _guard_read(read):
+    @functools.wraps(read)
+    def _read(self):
+        label = self._label()
+        if self._io is None:
+            raise QuarnCodecError(
+                f"{label}: nothing to read: the record was built without a stream "
+                f"(construct it with KaitaiStream(BytesIO(data)))",
+                label,
+            )
+        start = self._safe_pos()
+        try:
+            read(self)
+        except QuarnCodecError:
+            raise
+        except _PARSE_FAILURES as exc:
+            raise self._parse_error(exc) from exc
+        if self._parent is None and self._exhaustive:
+            self._ensure_consumed(start)
+
+    _read._quarn_guarded = True
+    return _read
+
+
+class QuarnRecord(ReadWriteKaitaiStruct):
+    """Base of every record of the codec."""
+
+    # Parameters (constructor arguments shown by str()), sequence fields in wire order,
+    # value instances shown by str(), and per-field text formats (an Enum class or a callable).
+    _params = ()
+    _fields = ()
+    _instances = ()
+    _formats = {}
+    # A record read at the top of its stream must consume it entirely.
+    _exhaustive = True
+    # Wire size of fixed-size records; variable ones override _wire_size().
+    _SIZE = None
+
+    def __init__(self, _io=None, _parent=None, _root=None, **fields):
+        super().__init__(_io)
+        self._parent = _parent
+        self._root = _root if _root is not None else self
+        for name, value in fields.items():
+            if name not in self._fields and not isinstance(getattr(type(self), name, None), property):
+                raise TypeError(
+                    f"{type(self).__qualname__} has no field {name!r} "
+                    f"(fields: {', '.join(self._fields) or 'none'})"
+                )
+            setattr(self, name, value)
+
+    def __init_subclass__(cls, **kwargs):
+        super().__init_subclass__(**kwargs)
+        read = cls.__dict__.get("_read")
+        if read is not None and not getattr(read, "_quarn_guarded", False):
+            cls._read = _guard_read(read)
+
+    # ---------------------------------------------------------------- writing
+
+    def _write(self, io=None):
+        label = self._label()
+        if io is None and self._io is None:
+            raise QuarnCodecError(
+                f"{label}: _write() needs a stream, e.g. KaitaiStream(BytesIO(bytearray(size)))", label
+            )
+        self._check()
+        target = io if io is not None else self._io
+        start = target.pos()
+        try:
+            super()._write(io)
+        except EOFError as exc:
+            raise QuarnCodecError(
+                f"{label}: the buffer is too small: the record needs {self._wire_size()} byte(s), "
+                f"the stream has {max(target.size() - start, 0)} left",
+                label,
+            ) from exc
+        except (struct.error, OverflowError) as exc:
+            raise QuarnCodecError(f"{label}: cannot write: {exc}", label) from exc
+        if self._parent is None:
+            end, size = target.pos(), target.size()
+            if end != size:
+                raise QuarnCodecError(
+                    f"{label}: the record is {end - start} byte(s) but the buffer holds "
+                    f"{size - start}; write it into a zero-filled buffer of exactly {end - start} byte(s)",
+                    label,
+                )
+
+    def _fetch_instances(self):
+        pass
+
+    def _check(self):
+        raise NotImplementedError(f"{type(self).__qualname__} does not implement _check()")
+
+    def _wire_size(self):
+        """Size in bytes of the record as currently set (call after _check())."""
+        if self._SIZE is None:
+            raise NotImplementedError(f"{type(self).__qualname__} does not implement _wire_size()")
+        return self._SIZE
+
+    def to_bytes(self):
+        """The record's wire form as ``bytes`` (checks the record first)."""
+        self._check()
+        io = KaitaiStream(BytesIO(bytearray(self._wire_size())))
+        self._write(io)
+        return io.to_byte_array()
+
+    # ------------------------------------------------------- field checks
+
+    def _label(self):
+        return type(self).__qualname__
+
+    def _field(self, name):
+        value = self.__dict__.get(name, _UNSET)
+        if value is _UNSET or value is None:
+            raise QuarnCodecError(
+                f"{self._label()}: field '{name}' is not set; set it before writing the record", self._label()
+            )
+        return value
+
+    def _check_int_value(self, what, value, lo, hi):
+        if not isinstance(value, int):
+            raise TypeError(f"{self._label()}: {what} must be an integer, got {type(value).__name__}")
+        if not lo <= value <= hi:
+            raise QuarnCodecError(f"{self._label()}: {what} must be {lo}..{hi}, got {int(value)}", self._label())
+        return value
+
+    def _check_uint(self, name, bits):
+        return self._check_int_value(f"field '{name}'", self._field(name), 0, (1 << bits) - 1)
+
+    def _check_sint(self, name, bits):
+        half = 1 << (bits - 1)
+        return self._check_int_value(f"field '{name}'", self._field(name), -half, half - 1)
+
+    def _check_enum(self, name, enum_cls, bits=8):
+        value = self._field(name)
+        if isinstance(value, enum.Enum) and not isinstance(value, enum_cls):
+            raise TypeError(
+                f"{self._label()}: field '{name}' takes a {enum_cls.__qualname__} member, "
+                f"got {type(value).__qualname__}.{value.name}"
+            )
+        return self._check_int_value(f"field '{name}'", value, 0, (1 << bits) - 1)
+
+    def _check_bytes(self, name, size=None, max_size=None):
+        value = self._field(name)
+        if not isinstance(value, BYTES_LIKE):
+            raise TypeError(f"{self._label()}: field '{name}' must be bytes, got {type(value).__name__}")
+        n = len(value)
+        if size is not None and n != size:
+            raise QuarnCodecError(
+                f"{self._label()}: field '{name}' must be exactly {size} byte(s), got {n}", self._label()
+            )
+        if max_size is not None and n > max_size:
+            raise QuarnCodecError(
+                f"{self._label()}: field '{name}' must be at most {max_size} byte(s), got {n}", self._label()
+            )
+        return value
+
+    def _check_text(self, name):
+        value = self._field(name)
+        if not isinstance(value, str):
+            raise TypeError(f"{self._label()}: field '{name}' must be text (str), got {type(value).__name__}")
+        try:
+            value.encode("ascii")
+        except UnicodeEncodeError as exc:
+            raise QuarnCodecError(
+                f"{self._label()}: field '{name}' must be ASCII text; "
+                f"{value[exc.start]!r} at position {exc.start} is not",
+                self._label(),
+            ) from None
+        return value
+
+    def _check_list(self, name, max_count):
+        value = self._field(name)
+        if not isinstance(value, (list, tuple)):
+            raise TypeError(f"{self._label()}: field '{name}' must be a list, got {type(value).__name__}")
+        if len(value) > max_count:
+            raise QuarnCodecError(
+                f"{self._label()}: field '{name}' holds at most {max_count} item(s), got {len(value)}", self._label()
+            )
+        return value
+
+    def _check_child(self, name, child, child_cls):
+        if not isinstance(child, child_cls):
+            raise TypeError(
+                f"{self._label()}: {name} must be a {child_cls.__qualname__}, got {type(child).__name__}"
+            )
+        # Children built on their own get adopted; the runtime expects parent and root set.
+        child._parent = self
+        child._root = self._root
+        child._check()
+
+    # ------------------------------------------------------- reading
+
+    def _safe_pos(self):
+        try:
+            return self._io.pos()
+        except Exception:
+            return 0
+
+    def _stream_size(self):
+        try:
+            return self._io.size()
+        except Exception:
+            return "fewer"
+
+    def _parse_error(self, exc):
+        label = self._label()
+        if isinstance(exc, EOFError):
+            needed = getattr(exc, "bytes_needed", None)
+            available = getattr(exc, "bytes_available", None)
+            if self._parent is None and self._SIZE is not None:
+                detail = f"data too short: the record is {self._SIZE} byte(s), got {self._stream_size()}"
+            elif needed is not None and available is not None:
+                offset = self._safe_pos() - available
+                detail = f"data too short: needed {needed} byte(s) at offset {offset}, only {available} left"
+            else:
+                detail = f"data too short: {exc}"
+        elif isinstance(exc, UnicodeDecodeError):
+            detail = f"text is not ASCII: byte 0x{exc.object[exc.start]:02x} at offset {exc.start} of the text"
+        else:
+            detail = str(exc)
+        return QuarnCodecError(f"{label}: {detail}", label)
+
+    def _ensure_consumed(self, start):
+        try:
+            pos, size = self._io.pos(), self._io.size()
+        except Exception:
+            return
+        if pos < size:
+            label = self._label()
+            raise QuarnCodecError(
+                f"{label}: {size - pos} unexpected byte(s) after the end of the record "
+                f"(the record is {pos - start} byte(s), the data {size - start})",
+                label,
+            )
+
+    # ------------------------------------------------------- text form
+
+    def __str__(self):
+        parts = []
+        for name in self._params + self._fields + self._instances:
+            try:
+                value = getattr(self, name)
+            except AttributeError:
+                value = _UNSET
+            except Exception:
+                parts.append(f"{name}=<unavailable>")
+                continue
+            parts.append(f"{name}={render(value, self._formats.get(name))}")
+        return f"{type(self).__name__}({', '.join(parts)})"
+
+    __repr__ = __str__
+
+    def as_dict(self):
+        """The sequence fields as a dictionary (nested records as dictionaries too)."""
+        return {name: _plain(self.__dict__.get(name)) for name in self._fields}
+
+
+def _plain(value):
+    if isinstance(value, QuarnRecord):
+        return value.as_dict()
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    return value
+
+
+def render(value, fmt=None):
+    """Text form of one field value."""
+    if value is _UNSET:
+        return "<unset>"
+    if fmt is not None and value is not None:
+        if isinstance(fmt, type) and issubclass(fmt, enum.Enum):
+            if isinstance(value, int) and not isinstance(value, enum.Enum):
+                value = _resolve(fmt, value)
+        else:
+            return fmt(value)
+    if isinstance(value, QuarnRecord):
+        return str(value)
+    if isinstance(value, enum.Flag):
+        return render_flags(value)
+    if isinstance(value, enum.Enum):
+        return f"{type(value).__name__}.{value.name}"
+    if isinstance(value, BYTES_LIKE):
+        data = bytes(value)
+        if len(data) <= _BYTES_SHOWN:
+            return repr(data)
+        return f"<{len(data)} bytes: {data[:16].hex()}...>"
+    if isinstance(value, (list, tuple)):
+        return "[" + ", ".join(render(v, fmt) for v in value) + "]"
+    return repr(value)
+
+
+def _resolve(enum_cls, value):
+    try:
+        return enum_cls(value)
+    except ValueError:
+        return value
+
+
+def render_flags(value):
+    """``missing|power_failure``; unknown bits in hex; ``0`` for no flag."""
+    flags_cls = type(value)
+    raw = int(value)
+    names = []
+    known = 0
+    for member in flags_cls:
+        if raw & member.value:
+            names.append(member.name)
+            known |= member.value
+    if raw & ~known:
+        names.append(f"0x{raw & ~known:02x}")
+    return "|".join(names) if names else "0"
+
+
+def flags_format(flags_cls):
+    """A text format for a field of flags that may hold a plain integer."""
+
+    def fmt(value):
+        if isinstance(value, int):
+            return render_flags(flags_cls(int(value)))
+        return repr(value)
+
+    return fmt
+
+
+def epoch_format(value):
+    """Epoch seconds with the UTC time beside them."""
+    if isinstance(value, int) and 0 <= value <= 0xFFFFFFFF:
+        when = datetime.datetime.fromtimestamp(int(value), datetime.timezone.utc)
+        return f"{int(value)} ({when:%Y-%m-%dT%H:%M:%SZ})"
+    return repr(value)
+
+
+def reply_bytes(label, data):
+    """The reply as bytes; None (no reply) is a codec error, other types a TypeError."""
+    if data is None:
+        raise QuarnCodecError(f"{label}: no reply to decode (got None): the meter sent nothing back", label)
+    if isinstance(data, BYTES_LIKE):
+        return bytes(data)
+    raise TypeError(f"{label}: the reply must be bytes, got {type(data).__name__}")
+
+
+def resolve_enum(enum_cls, value):
+    """Like KaitaiStream.resolve_enum: unknown values stay plain integers."""
+    return KaitaiStream.resolve_enum(enum_cls, value)
