@@ -1,0 +1,17 @@
+"""gRPC transport to the Halvex mediator: ``client.HalvexMediatorGrpcClient``.
+
+The generated service modules live beside it (``halvex_mediator_pb2*``); the meter-side
+exceptions in ``exception``. The client is also reachable as
+``norvo_halvex.mediator.grpc.HalvexMediatorGrpcClient``, imported on first use so that
+importing the generated modules alone stays cheap.
+"""
+
+__all__ = ["HalvexMediatorGrpcClient"]
+
+
+def __getattr__(name):
+    if name == "HalvexMediatorGrpcClient":
+        from norvo_halvex.mediator.grpc.client import HalvexMediatorGrpcClient
+
+        return HalvexMediatorGrpcClient
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

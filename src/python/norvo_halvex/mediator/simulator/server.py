@@ -1,0 +1,186 @@
+"""The simulator's gRPC server: the mediator service over a fleet of simulated meters."""
+
+from __future__ import annotations
+
+import logging
+import threading
+from concurrent import futures
+
+import grpc
+
+from norvo_halvex.mediator.grpc import halvex_mediator_pb2 as pb
+from norvo_halvex.mediator.grpc import halvex_mediator_pb2_grpc as pb_grpc
+from norvo_halvex.mediator.simulator import messages, objects
+from norvo_halvex.mediator.simulator.errors import SimulatorError
+from norvo_halvex.mediator.simulator.faults import FaultAction, FaultKind, Operation
+from norvo_halvex.mediator.simulator.fleet import Fleet
+from norvo_halvex.mediator.simulator.model import SimulatedMeter
+
+__all__ = ["DEFAULT_MAX_WORKERS", "RunningSimulator", "start_simulator"]
+
+log = logging.getLogger("norvo_halvex.mediator.simulator")
+
+#: Server threads. Each call holds a thread for its whole injected latency, so this is
+#: the number of meters that can be "on the line" at once.
+DEFAULT_MAX_WORKERS = 32
+
+_OK = pb.MeterStatus()
+_OUTCOMES = {
+    FaultKind.CONNECTION_FAILURE: (pb.METER_OUTCOME_CONNECTION_FAILURE, "no answer from the meter's modem"),
+    FaultKind.END_OF_STREAM: (pb.METER_OUTCOME_END_OF_STREAM, "the meter closed the stream mid-answer"),
+}
+
+
+class _Servicer(pb_grpc.HalvexMediatorServicer):
+    def __init__(self, fleet: Fleet, stopping: threading.Event) -> None:
+        self._fleet = fleet
+        self._stopping = stopping
+
+    def _meter(self, serial: str, context) -> SimulatedMeter:
+        meter = self._fleet.get(serial)
+        if meter is None:
+            context.abort(
+                grpc.StatusCode.NOT_FOUND,
+                f"unknown meter serial {serial!r}: the mediator knows no such meter "
+                f"(the simulated fleet has {len(self._fleet)} meters)",
+            )
+        return meter
+
+    def _fault(self, serial: str, op: Operation, object_id: int | None, context, what: str) -> FaultAction | None:
+        """Applies latency and the gRPC-status fault; returns the action when the call must
+        still fail in another way (meter outcome, malformed reply)."""
+        action = self._fleet.decide(serial, op, object_id)
+        if action is None:
+            return None
+        if action.latency:
+            self._stopping.wait(action.latency)
+        kind = action.kind
+        if kind is FaultKind.GRPC_STATUS:
+            details = action.fault.details or f"injected {action.fault.status} for meter {serial} ({what})"
+            context.abort(action.fault.status_code, details)
+        return action if kind is not None else None
+
+    @staticmethod
+    def _status(action: FaultAction, serial: str, what: str) -> pb.MeterStatus:
+        outcome, default = _OUTCOMES[action.kind]
+        return pb.MeterStatus(outcome=outcome, message=action.fault.details or f"{default} ({serial}, {what})")
+
+    def ReadElement(self, request, context):
+        serial, object_id = request.serial, request.object_id
+        meter = self._meter(serial, context)
+        action = self._fault(serial, Operation.READ, object_id, context, "read")
+        if action is not None and action.kind in _OUTCOMES:
+            return pb.ReadElementReply(status=self._status(action, serial, objects.describe(object_id)))
+        try:
+            payload = objects.read(meter, object_id, self._fleet.now())
+        except SimulatorError as e:
+            context.abort(e.code, e.details)
+        if action is not None:  # malformed reply
+            payload = objects.malformed(object_id, payload)
+        return pb.ReadElementReply(status=_OK, payload=payload)
+
+    def WriteElement(self, request, context):
+        serial, object_id = request.serial, request.object_id
+        meter = self._meter(serial, context)
+        action = self._fault(serial, Operation.WRITE, object_id, context, "write")
+        if action is not None and action.kind in _OUTCOMES:
+            # The write never reached the meter: nothing changes.
+            return pb.WriteElementReply(status=self._status(action, serial, objects.describe(object_id)))
+        try:
+            objects.write(meter, object_id, request.payload, self._fleet.now())
+        except SimulatorError as e:
+            context.abort(e.code, e.details)
+        return pb.WriteElementReply(status=_OK)
+
+    def SendMessage(self, request, context):
+        serial = request.serial
+        meter = self._meter(serial, context)
+        action = self._fault(serial, Operation.MESSAGE, None, context, "data record")
+        if action is not None and action.kind in _OUTCOMES:
+            return pb.SendMessageReply(status=self._status(action, serial, "data record"))
+        try:
+            reply = messages.handle(meter, request.message, self._fleet.now())
+        except SimulatorError as e:
+            context.abort(e.code, e.details)
+        if action is not None:
+            reply = messages.malformed(reply)
+        return pb.SendMessageReply(status=_OK, reply=reply)
+
+
+class RunningSimulator:
+    """A started simulator. ``address`` is what a client connects to."""
+
+    def __init__(self, server: grpc.Server, fleet: Fleet, host: str, port: int, stopping: threading.Event) -> None:
+        self._server = server
+        self._stopping = stopping
+        self.fleet = fleet
+        self.host = host
+        self.port = port
+        self.address = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+        self._stopped = False
+
+    def stop(self, grace: float | None = None) -> None:
+        """Stops serving; calls in flight are cancelled (after ``grace`` seconds if given)."""
+        if self._stopped:
+            return
+        self._stopped = True
+        self._stopping.set()  # cut injected latencies short
+        self._server.stop(grace).wait()
+
+    def wait(self, timeout: float | None = None) -> bool:
+        """Blocks until the server stops (True) or ``timeout`` passes (False)."""
+        timed_out = self._server.wait_for_termination(timeout)
+        return not timed_out
+
+    def __enter__(self) -> RunningSimulator:
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        self.stop()
+
+    def __repr__(self) -> str:
+        return f"<RunningSimulator {self.address} meters={len(self.fleet)}{' stopped' if self._stopped else ''}>"
+
+
+def start_simulator(
+    fleet: Fleet | None = None,
+    *,
+    host: str = "127.0.0.1",
+    port: int = 0,
+    max_workers: int = DEFAULT_MAX_WORKERS,
+) -> RunningSimulator:
+    """Starts the simulator in this process (background threads) and returns at once.
+
+    ``fleet`` defaults to ``Fleet.default()``; ``port`` 0 picks a free port (see
+    ``.port``). Raises OSError when the address cannot be bound.
+    """
+    if fleet is None:
+        fleet = Fleet.default()
+    if not isinstance(fleet, Fleet):
+        raise TypeError(f"fleet must be a Fleet, got {type(fleet).__name__}")
+    if isinstance(port, bool) or not isinstance(port, int) or not 0 <= port <= 65535:
+        raise ValueError(f"port must be 0..65535 (0 picks a free port), got {port!r}")
+    if isinstance(max_workers, bool) or not isinstance(max_workers, int) or max_workers < 1:
+        raise ValueError(f"max_workers must be a whole number >= 1, got {max_workers!r}")
+    stopping = threading.Event()
+    server = grpc.server(
+        futures.ThreadPoolExecutor(max_workers=max_workers, thread_name_prefix="halvex-sim"),
+        # Without this a second simulator could silently share a fixed port with the first.
+        options=[("grpc.so_reuseport", 0)],
+    )
+    pb_grpc.add_HalvexMediatorServicer_to_server(_Servicer(fleet, stopping), server)
+    target = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+    try:
+        bound = server.add_insecure_port(target)
+    except RuntimeError as e:
+        bound = 0
+        cause: Exception | None = e
+    else:
+        cause = None
+    if not bound:
+        server.stop(None)
+        raise OSError(f"simulator cannot listen on {target}: address in use or not available") from cause
+    server.start()
+    sim = RunningSimulator(server, fleet, host, bound, stopping)
+    log.info("simulator listening on %s with %d meters", sim.address, len(fleet))
+    return sim
