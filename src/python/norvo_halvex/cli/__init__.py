@@ -1,0 +1,5 @@
+"""The ``halvex`` command line tool."""
+
+from norvo_halvex.cli.app import main
+
+__all__ = ["main"]

@@ -1,0 +1,275 @@
+"""``halvex``: read and configure Halvex meters from the command line."""
+
+from __future__ import annotations
+
+import argparse
+import logging
+import os
+import sys
+import traceback
+
+from norvo_halvex.cli import commands as c
+from norvo_halvex.cli import render
+from norvo_halvex.cli.errors import ExitCode, SetupError, UsageError, classify, describe
+from norvo_halvex.cli.progress import StatusLine
+
+DEFAULT_MEDIATOR = "0.0.0.0:50051"
+MEDIATOR_ENV = "HALVEX_MEDIATOR"
+LOG_LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL")
+LOG_FORMAT = "%(asctime)s %(levelname)-7s %(name)s: %(message)s"
+
+
+def make_api(address: str, level: str):
+    """The one client a run uses (tests replace this to run without a mediator)."""
+    try:
+        from norvo_halvex.mediator.api_core import HalvexMediatorAPI
+    except ImportError as e:
+        raise SetupError(f"the compiled core cannot be loaded ({e}); build it with 'make dev' or 'make install'") from e
+
+    return HalvexMediatorAPI(address, level)
+
+
+def start_simulator(fleet_path: str | None = None, *, host: str = "127.0.0.1", port: int = 0):
+    from norvo_halvex.mediator.simulator import Fleet, start_simulator as _start
+
+    fleet = None
+    if fleet_path is not None:
+        try:
+            fleet = Fleet.from_json(fleet_path)
+        except OSError as e:
+            raise UsageError(f"cannot read fleet file {fleet_path}: {e.strerror or e}") from None
+        except ValueError as e:  # the message names the file and the entry
+            raise UsageError(str(e)) from None
+    return _start(fleet, host=host, port=port)
+
+
+class Context:
+    """What a command needs: output streams, the chosen mediator and the client,
+    created on first use (so usage errors never start anything)."""
+
+    def __init__(self, args, *, stdout=None, stderr=None) -> None:
+        self.args = args
+        self.stdout = stdout if stdout is not None else sys.stdout
+        self.stderr = stderr if stderr is not None else sys.stderr
+        self.json = bool(getattr(args, "json", False))
+        self.log_level = getattr(args, "log_level", None) or "WARNING"
+        self.status = StatusLine(self.stderr)
+        self.simulate = bool(getattr(args, "simulate", False))
+        self.fleet_path = getattr(args, "fleet", None)
+        explicit = getattr(args, "mediator", None)
+        if self.simulate and explicit:
+            raise UsageError("--simulate and --mediator exclude each other")
+        if self.fleet_path and not self.simulate and args.command not in ("demo", "simulator"):
+            raise UsageError("--fleet needs --simulate (or the demo / simulator commands)")
+        self.mediator = explicit or os.environ.get(MEDIATOR_ENV) or DEFAULT_MEDIATOR
+        self.simulator = None
+        self._api = None
+
+    def start_simulator(self, **kw):
+        self.simulator = start_simulator(self.fleet_path, **kw)
+        self.mediator = self.simulator.address
+        return self.simulator
+
+    def api(self):
+        if self._api is None:
+            if self.simulate and self.simulator is None:
+                self.start_simulator()
+            self._api = make_api(self.mediator, self.log_level)
+        return self._api
+
+    def close(self) -> None:
+        sim, self.simulator = self.simulator, None
+        if sim is not None:
+            sim.stop()
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):  # one line, our format, exit code 2
+        command = self.prog.partition(" ")[2]
+        prefix = f"{command}: " if command else ""
+        raise UsageError(f"{prefix}{message} (see '{self.prog} --help')")
+
+
+def _global_options(p: argparse.ArgumentParser, *, top: bool) -> None:
+    # Sub-commands take the same options (after the command name) without resetting them.
+    d = (lambda v: v) if top else (lambda v: argparse.SUPPRESS)
+    g = p.add_argument_group("global options")
+    g.add_argument("--mediator", metavar="HOST:PORT", default=d(None),
+                   help=f"mediator address (default: ${MEDIATOR_ENV}, else {DEFAULT_MEDIATOR})")
+    g.add_argument("--simulate", action="store_true", default=d(False),
+                   help="start the meter simulator in-process and talk to it")
+    g.add_argument("--fleet", metavar="FILE", default=d(None),
+                   help="fleet file (JSON) for --simulate, demo and simulator")
+    g.add_argument("--json", action="store_true", default=d(False),
+                   help="print one JSON document on standard output")
+    g.add_argument("--log-level", metavar="LEVEL", type=str.upper, choices=LOG_LEVELS, default=d("WARNING"),
+                   help="show the library's log entries at LEVEL and above on standard error "
+                        "(DEBUG, INFO, WARNING, ERROR; default WARNING)")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    common = _Parser(add_help=False)
+    _global_options(common, top=False)
+    parser = _Parser(
+        prog="halvex",
+        description="Read and configure Halvex electricity meters through a mediator service.",
+        epilog="Run 'halvex demo' to see it work against a built-in simulator. "
+               "'halvex COMMAND --help' shows the options of one command.",
+    )
+    _global_options(parser, top=True)
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=_Parser)
+
+    def add(name, func, help, *, serial=True):
+        p = sub.add_parser(name, help=help, description=help, parents=[common])
+        if serial:
+            p.add_argument("serial", metavar="SERIAL", help="meter serial number, e.g. HX1000001")
+        p.set_defaults(func=func)
+        return p
+
+    # identity
+    add("serial", c.cmd_serial, "read the serial number the meter reports")
+    add("hardware", c.cmd_hardware, "read and classify the meter's hardware type")
+    add("firmware", c.cmd_firmware, "read the firmware version")
+    add("three-phase-serial", c.cmd_three_phase_serial, "read a three-phase meter's own serial number")
+    add("three-phase-config", c.cmd_three_phase_config, "read a three-phase meter's hardware configuration")
+    # clock
+    add("clock", c.cmd_clock, "read the meter clock (UTC)")
+    add("clock-set", c.cmd_clock_set, "set the meter clock to the current UTC time of this machine")
+    # instantaneous values
+    add("voltage", c.cmd_voltage, "read the instantaneous voltage (single phase)")
+    p = add("power", c.cmd_power, "read the instantaneous active power in kW")
+    p.add_argument("--element", choices=("a", "b"), help="one metering element instead of the whole meter")
+    add("csq", c.cmd_csq, "read the modem's signal quality (csq)")
+    add("three-phase-voltage", c.cmd_three_phase_voltage, "read the voltages of phases L1, L2, L3")
+    # registers
+    p = add("read", c.cmd_read, "read the energy registers (any meter type)")
+    p.add_argument("--element", choices=("a", "b"), help="read one single-phase element's registers only")
+    # settings
+    add("dst", c.cmd_dst, "read the daylight-saving correction flag")
+    p = add("dst-set", c.cmd_dst_set, "switch daylight-saving correction on or off")
+    p.add_argument("value", metavar="on|off")
+    add("backlight", c.cmd_backlight, "read the backlight setting")
+    p = add("backlight-set", c.cmd_backlight_set, "write the backlight setting")
+    p.add_argument("value", metavar="NAME|VALUE", help="setting name (see 'halvex backlight') or its number")
+    add("load-switch", c.cmd_load_switch, "read the load switch setting")
+    p = add("load-switch-set", c.cmd_load_switch_set, "write the load switch setting")
+    p.add_argument("value", metavar="NAME|VALUE", help="setting name (see 'halvex load-switch') or its number")
+    # three-phase intervals
+    p = add("intervals", c.cmd_intervals, "download three-phase interval data as CSV")
+    p.add_argument("--day", metavar="YYYY-MM-DD", help="a whole UTC day (00:00 to 23:30)")
+    p.add_argument("--start", metavar="ISO", help="window start (ISO 8601; naive times are UTC)")
+    p.add_argument("--end", metavar="ISO", help="window end, at most 24 hours after --start")
+    p.add_argument("--csv", metavar="FILE", help="write the CSV to FILE instead of standard output")
+    p.add_argument("--statuses", action="store_true", help="add the interval status columns")
+    # logs
+    p = add("profile-log-1", c.cmd_profile_log_1, "fetch the profile log 1 record for a time")
+    p.add_argument("timestamp", metavar="TIMESTAMP", help="ISO 8601 time (naive is UTC) or @EPOCH")
+    p = add("profile-log-2", c.cmd_profile_log_2, "fetch the profile log 2 record for a time")
+    p.add_argument("timestamp", metavar="TIMESTAMP", help="ISO 8601 time (naive is UTC) or @EPOCH")
+    p.add_argument("--twin", action=argparse.BooleanOptionalAction, default=None,
+                   help="decode as a twin-element record (default: from the meter's hardware)")
+    p = add("event-log", c.cmd_event_log, "fetch one event log entry")
+    p.add_argument("index", metavar="INDEX", help="entry index, 0..15")
+    # OBIS
+    p = add("obis-read", c.cmd_obis_read, "read the raw payload of an OBIS object")
+    p.add_argument("obis", metavar="OBIS", help="OBIS triplet C.D.E, e.g. 1.8.0")
+    p = add("obis-write", c.cmd_obis_write, "write a raw payload to an OBIS object")
+    p.add_argument("obis", metavar="OBIS", help="OBIS triplet C.D.E, e.g. 1.8.0")
+    p.add_argument("hex", metavar="HEX", help="payload as hex digits, e.g. 0aff10")
+
+    from norvo_halvex.cli import demo, fleet_cmd, simulator_cmd
+
+    p = add("fleet", fleet_cmd.cmd_fleet, "read the registers of many meters concurrently", serial=False)
+    fleet_cmd.add_arguments(p)
+    p = add("demo", demo.cmd_demo, "show what the library does, against a built-in simulator", serial=False)
+    demo.add_arguments(p)
+    p = add("simulator", simulator_cmd.cmd_simulator, "run the mediator simulator until interrupted", serial=False)
+    simulator_cmd.add_arguments(p)
+    return parser
+
+
+def configure_logging(level: str, stream) -> logging.Handler:
+    """The application, not the library, decides where log entries go."""
+    handler = logging.StreamHandler(stream)
+    handler.setFormatter(logging.Formatter(LOG_FORMAT))
+    root = logging.getLogger()
+    root.addHandler(handler)
+    root.setLevel(level)
+    return handler
+
+
+def emit(ctx: Context, args, outcome: c.Outcome) -> None:
+    if ctx.json:
+        doc = {"command": args.command}
+        if hasattr(args, "serial"):
+            doc["serial"] = args.serial
+        doc["result"] = outcome.result
+        print(render.dumps(doc), file=ctx.stdout)
+    else:
+        for line in outcome.lines:
+            print(line, file=ctx.stdout)
+    ctx.stdout.flush()
+
+
+def report(ctx: Context | None, args, exc: BaseException, stderr) -> int:
+    mediator = ctx.mediator if ctx is not None else None
+    failure = classify(exc, mediator=mediator)
+    serial = getattr(args, "serial", None) if args is not None else None
+    operation = getattr(args, "command", None) if args is not None else None
+    if ctx is not None:
+        ctx.status.done()
+    print(describe(failure, serial=serial, operation=operation), file=stderr, flush=True)
+    if ctx is not None and ctx.log_level == "DEBUG" and failure.code not in ("USAGE", "INTERRUPTED"):
+        traceback.print_exception(exc, file=stderr)
+    if ctx is not None and ctx.json and operation is not None:
+        doc = {"command": operation}
+        if serial is not None:
+            doc["serial"] = serial
+        doc["error"] = failure.as_dict()
+        try:
+            print(render.dumps(doc), file=ctx.stdout, flush=True)
+        except OSError:
+            pass
+    return int(failure.exit_code)
+
+
+def main(argv: list[str] | None = None) -> int:
+    stderr = sys.stderr
+    args = None
+    try:
+        args = build_parser().parse_args(argv)
+    except UsageError as exc:
+        return report(None, None, exc, stderr)
+    except SystemExit as exc:  # --help
+        return exc.code if isinstance(exc.code, int) else 0
+
+    handler = configure_logging(args.log_level, stderr)
+    ctx = None
+    try:
+        ctx = Context(args)
+        outcome = args.func(ctx, args)
+        if isinstance(outcome, c.Outcome):
+            emit(ctx, args, outcome)
+            return int(ExitCode.OK)
+        return int(outcome)
+    except BrokenPipeError:
+        # The reader went away (`halvex fleet | head`): stop quietly.
+        _silence_stdout()
+        return int(ExitCode.UNEXPECTED)
+    except (Exception, KeyboardInterrupt) as exc:
+        return report(ctx, args, exc, stderr)
+    finally:
+        if ctx is not None:
+            try:
+                ctx.close()
+            except Exception as exc:  # a failing shutdown must not hide the result
+                print(f"halvex: simulator shutdown failed: {exc}", file=stderr)
+        logging.getLogger().removeHandler(handler)
+
+
+def _silence_stdout() -> None:
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass

@@ -1,0 +1,399 @@
+"""The meter sub-commands: one API call each, shown as text or as a JSON result."""
+
+from __future__ import annotations
+
+import contextlib
+import csv as _csv
+import dataclasses
+import datetime as _dt
+import os
+import tempfile
+
+
+from norvo_halvex.cli import parsing, render
+from norvo_halvex.cli.errors import UsageError
+from norvo_halvex.cli.progress import Spinner
+
+UTC = _dt.timezone.utc
+
+
+@dataclasses.dataclass
+class Outcome:
+    """What a command produced: ``result`` goes into the JSON document, ``lines`` are
+    the human output."""
+
+    result: object
+    lines: list[str]
+
+
+def _one(serial: str, what: str, value: str) -> list[str]:
+    return render.table([[serial, what, value]])
+
+
+def _setting_enum(name: str):
+    from quarn_frame_protocol.quarn_message import QuarnMessage
+
+    return getattr(QuarnMessage, name)
+
+
+# ----------------------------------------------------------------- identity
+
+def cmd_serial(ctx, args) -> Outcome:
+    value = ctx.api().serial_read(args.serial)
+    return Outcome(value, _one(args.serial, "serial", value))
+
+
+def cmd_hardware(ctx, args) -> Outcome:
+    from norvo_halvex.util.meters import is_three_phase, is_twin_element
+
+    value = ctx.api().hardware(args.serial)
+    three = bool(is_three_phase(value))
+    twin = (not three) and bool(is_twin_element(value))
+    kind = "three phase" if three else ("single phase, twin element" if twin else "single phase, single element")
+    result = {"hardware": value, "three_phase": three, "twin_element": twin}
+    return Outcome(result, _one(args.serial, "hardware", f"{value}  ({kind})"))
+
+
+def cmd_firmware(ctx, args) -> Outcome:
+    value = ctx.api().firmware_version(args.serial)
+    return Outcome(value, _one(args.serial, "firmware", value))
+
+
+def cmd_three_phase_serial(ctx, args) -> Outcome:
+    value = ctx.api().three_phase_serial(args.serial)
+    return Outcome(value, _one(args.serial, "three-phase serial", value))
+
+
+def cmd_three_phase_config(ctx, args) -> Outcome:
+    record = ctx.api().three_phase_hardware_configuration(args.serial)
+    result = render.to_jsonable(record)
+    lines = [f"{args.serial}  three-phase hardware configuration"] + render.record_lines(record)
+    return Outcome(result, lines)
+
+
+# ----------------------------------------------------------------- clock
+
+def cmd_clock(ctx, args) -> Outcome:
+    value = ctx.api().clock_time_read(args.serial)
+    offset = (value - _dt.datetime.now(UTC)).total_seconds()
+    if abs(offset) < 1:
+        drift = "in step with this machine"
+    else:
+        drift = f"{_duration(abs(offset))} {'ahead of' if offset > 0 else 'behind'} this machine"
+    result = {"time": value, "offset_seconds": round(offset, 3)}
+    return Outcome(result, _one(args.serial, "clock", f"{render.iso(value)}  ({drift})"))
+
+
+def _duration(seconds: float) -> str:
+    if seconds < 120:
+        return f"{seconds:.0f} s"
+    if seconds < 7200:
+        return f"{seconds / 60:.0f} min"
+    if seconds < 172800:
+        return f"{seconds / 3600:.1f} h"
+    return f"{seconds / 86400:.0f} days"
+
+
+def cmd_clock_set(ctx, args) -> Outcome:
+    api = ctx.api()
+    before = _dt.datetime.now(UTC)
+    api.clock_time_write(args.serial)
+    result = {"set_to": before.replace(microsecond=0)}
+    return Outcome(result, _one(args.serial, "clock set to", f"{render.iso(before.replace(microsecond=0))} (UTC now)"))
+
+
+# ----------------------------------------------------------------- instantaneous values
+
+def cmd_voltage(ctx, args) -> Outcome:
+    value = ctx.api().instantaneous_voltage(args.serial)
+    return Outcome({"value": value, "unit": "V"}, _one(args.serial, "voltage", render.with_unit(value, "V")))
+
+
+def cmd_power(ctx, args) -> Outcome:
+    api = ctx.api()
+    if args.element == "a":
+        value, what = api.instantaneous_active_power_element_a(args.serial), "active power (element A)"
+    elif args.element == "b":
+        value, what = api.instantaneous_active_power_element_b(args.serial), "active power (element B)"
+    else:
+        value, what = api.instantaneous_active_power(args.serial), "active power"
+    result = {"value": value, "unit": "kW", "element": args.element}
+    return Outcome(result, _one(args.serial, what, render.with_unit(value, "kW")))
+
+
+def cmd_csq(ctx, args) -> Outcome:
+    value = ctx.api().csq(args.serial)
+    dbm = render.csq_dbm(value)
+    text = render.fmt_number(value) + (f"  (about {dbm} dBm)" if dbm is not None else "")
+    return Outcome({"value": value, "dbm": dbm}, _one(args.serial, "signal quality (csq)", text))
+
+
+def cmd_three_phase_voltage(ctx, args) -> Outcome:
+    l1, l2, l3 = ctx.api().three_phase_instantaneous_voltage(args.serial)
+    result = {"l1": l1, "l2": l2, "l3": l3, "unit": "V"}
+    rows = [["", name, render.fmt_number(v, 1), "V" if v is not None else ""] for name, v in
+            (("L1", l1), ("L2", l2), ("L3", l3))]
+    lines = [f"{args.serial}  three-phase voltage"] + render.table(rows, right=[2])
+    return Outcome(result, lines)
+
+
+# ----------------------------------------------------------------- registers
+
+def registers_result(value, hardware: str | None = None) -> dict:
+    """JSON shape of a register read: single-phase pair or three-phase totals."""
+    if isinstance(value, tuple):
+        a, b = (list(value) + [None, None])[:2]
+        return {"type": "single_phase", "element_a": a, "element_b": b, "units": _units(render.ELEMENT_KEYS)}
+    return {"type": "three_phase", "totals": value, "units": _units(render.THREE_PHASE_KEYS)}
+
+
+def _units(keys) -> dict:
+    return {k: render.REGISTER_UNITS[k] for k in keys}
+
+
+def registers_lines(serial: str, value, hardware: str | None) -> list[str]:
+    digits = render.register_digits(hardware)
+    title = f"{serial}  registers" + (f"  ({hardware})" if hardware else "")
+    rows: list[list[str]] = []
+    if isinstance(value, tuple):
+        for name, values in zip(("element A", "element B"), value):
+            if values is None:
+                continue
+            for i, row in enumerate(render.register_rows(values, digits)):
+                row[0] = name if i == 0 else ""
+                rows.append(row)
+    else:
+        rows = render.register_rows(value or {}, digits, prefix="total")
+        for row in rows[1:]:
+            row[0] = ""
+    return [title] + render.table(rows, indent=2, right=[2])
+
+
+def cmd_read(ctx, args) -> Outcome:
+    api = ctx.api()
+    if args.element is None:
+        value = api.read(args.serial)
+        hardware = api.hardware(args.serial)  # answered from the client's cache after read()
+        result = registers_result(value)
+        result["hardware"] = hardware
+        return Outcome(result, registers_lines(args.serial, value, hardware))
+    method = api.read_element_a if args.element == "a" else api.read_element_b
+    values = method(args.serial)
+    pair = (values, None) if args.element == "a" else (None, values)
+    result = {"type": "single_phase", "element": args.element, "registers": values,
+              "units": _units(render.ELEMENT_KEYS)}
+    lines = registers_lines(args.serial, pair, None)
+    return Outcome(result, lines)
+
+
+# ----------------------------------------------------------------- settings
+
+def cmd_dst(ctx, args) -> Outcome:
+    value = ctx.api().daylight_savings_correction_enabled(args.serial)
+    return Outcome({"enabled": value}, _one(args.serial, "daylight-saving correction", "on" if value else "off"))
+
+
+def cmd_dst_set(ctx, args) -> Outcome:
+    enabled = parsing.parse_on_off(args.value)
+    ctx.api().daylight_savings_correction_enabled_write(args.serial, enabled)
+    return Outcome({"enabled": enabled},
+                   _one(args.serial, "daylight-saving correction set to", "on" if enabled else "off"))
+
+
+def _setting_text(member) -> str:
+    name = getattr(member, "name", None)
+    value = getattr(member, "value", None)
+    return f"{name} ({value})" if name is not None else str(member)
+
+
+def cmd_backlight(ctx, args) -> Outcome:
+    value = ctx.api().backlight(args.serial)
+    return Outcome(value, _one(args.serial, "backlight", _setting_text(value)))
+
+
+def cmd_backlight_set(ctx, args) -> Outcome:
+    member = parsing.parse_setting(args.value, _setting_enum("BacklightSettingType"), "backlight")
+    ctx.api().backlight_write(args.serial, member)
+    return Outcome(member, _one(args.serial, "backlight set to", _setting_text(member)))
+
+
+def cmd_load_switch(ctx, args) -> Outcome:
+    value = ctx.api().load_switch(args.serial)
+    return Outcome(value, _one(args.serial, "load switch", _setting_text(value)))
+
+
+def cmd_load_switch_set(ctx, args) -> Outcome:
+    member = parsing.parse_setting(args.value, _setting_enum("LoadSwitchSettingType"), "load switch")
+    ctx.api().load_switch_write(args.serial, member)
+    return Outcome(member, _one(args.serial, "load switch set to", _setting_text(member)))
+
+
+# ----------------------------------------------------------------- intervals
+
+def count_csv_rows(path: str) -> int:
+    with open(path, newline="", encoding="utf-8") as f:
+        return max(0, sum(1 for row in _csv.reader(f) if row) - 1)
+
+
+def read_csv_rows(path: str) -> list[dict]:
+    """The interval CSV as JSON rows: numbers as numbers, empty cells as null."""
+    rows = []
+    with open(path, newline="", encoding="utf-8") as f:
+        for record in _csv.DictReader(f):
+            row: dict[str, object] = {}
+            for key, text in record.items():
+                if key in ("time", "status_flags"):
+                    row[key] = text
+                elif text == "" or text is None:
+                    row[key] = None
+                else:
+                    try:
+                        row[key] = int(text) if key == "status" else float(text)
+                    except ValueError:
+                        row[key] = text
+            rows.append(row)
+    return rows
+
+
+@contextlib.contextmanager
+def _count_frames(api, spinner: Spinner):
+    """Counts the frames of a download for the progress line. The client fetches each
+    frame through its own ``_three_phase_intervals_read`` looked up on the object, so an
+    instance attribute observes them without changing what is sent."""
+    original = getattr(api, "_three_phase_intervals_read", None)
+    if original is None:
+        yield
+        return
+
+    def counted(*a, **kw):
+        try:
+            return original(*a, **kw)
+        finally:
+            spinner.step()
+
+    try:
+        api._three_phase_intervals_read = counted
+    except (AttributeError, TypeError):
+        yield
+        return
+    try:
+        yield
+    finally:
+        with contextlib.suppress(AttributeError, TypeError):
+            del api._three_phase_intervals_read
+
+
+def download_intervals(api, serial, day, start, end, csv_path, statuses, *, status, label=None):
+    """Runs the interval download with a progress line; returns (intervals, seconds)."""
+    frames = parsing.frame_count(start, end)
+    with Spinner(label or f"downloading intervals of {serial}", status=status, total_steps=frames) as sp:
+        with _count_frames(api, sp):
+            if day is not None:
+                intervals = api.three_phase_intervals(serial, day, None, None, csv_path, statuses)
+            else:
+                intervals = api.three_phase_intervals(serial, None, start, end, csv_path, statuses)
+    return intervals, sp.elapsed
+
+
+def cmd_intervals(ctx, args) -> Outcome:
+    day, start, end = parsing.interval_window(args.day, args.start, args.end)
+    api = ctx.api()
+    csv_path = os.path.abspath(args.csv) if args.csv else None
+    scratch = None
+    if csv_path is None and ctx.json:
+        # The client writes CSV to standard output when given no file; keep stdout for JSON.
+        fd, scratch = tempfile.mkstemp(prefix="halvex-intervals-", suffix=".csv")
+        os.close(fd)
+        csv_path = scratch
+    try:
+        ctx.stdout.flush()
+        intervals, seconds = download_intervals(api, args.serial, day, start, end, csv_path, args.statuses,
+                                                status=ctx.status)
+        rows = count_csv_rows(csv_path) if csv_path else _length(intervals)
+        table_rows = read_csv_rows(csv_path) if ctx.json else None
+    finally:
+        if scratch:
+            with contextlib.suppress(OSError):
+                os.unlink(scratch)
+    result = {
+        "start": start,
+        "end": end,
+        "frames": parsing.frame_count(start, end),
+        "interval_length": getattr(intervals, "interval_length", None),
+        "rows": rows,
+        "csv": None if scratch else csv_path,
+        "statuses": bool(args.statuses),
+        "intervals": table_rows,
+    }
+    window = f"{render.iso(start)} .. {render.iso(end)}"
+    if csv_path and not scratch:
+        lines = _one(args.serial, "intervals", f"{window}  {rows} rows written to {csv_path}")
+    else:
+        # The CSV went to standard output; the summary goes to standard error.
+        ctx.status.note(f"halvex: meter {args.serial}: {rows if rows is not None else '?'} intervals "
+                        f"({window}) in {seconds:.1f} s")
+        lines = []
+    return Outcome(result, lines)
+
+
+def _length(value) -> int | None:
+    try:
+        return len(value)
+    except TypeError:
+        for name in ("intervals", "rows", "records"):
+            inner = getattr(value, name, None)
+            if inner is not None:
+                with contextlib.suppress(TypeError):
+                    return len(inner)
+    return None
+
+
+# ----------------------------------------------------------------- logs
+
+def cmd_profile_log_1(ctx, args) -> Outcome:
+    when = parsing.parse_datetime(args.timestamp)
+    record = ctx.api().profile_log_1(args.serial, when)
+    lines = [f"{args.serial}  profile log 1 at {render.iso(when)}"] + render.record_lines(record)
+    return Outcome({"timestamp": when, "record": record}, lines)
+
+
+def cmd_profile_log_2(ctx, args) -> Outcome:
+    when = parsing.parse_datetime(args.timestamp)
+    api = ctx.api()
+    twin = args.twin
+    if twin is None:
+        from norvo_halvex.util.meters import is_twin_element
+
+        twin = bool(is_twin_element(api.hardware(args.serial)))
+    record = api.profile_log_2(args.serial, when, twin)
+    title = f"{args.serial}  profile log 2 at {render.iso(when)}  ({'twin' if twin else 'single'} element)"
+    return Outcome({"timestamp": when, "twin_element": twin, "record": record},
+                   [title] + render.record_lines(record))
+
+
+def cmd_event_log(ctx, args) -> Outcome:
+    index = parsing.parse_event_index(args.index)
+    record = ctx.api().event_log(args.serial, index)
+    lines = [f"{args.serial}  event log entry {index}"] + render.record_lines(record)
+    return Outcome({"index": index, "record": record}, lines)
+
+
+# ----------------------------------------------------------------- OBIS
+
+def cmd_obis_read(ctx, args) -> Outcome:
+    obis = parsing.parse_obis(args.obis)
+    payload = ctx.api().obis_read(args.serial, obis)
+    text = (payload.hex() or "(empty)") + f"  ({len(payload)} byte{'s' if len(payload) != 1 else ''})"
+    return Outcome({"obis": obis, "payload": payload, "length": len(payload)},
+                   _one(args.serial, f"OBIS {obis}", text))
+
+
+def cmd_obis_write(ctx, args) -> Outcome:
+    obis = parsing.parse_obis(args.obis)
+    payload = parsing.parse_hex(args.hex)
+    ctx.api().obis_write(args.serial, obis, payload.hex())
+    text = (payload.hex() or "(empty)") + f"  ({len(payload)} byte{'s' if len(payload) != 1 else ''})"
+    return Outcome({"obis": obis, "payload": payload, "length": len(payload)},
+                   _one(args.serial, f"OBIS {obis} written", text))
+
+

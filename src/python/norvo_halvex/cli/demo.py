@@ -1,0 +1,201 @@
+"""``halvex demo``: the library at work against the built-in simulator."""
+
+from __future__ import annotations
+
+import datetime as _dt
+import os
+import tempfile
+import time
+
+from norvo_halvex.cli import commands as c
+from norvo_halvex.cli import render
+from norvo_halvex.cli.errors import ExitCode, classify, describe
+from norvo_halvex.cli.simulator_cmd import fleet_rows
+
+UTC = _dt.timezone.utc
+
+
+def add_arguments(p) -> None:
+    p.add_argument("--out", metavar="DIR", help="directory for the interval CSV files (default: a new temp dir)")
+
+
+def _kind(meter) -> str:
+    kind = getattr(meter, "kind", "")
+    return str(getattr(kind, "value", kind))
+
+
+def _count_values(value) -> int:
+    """How many values a reading carried (a register pair counts each register)."""
+    value = render.to_jsonable(value)
+    if isinstance(value, dict):
+        if set(value) == {"name", "value"}:
+            return 1
+        return sum(_count_values(v) for k, v in value.items() if k not in ("unit", "units", "type", "dbm"))
+    if isinstance(value, list):
+        return sum(_count_values(v) for v in value)
+    return 0 if value is None or isinstance(value, bool) else 1
+
+
+class _Demo:
+    def __init__(self, ctx) -> None:
+        self.ctx = ctx
+        self.values = 0
+        self.failures = []
+        self.meters_read = 0
+
+    def say(self, line: str = "") -> None:
+        if not self.ctx.json:
+            print(line, file=self.ctx.stdout, flush=True)
+
+    def attempt(self, serial: str, operation: str, call):
+        try:
+            value = call()
+        except Exception as exc:
+            failure = classify(exc, mediator=self.ctx.mediator)
+            self.failures.append({"serial": serial, "operation": operation, "error": failure.as_dict()})
+            self.ctx.status.note(describe(failure, serial=serial, operation=operation))
+            return None, False
+        self.values += _count_values(value)
+        return value, True
+
+    def meter(self, api, serial: str, kind: str) -> dict:
+        three = kind.startswith("three_phase")
+        twin = kind == "twin_element"
+        steps = [
+            ("serial", "serial", lambda: api.serial_read(serial), str),
+            ("hardware", "hardware", lambda: api.hardware(serial), str),
+            ("firmware", "firmware", lambda: api.firmware_version(serial), str),
+            ("clock", "clock", lambda: api.clock_time_read(serial), render.iso),
+            ("csq", "signal quality (csq)", lambda: api.csq(serial), _csq_text),
+        ]
+        if three:
+            steps += [
+                ("three-phase-serial", "three-phase serial", lambda: api.three_phase_serial(serial), str),
+                ("three-phase-config", "meter type",
+                 lambda: api.three_phase_hardware_configuration(serial), _meter_type_text),
+                ("three-phase-voltage", "voltage L1 / L2 / L3",
+                 lambda: api.three_phase_instantaneous_voltage(serial), _phases_text),
+            ]
+        else:
+            steps += [
+                ("voltage", "voltage", lambda: api.instantaneous_voltage(serial), lambda v: render.with_unit(v, "V")),
+                ("power", "active power", lambda: api.instantaneous_active_power(serial),
+                 lambda v: render.with_unit(v, "kW")),
+                ("power --element a", "active power, element A",
+                 lambda: api.instantaneous_active_power_element_a(serial), lambda v: render.with_unit(v, "kW")),
+            ]
+            if twin:
+                steps.append(("power --element b", "active power, element B",
+                              lambda: api.instantaneous_active_power_element_b(serial),
+                              lambda v: render.with_unit(v, "kW")))
+        readings: dict[str, object] = {}
+        rows = []
+        ok_all = True
+        for op, label, call, show in steps:
+            value, ok = self.attempt(serial, op, call)
+            ok_all &= ok
+            if ok:
+                readings[op] = value
+                rows.append([label, show(value)])
+        self.say(f"{serial}  ({kind})")
+        for line in render.table(rows, indent=2):
+            self.say(line)
+        value, ok = self.attempt(serial, "read", lambda: api.read(serial))
+        ok_all &= ok
+        if ok:
+            hardware = readings.get("hardware")
+            readings["read"] = c.registers_result(value)
+            for line in c.registers_lines(serial, value, hardware if isinstance(hardware, str) else None)[1:]:
+                self.say(line)
+        self.say()
+        self.meters_read += ok_all
+        return {"serial": serial, "kind": kind, "readings": readings}
+
+    def intervals(self, api, serial: str, day: _dt.date, out_dir: str) -> dict | None:
+        path = os.path.join(out_dir, f"intervals-{serial}-{day.isoformat()}.csv")
+        begin = _dt.datetime.combine(day, _dt.time(0, 0), tzinfo=UTC)
+        end = begin + _dt.timedelta(hours=23, minutes=30)
+
+        def download():
+            return c.download_intervals(api, serial, begin, begin, end, path, True, status=self.ctx.status,
+                                        label=f"downloading {day.isoformat()} intervals of {serial}")
+
+        got, ok = self.attempt(serial, "intervals", download)
+        if not ok:
+            return None
+        _, seconds = got
+        rows = c.count_csv_rows(path)
+        self.values -= _count_values(got)  # the collection is counted as rows below
+        self.values += rows
+        self.say(f"{serial}  intervals {day.isoformat()} (UTC): {rows} rows in {seconds:.1f} s -> {path}")
+        return {"serial": serial, "day": day, "csv": path, "rows": rows}
+
+
+def _csq_text(value) -> str:
+    dbm = render.csq_dbm(value)
+    return render.fmt_number(value) + (f"  (about {dbm} dBm)" if dbm is not None else "")
+
+
+def _meter_type_text(record) -> str:
+    meter_type = getattr(record, "meter_type", record)
+    return getattr(meter_type, "name", None) or str(meter_type)
+
+
+def _phases_text(triple) -> str:
+    return " / ".join(render.fmt_number(v, 1) for v in triple) + " V"
+
+
+def cmd_demo(ctx, args) -> int:
+    started = time.monotonic()
+    out_dir = args.out or tempfile.mkdtemp(prefix="halvex-demo-")
+    os.makedirs(out_dir, exist_ok=True)
+    demo = _Demo(ctx)
+
+    sim = ctx.start_simulator()
+    api = ctx.api()
+    meters = sorted(sim.fleet.meters.items())
+    demo.say(f"halvex demo: simulated mediator on {sim.address} with {len(meters)} meters")
+    for line in render.table([["serial", "kind"], *fleet_rows(sim.fleet)], indent=2):
+        demo.say(line)
+    demo.say()
+
+    report = [demo.meter(api, serial, _kind(meter)) for serial, meter in meters]
+
+    yesterday = _dt.datetime.now(UTC).date() - _dt.timedelta(days=1)
+    downloads = []
+    for serial, meter in meters:
+        if _kind(meter).startswith("three_phase"):
+            got = demo.intervals(api, serial, yesterday, out_dir)
+            if got is not None:
+                downloads.append(got)
+    elapsed = time.monotonic() - started
+
+    rows = sum(d["rows"] for d in downloads)
+    summary = {
+        "meters": len(meters),
+        "meters_read": demo.meters_read,
+        "values": demo.values,
+        "interval_rows": rows,
+        "files": [d["csv"] for d in downloads],
+        "failures": len(demo.failures),
+        "elapsed_seconds": round(elapsed, 3),
+    }
+    if ctx.json:
+        doc = {"command": "demo", "simulator": sim.address, "meters": report, "intervals": downloads,
+               "failures": demo.failures, "summary": summary}
+        print(render.dumps(doc), file=ctx.stdout, flush=True)
+    else:
+        demo.say()
+        demo.say("summary")
+        lines = [
+            ["meters read", f"{demo.meters_read} of {len(meters)}"],
+            ["values read", str(demo.values)],
+            ["interval rows written", str(rows)],
+        ]
+        lines += [["CSV file", d["csv"]] for d in downloads]
+        lines += [["failures", str(len(demo.failures))], ["elapsed", f"{elapsed:.1f} s"]]
+        for line in render.table(lines, indent=2):
+            demo.say(line)
+    if demo.failures:
+        return demo.failures[0]["error"]["exit_code"]
+    return int(ExitCode.OK)

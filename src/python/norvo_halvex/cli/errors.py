@@ -1,0 +1,182 @@
+"""Exit codes and the one-line description of every failure the tool reports."""
+
+from __future__ import annotations
+
+import dataclasses
+import enum
+
+
+class ExitCode(enum.IntEnum):
+    OK = 0
+    UNEXPECTED = 1
+    USAGE = 2
+    METER = 3
+    MEDIATOR = 4
+    BAD_REPLY = 5
+    PARTIAL = 6
+    INTERRUPTED = 130
+
+
+class UsageError(Exception):
+    """A command line value the tool refuses before contacting anything."""
+
+
+class SetupError(Exception):
+    """The installation itself is broken (the compiled core is missing, say)."""
+
+
+@dataclasses.dataclass(frozen=True)
+class Failure:
+    """A classified failure: what went wrong, in words and as a stable code."""
+
+    exit_code: ExitCode
+    code: str  # HALVEX_CONNECTION_FAILURE, a gRPC status name, CODEC_ERROR, USAGE, ...
+    cause: str  # short words: "connection failure", "mediator unreachable", ...
+    message: str
+    hint: str | None = None
+
+    def as_dict(self) -> dict:
+        out = {"code": self.code, "cause": self.cause, "message": self.message, "exit_code": int(self.exit_code)}
+        if self.hint:
+            out["hint"] = self.hint
+        return out
+
+
+# Meter-side codes the mediator reports (through MediatorClientException) and their words.
+_METER_CODES = {
+    "HALVEX_CONNECTION_FAILURE": "connection failure",
+    "HALVEX_EOF_ERROR": "meter stream ended early",
+}
+
+_GRPC_WORDS = {
+    "UNAVAILABLE": "mediator unreachable",
+    "DEADLINE_EXCEEDED": "mediator timed out",
+    "NOT_FOUND": "unknown meter",
+    "INVALID_ARGUMENT": "request refused by the mediator",
+    "UNIMPLEMENTED": "operation not supported by the mediator",
+    "PERMISSION_DENIED": "permission denied by the mediator",
+    "UNAUTHENTICATED": "not authenticated with the mediator",
+    "RESOURCE_EXHAUSTED": "mediator busy",
+    "CANCELLED": "request cancelled",
+}
+
+UNREACHABLE_HINT = "check --mediator or HALVEX_MEDIATOR"
+
+
+def _grpc_failure(status: str, details: str, mediator: str | None) -> Failure:
+    cause = _GRPC_WORDS.get(status, "mediator error")
+    # An unknown serial is the meter's problem, not the mediator's.
+    exit_code = ExitCode.METER if status == "NOT_FOUND" else ExitCode.MEDIATOR
+    hint = None
+    if status in ("UNAVAILABLE", "DEADLINE_EXCEEDED"):
+        hint = f"{UNREACHABLE_HINT} (now {mediator})" if mediator else UNREACHABLE_HINT
+    return Failure(exit_code, status, cause, details, hint)
+
+
+def _exception_types():
+    """The library's exception classes, imported late: the tool must still start (and
+    print its usage) when a part of the library is broken or missing."""
+    types = {}
+    try:
+        from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
+
+        types["client"] = MediatorClientException
+    except ImportError:  # pragma: no cover - the package is always there
+        pass
+    try:
+        from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
+        from norvo_halvex.mediator.grpc.exception.HalvexEOFError import HalvexEOFError
+
+        types["connection"] = HalvexConnectionFailure
+        types["eof"] = HalvexEOFError
+    except ImportError:  # pragma: no cover
+        pass
+    try:
+        from quarn_frame_protocol.errors import QuarnCodecError
+
+        types["codec"] = QuarnCodecError
+    except ImportError:
+        pass
+    try:
+        import grpc
+
+        types["rpc"] = grpc.RpcError
+    except ImportError:  # pragma: no cover - grpcio is a dependency
+        pass
+    return types
+
+
+def _rpc_status(exc) -> tuple[str, str]:
+    try:
+        code = exc.code()
+        status = getattr(code, "name", None) or str(code)
+    except Exception:
+        status = "UNKNOWN"
+    try:
+        details = exc.details() or ""
+    except Exception:
+        details = ""
+    return status, str(details)
+
+
+def classify(exc: BaseException, *, mediator: str | None = None) -> Failure:
+    """Turns any exception raised while serving a command into a ``Failure``."""
+    types = _exception_types()
+
+    def isa(key):
+        cls = types.get(key)
+        return cls is not None and isinstance(exc, cls)
+
+    if isinstance(exc, UsageError):
+        return Failure(ExitCode.USAGE, "USAGE", "invalid argument", str(exc))
+    if isinstance(exc, SetupError):
+        return Failure(ExitCode.UNEXPECTED, "SETUP", "library not usable", str(exc))
+    if isinstance(exc, KeyboardInterrupt):
+        return Failure(ExitCode.INTERRUPTED, "INTERRUPTED", "interrupted", "")
+    if isa("client"):
+        code = str(getattr(exc, "code", "") or "")
+        message = str(getattr(exc, "message", "") or "")
+        if code in _METER_CODES:
+            return Failure(ExitCode.METER, code, _METER_CODES[code], message)
+        return _grpc_failure(code or "UNKNOWN", message, mediator)
+    # Data-record operations let the transport's own failures through unchanged.
+    if isa("connection"):
+        code = "HALVEX_CONNECTION_FAILURE"
+        return Failure(ExitCode.METER, code, _METER_CODES[code], str(getattr(exc, "message", exc)))
+    if isa("eof"):
+        code = "HALVEX_EOF_ERROR"
+        return Failure(ExitCode.METER, code, _METER_CODES[code], str(getattr(exc, "message", exc)))
+    if isa("rpc"):
+        status, details = _rpc_status(exc)
+        return _grpc_failure(status, details, mediator)
+    if isa("codec"):
+        return Failure(ExitCode.BAD_REPLY, "CODEC_ERROR", "reply does not decode", str(exc))
+    if isinstance(exc, NotImplementedError):
+        return Failure(ExitCode.UNEXPECTED, "NOT_IMPLEMENTED", "not implemented in this build", str(exc))
+    return Failure(ExitCode.UNEXPECTED, type(exc).__name__, "unexpected error", str(exc))
+
+
+def describe(failure: Failure, *, serial: str | None = None, operation: str | None = None) -> str:
+    """The one line printed on standard error, e.g.
+    ``halvex: meter HX1000001: read failed: connection failure (HALVEX_CONNECTION_FAILURE): no answer``."""
+    parts = ["halvex"]
+    if failure.exit_code is ExitCode.USAGE:
+        # Nothing was attempted: name the command, not a meter.
+        if operation:
+            parts.append(operation)
+        parts.append(failure.message)
+    elif failure.exit_code is ExitCode.INTERRUPTED:
+        parts.append("interrupted")
+    else:
+        if serial is not None:
+            parts.append(f"meter {serial}")
+        if operation:
+            parts.append(f"{operation} failed")
+        cause = f"{failure.cause} ({failure.code})"
+        if failure.message:
+            cause += f": {failure.message}"
+        if failure.hint:
+            cause += f"; {failure.hint}"
+        parts.append(cause)
+    # Keep it to one line whatever the message holds.
+    return ": ".join(" ".join(p.split()) if "\n" in p else p for p in parts)

@@ -1,0 +1,149 @@
+"""Parsing and checking command line values before anything is sent to a meter."""
+
+from __future__ import annotations
+
+import datetime as _dt
+import enum
+import math
+import re
+
+from norvo_halvex.cli.errors import UsageError
+
+UTC = _dt.timezone.utc
+MAX_WINDOW = _dt.timedelta(hours=24)
+FRAME = _dt.timedelta(hours=4)
+# A day download covers 00:00 to 23:30 UTC.
+DAY_WINDOW = _dt.timedelta(hours=23, minutes=30)
+
+_OBIS = re.compile(r"^(\d{1,3})\.(\d{1,3})\.(\d{1,3})$")
+
+
+def parse_day(text: str) -> _dt.date:
+    try:
+        return _dt.date.fromisoformat(text.strip())
+    except ValueError:
+        raise UsageError(f"bad date {text!r}: expected YYYY-MM-DD") from None
+
+
+def parse_datetime(text: str) -> _dt.datetime:
+    """ISO 8601 date-time (naive means UTC), a bare date (midnight UTC), or epoch
+    seconds written as ``@1714521600``; always returned as an aware UTC date-time."""
+    raw = text.strip()
+    if raw.startswith("@"):
+        try:
+            seconds = float(raw[1:])
+            if not math.isfinite(seconds):
+                raise ValueError
+            return _dt.datetime.fromtimestamp(seconds, UTC)
+        except (ValueError, OverflowError, OSError):
+            raise UsageError(f"bad time {text!r}: expected epoch seconds after '@'") from None
+    try:
+        value = _dt.datetime.fromisoformat(raw)
+    except ValueError:
+        raise UsageError(
+            f"bad time {text!r}: expected ISO 8601 such as 2025-03-01T10:00:00Z (naive times are UTC)"
+        ) from None
+    if value.tzinfo is None:
+        value = value.replace(tzinfo=UTC)
+    return value.astimezone(UTC)
+
+
+def interval_window(day: str | None, start: str | None, end: str | None):
+    """(day, start, end) for the interval download, checked: either a whole UTC day,
+    or an explicit window of at most 24 hours."""
+    if day is not None:
+        if start is not None or end is not None:
+            raise UsageError("give either --day or --start/--end, not both")
+        d = parse_day(day)
+        begin = _dt.datetime.combine(d, _dt.time(0, 0), tzinfo=UTC)
+        return begin, begin, begin + DAY_WINDOW
+    if start is None or end is None:
+        raise UsageError("give --day YYYY-MM-DD, or both --start and --end")
+    begin, finish = parse_datetime(start), parse_datetime(end)
+    if begin >= finish:
+        raise UsageError("--start must come before --end")
+    if finish - begin > MAX_WINDOW:
+        raise UsageError("the window from --start to --end is at most 24 hours")
+    return None, begin, finish
+
+
+def frame_count(start: _dt.datetime, end: _dt.datetime) -> int:
+    """How many frames the API fetches for a window (one per started 4 hours)."""
+    span = end - start
+    if span <= FRAME:
+        return 1
+    return math.ceil(span / FRAME)
+
+
+def parse_hex(text: str) -> bytes:
+    raw = text.strip()
+    if raw[:2].lower() == "0x":
+        raw = raw[2:]
+    try:
+        return bytes.fromhex(raw)
+    except ValueError:
+        raise UsageError(f"bad hex payload {text!r}: expected pairs of hex digits such as '0aff10'") from None
+
+
+def parse_obis(text: str) -> str:
+    """An OBIS triplet C.D.E, each part 0..255."""
+    m = _OBIS.match(text.strip())
+    if not m or any(int(p) > 255 for p in m.groups()):
+        raise UsageError(f"bad OBIS code {text!r}: expected C.D.E with each part 0..255, such as 1.8.0")
+    return ".".join(str(int(p)) for p in m.groups())
+
+
+def parse_event_index(text: str) -> int:
+    try:
+        idx = int(text, 10)
+    except ValueError:
+        raise UsageError(f"bad event log index {text!r}: expected a whole number") from None
+    try:
+        from norvo_halvex.mediator.validation import valid_event_log_idx
+
+        valid_event_log_idx(idx)
+    except ValueError as e:
+        raise UsageError(f"bad event log index {idx}: {e}") from None
+    return idx
+
+
+def parse_on_off(text: str) -> bool:
+    word = text.strip().lower()
+    if word in ("on", "true", "yes", "1", "enable", "enabled"):
+        return True
+    if word in ("off", "false", "no", "0", "disable", "disabled"):
+        return False
+    raise UsageError(f"bad value {text!r}: expected on or off")
+
+
+def _norm(name: str) -> str:
+    return name.strip().lower().replace("-", "_").replace(" ", "_")
+
+
+def parse_setting(text: str, enum_type: type[enum.Enum], what: str) -> enum.Enum:
+    """A member of a setting enumeration by name (any case, '-' for '_') or by value."""
+    members = list(enum_type)
+    wanted = _norm(text)
+    for m in members:
+        if _norm(m.name) == wanted:
+            return m
+    try:
+        number = int(text.strip(), 0)
+    except ValueError:
+        number = None
+    if number is not None:
+        for m in members:
+            if m.value == number:
+                return m
+    choices = ", ".join(f"{m.name} ({m.value})" for m in members)
+    raise UsageError(f"bad {what} setting {text!r}: expected one of {choices}")
+
+
+def parse_serial_lines(lines) -> list[str]:
+    """Serials one per line; blank lines and '#' comments are ignored."""
+    serials = []
+    for line in lines:
+        text = line.split("#", 1)[0].strip()
+        if text:
+            serials.append(text)
+    return serials

@@ -1,0 +1,60 @@
+"""``halvex simulator``: a mediator with simulated meters, in the foreground."""
+
+from __future__ import annotations
+
+import signal
+import threading
+
+from norvo_halvex.cli import render
+from norvo_halvex.cli.errors import ExitCode, UsageError
+
+DEFAULT_PORT = 50051
+
+
+def add_arguments(p) -> None:
+    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    p.add_argument("--port", type=int, default=DEFAULT_PORT,
+                   help=f"port to listen on (default {DEFAULT_PORT}; 0 picks a free one)")
+
+
+def fleet_rows(fleet) -> list[list[str]]:
+    rows = []
+    for serial, meter in sorted(fleet.meters.items()):
+        kind = getattr(meter, "kind", "")
+        rows.append([serial, str(getattr(kind, "value", kind))])
+    return rows
+
+
+def cmd_simulator(ctx, args) -> int:
+    if not 0 <= args.port <= 65535:
+        raise UsageError(f"bad port {args.port}")
+    stop = threading.Event()
+    try:
+        previous = signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    except ValueError:  # not the main thread: Ctrl-C / stop() only
+        previous = None
+    try:
+        sim = ctx.start_simulator(host=args.host, port=args.port)
+        if ctx.json:
+            doc = {"command": "simulator", "address": sim.address,
+                   "meters": [{"serial": s, "kind": k} for s, k in fleet_rows(sim.fleet)]}
+            print(render.dumps(doc), file=ctx.stdout)
+        else:
+            print(f"halvex simulator listening on {sim.address}", file=ctx.stdout)
+            for line in render.table([["serial", "kind"], *fleet_rows(sim.fleet)], indent=2):
+                print(line, file=ctx.stdout)
+            print(f"try: halvex --mediator {sim.address} read {next(iter(sorted(sim.fleet.meters)), 'SERIAL')}",
+                  file=ctx.stdout)
+            print("press Ctrl-C to stop", file=ctx.stdout)
+        ctx.stdout.flush()
+        try:
+            while not stop.wait(0.5):
+                pass
+        except KeyboardInterrupt:
+            pass
+        if not ctx.json:
+            print("halvex simulator stopped", file=ctx.stdout, flush=True)
+        return int(ExitCode.OK)
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
