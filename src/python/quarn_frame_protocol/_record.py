@@ -48,7 +48,7 @@ def _guard_read(read):
         except QuarnCodecError:
             raise
         except _PARSE_FAILURES as exc:
-            raise self._parse_error(exc) from exc
+            raise self._parse_error(exc, start) from exc
         if self._parent is None and self._exhaustive:
             self._ensure_consumed(start)
 
@@ -236,13 +236,15 @@ class QuarnRecord(ReadWriteKaitaiStruct):
         except Exception:
             return "fewer"
 
-    def _parse_error(self, exc):
+    def _parse_error(self, exc, start):
         label = self._label()
         if isinstance(exc, EOFError):
             needed = getattr(exc, "bytes_needed", None)
             available = getattr(exc, "bytes_available", None)
-            if self._parent is None and self._SIZE is not None:
-                detail = f"data too short: the record is {self._SIZE} byte(s), got {self._stream_size()}"
+            size = self._stream_size()
+            if self._SIZE is not None and isinstance(size, int):
+                where = f" at offset {start}" if start else ""
+                detail = f"data too short: the record is {self._SIZE} byte(s), got {max(size - start, 0)}{where}"
             elif needed is not None and available is not None:
                 offset = self._safe_pos() - available
                 detail = f"data too short: needed {needed} byte(s) at offset {offset}, only {available} left"

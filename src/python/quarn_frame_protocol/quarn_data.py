@@ -23,8 +23,8 @@ class QuarnData(QuarnRecord):
     _fields = ("format", "message")
     _formats = {"format": RecordFormat}
 
-    def __init__(self, message_len, _io=None, _parent=None, _root=None):
-        super().__init__(_io, _parent, _root)
+    def __init__(self, message_len, _io=None, _parent=None, _root=None, **fields):
+        super().__init__(_io, _parent, _root, **fields)
         self.message_len = message_len
 
     def _read(self):

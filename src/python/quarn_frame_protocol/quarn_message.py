@@ -43,8 +43,8 @@ class QuarnMessage(QuarnRecord):
     _fields = ("body",)
     _formats = {"object_id": ObjectIdEnum}
 
-    def __init__(self, object_id, _io=None, _parent=None, _root=None):
-        super().__init__(_io, _parent, _root)
+    def __init__(self, object_id, _io=None, _parent=None, _root=None, **fields):
+        super().__init__(_io, _parent, _root, **fields)
         self.object_id = object_id
 
     def _label(self):
@@ -401,6 +401,13 @@ class QuarnMessage(QuarnRecord):
         def _write__seq(self, io=None):
             super()._write__seq(io)
             self._io.write_u2le(self.voltage)
+
+
+# Enumeration fields show their member names in str() even when set as plain integers.
+# (Nested classes cannot see QuarnMessage's enums while its body is being executed.)
+QuarnMessage.BacklightSettingRec._formats = {"setting": QuarnMessage.BacklightSettingType}
+QuarnMessage.LoadSwitchSettingRec._formats = {"setting": QuarnMessage.LoadSwitchSettingType}
+QuarnMessage.ThreePhaseHardwareConfigurationRec._formats = {"meter_type": QuarnMessage.ThreePhaseMeterType}
 
 
 def _object_label(object_id):

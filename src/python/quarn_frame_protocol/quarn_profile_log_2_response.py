@@ -48,8 +48,8 @@ class QuarnProfileLog2Response(QuarnRecord):
     _fields = ("timestamp", "status", "element_a", "element_b")
     _formats = {"timestamp": epoch_format, "status": flags_format(ProfileStatus)}
 
-    def __init__(self, is_twin_element=False, _io=None, _parent=None, _root=None):
-        super().__init__(_io, _parent, _root)
+    def __init__(self, is_twin_element=False, _io=None, _parent=None, _root=None, **fields):
+        super().__init__(_io, _parent, _root, **fields)
         self.is_twin_element = bool(is_twin_element)
 
     def _read(self):

@@ -69,8 +69,8 @@ class QuarnProfileThreePhaseIntervalsResponseBlock(QuarnRecord):
     _fields = ("start_time", "interval_length", "intervals")
     _formats = {"start_time": epoch_format}
 
-    def __init__(self, length=None, _io=None, _parent=None, _root=None):
-        super().__init__(_io, _parent, _root)
+    def __init__(self, length=None, _io=None, _parent=None, _root=None, **fields):
+        super().__init__(_io, _parent, _root, **fields)
         self.length = length
 
     def _read(self):

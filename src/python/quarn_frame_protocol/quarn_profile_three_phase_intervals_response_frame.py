@@ -32,8 +32,8 @@ class QuarnProfileThreePhaseIntervalsResponseFrame(QuarnRecord):
         "crc": lambda v: f"0x{v:04x}" if isinstance(v, int) else repr(v),
     }
 
-    def __init__(self, length=None, _io=None, _parent=None, _root=None):
-        super().__init__(_io, _parent, _root)
+    def __init__(self, length=None, _io=None, _parent=None, _root=None, **fields):
+        super().__init__(_io, _parent, _root, **fields)
         self.length = length
 
     def _read(self):
