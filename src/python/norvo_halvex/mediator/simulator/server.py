@@ -67,6 +67,8 @@ class _Servicer(pb_grpc.HalvexMediatorServicer):
 
     def ReadElement(self, request, context):
         serial, object_id = request.serial, request.object_id
+        if log.isEnabledFor(logging.DEBUG):
+            log.debug("read %s %s", serial, objects.describe(object_id))
         meter = self._meter(serial, context)
         action = self._fault(serial, Operation.READ, object_id, context, "read")
         if action is not None and action.kind in _OUTCOMES:
@@ -81,6 +83,8 @@ class _Servicer(pb_grpc.HalvexMediatorServicer):
 
     def WriteElement(self, request, context):
         serial, object_id = request.serial, request.object_id
+        if log.isEnabledFor(logging.DEBUG):
+            log.debug("write %s %s %s", serial, objects.describe(object_id), request.payload.hex())
         meter = self._meter(serial, context)
         action = self._fault(serial, Operation.WRITE, object_id, context, "write")
         if action is not None and action.kind in _OUTCOMES:
@@ -94,6 +98,8 @@ class _Servicer(pb_grpc.HalvexMediatorServicer):
 
     def SendMessage(self, request, context):
         serial = request.serial
+        if log.isEnabledFor(logging.DEBUG):
+            log.debug("message %s %s", serial, request.message.hex())
         meter = self._meter(serial, context)
         action = self._fault(serial, Operation.MESSAGE, None, context, "data record")
         if action is not None and action.kind in _OUTCOMES:
