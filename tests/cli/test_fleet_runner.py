@@ -1,0 +1,101 @@
+"""The fleet runner and ``halvex fleet`` against a fake client."""
+
+from __future__ import annotations
+
+import csv
+import io
+import json
+import threading
+
+import pytest
+
+from norvo_halvex.cli.fleet import CSV_COLUMNS, read_fleet
+from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
+
+from cli_fakes import FakeAPI
+
+
+class GatedAPI(FakeAPI):
+    """``read`` waits until ``gate`` callers are inside it at once (so the test fails if
+    the runner does not reach that concurrency) and records the most seen in flight."""
+
+    def __init__(self, gate):
+        super().__init__()
+        self.barrier = threading.Barrier(gate, timeout=10)
+        self.in_flight = 0
+        self.most = 0
+
+    def read(self, serial):
+        with self._lock:
+            self.in_flight += 1
+            self.most = max(self.most, self.in_flight)
+        try:
+            self.barrier.wait()
+            return super().read(serial)
+        finally:
+            with self._lock:
+                self.in_flight -= 1
+
+
+def test_runner_uses_exactly_the_worker_bound_and_keeps_input_order():
+    serials = ["HX1000001", "HX1000002", "HX3000001", "HX3000002"] * 4
+    api = GatedAPI(4)
+    seen = []
+    results = read_fleet(api, serials, workers=4, on_result=seen.append)
+    assert [r.serial for r in results] == serials
+    assert all(r.ok for r in results), [r.failure for r in results if not r.ok]
+    assert api.most == 4
+    assert sorted(r.index for r in seen) == list(range(len(serials)))
+
+
+def test_one_failing_meter_does_not_stop_the_others():
+    api = FakeAPI()
+    api.fail[("read_element_a", "HX1000002")] = MediatorClientException("HALVEX_CONNECTION_FAILURE", "no answer")
+    results = read_fleet(api, ["HX1000001", "HX1000002", "HX3000002"], workers=2)
+    assert [r.ok for r in results] == [True, False, True]
+    failed = results[1]
+    assert failed.failure.code == "HALVEX_CONNECTION_FAILURE" and failed.failure.message == "no answer"
+    row = failed.columns()
+    assert row["status"] == "failed" and row["a_import_active_kwh"] == "" and row["error_code"] == "HALVEX_CONNECTION_FAILURE"
+    ct = results[2].columns()
+    assert ct["hardware"] == "P1.cx" and ct["active_import_kwh"] == 100.1234 and ct["reactive_import_kvarh"] == ""
+
+
+def _write(tmp_path, text):
+    path = tmp_path / "meters.txt"
+    path.write_text(text)
+    return str(path)
+
+
+def test_fleet_command_csv_with_a_failure(cli, fake_api, tmp_path):
+    listing = _write(tmp_path, "# test fleet\nHX1000002\n\n  HX3000001   # three-phase\nHXNOPE\n")
+    run = cli("fleet", "HX1000001", "--file", listing, "--workers", "3")
+    assert run.code == 6
+    rows = list(csv.DictReader(io.StringIO(run.out)))
+    assert list(rows[0]) == CSV_COLUMNS
+    assert [r["serial"] for r in rows] == ["HX1000001", "HX1000002", "HX3000001", "HXNOPE"]
+    assert [r["status"] for r in rows] == ["ok", "ok", "ok", "failed"]
+    assert rows[1]["b_export_active_kwh"] == "2.0" and rows[0]["b_export_active_kwh"] == ""
+    assert rows[2]["kind"] == "three_phase" and rows[2]["apparent_import_kvah"] == "101.0"
+    assert rows[3]["error_code"] == "NOT_FOUND" and rows[3]["error_message"] == "no meter HXNOPE"
+    err = run.err.splitlines()
+    assert "halvex: meter HXNOPE: read failed: unknown meter (NOT_FOUND): no meter HXNOPE" in err
+    assert err[-1].startswith("halvex: fleet: 4/4 done, 1 failed")
+
+
+def test_fleet_command_jsonl_to_a_file(cli, fake_api, tmp_path):
+    out = tmp_path / "out.jsonl"
+    run = cli("--json", "fleet", "HX3000002", "HX1000001", "--out", str(out), "--quiet")
+    assert run.code == 0 and run.out == "" and run.err == ""
+    docs = [json.loads(line) for line in out.read_text().splitlines()]
+    assert docs[0]["serial"] == "HX3000002" and docs[0]["kind"] == "three_phase"
+    assert docs[0]["registers"]["reactive_import"] is None
+    assert docs[1]["registers"]["element_b"] is None and docs[1]["registers"]["element_a"]["import_active"] == 1234.567
+
+
+def test_all_meters_unreachable_is_a_mediator_failure(cli, fake_api):
+    fake_api.fail["hardware"] = MediatorClientException("UNAVAILABLE", "connection refused")
+    run = cli("fleet", "HX1000001", "HX1000002", "--format", "jsonl")
+    assert run.code == 4
+    assert all(json.loads(line)["error"]["code"] == "UNAVAILABLE" for line in run.out.splitlines())
+    assert run.err.count("check --mediator or HALVEX_MEDIATOR") == 2
