@@ -63,8 +63,6 @@ class HalvexMediatorGrpcClient:
     use and closed by ``close()`` (or by leaving a ``with`` block).
     """
 
-    __slots__ = ("_address", "_timeout", "_lock", "_channel", "_read", "_write", "_send", "_closed")
-
     def __init__(
         self,
         mediator_address: str | None = DEFAULT_MEDIATOR_ADDRESS,
@@ -157,7 +155,8 @@ class HalvexMediatorGrpcClient:
         except QuarnCodecError as e:
             raise QuarnCodecError(
                 f"Meter {serial}: read of {_object_name(object_id)} returned a payload that does not decode "
-                f"({len(reply.payload)} bytes: {reply.payload[:32].hex()}): {e}"
+                f"({len(reply.payload)} bytes: {reply.payload[:32].hex()}): {e}",
+                e.record,
             ) from e
 
     def write_element(self, serial: str, object_id: int, payload: bytes) -> None:

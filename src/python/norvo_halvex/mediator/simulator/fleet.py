@@ -327,26 +327,26 @@ def _meter_from_dict(entry: Any) -> tuple[SimulatedMeter, Fault | None]:
     return meter, fault
 
 
-def _generate_from_dict(fleet: Fleet, spec: Any) -> None:
-    if isinstance(spec, int) and not isinstance(spec, bool):
-        fleet.add_generated(spec)
+def _generate_from_dict(fleet: Fleet, generate: Any) -> None:
+    if isinstance(generate, int) and not isinstance(generate, bool):
+        fleet.add_generated(generate)
         return
-    if not isinstance(spec, Mapping):
-        raise ValueError(f"must be a meter count or an object with 'count', got {spec!r}")
+    if not isinstance(generate, Mapping):
+        raise ValueError(f"must be a meter count or an object with 'count', got {generate!r}")
     known = {"count", "prefix", "kinds", "fault"}
-    unknown = sorted(set(spec) - known)
+    unknown = sorted(set(generate) - known)
     if unknown:
         raise ValueError(f"unknown key(s) {', '.join(unknown)}; known: {', '.join(sorted(known))}")
-    if "count" not in spec:
+    if "count" not in generate:
         raise ValueError("missing 'count'")
-    kinds = spec.get("kinds", [k.value for k in MeterKind])
+    kinds = generate.get("kinds", [k.value for k in MeterKind])
     if isinstance(kinds, str) or not isinstance(kinds, list):
         raise ValueError(f"'kinds' must be a list of meter kinds, got {kinds!r}")
     for k in kinds:
         if k not in {m.value for m in MeterKind}:
             raise ValueError(f"unknown kind {k!r}; expected one of {', '.join(m.value for m in MeterKind)}")
-    fault = Fault.from_dict(spec["fault"]) if spec.get("fault") is not None else None
-    fleet.add_generated(spec["count"], prefix=spec.get("prefix", "HXG"), kinds=kinds, fault=fault)
+    fault = Fault.from_dict(generate["fault"]) if generate.get("fault") is not None else None
+    fleet.add_generated(generate["count"], prefix=generate.get("prefix", "HXG"), kinds=kinds, fault=fault)
 
 
 def _text(entry: Mapping, name: str) -> str:

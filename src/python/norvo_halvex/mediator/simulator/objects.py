@@ -158,7 +158,13 @@ def read(meter: SimulatedMeter, object_id: int, now: float) -> bytes:
         return encode_element(_M.RawPayloadRec(payload=payload))
     member = _check_held(meter, object_id)
     if member is O.time:
-        return quarn_encode_datetime_to_time_rec(meter.clock_datetime(now))
+        try:
+            return quarn_encode_datetime_to_time_rec(meter.clock_datetime(now))
+        except (ValueError, OverflowError, OSError) as e:
+            raise SimulatorError(
+                grpc.StatusCode.FAILED_PRECONDITION,
+                f"meter {meter.serial}: clock offset {meter.clock_offset:.0f} s puts the clock out of range: {e}",
+            ) from None
     return encode_element(_READERS[member](meter, member, now))
 
 
