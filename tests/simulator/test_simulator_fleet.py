@@ -6,7 +6,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from norvo_halvex.mediator.simulator import Fault, Fleet, FleetError, MeterKind, SimulatedMeter
+from norvo_halvex.mediator.simulator import Fault, Fleet, FleetError, MeterKind
 from norvo_halvex.mediator.simulator.energy import CHANNELS, INTERVAL_SECONDS, EnergyProfile
 from norvo_halvex.mediator.simulator.faults import FaultKind, Operation
 from norvo_halvex.mediator.simulator.model import obis_id
@@ -151,11 +151,6 @@ def test_fault_scope():
 def test_set_fault_on_unknown_serial_is_refused():
     with pytest.raises(KeyError, match="HX404"):
         Fleet.default().set_fault("HX404", Fault(latency=1))
-
-
-def test_unknown_default_hardware_needs_text_for_single_phase():
-    with pytest.raises(ValueError, match="hardware text"):
-        SimulatedMeter("X", "single_element", hardware="")
 
 
 ALIGNED = st.integers(min_value=1_735_689_600 // 1800 - 5000, max_value=1_735_689_600 // 1800 + 80_000).map(

@@ -6,7 +6,6 @@ import subprocess
 import sys
 import threading
 
-import grpc
 import pytest
 
 from norvo_halvex.mediator.grpc import client as client_module
@@ -88,12 +87,6 @@ def test_closed_client_refuses_calls(simulator):
     with pytest.raises(ValueError, match="closed"):
         client.read_element("HX1000001", O.csq_net_op)
     client.close()  # idempotent
-
-
-def test_grpc_package_exposes_the_client_lazily():
-    import norvo_halvex.mediator.grpc as package
-
-    assert package.HalvexMediatorGrpcClient is HalvexMediatorGrpcClient
 
 
 def test_committed_generated_code_is_current(tmp_path):
