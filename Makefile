@@ -32,10 +32,14 @@ bench: install
 	@for b in bench/*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
 
 # Fast in-tree build for development: PYTHONPATH=src/python then imports the fresh module.
-dev: $(DEPS)
-	$(PY) -m cmake -S . -B $(DEV_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-	    -DPython_EXECUTABLE=$(abspath $(PY)) -DHALVEX_COPY_INPLACE=ON >/dev/null
-	$(PY) -m cmake --build $(DEV_BUILD)
+# Uses the cmake of .venv when there is one, else the cmake on PATH; bootstraps .venv only if missing.
+dev:
+	@[ -x $(PY) ] || $(MAKE) $(DEPS)
+	@if $(PY) -c 'import cmake' 2>/dev/null; then cm="$(PY) -m cmake"; else cm=cmake; fi; \
+	PATH="$(abspath $(VENV))/bin:$$PATH"; \
+	$$cm -S . -B $(DEV_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	    -DPython_EXECUTABLE=$(abspath $(PY)) -DHALVEX_COPY_INPLACE=ON >/dev/null && \
+	$$cm --build $(DEV_BUILD)
 
 # Regenerates the committed gRPC code from proto/.
 proto: $(DEPS)

@@ -1,0 +1,105 @@
+#include "method_table.hpp"
+
+#include <array>
+
+#include "ops/ops.hpp"
+
+namespace halvex {
+
+namespace {
+
+constexpr Param serial{"serial", "str", Check::str};
+constexpr Param object_id{"object_id", "ObjectIdEnum | int"};
+constexpr Param timestamp{"timestamp", "datetime.datetime"};
+constexpr Param scale_rec{"rec", "QuarnMessage.U4leValueRec | None"};
+
+constexpr std::array kMethods{
+    MethodSpec{"__init__",
+               {{"mediator_address", "str | None", Check::str_or_none, Default::mediator_address},
+                {"logging_level", "str | int", Check::none, Default::logging_info}},
+               "None", ops::init},
+    MethodSpec{"serial_read", {serial}, "str", ops::serial_read},
+    MethodSpec{"hardware", {serial}, "str", ops::hardware},
+    MethodSpec{"firmware_version", {serial}, "str", ops::firmware_version},
+    MethodSpec{"clock_time_read", {serial}, "datetime.datetime", ops::clock_time_read},
+    MethodSpec{"clock_time_write", {serial}, "None", ops::clock_time_write},
+    MethodSpec{"csq", {serial}, "int", ops::csq},
+    MethodSpec{"instantaneous_voltage", {serial}, "float", ops::instantaneous_voltage},
+    MethodSpec{"instantaneous_active_power", {serial}, "float", ops::instantaneous_active_power},
+    MethodSpec{"instantaneous_active_power_element_a", {serial}, "float",
+               ops::instantaneous_active_power_element_a},
+    MethodSpec{"instantaneous_active_power_element_b", {serial}, "float",
+               ops::instantaneous_active_power_element_b},
+    MethodSpec{"read",
+               {serial},
+               "Tuple[Dict[str, float], Dict[str, float] | None] | Dict[str, float | None]",
+               ops::read},
+    MethodSpec{"read_element_a", {serial}, "Dict[str, float]", ops::read_element_a},
+    MethodSpec{"read_element_b", {serial}, "Dict[str, float]", ops::read_element_b},
+    MethodSpec{"daylight_savings_correction_enabled", {serial}, "bool",
+               ops::daylight_savings_correction_enabled},
+    MethodSpec{"daylight_savings_correction_enabled_write",
+               {serial, {"enabled", "bool"}},
+               "None", ops::daylight_savings_correction_enabled_write},
+    MethodSpec{"backlight", {serial}, "QuarnMessage.BacklightSettingType", ops::backlight},
+    MethodSpec{"backlight_write",
+               {serial, {"setting", "QuarnMessage.BacklightSettingType"}},
+               "None", ops::backlight_write},
+    MethodSpec{"load_switch", {serial}, "QuarnMessage.LoadSwitchSettingType", ops::load_switch},
+    MethodSpec{"load_switch_write",
+               {serial, {"setting", "QuarnMessage.LoadSwitchSettingType"}},
+               "None", ops::load_switch_write},
+    MethodSpec{"three_phase_serial", {serial}, "str", ops::three_phase_serial},
+    MethodSpec{"three_phase_read",
+               {serial, {"hardware", "str | None", Check::str_or_none}},
+               "Dict[str, float | None]", ops::three_phase_read},
+    MethodSpec{"three_phase_instantaneous_voltage", {serial},
+               "tuple[float, float | None, float | None]", ops::three_phase_instantaneous_voltage},
+    MethodSpec{"three_phase_hardware_configuration", {serial},
+               "QuarnMessage.ThreePhaseHardwareConfigurationRec", ops::three_phase_hardware_configuration},
+    MethodSpec{"profile_log_1", {serial, timestamp}, "QuarnProfileLog1Response", ops::profile_log_1},
+    MethodSpec{"profile_log_2",
+               {serial, timestamp, {"is_twin_element", "bool", Check::to_bool}},
+               "QuarnProfileLog2Response", ops::profile_log_2},
+    MethodSpec{"_profile_log",
+               {serial, timestamp, {"format", "QuarnData.RecordFormat"}},
+               "bytes", ops::profile_log},
+    MethodSpec{"three_phase_intervals",
+               {serial,
+                {"day", "datetime.datetime | None"},
+                {"start_time", "datetime.datetime | None"},
+                {"end_time", "datetime.datetime | None"},
+                {"csv", "str | None", Check::str_or_none, Default::none},
+                {"include_statuses", "bool", Check::to_bool, Default::false_}},
+               "ThreePhaseIntervals", ops::three_phase_intervals},
+    MethodSpec{"event_log", {serial, {"log_idx", "int", Check::to_int}}, "QuarnEventLogResponse",
+               ops::event_log},
+    MethodSpec{"obis_read", {serial, {"obis", "str", Check::str}}, "bytes", ops::obis_read},
+    MethodSpec{"obis_write",
+               {serial, {"obis", "str", Check::str}, {"payload_hex", "str", Check::str}},
+               "None", ops::obis_write},
+    MethodSpec{"_read_element", {serial, object_id}, "Any", ops::read_element},
+    MethodSpec{"_write_element", {serial, object_id, {"payload", "bytes", Check::bytes}}, "None",
+               ops::write_element},
+    MethodSpec{"_send_message", {serial, {"message", "bytes", Check::bytes}}, "bytes", ops::send_message},
+    MethodSpec{"_three_phase_intervals_read",
+               {serial,
+                {"start_time", "datetime.datetime"},
+                {"end_time", "datetime.datetime"},
+                {"profile", "QuarnProfileThreePhaseIntervalsRequest.ProfileNumber"}},
+               "QuarnProfileThreePhaseIntervalsResponseBlock | None", ops::three_phase_intervals_read},
+    MethodSpec{"_safe_read_element",
+               {serial, {"element_id", "ObjectIdEnum | int"}},
+               "Any", ops::safe_read_element, "Safely read an element, returning None if it fails."},
+    MethodSpec{"_scale_value", {scale_rec, {"hardware", "str", Check::str}}, "float | None", ops::scale_value},
+    MethodSpec{"_scale_10k_value", {scale_rec}, "float | None", ops::scale_10k_value},
+    MethodSpec{"_scale_kilo_value", {scale_rec}, "float | None", ops::scale_kilo_value},
+};
+
+static_assert(kMethods.size() == 39);
+
+}  // namespace
+
+std::span<const MethodSpec> method_table() noexcept { return kMethods; }
+
+}  // namespace halvex

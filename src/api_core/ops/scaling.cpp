@@ -1,0 +1,31 @@
+// Turning raw register counts into floats.
+
+#include "ops/ops.hpp"
+#include "pyapi/convert.hpp"
+
+namespace halvex::ops {
+
+namespace {
+
+// The presence test is on the record, never on its value: a count of 0 still gives 0.0.
+Ref scale(Call& c, PyObject* rec, long divisor) {
+  if (!py::check(PyObject_IsTrue(rec))) return Ref::none();
+  Ref value = c.attr<"value">(rec);
+  return py::to_float_or_none(py::true_divide(value.get(), divisor));
+}
+
+}  // namespace
+
+Ref scale_kilo_value(Call& c) { return scale(c, c[1], 1000); }
+
+Ref scale_10k_value(Call& c) { return scale(c, c[1], 10000); }
+
+Ref scale_value(Call& c) {
+  auto [self, rec, hardware] = c.args<3>();
+  // CT-operated three-phase meters count in 0.1 Wh; everything else in Wh.
+  Ref result = PyUnicode_EqualToUTF8(hardware, "P1.cx") ? c.call_method<"_scale_10k_value">(self, rec)
+                                                        : c.call_method<"_scale_kilo_value">(self, rec);
+  return py::to_float_or_none(std::move(result));
+}
+
+}  // namespace halvex::ops
