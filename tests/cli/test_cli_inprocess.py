@@ -270,3 +270,39 @@ def test_missing_core_is_reported_as_a_setup_problem(cli, monkeypatch):
     run = cli("voltage", "HX1000001")
     assert run.code == 1
     assert "library not usable (SETUP)" in run.err and "make dev" in run.err
+
+
+# ----------------------------------------------------------------- intervals
+
+def test_intervals_day_json_counts_frames_and_keeps_stdout_for_the_document(cli, fake_api):
+    run = cli("--json", "intervals", "HX3000001", "--day", "2025-03-01", "--statuses")
+    assert run.code == 0, run.err
+    doc = run.json()  # stdout holds the JSON document only, not the CSV
+    call = next(c for c in fake_api.calls if c[0] == "three_phase_intervals")
+    assert call[2] == dt.datetime(2025, 3, 1, tzinfo=UTC) and call[3] is None and call[4] is None
+    assert call[6] is True
+    result = doc["result"]
+    assert result["frames"] == 6 == sum(1 for c in fake_api.calls if c[0] == "_three_phase_intervals_read")
+    assert result["rows"] == 48 and result["csv"] is None
+    assert result["intervals"][0] == {"time": "2025-03-01T00:00:00+00:00", "active_import_kwh": 1.25, "status": 0,
+                                      "status_flags": ""}
+    assert "_three_phase_intervals_read" not in vars(fake_api)  # the frame counter is removed again
+
+
+def test_intervals_window_to_stdout_puts_the_summary_on_stderr(cli, fake_api):
+    run = cli("intervals", "HX3000001", "--start", "2025-03-01T10:00+01:00", "--end", "2025-03-01T19:00:00")
+    assert run.code == 0, run.err
+    call = next(c for c in fake_api.calls if c[0] == "three_phase_intervals")
+    assert call[2] is None
+    assert call[3] == dt.datetime(2025, 3, 1, 9, 0, tzinfo=UTC) and call[4] == dt.datetime(2025, 3, 1, 19, 0, tzinfo=UTC)
+    assert call[5] is None  # CSV to standard output
+    assert run.out.splitlines()[0] == "time,active_import_kwh" and len(run.out.splitlines()) == 22
+    assert run.err.startswith("halvex: meter HX3000001: 21 intervals (2025-03-01T09:00:00+00:00 .. ")
+
+
+def test_intervals_to_a_file(cli, fake_api, tmp_path):
+    path = tmp_path / "x.csv"
+    run = cli("intervals", "HX3000001", "--start", "@1740819600", "--end", "@1740823200", "--csv", str(path))
+    assert run.code == 0, run.err
+    assert run.out.strip().endswith(f"3 rows written to {path}")
+    assert path.read_text().count("\n") == 4

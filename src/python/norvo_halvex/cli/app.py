@@ -59,6 +59,8 @@ class Context:
         explicit = getattr(args, "mediator", None)
         if self.simulate and explicit:
             raise UsageError("--simulate and --mediator exclude each other")
+        if explicit and args.command in ("demo", "simulator"):
+            raise UsageError(f"{args.command} runs its own simulator; --mediator does not apply")
         if self.fleet_path and not self.simulate and args.command not in ("demo", "simulator"):
             raise UsageError("--fleet needs --simulate (or the demo / simulator commands)")
         self.mediator = explicit or os.environ.get(MEDIATOR_ENV) or DEFAULT_MEDIATOR

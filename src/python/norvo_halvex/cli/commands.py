@@ -284,7 +284,8 @@ def _count_frames(api, spinner: Spinner):
 
 
 def download_intervals(api, serial, day, start, end, csv_path, statuses, *, status, label=None):
-    """Runs the interval download with a progress line; returns (intervals, seconds)."""
+    """Runs the interval download with a progress line; returns (intervals, seconds,
+    frames fetched or None when they could not be counted)."""
     frames = parsing.frame_count(start, end)
     with Spinner(label or f"downloading intervals of {serial}", status=status, total_steps=frames) as sp:
         with _count_frames(api, sp):
@@ -292,7 +293,7 @@ def download_intervals(api, serial, day, start, end, csv_path, statuses, *, stat
                 intervals = api.three_phase_intervals(serial, day, None, None, csv_path, statuses)
             else:
                 intervals = api.three_phase_intervals(serial, None, start, end, csv_path, statuses)
-    return intervals, sp.elapsed
+    return intervals, sp.elapsed, (sp.steps or None)
 
 
 def cmd_intervals(ctx, args) -> Outcome:
@@ -307,7 +308,7 @@ def cmd_intervals(ctx, args) -> Outcome:
         csv_path = scratch
     try:
         ctx.stdout.flush()
-        intervals, seconds = download_intervals(api, args.serial, day, start, end, csv_path, args.statuses,
+        intervals, seconds, fetched = download_intervals(api, args.serial, day, start, end, csv_path, args.statuses,
                                                 status=ctx.status)
         rows = count_csv_rows(csv_path) if csv_path else _length(intervals)
         table_rows = read_csv_rows(csv_path) if ctx.json else None
@@ -318,7 +319,7 @@ def cmd_intervals(ctx, args) -> Outcome:
     result = {
         "start": start,
         "end": end,
-        "frames": parsing.frame_count(start, end),
+        "frames": fetched or parsing.frame_count(start, end),
         "interval_length": getattr(intervals, "interval_length", None),
         "rows": rows,
         "csv": None if scratch else csv_path,

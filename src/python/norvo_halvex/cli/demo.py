@@ -123,7 +123,7 @@ class _Demo:
         got, ok = self.attempt(serial, "intervals", download)
         if not ok:
             return None
-        _, seconds = got
+        _, seconds, _ = got
         rows = c.count_csv_rows(path)
         self.values -= _count_values(got)  # the collection is counted as rows below
         self.values += rows
