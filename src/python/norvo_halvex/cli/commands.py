@@ -118,7 +118,7 @@ def cmd_power(ctx, args) -> Outcome:
     else:
         value, what = api.instantaneous_active_power(args.serial), "active power"
     result = {"value": value, "unit": "kW", "element": args.element}
-    return Outcome(result, _one(args.serial, what, render.with_unit(value, "kW")))
+    return Outcome(result, _one(args.serial, what, render.with_unit(value, "kW", 3)))
 
 
 def cmd_csq(ctx, args) -> Outcome:

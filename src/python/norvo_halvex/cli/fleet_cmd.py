@@ -63,7 +63,8 @@ def cmd_fleet(ctx, args) -> int:
             line = None if result.ok else describe(result.failure, serial=result.serial, operation="read")
             counter.advance(result.ok, line)
 
-        results = read_fleet(api, serials, workers=args.workers, on_result=on_result, mediator=ctx.mediator)
+        with counter:
+            results = read_fleet(api, serials, workers=args.workers, on_result=on_result, mediator=ctx.mediator)
         counter.finish()
     finally:
         if out is not ctx.stdout:
