@@ -300,6 +300,8 @@ def cmd_intervals(ctx, args) -> Outcome:
     day, start, end = parsing.interval_window(args.day, args.start, args.end)
     api = ctx.api()
     csv_path = os.path.abspath(args.csv) if args.csv else None
+    if csv_path is not None and not os.path.isdir(os.path.dirname(csv_path)):
+        raise UsageError(f"cannot write {args.csv}: no directory {os.path.dirname(csv_path)}")
     scratch = None
     if csv_path is None and ctx.json:
         # The client writes CSV to standard output when given no file; keep stdout for JSON.
