@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime as dt
+import sys
 import threading
 
 UTC = dt.timezone.utc
@@ -142,3 +143,31 @@ class FakeAPI:
 
     def obis_write(self, serial, obis, payload_hex):
         self._call("obis_write", serial, obis, payload_hex)
+
+    def _three_phase_intervals_read(self, serial, start_time, end_time, profile):
+        self._call("_three_phase_intervals_read", serial, start_time, end_time)
+        return (start_time, end_time)
+
+    def three_phase_intervals(self, serial, day, start_time, end_time, csv=None, include_statuses=False):
+        # Frames go through the object, as in the real client, so the tool can count them.
+        self._call("three_phase_intervals", serial, day, start_time, end_time, csv, include_statuses)
+        if day:
+            start_time = day
+            end_time = day + dt.timedelta(hours=23, minutes=30)
+        frame = dt.timedelta(hours=4)
+        blocks, t = [], start_time
+        while t < end_time:
+            blocks.append(self._three_phase_intervals_read(serial, t, min(t + frame, end_time), None))
+            t = min(t + frame, end_time)
+        rows = ["time,active_import_kwh" + (",status,status_flags" if include_statuses else "")]
+        t = start_time
+        while t <= end_time:
+            rows.append(f"{t.isoformat()},1.250" + (",0," if include_statuses else ""))
+            t += dt.timedelta(minutes=30)
+        text = "\n".join(rows) + "\n"
+        if csv:
+            with open(csv, "w") as f:
+                f.write(text)
+        else:
+            sys.stdout.write(text)
+        return rows[1:]

@@ -57,6 +57,9 @@ class FakeRpcError(grpc.RpcError):
         (["--fleet", "f.json", "read", "HX1000001"], "--fleet needs --simulate"),
         (["--log-level", "LOUD", "read", "HX1000001"], "invalid choice: 'LOUD'"),
         (["fleet"], "no meters"),
+        (["fleet", "HX1000001", "--out", "/nonexistent/x.csv"], "cannot write /nonexistent/x.csv"),
+        (["intervals", "HX3000001", "--day", "2025-03-01", "--csv", "/nonexistent/x.csv"], "no directory /nonexistent"),
+        (["demo", "--mediator", "h:1"], "demo runs its own simulator"),
         (["fleet", "HX1000001", "--workers", "0"], "--workers must be at least 1"),
     ],
 )
@@ -146,14 +149,9 @@ def test_read_three_phase_ct_meter_uses_four_decimals_and_shows_missing_totals(c
             "registers": {"import_active": 10.0, "export_active": 2.0, "import_reactive": 0.0, "export_reactive": 0.0},
             "units": {"import_active": "kWh", "export_active": "kWh", "import_reactive": "kvarh",
                       "export_reactive": "kvarh"}}),
-        (["hardware", "HX1000002"], {"hardware": "P0.te", "three_phase": False, "twin_element": True}),
-        (["clock", "HX1000001"], None),
         (["power", "HX1000002", "--element", "a"], {"value": 1.0, "unit": "kW", "element": "a"}),
-        (["csq", "HX1000001"], {"value": 17, "dbm": -79}),
         (["three-phase-voltage", "HX3000001"], {"l1": 230.1, "l2": None, "l3": 229.9, "unit": "V"}),
         (["three-phase-config", "HX3000002"], {"meter_type": {"name": "cx_ct_operated", "value": 2}}),
-        (["backlight", "HX1000001"], {"name": "auto", "value": 2}),
-        (["dst", "HX1000001"], {"enabled": True}),
         (["event-log", "HX1000001", "3"], {"index": 3, "record": {"log_idx": 3, "events": [
             {"time": "2025-03-01T12:00:00+00:00", "code": {"name": "power_up", "value": 1}, "detail": 5}]}}),
         (["obis-read", "HX1000001", "1.8.0"], {"obis": "1.8.0", "payload": "01ab", "length": 2}),
@@ -164,11 +162,7 @@ def test_json_documents(cli, fake_api, argv, result):
     assert run.code == 0, run.err
     doc = run.json()
     assert doc["command"] == argv[0] and doc["serial"] == argv[1]
-    if argv[0] == "clock":
-        assert doc["result"]["time"] == "2025-03-01T12:00:05+00:00"
-        assert isinstance(doc["result"]["offset_seconds"], float)
-    else:
-        assert doc["result"] == result
+    assert doc["result"] == result
     assert run.out.count("\n") == 1
 
 
@@ -270,3 +264,39 @@ def test_missing_core_is_reported_as_a_setup_problem(cli, monkeypatch):
     run = cli("voltage", "HX1000001")
     assert run.code == 1
     assert "library not usable (SETUP)" in run.err and "make dev" in run.err
+
+
+# ----------------------------------------------------------------- intervals
+
+def test_intervals_day_json_counts_frames_and_keeps_stdout_for_the_document(cli, fake_api):
+    run = cli("--json", "intervals", "HX3000001", "--day", "2025-03-01", "--statuses")
+    assert run.code == 0, run.err
+    doc = run.json()  # stdout holds the JSON document only, not the CSV
+    call = next(c for c in fake_api.calls if c[0] == "three_phase_intervals")
+    assert call[2] == dt.datetime(2025, 3, 1, tzinfo=UTC) and call[3] is None and call[4] is None
+    assert call[6] is True
+    result = doc["result"]
+    assert result["frames"] == 6 == sum(1 for c in fake_api.calls if c[0] == "_three_phase_intervals_read")
+    assert result["rows"] == 48 and result["csv"] is None
+    assert result["intervals"][0] == {"time": "2025-03-01T00:00:00+00:00", "active_import_kwh": 1.25, "status": 0,
+                                      "status_flags": ""}
+    assert "_three_phase_intervals_read" not in vars(fake_api)  # the frame counter is removed again
+
+
+def test_intervals_window_to_stdout_puts_the_summary_on_stderr(cli, fake_api):
+    run = cli("intervals", "HX3000001", "--start", "2025-03-01T10:00+01:00", "--end", "2025-03-01T19:00:00")
+    assert run.code == 0, run.err
+    call = next(c for c in fake_api.calls if c[0] == "three_phase_intervals")
+    assert call[2] is None
+    assert call[3] == dt.datetime(2025, 3, 1, 9, 0, tzinfo=UTC) and call[4] == dt.datetime(2025, 3, 1, 19, 0, tzinfo=UTC)
+    assert call[5] is None  # CSV to standard output
+    assert run.out.splitlines()[0] == "time,active_import_kwh" and len(run.out.splitlines()) == 22
+    assert run.err.startswith("halvex: meter HX3000001: 21 intervals (2025-03-01T09:00:00+00:00 .. ")
+
+
+def test_intervals_to_a_file(cli, fake_api, tmp_path):
+    path = tmp_path / "x.csv"
+    run = cli("intervals", "HX3000001", "--start", "@1740819600", "--end", "@1740823200", "--csv", str(path))
+    assert run.code == 0, run.err
+    assert run.out.strip().endswith(f"3 rows written to {path}")
+    assert path.read_text().count("\n") == 4

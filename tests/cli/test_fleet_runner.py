@@ -79,7 +79,7 @@ def test_fleet_command_csv_with_a_failure(cli, fake_api, tmp_path):
     assert rows[2]["kind"] == "three_phase" and rows[2]["apparent_import_kvah"] == "101.0"
     assert rows[3]["error_code"] == "NOT_FOUND" and rows[3]["error_message"] == "no meter HXNOPE"
     err = run.err.splitlines()
-    assert "halvex: meter HXNOPE: read failed: unknown meter (NOT_FOUND): no meter HXNOPE" in err
+    assert "halvex: meter HXNOPE: read failed: not found (NOT_FOUND): no meter HXNOPE" in err
     assert err[-1].startswith("halvex: fleet: 4/4 done, 1 failed")
 
 

@@ -52,7 +52,7 @@ Py_ssize_t find_param(const MethodSpec& spec, PyObject* names, PyObject* key) {
         Py_TYPE(got)->tp_name, expected, expected, expected));
     Ref added = owned(PyObject_CallMethod(exc.get(), "add_note", "O", note.get()));
   }
-  PyErr_SetRaisedException(exc.release());
+  PyErr_SetObject(PyExc_TypeError, exc.get());
   throw PyError();
 }
 

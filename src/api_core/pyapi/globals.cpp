@@ -9,7 +9,8 @@ namespace {
   Ref exc = owned(PyObject_CallOneArg(PyExc_NameError, message.get()));
   // The interpreter sets NameError.name too; tracebacks use it for suggestions.
   check(PyObject_SetAttrString(exc.get(), "name", name));
-  PyErr_SetRaisedException(exc.release());
+  // PyErr_SetObject, not SetRaisedException: raised inside a handler, it must chain __context__.
+  PyErr_SetObject(PyExc_NameError, exc.get());
   throw PyError();
 }
 

@@ -29,17 +29,28 @@ MethodObject* as_method(PyObject* o) noexcept { return reinterpret_cast<MethodOb
 
 // ---- calling -----------------------------------------------------------------------------
 
+// Methods call methods through the object, so a replacement that loops back (an instance whose
+// _read_element is its own _safe_read_element) recurses through C frames only. The interpreter's
+// C recursion limit is sized for its own small frames; ours are larger, so the core keeps its own,
+// much lower, bound on nested core-method calls per thread. Real call chains nest a few deep.
+constexpr int kMaxNesting = 400;
+thread_local int nesting = 0;
+
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   MethodObject* m = as_method(callable);
-  // Methods call methods through the object; a replacement that loops back must end in
-  // RecursionError, not in a C stack overflow.
+  if (nesting >= kMaxNesting) {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded in a HalvexMediatorAPI method");
+    return nullptr;
+  }
   if (Py_EnterRecursiveCall(" in a HalvexMediatorAPI method")) return nullptr;
+  ++nesting;
   PyObject* result = boundary([&] {
     Bound bound;
     bind(*m->spec, m->param_names, m->defaults, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
     Call call(*m->state, *m->spec, bound.values);
     return m->spec->fn(call);
   });
+  --nesting;
   Py_LeaveRecursiveCall();
   return result;
 }

@@ -59,6 +59,8 @@ class Context:
         explicit = getattr(args, "mediator", None)
         if self.simulate and explicit:
             raise UsageError("--simulate and --mediator exclude each other")
+        if explicit and args.command in ("demo", "simulator"):
+            raise UsageError(f"{args.command} runs its own simulator; --mediator does not apply")
         if self.fleet_path and not self.simulate and args.command not in ("demo", "simulator"):
             raise UsageError("--fleet needs --simulate (or the demo / simulator commands)")
         self.mediator = explicit or os.environ.get(MEDIATOR_ENV) or DEFAULT_MEDIATOR
@@ -78,8 +80,17 @@ class Context:
         return self._api
 
     def close(self) -> None:
+        api, self._api = self._api, None
         sim, self.simulator = self.simulator, None
         if sim is not None:
+            # Close our channel first: a server going away under an open channel makes
+            # gRPC log a GOAWAY notice on standard error.
+            close = getattr(getattr(api, "grpc_client", None), "close", None)
+            if callable(close):
+                try:
+                    close()
+                except Exception:
+                    pass
             sim.stop()
 
 

@@ -118,7 +118,7 @@ def cmd_power(ctx, args) -> Outcome:
     else:
         value, what = api.instantaneous_active_power(args.serial), "active power"
     result = {"value": value, "unit": "kW", "element": args.element}
-    return Outcome(result, _one(args.serial, what, render.with_unit(value, "kW")))
+    return Outcome(result, _one(args.serial, what, render.with_unit(value, "kW", 3)))
 
 
 def cmd_csq(ctx, args) -> Outcome:
@@ -284,7 +284,8 @@ def _count_frames(api, spinner: Spinner):
 
 
 def download_intervals(api, serial, day, start, end, csv_path, statuses, *, status, label=None):
-    """Runs the interval download with a progress line; returns (intervals, seconds)."""
+    """Runs the interval download with a progress line; returns (intervals, seconds,
+    frames fetched or None when they could not be counted)."""
     frames = parsing.frame_count(start, end)
     with Spinner(label or f"downloading intervals of {serial}", status=status, total_steps=frames) as sp:
         with _count_frames(api, sp):
@@ -292,13 +293,15 @@ def download_intervals(api, serial, day, start, end, csv_path, statuses, *, stat
                 intervals = api.three_phase_intervals(serial, day, None, None, csv_path, statuses)
             else:
                 intervals = api.three_phase_intervals(serial, None, start, end, csv_path, statuses)
-    return intervals, sp.elapsed
+    return intervals, sp.elapsed, (sp.steps or None)
 
 
 def cmd_intervals(ctx, args) -> Outcome:
     day, start, end = parsing.interval_window(args.day, args.start, args.end)
     api = ctx.api()
     csv_path = os.path.abspath(args.csv) if args.csv else None
+    if csv_path is not None and not os.path.isdir(os.path.dirname(csv_path)):
+        raise UsageError(f"cannot write {args.csv}: no directory {os.path.dirname(csv_path)}")
     scratch = None
     if csv_path is None and ctx.json:
         # The client writes CSV to standard output when given no file; keep stdout for JSON.
@@ -307,7 +310,7 @@ def cmd_intervals(ctx, args) -> Outcome:
         csv_path = scratch
     try:
         ctx.stdout.flush()
-        intervals, seconds = download_intervals(api, args.serial, day, start, end, csv_path, args.statuses,
+        intervals, seconds, fetched = download_intervals(api, args.serial, day, start, end, csv_path, args.statuses,
                                                 status=ctx.status)
         rows = count_csv_rows(csv_path) if csv_path else _length(intervals)
         table_rows = read_csv_rows(csv_path) if ctx.json else None
@@ -318,7 +321,7 @@ def cmd_intervals(ctx, args) -> Outcome:
     result = {
         "start": start,
         "end": end,
-        "frames": parsing.frame_count(start, end),
+        "frames": fetched or parsing.frame_count(start, end),
         "interval_length": getattr(intervals, "interval_length", None),
         "rows": rows,
         "csv": None if scratch else csv_path,

@@ -51,7 +51,7 @@ _METER_CODES = {
 _GRPC_WORDS = {
     "UNAVAILABLE": "mediator unreachable",
     "DEADLINE_EXCEEDED": "mediator timed out",
-    "NOT_FOUND": "unknown meter",
+    "NOT_FOUND": "not found",
     "INVALID_ARGUMENT": "request refused by the mediator",
     "UNIMPLEMENTED": "operation not supported by the mediator",
     "PERMISSION_DENIED": "permission denied by the mediator",
@@ -65,7 +65,7 @@ UNREACHABLE_HINT = "check --mediator or HALVEX_MEDIATOR"
 
 def _grpc_failure(status: str, details: str, mediator: str | None) -> Failure:
     cause = _GRPC_WORDS.get(status, "mediator error")
-    # An unknown serial is the meter's problem, not the mediator's.
+    # An unknown serial or an object the meter does not hold: the meter's problem, not the mediator's.
     exit_code = ExitCode.METER if status == "NOT_FOUND" else ExitCode.MEDIATOR
     hint = None
     if status in ("UNAVAILABLE", "DEADLINE_EXCEEDED"):
