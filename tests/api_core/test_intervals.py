@@ -270,3 +270,38 @@ def test_the_collection_is_what_the_utility_made(core, downloader):
     core.set("export_three_phase_intervals_to_csv", lambda *args: exported.append(args[0]))
     assert downloader.three_phase_intervals("HX3", None, T0, T0 + 5 * H) is made
     assert exported == [made]
+
+
+@pytest.mark.slow
+def test_downloads_and_their_failures_do_not_leak(core, downloader):
+    import gc
+    import sys
+
+    core.set("export_three_phase_intervals_to_csv", lambda *args: None)
+    downloader.three_phase_hardware_configuration = lambda serial: SimpleNamespace(meter_type=CX)  # keeps no serial
+    serial = "HX3" + "0" * 3  # a fresh, non-interned object
+
+    def work():
+        core.transport.replies["send_message"] = meter
+        downloader.three_phase_intervals(serial, None, T0, T0 + 4 * H)  # one frame
+        downloader.three_phase_intervals(serial, dt.date(2024, 3, 31), None, None, "x.csv", 1)  # six
+        downloader._three_phase_intervals_read(serial, T0, T0 + H, ProfileNumber.reset)
+        core.transport.replies["send_message"] = b"\x00" * 5
+        failures = [(None, T0, None), (T0, T0, None), (T0, T0 + 25 * H, None), (NAIVE, T0, None), (None, T0, T0 + H)]
+        for day, start, end in failures:
+            try:
+                downloader.three_phase_intervals(serial, day, start, end)
+            except (Exception, QuarnCodecError):
+                pass
+        core.transport.calls.clear()
+        core.log.entries.clear()
+
+    for _ in range(100):  # warms the codec's and datetime's caches
+        work()
+    gc.collect()
+    blocks, refs = sys.getallocatedblocks(), sys.getrefcount(serial)
+    for _ in range(400):
+        work()
+    gc.collect()
+    assert sys.getrefcount(serial) == refs
+    assert sys.getallocatedblocks() - blocks < 200

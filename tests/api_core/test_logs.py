@@ -158,3 +158,36 @@ def test_event_log_failures_stop_the_lines(core, client, reply, error, lines):
     with pytest.raises(error):
         client.event_log("HX1", 3)
     assert [e.message.split(" [")[0] for e in core.entries] == ["event log request", "event log response"][:lines]
+
+
+def test_log_requests_and_their_failures_do_not_leak(core, client):
+    import gc
+    import sys
+
+    serial = "HX1" + "0" * 3  # a fresh, non-interned object
+
+    def work():
+        core.transport.replies["send_message"] = LOG1_REPLY
+        client.profile_log_1(serial, T0)
+        core.transport.replies["send_message"] = log2_reply(True)
+        client.profile_log_2(serial, T0, 1)
+        core.transport.replies["send_message"] = EVENT_REPLY
+        client.event_log(serial, 3)
+        core.transport.replies["send_message"] = None
+        for idx in (16, "x", 3):
+            try:
+                client.event_log(serial, idx)
+            except (ValueError, TypeError, AttributeError):
+                pass
+        core.transport.calls.clear()
+        core.log.entries.clear()
+
+    for _ in range(1000):  # warms the codec's and datetime's caches
+        work()
+    gc.collect()
+    blocks, refs = sys.getallocatedblocks(), sys.getrefcount(serial)
+    for _ in range(1000):
+        work()
+    gc.collect()
+    assert sys.getrefcount(serial) == refs
+    assert sys.getallocatedblocks() - blocks < 200
