@@ -25,7 +25,6 @@ import timeit
 
 import norvo_halvex.mediator.api_core as api_core
 from norvo_halvex.mediator.simulator import Fleet, start_simulator
-from quarn_frame_protocol.quarn_object_id_enum import ObjectIdEnum
 from quarn_frame_protocol.quarn_profile_three_phase_intervals_response_block import (
     QuarnProfileThreePhaseIntervalsResponseBlock as Block,
 )
@@ -58,19 +57,6 @@ class Clock:
         return timed
 
 
-def make_client(address: str):
-    client = api_core.HalvexMediatorAPI(address)
-    try:
-        client.three_phase_hardware_configuration("HX3000001")
-    except NotImplementedError:
-        # A core built before that read existed: do what it does, one element read.
-        client.three_phase_hardware_configuration = lambda serial: client._read_element(
-            serial, ObjectIdEnum.three_phase_hardware_configuration
-        )
-        print("  (three_phase_hardware_configuration not in this build: read through _read_element)")
-    return client
-
-
 def parse(reply: bytes):
     frame = Frame(len(reply), KaitaiStream(BytesIO(reply)))
     frame._read()
@@ -91,7 +77,7 @@ def main() -> int:
     replies: list[bytes] = []
 
     with tempfile.TemporaryDirectory(prefix="halvex-bench-") as tmp, start_simulator(fleet) as sim:
-        client = make_client(sim.address)
+        client = api_core.HalvexMediatorAPI(sim.address)
         transport = client.grpc_client
         send = transport.send_message
 

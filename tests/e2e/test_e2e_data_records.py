@@ -46,16 +46,6 @@ def api(simulator):
 
 
 @pytest.fixture
-def downloads(api):
-    """The client, for interval downloads: they need the meter's hardware configuration."""
-    try:
-        api.three_phase_hardware_configuration("HX3000001")
-    except NotImplementedError as e:  # until that read is built; it cannot hide anything afterwards
-        pytest.skip(str(e))
-    return api
-
-
-@pytest.fixture
 def sent(caplog):
     """sent(serial): how many data records the simulator has received for the meter so far."""
     caplog.set_level(logging.DEBUG, logger="norvo_halvex.mediator.simulator")
@@ -91,9 +81,9 @@ def check_against_meter(simulator, serial, intervals):
 
 @pytest.mark.parametrize("serial", THREE_PHASE)
 @pytest.mark.parametrize("statuses", [False, True])
-def test_a_day_to_a_csv_file(downloads, simulator, sent, tmp_path, serial, statuses):
+def test_a_day_to_a_csv_file(api, simulator, sent, tmp_path, serial, statuses):
     path = tmp_path / "day.csv"
-    intervals = downloads.three_phase_intervals(serial, DAY, None, None, str(path), statuses)
+    intervals = api.three_phase_intervals(serial, DAY, None, None, str(path), statuses)
     assert sent(serial) == 6
     assert len(intervals) == 48 and intervals.interval_length == 1800 and not intervals.missing
     check_against_meter(simulator, serial, intervals)
@@ -103,17 +93,17 @@ def test_a_day_to_a_csv_file(downloads, simulator, sent, tmp_path, serial, statu
 
 @pytest.mark.parametrize("serial", THREE_PHASE)
 @pytest.mark.parametrize("statuses", [False, True])
-def test_a_day_to_standard_output(downloads, capsys, serial, statuses):
+def test_a_day_to_standard_output(api, capsys, serial, statuses):
     day = dt.datetime(2025, 6, 2, 21, 0, tzinfo=UTC)  # only its date counts
-    intervals = downloads.three_phase_intervals(serial, day, None, None, None, statuses)
+    intervals = api.three_phase_intervals(serial, day, None, None, None, statuses)
     check_csv(capsys.readouterr().out, intervals, serial, statuses)
 
 
-def test_an_explicit_window_matches_the_same_part_of_the_day(downloads, capfd):
-    day = downloads.three_phase_intervals("HX3000002", DAY, None, None, "")
+def test_an_explicit_window_matches_the_same_part_of_the_day(api, capfd):
+    day = api.three_phase_intervals("HX3000002", DAY, None, None, "")
     capfd.readouterr()
     start = DAY_START + dt.timedelta(hours=5, minutes=10)
-    part = downloads.three_phase_intervals("HX3000002", None, start, start + dt.timedelta(hours=9))
+    part = api.three_phase_intervals("HX3000002", None, start, start + dt.timedelta(hours=9))
     assert list(part) == [iv for iv in day if start <= iv.time <= start + dt.timedelta(hours=9)]
     assert len(capfd.readouterr().out.splitlines()) == 1 + len(part)
 
@@ -126,21 +116,21 @@ def test_an_explicit_window_matches_the_same_part_of_the_day(downloads, capfd):
     ],
     ids=["connection_failure", "grpc_status"],
 )
-def test_a_failure_in_the_third_frame_writes_nothing(downloads, simulator, tmp_path, fault, error):
+def test_a_failure_in_the_third_frame_writes_nothing(api, simulator, tmp_path, fault, error):
     existing = tmp_path / "existing.csv"
-    downloads.three_phase_intervals("HX3000001", DAY, None, None, str(existing), True)
+    api.three_phase_intervals("HX3000001", DAY, None, None, str(existing), True)
     before = existing.read_bytes()
 
     simulator.fleet.set_fault("HX3000001", fault)
     with pytest.raises(error):
-        downloads.three_phase_intervals("HX3000001", DAY + dt.timedelta(days=-1), None, None, str(existing))
+        api.three_phase_intervals("HX3000001", DAY + dt.timedelta(days=-1), None, None, str(existing))
     assert simulator.fleet.fault_calls("HX3000001") == 3  # two frames fetched, the third failed, no more
     assert existing.read_bytes() == before
 
     fresh = tmp_path / "fresh.csv"
     simulator.fleet.set_fault("HX3000001", fault)
     with pytest.raises(error):
-        downloads.three_phase_intervals("HX3000001", DAY, None, None, str(fresh))
+        api.three_phase_intervals("HX3000001", DAY, None, None, str(fresh))
     assert sorted(os.listdir(tmp_path)) == ["existing.csv"]
 
 
