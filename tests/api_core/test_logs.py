@@ -103,14 +103,6 @@ def test_profile_log_result_must_be_bytes(core, client, reply):
         client._profile_log("HX1", T0, QuarnData.RecordFormat.profile_log_2)
 
 
-def test_profile_log_codec_errors_propagate_before_sending(core, client):
-    with pytest.raises(ValueError, match="time zone"):
-        client.profile_log_1("HX1", dt.datetime(2024, 3, 31))  # naive
-    with pytest.raises(QuarnCodecError):
-        client._profile_log("HX1", T0, 300)  # does not fit the format byte
-    assert core.transport.calls == []
-
-
 # ---------------------------------------------------------------------------------------------
 # event log
 

@@ -13,7 +13,6 @@ import logging
 import os
 from decimal import Decimal
 
-import grpc
 import pytest
 
 from norvo_halvex.mediator.api_core import HalvexMediatorAPI
@@ -174,12 +173,6 @@ def test_profile_log_2(api, simulator, serial, twin):
     # The flag must match the meter: the other layout is refused with a hint.
     with pytest.raises(QuarnCodecError, match="twin-element flag"):
         api.profile_log_2(serial, AT, not twin)
-
-
-def test_profile_log_of_an_unknown_meter(api):
-    with pytest.raises(MediatorClientException) as info:
-        api.profile_log_1("NOPE", AT)
-    assert info.value.code == grpc.StatusCode.NOT_FOUND.name
 
 
 # ---------------------------------------------------------------------------------------------
