@@ -184,7 +184,7 @@ def test_defaults_and_counts_of_the_download(core, client):
     with pytest.raises(TypeError) as info:
         client.three_phase_intervals("HX1")
     assert str(info.value) == "three_phase_intervals() takes at least 5 positional arguments (2 given)"
-    with pytest.raises(NotImplementedError, match="three_phase_intervals"):
+    with pytest.raises(Exception, match="start_time and end_time must be provided"):
         client.three_phase_intervals("HX1", None, None, None, "out.csv", True)
     with pytest.raises(TypeError) as info:
         client.three_phase_read("HX1")

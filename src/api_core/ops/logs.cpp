@@ -1,15 +1,121 @@
 // Profile logs and the event log.
 
 #include "ops/ops.hpp"
+#include "pyapi/convert.hpp"
 
 namespace halvex::ops {
 
-Ref profile_log_1(Call& c) { return not_implemented(c); }
+using py::owned;
 
-Ref profile_log_2(Call& c) { return not_implemented(c); }
+namespace {
 
-Ref profile_log(Call& c) { return not_implemented(c); }
+// Profile-log and event-log requests are both 4 bytes.
+constexpr long kLogMessageLen = 4;
 
-Ref event_log(Call& c) { return not_implemented(c); }
+// rec._write(KaitaiStream(BytesIO(bytearray(size)))), then the whole buffer as bytes.
+Ref serialise(Call& c, const Ref& rec, long size) {
+  Ref stream_type = c.global<"KaitaiStream">();
+  Ref bytes_io_type = c.global<"BytesIO">();
+  Ref bytearray_type = c.global<"bytearray">();
+  Ref n = owned(PyLong_FromLong(size));
+  Ref io = c.call(stream_type, c.call(bytes_io_type, c.call(bytearray_type, n)));
+  c.call_method<"_write">(rec, io);
+  return c.call_method<"to_byte_array">(io);
+}
+
+// QuarnData(message_len) with `format` then `message` set, serialised.
+Ref data_record(Call& c, PyObject* format, const Ref& message, long message_len) {
+  Ref len = owned(PyLong_FromLong(message_len));
+  Ref data_field = c.call(c.global<"QuarnData">(), len);
+  c.set_attr<"format">(data_field.get(), format);
+  c.set_attr<"message">(data_field.get(), message);
+  return serialise(c, data_field, message_len + 1);
+}
+
+Ref record_format(Call& c, PyObject* member_name) {
+  return owned(PyObject_GetAttr(c.attr<"RecordFormat">(c.global<"QuarnData">()).get(), member_name));
+}
+
+enum class Level { debug, info };
+enum class Form { hex, text };
+
+// self.log.<level>(prefix + <value as hex or text> + "]", serial=serial). The logger is fetched
+// before the value is formatted, as a Python body would evaluate it.
+void log_line(Call& c, Level level, PyObject* self, PyObject* serial, PyObject* prefix, PyObject* value, Form form) {
+  Ref log = c.attr<"log">(self);
+  Ref shown = form == Form::hex ? py::hex_of(value) : py::str_of(value);
+  Ref message = py::concat({prefix, shown.get(), c.str<"]">()});
+  if (level == Level::debug) {
+    c.debug<"serial">(log, message, serial);
+  } else {
+    c.info<"serial">(log, message, serial);
+  }
+}
+
+}  // namespace
+
+Ref profile_log(Call& c) {
+  auto [self, serial, timestamp, format] = c.args<4>();
+
+  Ref message_field = c.call(c.global<"QuarnProfileLogRequest">());
+  c.set_attr<"timestamp">(message_field.get(), c.call(c.global<"quarn_datetime_to_epoch_seconds">(), timestamp));
+  Ref message_field_bytes = serialise(c, message_field, kLogMessageLen);
+  Ref data_field_bytes = data_record(c, format, message_field_bytes, kLogMessageLen);
+
+  log_line(c, Level::debug, self, serial, c.str<"profile log request [">(), data_field_bytes.get(), Form::hex);
+  Ref response_bytes = c.call_method<"_send_message">(self, serial, data_field_bytes);
+  // _send_message may be replaced on the object; the declared result type still holds.
+  py::expect_bytes_or_none(response_bytes.get());
+  return response_bytes;
+}
+
+Ref profile_log_1(Call& c) {
+  auto [self, serial, timestamp] = c.args<3>();
+  Ref log_rsp = c.call_method<"_profile_log">(self, serial, timestamp, record_format(c, c.str<"profile_log_1">()));
+  Ref log_decoded = c.call(c.global<"quarn_decode_profile_log_1_response">(), log_rsp);
+  log_line(c, Level::debug, self, serial, c.str<"profile_log_1 response [">(), log_decoded.get(), Form::text);
+  return log_decoded;
+}
+
+Ref profile_log_2(Call& c) {
+  // is_twin_element arrives as True or False (converted at entry).
+  auto [self, serial, timestamp, is_twin_element] = c.args<4>();
+  Ref log_rsp = c.call_method<"_profile_log">(self, serial, timestamp, record_format(c, c.str<"profile_log_2">()));
+  Ref log_decoded = c.call(c.global<"quarn_decode_profile_log_2_response">(), is_twin_element, log_rsp);
+  Ref log = c.attr<"log">(self);
+  Ref message = py::concat({c.str<"profile_log_2 response [">(), py::str_of(log_decoded.get()).get(), c.str<"]">()});
+  c.debug<"is_twin_element", "serial">(log, message, is_twin_element, serial);
+  return log_decoded;
+}
+
+Ref event_log(Call& c) {
+  // log_idx arrives as an exact int (converted at entry).
+  auto [self, serial, log_idx] = c.args<3>();
+
+  // A refused index raises here, before anything is built or sent.
+  c.call(c.global<"valid_event_log_idx">(), log_idx);
+
+  Ref message_field = c.call(c.global<"QuarnEventLogRequest">());
+  Ref encode_object_id = c.global<"quarn_encode_object_id">();
+  Ref event_log_type = c.attr<"event_log">(c.attr<"ObjectIdType">(c.global<"QuarnMessage">()));
+  c.set_attr<"object_id">(message_field.get(), c.call(encode_object_id, event_log_type));
+  c.set_attr<"log_idx">(message_field.get(), log_idx);
+  Ref message_field_bytes = serialise(c, message_field, kLogMessageLen);
+  Ref data_field_bytes = data_record(c, record_format(c, c.str<"event_log">()).get(), message_field_bytes,
+                                     kLogMessageLen);
+
+  log_line(c, Level::info, self, serial, c.str<"event log request [">(), data_field_bytes.get(), Form::hex);
+  Ref response_bytes = c.call_method<"_send_message">(self, serial, data_field_bytes);
+  log_line(c, Level::info, self, serial, c.str<"event log response [">(), response_bytes.get(), Form::hex);
+
+  // No length argument: the record takes the whole reply.
+  Ref response_type = c.global<"QuarnEventLogResponse">();
+  Ref stream_type = c.global<"KaitaiStream">();
+  Ref bytes_io_type = c.global<"BytesIO">();
+  Ref data = c.call(response_type, c.call(stream_type, c.call(bytes_io_type, response_bytes)));
+  c.call_method<"_read">(data);
+  log_line(c, Level::info, self, serial, c.str<"event logs [">(), data.get(), Form::text);
+  return data;
+}
 
 }  // namespace halvex::ops
