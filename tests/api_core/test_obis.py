@@ -20,12 +20,6 @@ def test_read_logs_hex_and_returns_the_payload(core, client):
     assert core.entries == [("info", "obis_read", (("obis", "1.8.0"), ("result", "01ab"), ("serial", "HX1")))]
 
 
-def test_read_of_empty_payload(core, client):
-    core.transport.replies["read_element"] = SimpleNamespace(payload=b"")
-    assert client.obis_read("HX1", "96.1.0") == b""
-    assert core.entries[0].fields[1] == ("result", "")
-
-
 def test_read_refuses_a_bytearray_after_logging_it(core, client):
     core.transport.replies["read_element"] = SimpleNamespace(payload=bytearray(b"\x0f"))
     with pytest.raises(TypeError, match="^Expected bytes, got bytearray$"):

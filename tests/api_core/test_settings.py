@@ -47,17 +47,6 @@ def test_daylight_flag_write_without_truth_sends_nothing(core, client):
     assert core.transport.calls == []
 
 
-def test_daylight_flag_compare_failure_propagates(core, client):
-    class Hostile:
-        def __eq__(self, other):
-            raise Boom("eq")
-
-    core.transport.replies[("read_element", DST)] = SimpleNamespace(enabled_flag=Hostile())
-    with pytest.raises(Boom):
-        client.daylight_savings_correction_enabled("HX1")
-    assert core.entries == []
-
-
 ENUM_SETTINGS = [
     ("backlight", ObjectIdEnum.backlight, "received backlight setting", "backlight_setting", QuarnMessage.BacklightSettingType),
     ("load_switch", ObjectIdEnum.load_switch, "received load switch setting", "load_switch_setting", QuarnMessage.LoadSwitchSettingType),

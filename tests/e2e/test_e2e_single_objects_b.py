@@ -92,12 +92,6 @@ def test_three_phase_serial(api, serial):
     assert api.three_phase_serial(serial) == serial
 
 
-def test_three_phase_serial_of_a_single_phase_meter(api):
-    with pytest.raises(MediatorClientException) as info:
-        api.three_phase_serial("HX1000001")
-    assert info.value.code == "NOT_FOUND"
-
-
 @pytest.mark.parametrize("serial", THREE)
 def test_three_phase_totals_are_scaled_by_meter_type(api, fleet, frozen, caplog, serial):
     caplog.set_level(logging.INFO)
@@ -132,11 +126,6 @@ def test_three_phase_totals_with_some_failing(api, fleet, frozen, caplog):
     assert [e["event"].split(". Exception: ")[0] for e in errors] == [f"Failed to read element {n}" for n in failing]
     assert all("HALVEX_EOF_ERROR" in e["event"] and e["serial"] == "HX3000001" for e in errors)
     assert all("mediator_address" not in e for e in errors)
-
-
-def test_three_phase_totals_all_failing(api, fleet):
-    fleet.set_fault("HX3000002", Fault(status="UNAVAILABLE", operations=["read"]))
-    assert api.three_phase_read("HX3000002", "P1.cx") == dict.fromkeys(TOTALS)
 
 
 # ---- phase voltages --------------------------------------------------------------------------
@@ -179,12 +168,6 @@ def test_phase_voltage_l3_other_failures_fail_the_call(api, fleet, fault, code):
     with pytest.raises(MediatorClientException) as info:
         api.three_phase_instantaneous_voltage("HX3000001")
     assert info.value.code == code
-
-
-def test_phase_voltages_of_a_single_phase_meter(api):
-    with pytest.raises(MediatorClientException) as info:
-        api.three_phase_instantaneous_voltage("HX1000001")
-    assert info.value.code == "NOT_FOUND"
 
 
 # ---- OBIS ------------------------------------------------------------------------------------
