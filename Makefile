@@ -41,6 +41,11 @@ dev:
 	    -DPython_EXECUTABLE=$(abspath $(PY)) -DHALVEX_COPY_INPLACE=ON >/dev/null && \
 	$$cm --build $(DEV_BUILD)
 
+# The whole test suite against an ASan+UBSan build of the core (build/sanitize; src/python untouched).
+# Not part of `make test`. Pass pytest arguments with SANITIZE_ARGS="...".
+sanitize: $(DEPS)
+	PY=$(PY) tools/sanitize.sh $(SANITIZE_ARGS)
+
 # Regenerates the committed gRPC code from proto/.
 proto: $(DEPS)
 	$(PY) tools/gen_proto.py

@@ -52,12 +52,16 @@ struct MethodSpec {
   const char* returns;
   OpFn fn;
   const char* doc;
+  bool checked;  // some parameter has an entry check
 
   constexpr MethodSpec(const char* name_, std::initializer_list<Param> params_, const char* returns_,
                        OpFn fn_, const char* doc_ = nullptr)
-      : name(name_), params{}, count(params_.size()), returns(returns_), fn(fn_), doc(doc_) {
+      : name(name_), params{}, count(params_.size()), returns(returns_), fn(fn_), doc(doc_), checked(false) {
     std::size_t i = 0;
-    for (const Param& p : params_) params[i++] = p;
+    for (const Param& p : params_) {
+      params[i++] = p;
+      checked = checked || p.check != Check::none;
+    }
   }
 
   std::span<const Param> parameters() const noexcept { return {params, count}; }

@@ -1,15 +1,116 @@
 // Meter identity: serial, hardware classification (cached per serial), firmware, three-phase configuration.
 
 #include "ops/ops.hpp"
+#include "pyapi/convert.hpp"
 
 namespace halvex::ops {
 
-Ref serial_read(Call& c) { return not_implemented(c); }
+using py::check;
+using py::owned;
 
-Ref hardware(Call& c) { return not_implemented(c); }
+namespace {
 
-Ref firmware_version(Call& c) { return not_implemented(c); }
+// `a == b` as the interpreter evaluates it: no identity shortcut, the result's truth taken.
+bool equals(PyObject* a, PyObject* b) {
+  Ref result = owned(PyObject_RichCompare(a, b, Py_EQ));
+  return check(PyObject_IsTrue(result.get()));
+}
 
-Ref three_phase_hardware_configuration(Call& c) { return not_implemented(c); }
+// `key in mapping` then `mapping[key]`; empty when the key is absent. The cache is a plain dict,
+// but it is an ordinary attribute, so anything else put there is honoured as a mapping.
+Ref cached(PyObject* cache, PyObject* key) {
+  if (PyDict_CheckExact(cache)) {
+    PyObject* value = nullptr;
+    check(PyDict_GetItemRef(cache, key, &value));
+    return Ref::steal(value);
+  }
+  if (!check(PySequence_Contains(cache, key))) return Ref();
+  return owned(PyObject_GetItem(cache, key));
+}
+
+}  // namespace
+
+Ref serial_read(Call& c) {
+  auto [self, serial] = c.args<2>();
+  Ref object_id = c.attr<"serial">(c.global<"ObjectIdEnum">());
+  Ref record = c.call_method<"_read_element">(self, serial, object_id);
+  Ref reported = c.call_method<"strip">(c.attr<"serial">(record));
+  py::expect_str_or_none(reported.get());
+  // The meter's own answer is the serial; the one asked for is kept beside it.
+  c.info<"serial", "request_serial">(c.attr<"log">(self), c.str<"received serial">(), reported, serial);
+  return reported;
+}
+
+Ref hardware(Call& c) {
+  auto [self, serial] = c.args<2>();
+  {
+    Ref hit = cached(c.attr<"_hardware_cache">(self).get(), serial);
+    if (hit) {
+      py::expect_str_or_none(hit.get());
+      return hit;
+    }
+  }
+
+  Ref object_id = c.attr<"hardware_version">(c.global<"ObjectIdEnum">());
+  Ref data = c.call_method<"_read_element">(self, serial, object_id);
+  Ref text = c.attr<"hardware">(data);
+
+  Ref result;
+  if (equals(text.get(), c.str<"">())) {
+    // Three-phase meters report no hardware text; their configuration names the type.
+    Ref config = c.call_method<"three_phase_hardware_configuration">(self, serial);
+    Ref meter_type = c.attr<"meter_type">(config);
+    Ref ax = c.attr<"ax_whole_current">(c.attr<"ThreePhaseMeterType">(c.global<"QuarnMessage">()));
+    if (equals(meter_type.get(), ax.get())) {
+      result = Ref::borrow(c.str<"P1.ax">());
+    } else {
+      meter_type = c.attr<"meter_type">(config);
+      Ref cx = c.attr<"cx_ct_operated">(c.attr<"ThreePhaseMeterType">(c.global<"QuarnMessage">()));
+      result = Ref::borrow(equals(meter_type.get(), cx.get()) ? c.str<"P1.cx">() : c.str<"THREE_PHASE_UNKNOWN">());
+    }
+  } else {
+    // NULs first, so whitespace hidden behind trailing NULs is stripped as well.
+    Ref nul = owned(PyUnicode_FromOrdinal(0));
+    Ref without_nul = c.call_method<"replace">(text, nul, c.str<"">());
+    Ref cleaned = c.call_method<"strip">(without_nul);
+    py::expect_str_or_none(cleaned.get());
+    Ref registry = c.global<"single_phase_hardware_str_to_registry_str">();
+    result = c.call_method<"get">(registry, cleaned, Py_None);
+    py::expect_str_or_none(result.get());
+    if (result.is(Py_None)) result = Ref::borrow(c.str<"SINGLE_PHASE_UNKNOWN">());
+  }
+
+  c.info<"hardware", "serial">(c.attr<"log">(self), c.str<"hardware">(), result, serial);
+  // Only a classification that got this far is remembered; a failure is retried next time.
+  check(PyObject_SetItem(c.attr<"_hardware_cache">(self).get(), serial, result.get()));
+  return result;
+}
+
+Ref firmware_version(Call& c) {
+  auto [self, serial] = c.args<2>();
+  Ref object_id = c.attr<"firmware_version">(c.global<"ObjectIdEnum">());
+  Ref record = c.call_method<"_read_element">(self, serial, object_id);
+  Ref bytes = owned(PyByteArray_FromObject(c.attr<"version_bytes">(record).get()));
+
+  Ref version;
+  if (PyByteArray_GET_SIZE(bytes.get()) == 4) {
+    Ref text = owned(PyUnicode_DecodeASCII(PyByteArray_AS_STRING(bytes.get()), 4, "strict"));
+    version = c.call(c.global<"quarn_format_firmware_version">(), text);
+  } else {
+    version = py::hex_of(bytes.get());
+  }
+
+  c.info<"firmware_version", "serial">(c.attr<"log">(self), c.str<"firmware version">(), version, serial);
+  return py::str_of(version.get());
+}
+
+Ref three_phase_hardware_configuration(Call& c) {
+  auto [self, serial] = c.args<2>();
+  Ref object_id = c.attr<"three_phase_hardware_configuration">(c.global<"ObjectIdEnum">());
+  Ref record = c.call_method<"_read_element">(self, serial, object_id);
+  Ref text = py::str_of(record.get());
+  c.info<"value", "serial">(c.attr<"log">(self), c.str<"three phase hardware configuration">(), text, serial);
+  return record;
+}
 
 }  // namespace halvex::ops

@@ -99,6 +99,7 @@ void bind(const MethodSpec& spec, PyObject* names, PyObject* defaults, PyObject*
 
   PyObject** values = out.values;
   for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
+  if (kwnames == nullptr && nargs == total && !spec.checked) return;  // nothing left to do
 
   // Keyword problems are reported only after missing parameters, so remember the first one.
   PyObject* bad_key = nullptr;

@@ -80,8 +80,17 @@ class Context:
         return self._api
 
     def close(self) -> None:
+        api, self._api = self._api, None
         sim, self.simulator = self.simulator, None
         if sim is not None:
+            # Close our channel first: a server going away under an open channel makes
+            # gRPC log a GOAWAY notice on standard error.
+            close = getattr(getattr(api, "grpc_client", None), "close", None)
+            if callable(close):
+                try:
+                    close()
+                except Exception:
+                    pass
             sim.stop()
 
 

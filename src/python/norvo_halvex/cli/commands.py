@@ -118,7 +118,7 @@ def cmd_power(ctx, args) -> Outcome:
     else:
         value, what = api.instantaneous_active_power(args.serial), "active power"
     result = {"value": value, "unit": "kW", "element": args.element}
-    return Outcome(result, _one(args.serial, what, render.with_unit(value, "kW")))
+    return Outcome(result, _one(args.serial, what, render.with_unit(value, "kW", 3)))
 
 
 def cmd_csq(ctx, args) -> Outcome:
@@ -300,6 +300,8 @@ def cmd_intervals(ctx, args) -> Outcome:
     day, start, end = parsing.interval_window(args.day, args.start, args.end)
     api = ctx.api()
     csv_path = os.path.abspath(args.csv) if args.csv else None
+    if csv_path is not None and not os.path.isdir(os.path.dirname(csv_path)):
+        raise UsageError(f"cannot write {args.csv}: no directory {os.path.dirname(csv_path)}")
     scratch = None
     if csv_path is None and ctx.json:
         # The client writes CSV to standard output when given no file; keep stdout for JSON.

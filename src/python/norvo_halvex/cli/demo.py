@@ -80,14 +80,14 @@ class _Demo:
             steps += [
                 ("voltage", "voltage", lambda: api.instantaneous_voltage(serial), lambda v: render.with_unit(v, "V")),
                 ("power", "active power", lambda: api.instantaneous_active_power(serial),
-                 lambda v: render.with_unit(v, "kW")),
+                 lambda v: render.with_unit(v, "kW", 3)),
                 ("power --element a", "active power, element A",
-                 lambda: api.instantaneous_active_power_element_a(serial), lambda v: render.with_unit(v, "kW")),
+                 lambda: api.instantaneous_active_power_element_a(serial), lambda v: render.with_unit(v, "kW", 3)),
             ]
             if twin:
                 steps.append(("power --element b", "active power, element B",
                               lambda: api.instantaneous_active_power_element_b(serial),
-                              lambda v: render.with_unit(v, "kW")))
+                              lambda v: render.with_unit(v, "kW", 3)))
         readings: dict[str, object] = {}
         rows = []
         ok_all = True

@@ -50,7 +50,10 @@ def cmd_fleet(ctx, args) -> int:
     if args.workers < 1:
         raise UsageError("--workers must be at least 1")
     fmt = "jsonl" if ctx.json else args.format
-    out = open(args.out, "w", encoding="utf-8", newline="") if args.out else ctx.stdout
+    try:
+        out = open(args.out, "w", encoding="utf-8", newline="") if args.out else ctx.stdout
+    except OSError as e:
+        raise UsageError(f"cannot write {args.out}: {e.strerror or e}") from None
     try:
         ctx.status.enabled = not args.quiet
         ctx.status.live = ctx.status.live and not args.quiet
@@ -63,7 +66,8 @@ def cmd_fleet(ctx, args) -> int:
             line = None if result.ok else describe(result.failure, serial=result.serial, operation="read")
             counter.advance(result.ok, line)
 
-        results = read_fleet(api, serials, workers=args.workers, on_result=on_result, mediator=ctx.mediator)
+        with counter:
+            results = read_fleet(api, serials, workers=args.workers, on_result=on_result, mediator=ctx.mediator)
         counter.finish()
     finally:
         if out is not ctx.stdout:

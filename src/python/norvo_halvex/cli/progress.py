@@ -137,5 +137,25 @@ class Counter:
         if redraw:
             self.status.show(text)
 
+    def __enter__(self) -> Counter:
+        # Keep the elapsed time moving on a terminal while slow meters are outstanding.
+        self._stop = threading.Event()
+        self._thread = None
+        if self.status.live:
+            self._thread = threading.Thread(target=self._tick, name="halvex-progress", daemon=True)
+            self._thread.start()
+        return self
+
+    def _tick(self) -> None:
+        while not self._stop.wait(0.5):
+            with self._lock:
+                text = self.text()
+            self.status.show(text)
+
+    def __exit__(self, *exc) -> None:
+        self._stop.set()
+        if self._thread is not None:
+            self._thread.join()
+
     def finish(self) -> None:
         self.status.done(self.text())
