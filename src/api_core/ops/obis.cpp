@@ -1,11 +1,29 @@
 // Direct OBIS read and write.
 
 #include "ops/ops.hpp"
+#include "pyapi/convert.hpp"
 
 namespace halvex::ops {
 
-Ref obis_read(Call& c) { return not_implemented(c); }
+Ref obis_read(Call& c) {
+  auto [self, serial, obis] = c.args<3>();
+  Ref object_id = c.call(c.global<"quarn_obis_triplet_to_decimal">(), obis);
+  Ref record = c.call_method<"_read_element">(self, serial, object_id);
+  Ref payload = c.attr<"payload">(record);
+  Ref hex = py::hex_of(payload.get());
+  c.info<"obis", "result", "serial">(c.attr<"log">(self), c.str<"obis_read">(), obis, hex, serial);
+  // A bytearray payload gets logged, then refused: the declared result is bytes.
+  py::expect_bytes_or_none(payload.get());
+  return payload;
+}
 
-Ref obis_write(Call& c) { return not_implemented(c); }
+Ref obis_write(Call& c) {
+  auto [self, serial, obis, payload_hex] = c.args<4>();
+  // Both conversions come before the write, the OBIS code first: bad input sends nothing.
+  Ref object_id = c.call(c.global<"quarn_obis_triplet_to_decimal">(), obis);
+  Ref payload = c.call_method<"fromhex">(reinterpret_cast<PyObject*>(&PyBytes_Type), payload_hex);
+  c.call_method<"_write_element">(self, serial, object_id, payload);
+  return Ref::none();
+}
 
 }  // namespace halvex::ops

@@ -1,13 +1,152 @@
 // Three-phase serial, energy totals and phase voltages.
 
+#include <array>
+
 #include "ops/ops.hpp"
+#include "pyapi/convert.hpp"
+#include "pyapi/exceptions.hpp"
 
 namespace halvex::ops {
 
-Ref three_phase_serial(Call& c) { return not_implemented(c); }
+using py::check;
+using py::Handling;
+using py::owned;
 
-Ref three_phase_read(Call& c) { return not_implemented(c); }
+namespace {
 
-Ref three_phase_instantaneous_voltage(Call& c) { return not_implemented(c); }
+template <py::Lit Id>
+Ref object_id(Call& c) {
+  return c.attr<Id>(c.global<"ObjectIdEnum">());
+}
+
+// One total: its key in the result and the object read for it, in result order.
+struct Total {
+  PyObject* (*key)(const Call&);
+  Ref (*id)(Call&);
+};
+
+template <py::Lit Key, py::Lit Id>
+constexpr Total total() {
+  return {[](const Call& c) { return c.str<Key>(); }, [](Call& c) { return object_id<Id>(c); }};
+}
+
+constexpr std::array kTotals = {
+    total<"active_import", "three_phase_total_active_import">(),
+    total<"active_export", "three_phase_total_active_export">(),
+    total<"reactive_import", "three_phase_total_reactive_import">(),
+    total<"reactive_export", "three_phase_total_reactive_export">(),
+    total<"apparent_import", "three_phase_total_apparent_import">(),
+    total<"apparent_export", "three_phase_total_apparent_export">(),
+};
+
+// The guard around the L2 and L3 reads takes an end of stream and nothing else. `_read_element`
+// reports an end of stream as MediatorClientException with code "HALVEX_EOF_ERROR"; a replaced
+// `_read_element` may let the transport's HalvexEOFError itself out. Both count; connection
+// failures, gRPC errors and everything else reach the caller. Both classes are looked up only
+// when a failure is being handled.
+bool is_end_of_stream(Call& c, const Handling& h) {
+  if (h.matches(c.global<"HalvexEOFError">())) return true;
+  if (!h.matches(c.global<"MediatorClientException">())) return false;
+  Ref code = c.optional_attr<"code">(h.exception());
+  return code && PyUnicode_Check(code.get()) && PyUnicode_EqualToUTF8(code.get(), "HALVEX_EOF_ERROR");
+}
+
+// self._read_element(serial, ObjectIdEnum.<Id>); an end of stream is logged as a warning and
+// gives None, any other failure propagates.
+template <py::Lit Id, py::Lit Warning>
+Ref guarded_phase_read(Call& c, PyObject* self, PyObject* serial) {
+  Ref id = object_id<Id>(c);
+  Ref record = c.try_call_method<"_read_element">(self, serial, id);
+  if (record) return record;
+
+  Handling h;
+  if (!is_end_of_stream(c, h)) return h.reraise();
+  Ref text = py::str_of(h.exception());
+  Ref message = py::concat({c.str<Warning>(), text.get(), c.str<")">()});
+  c.warn<"serial">(c.attr<"log">(self), message, serial);
+  return Ref::none();
+}
+
+// record.voltage / 10.0, as the host divides (an int goes through float first).
+Ref volts(Call& c, PyObject* record) {
+  Ref raw = c.attr<"voltage">(record);
+  PyObject* v = raw.get();
+  if (PyFloat_CheckExact(v)) return owned(PyFloat_FromDouble(PyFloat_AS_DOUBLE(v) / 10.0));
+  if (PyLong_CheckExact(v)) {
+    double d = PyLong_AsDouble(v);
+    if (d == -1.0 && PyErr_Occurred()) throw py::PyError();
+    return owned(PyFloat_FromDouble(d / 10.0));
+  }
+  Ref ten = owned(PyFloat_FromDouble(10.0));
+  return owned(PyNumber_TrueDivide(v, ten.get()));
+}
+
+Ref optional_volts(Call& c, const Ref& record) {
+  if (record.is(Py_None)) return Ref::none();
+  return volts(c, record.get());
+}
+
+}  // namespace
+
+Ref three_phase_serial(Call& c) {
+  auto [self, serial] = c.args<2>();
+  Ref record = c.call_method<"_read_element">(self, serial, object_id<"three_phase_serial">(c));
+  Ref reported = c.call_method<"strip">(c.attr<"serial">(record));
+  c.info<"serial", "request_serial">(c.attr<"log">(self), c.str<"received three phase serial">(), reported,
+                                     serial);
+  py::expect_str_or_none(reported.get());
+  return reported;
+}
+
+Ref three_phase_read(Call& c) {
+  auto [self, serial, hardware_arg] = c.args<3>();
+
+  Ref hardware = Ref::borrow(hardware_arg);
+  if (hardware.is(Py_None) || PyUnicode_GET_LENGTH(hardware.get()) == 0) {
+    hardware = c.call_method<"hardware">(self, serial);
+    py::expect_str_or_none(hardware.get());
+  }
+
+  // Every total is read before any is scaled; an unreadable one is None (logged by the safe read).
+  std::array<Ref, kTotals.size()> records;
+  for (std::size_t i = 0; i < kTotals.size(); ++i) {
+    Ref id = kTotals[i].id(c);
+    records[i] = c.call_method<"_safe_read_element">(self, serial, id);
+  }
+
+  Ref reads = owned(PyDict_New());
+  for (std::size_t i = 0; i < kTotals.size(); ++i) {
+    Ref value = c.call_method<"_scale_value">(self, records[i], hardware);
+    check(PyDict_SetItem(reads.get(), kTotals[i].key(c), value.get()));
+  }
+
+  Ref text = py::str_of(reads.get());
+  Ref message = py::concat({c.str<"reads: ">(), text.get()});
+  c.info<"serial">(c.attr<"log">(self), message, serial);
+  return reads;
+}
+
+Ref three_phase_instantaneous_voltage(Call& c) {
+  auto [self, serial] = c.args<2>();
+
+  // L1 must be readable; L2 and L3 may end in an end of stream (a meter without that phase).
+  Ref l1 = c.call_method<"_read_element">(self, serial, object_id<"three_phase_instantaneous_voltage_l1">(c));
+  Ref l2 = guarded_phase_read<"three_phase_instantaneous_voltage_l2", "3p v2 failed - setting to None (e=">(
+      c, self, serial);
+  if (!l2) return Ref();
+  Ref l3 = guarded_phase_read<"three_phase_instantaneous_voltage_l3", "3p v3 failed - setting to None (e=">(
+      c, self, serial);
+  if (!l3) return Ref();
+
+  Ref v1 = volts(c, l1.get());
+  Ref v2 = optional_volts(c, l2);
+  Ref v3 = optional_volts(c, l3);
+  Ref triple = owned(PyTuple_Pack(3, v1.get(), v2.get(), v3.get()));
+
+  Ref text = py::str_of(triple.get());
+  Ref message = py::concat({c.str<"voltages [">(), text.get(), c.str<"]">()});
+  c.info<"serial">(c.attr<"log">(self), message, serial);
+  return triple;
+}
 
 }  // namespace halvex::ops
