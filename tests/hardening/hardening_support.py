@@ -740,3 +740,21 @@ def outcome_label(result: Any, error: BaseException | None) -> str:
     if error is None:
         return "returned"
     return type(error).__name__
+
+
+def dry_run(name: str, mediator: FleetMediator | None = None) -> list[str] | None:
+    """The transport operations, in order, of a plausible call on a healthy meter; None while
+    the method has no body yet."""
+    new_tracker()
+    args, kwargs = plausible_call(name)
+    transport = ScriptedTransport(mediator=mediator)
+    with root_level_kept(), patched(api_core, {"export_three_phase_intervals_to_csv": no_export,
+                                               "logger": NullLogger(),
+                                               "HalvexMediatorGrpcClient": transport_class(transport)}):
+        client = API("127.0.0.1:1")
+        try:
+            if name != "__init__":
+                getattr(client, name)(*args, **kwargs)
+        except NotImplementedError:
+            return None
+    return [op for op, _ in TRACK.calls]
