@@ -47,6 +47,12 @@ Constructs the transport client, then sets the level of the process's ROOT logge
 logger with `mediator_address` as `log`, and starts an empty hardware cache.""",
     "hardware": "Classify the meter; the answer is cached per serial for the life of the client.",
     "three_phase_read": "`hardware` is required; pass None (or \"\") to have it looked up with `hardware()`.",
+    "three_phase_instantaneous_voltage": """Voltages of L1, L2 and L3 in volts (the stored tenths divided by 10.0).
+
+L1 must be readable. An end of stream on the L2 or L3 read costs only that phase: it is logged
+as a warning and the phase is None. An end of stream is a `HalvexEOFError` (from a replaced
+`_read_element`) or a `MediatorClientException` whose `code` is "HALVEX_EOF_ERROR" (the form in
+which `_read_element` reports it). Every other failure fails the call.""",
     "three_phase_intervals": """Download interval data for one UTC day (`day`) or a window of at most 24 hours.
 
 Always writes CSV: to the file `csv`, or to standard output when `csv` is None or empty.

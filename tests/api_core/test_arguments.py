@@ -172,8 +172,11 @@ def test_checked_parameters_are_the_expected_ones():
 
 
 def test_none_only_where_allowed(core, client):
-    with pytest.raises(NotImplementedError):
-        client.three_phase_read("HX1", None)
+    # None for hardware is accepted and means "ask the meter"
+    client.hardware = lambda serial: "P1.ax"
+    assert client.three_phase_read("HX1", None) == dict.fromkeys(
+        ["active_import", "active_export", "reactive_import", "reactive_export",
+         "apparent_import", "apparent_export"])
     with pytest.raises(TypeError, match="Argument 'hardware' has incorrect type \\(expected str, got NoneType\\)"):
         client._scale_value(None, None)
     with pytest.raises(TypeError, match="Argument 'payload' .* got bytearray"):

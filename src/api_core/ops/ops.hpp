@@ -70,7 +70,4 @@ Ref event_log(Call& c);
 Ref obis_read(Call& c);
 Ref obis_write(Call& c);
 
-// Until a body is written: NotImplementedError naming the method (after the argument checks).
-Ref not_implemented(Call& c);
-
 }  // namespace halvex::ops

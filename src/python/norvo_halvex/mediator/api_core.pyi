@@ -74,7 +74,15 @@ class HalvexMediatorAPI:
     def three_phase_read(self, serial: str, hardware: str | None) -> Dict[str, float | None]:
         """`hardware` is required; pass None (or "") to have it looked up with `hardware()`."""
         ...
-    def three_phase_instantaneous_voltage(self, serial: str) -> tuple[float, float | None, float | None]: ...
+    def three_phase_instantaneous_voltage(self, serial: str) -> tuple[float, float | None, float | None]:
+        """Voltages of L1, L2 and L3 in volts (the stored tenths divided by 10.0).
+
+        L1 must be readable. An end of stream on the L2 or L3 read costs only that phase: it is logged
+        as a warning and the phase is None. An end of stream is a `HalvexEOFError` (from a replaced
+        `_read_element`) or a `MediatorClientException` whose `code` is "HALVEX_EOF_ERROR" (the form in
+        which `_read_element` reports it). Every other failure fails the call.
+        """
+        ...
     def three_phase_hardware_configuration(self, serial: str) -> QuarnMessage.ThreePhaseHardwareConfigurationRec: ...
     def profile_log_1(self, serial: str, timestamp: datetime.datetime) -> QuarnProfileLog1Response: ...
     def profile_log_2(self, serial: str, timestamp: datetime.datetime, is_twin_element: bool) -> QuarnProfileLog2Response:
