@@ -254,6 +254,10 @@ def main(argv: list[str] | None = None) -> int:
     except SystemExit as exc:  # --help
         return exc.code if isinstance(exc.code, int) else 0
 
+    if args.log_level != "DEBUG":
+        # gRPC's C core logs connection notices (a GOAWAY from a simulator shutting down)
+        # straight to stderr; keep them for DEBUG runs. Read when grpc is first imported.
+        os.environ.setdefault("GRPC_VERBOSITY", "ERROR")
     handler = configure_logging(args.log_level, stderr)
     ctx = None
     try:

@@ -181,7 +181,9 @@ def flatten(value, prefix: str = "") -> list[tuple[str, str]]:
     out: list[tuple[str, str]] = []
     if isinstance(value, dict):
         if set(value) == {"name", "value"}:
-            out.append((prefix, f"{value['name']} ({value['value']})"))
+            # A flag set with no flag raised has no name: show the bare number.
+            text = str(value["value"]) if value["name"] is None else f"{value['name']} ({value['value']})"
+            out.append((prefix, text))
             return out
         if not value:
             out.append((prefix, "{}"))
