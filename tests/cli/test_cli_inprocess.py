@@ -270,7 +270,7 @@ def test_missing_core_is_reported_as_a_setup_problem(cli, monkeypatch):
 
 def test_intervals_day_json_counts_frames_and_keeps_stdout_for_the_document(cli, fake_api):
     run = cli("--json", "intervals", "HX3000001", "--day", "2025-03-01", "--statuses")
-    assert run.code == 0, run.err
+    assert run.code == 0 and run.err == "", run.err
     doc = run.json()  # stdout holds the JSON document only, not the CSV
     call = next(c for c in fake_api.calls if c[0] == "three_phase_intervals")
     assert call[2] == dt.datetime(2025, 3, 1, tzinfo=UTC) and call[3] is None and call[4] is None

@@ -330,13 +330,12 @@ def cmd_intervals(ctx, args) -> Outcome:
     }
     window = f"{render.iso(start)} .. {render.iso(end)}"
     if csv_path and not scratch:
-        lines = _one(args.serial, "intervals", f"{window}  {rows} rows written to {csv_path}")
-    else:
+        return Outcome(result, _one(args.serial, "intervals", f"{window}  {rows} rows written to {csv_path}"))
+    if not ctx.json:
         # The CSV went to standard output; the summary goes to standard error.
         ctx.status.note(f"halvex: meter {args.serial}: {rows if rows is not None else '?'} intervals "
                         f"({window}) in {seconds:.1f} s")
-        lines = []
-    return Outcome(result, lines)
+    return Outcome(result, [])
 
 
 def _length(value) -> int | None:
