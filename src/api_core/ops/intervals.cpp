@@ -1,6 +1,7 @@
 // Three-phase interval data: one frame, and the download of a window.
 
 #include "ops/ops.hpp"
+#include "ops/records.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/exceptions.hpp"
 
@@ -15,17 +16,6 @@ namespace {
 constexpr long kFrameMessageLen = 13;
 constexpr long kMaxWindowHours = 24;
 constexpr long kHoursPerFrame = 4;
-
-// rec._write(KaitaiStream(BytesIO(bytearray(size)))), then the whole buffer as bytes.
-Ref serialise(Call& c, const Ref& rec, long size) {
-  Ref stream_type = c.global<"KaitaiStream">();
-  Ref bytes_io_type = c.global<"BytesIO">();
-  Ref bytearray_type = c.global<"bytearray">();
-  Ref n = owned(PyLong_FromLong(size));
-  Ref io = c.call(stream_type, c.call(bytes_io_type, c.call(bytearray_type, n)));
-  c.call_method<"_write">(rec, io);
-  return c.call_method<"to_byte_array">(io);
-}
 
 // KaitaiStream(BytesIO(data))
 Ref read_stream(Call& c, PyObject* data) {

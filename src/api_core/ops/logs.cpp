@@ -1,6 +1,7 @@
 // Profile logs and the event log.
 
 #include "ops/ops.hpp"
+#include "ops/records.hpp"
 #include "pyapi/convert.hpp"
 
 namespace halvex::ops {
@@ -11,17 +12,6 @@ namespace {
 
 // Profile-log and event-log requests are both 4 bytes.
 constexpr long kLogMessageLen = 4;
-
-// rec._write(KaitaiStream(BytesIO(bytearray(size)))), then the whole buffer as bytes.
-Ref serialise(Call& c, const Ref& rec, long size) {
-  Ref stream_type = c.global<"KaitaiStream">();
-  Ref bytes_io_type = c.global<"BytesIO">();
-  Ref bytearray_type = c.global<"bytearray">();
-  Ref n = owned(PyLong_FromLong(size));
-  Ref io = c.call(stream_type, c.call(bytes_io_type, c.call(bytearray_type, n)));
-  c.call_method<"_write">(rec, io);
-  return c.call_method<"to_byte_array">(io);
-}
 
 // QuarnData(message_len) with `format` then `message` set, serialised.
 Ref data_record(Call& c, PyObject* format, const Ref& message, long message_len) {
