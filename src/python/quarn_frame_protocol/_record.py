@@ -212,6 +212,14 @@ class QuarnRecord(ReadWriteKaitaiStruct):
             )
         return value
 
+    def _check_uint_fields(self, names, bits):
+        for name in names:
+            self._check_uint(name, bits)
+
+    def _check_children(self, name, children, child_cls):
+        for i, child in enumerate(children):
+            self._check_child(f"{name}[{i}]", child, child_cls)
+
     def _check_child(self, name, child, child_cls):
         if not isinstance(child, child_cls):
             raise TypeError(
@@ -223,6 +231,26 @@ class QuarnRecord(ReadWriteKaitaiStruct):
         child._check()
 
     # ------------------------------------------------------- reading
+
+    def _read_u4le_fields(self, names):
+        for name in names:
+            setattr(self, name, self._io.read_u4le())
+
+    def _read_child(self, name, child_cls):
+        """Read the nested record ``name`` from this record's stream. The field is set before the
+        child is read, so a failed read leaves the partly read child in place."""
+        child = child_cls(self._io, self, self._root)
+        setattr(self, name, child)
+        child._read()
+
+    def _read_children(self, name, child_cls, count):
+        """Read ``count`` nested records into the list field ``name`` (set first, then filled)."""
+        children = []
+        setattr(self, name, children)
+        for _ in range(count):
+            child = child_cls(self._io, self, self._root)
+            child._read()
+            children.append(child)
 
     def _safe_pos(self):
         try:
@@ -269,6 +297,16 @@ class QuarnRecord(ReadWriteKaitaiStruct):
                 label,
             )
 
+    # ------------------------------------------------------- writing helpers
+
+    def _write_u4le_fields(self, names):
+        for name in names:
+            self._io.write_u4le(getattr(self, name))
+
+    def _write_children(self, children):
+        for child in children:
+            child._write__seq(self._io)
+
     # ------------------------------------------------------- text form
 
     def __str__(self):
@@ -289,6 +327,43 @@ class QuarnRecord(ReadWriteKaitaiStruct):
     def as_dict(self):
         """The sequence fields as a dictionary (nested records as dictionaries too)."""
         return {name: _plain(self.__dict__.get(name)) for name in self._fields}
+
+
+class SizedRecord(QuarnRecord):
+    """A record given the ``length`` it spans (None: whatever its contents need)."""
+
+    _params = ("length",)
+
+    def __init__(self, length=None, _io=None, _parent=None, _root=None, **fields):
+        super().__init__(_io, _parent, _root, **fields)
+        self.length = length
+
+    def _check_length(self):
+        if self.length is not None:
+            self._check_int_value("length", self.length, 0, 0xFFFFFFFF)
+
+
+# The energy registers of a meter element, in Wh / varh, in the order the meter sends them.
+ENERGY_REGISTERS = ("import_active", "export_active", "import_reactive", "export_reactive")
+
+
+class EnergyRegistersRec(QuarnRecord):
+    """The four energy registers (``ENERGY_REGISTERS``), each u4le: 16 bytes."""
+
+    _fields = ENERGY_REGISTERS
+    _SIZE = 16
+
+    def _read(self):
+        self._read_u4le_fields(ENERGY_REGISTERS)
+        self._dirty = False
+
+    def _check(self):
+        self._check_uint_fields(ENERGY_REGISTERS, 32)
+        self._dirty = False
+
+    def _write__seq(self, io=None):
+        super()._write__seq(io)
+        self._write_u4le_fields(ENERGY_REGISTERS)
 
 
 def _plain(value):

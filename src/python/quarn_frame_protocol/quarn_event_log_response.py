@@ -68,26 +68,20 @@ class QuarnEventLogResponse(QuarnRecord):
     def _read(self):
         self.log_idx = self._io.read_u1()
         self.num_events = self._io.read_u1()
-        self.events = []
-        for i in range(self.num_events):
-            _t_events = QuarnEventLogResponse.Event(self._io, self, self._root)
-            _t_events._read()
-            self.events.append(_t_events)
+        self._read_children("events", QuarnEventLogResponse.Event, self.num_events)
         self._dirty = False
 
     def _check(self):
         self._check_uint("log_idx", 8)
         events = self._check_list("events", self.MAX_EVENTS)
-        for i, event in enumerate(events):
-            self._check_child(f"events[{i}]", event, QuarnEventLogResponse.Event)
+        self._check_children("events", events, QuarnEventLogResponse.Event)
         self._dirty = False
 
     def _write__seq(self, io=None):
         super()._write__seq(io)
         self._io.write_u1(self.log_idx)
         self._io.write_u1(len(self.events))
-        for event in self.events:
-            event._write__seq(self._io)
+        self._write_children(self.events)
         self.__dict__["num_events"] = len(self.events)
 
     def _wire_size(self):

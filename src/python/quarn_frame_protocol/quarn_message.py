@@ -9,7 +9,7 @@ from enum import IntEnum
 
 from kaitaistruct import KaitaiStream
 
-from ._record import QuarnRecord
+from ._record import EnergyRegistersRec, QuarnRecord
 from .errors import QuarnCodecError
 from .quarn_object_id_enum import ObjectIdEnum
 
@@ -54,8 +54,7 @@ class QuarnMessage(QuarnRecord):
 
     def _read(self):
         _on = KaitaiStream.resolve_enum(ObjectIdEnum, self.object_id)
-        self.body = QuarnMessage.record_type_for(_on)(self._io, self, self._root)
-        self.body._read()
+        self._read_child("body", QuarnMessage.record_type_for(_on))
         self._dirty = False
 
     def _check(self):
@@ -275,30 +274,8 @@ class QuarnMessage(QuarnRecord):
             super()._write__seq(io)
             self._io.write_s4le(self.power)
 
-    class ElementRegistersRec(QuarnRecord):
+    class ElementRegistersRec(EnergyRegistersRec):
         """Energy registers of one single-phase element: Wh and varh."""
-
-        _fields = ("import_active", "export_active", "import_reactive", "export_reactive")
-        _SIZE = 16
-
-        def _read(self):
-            self.import_active = self._io.read_u4le()
-            self.export_active = self._io.read_u4le()
-            self.import_reactive = self._io.read_u4le()
-            self.export_reactive = self._io.read_u4le()
-            self._dirty = False
-
-        def _check(self):
-            for name in self._fields:
-                self._check_uint(name, 32)
-            self._dirty = False
-
-        def _write__seq(self, io=None):
-            super()._write__seq(io)
-            self._io.write_u4le(self.import_active)
-            self._io.write_u4le(self.export_active)
-            self._io.write_u4le(self.import_reactive)
-            self._io.write_u4le(self.export_reactive)
 
     class DaylightSavingsCorrectionFlagRec(QuarnRecord):
         """1 when the meter applies daylight-saving correction, 0 when not."""

@@ -4,7 +4,7 @@ from enum import IntFlag
 
 from kaitaistruct import KaitaiStream
 
-from ._record import QuarnRecord, epoch_format, flags_format, reply_bytes
+from ._record import ENERGY_REGISTERS, QuarnRecord, epoch_format, flags_format, reply_bytes
 from .stream import BytesIO
 
 
@@ -24,34 +24,27 @@ class QuarnProfileLog1Response(QuarnRecord):
 
     ProfileStatus = ProfileStatus
 
-    _fields = ("timestamp", "status", "import_active", "export_active", "import_reactive", "export_reactive")
+    _fields = ("timestamp", "status") + ENERGY_REGISTERS
     _formats = {"timestamp": epoch_format, "status": flags_format(ProfileStatus)}
     _SIZE = 21
 
     def _read(self):
         self.timestamp = self._io.read_u4le()
         self.status = ProfileStatus(self._io.read_u1())
-        self.import_active = self._io.read_u4le()
-        self.export_active = self._io.read_u4le()
-        self.import_reactive = self._io.read_u4le()
-        self.export_reactive = self._io.read_u4le()
+        self._read_u4le_fields(ENERGY_REGISTERS)
         self._dirty = False
 
     def _check(self):
         self._check_uint("timestamp", 32)
         self._check_enum("status", ProfileStatus)
-        for name in ("import_active", "export_active", "import_reactive", "export_reactive"):
-            self._check_uint(name, 32)
+        self._check_uint_fields(ENERGY_REGISTERS, 32)
         self._dirty = False
 
     def _write__seq(self, io=None):
         super()._write__seq(io)
         self._io.write_u4le(self.timestamp)
         self._io.write_u1(int(self.status))
-        self._io.write_u4le(self.import_active)
-        self._io.write_u4le(self.export_active)
-        self._io.write_u4le(self.import_reactive)
-        self._io.write_u4le(self.export_reactive)
+        self._write_u4le_fields(ENERGY_REGISTERS)
 
 
 def quarn_decode_profile_log_1_response(data):

@@ -5,7 +5,7 @@ Twin-element meters add element B after element A; single-element meters send el
 
 from kaitaistruct import KaitaiStream
 
-from ._record import QuarnRecord, epoch_format, flags_format, reply_bytes
+from ._record import EnergyRegistersRec, QuarnRecord, epoch_format, flags_format, reply_bytes
 from .errors import QuarnCodecError
 from .quarn_profile_log_1_response import ProfileStatus
 from .stream import BytesIO
@@ -19,30 +19,8 @@ class QuarnProfileLog2Response(QuarnRecord):
     SINGLE_ELEMENT_SIZE = 21
     TWIN_ELEMENT_SIZE = 37
 
-    class ElementValues(QuarnRecord):
+    class ElementValues(EnergyRegistersRec):
         """Registers of one element in Wh / varh, each u4le."""
-
-        _fields = ("import_active", "export_active", "import_reactive", "export_reactive")
-        _SIZE = 16
-
-        def _read(self):
-            self.import_active = self._io.read_u4le()
-            self.export_active = self._io.read_u4le()
-            self.import_reactive = self._io.read_u4le()
-            self.export_reactive = self._io.read_u4le()
-            self._dirty = False
-
-        def _check(self):
-            for name in self._fields:
-                self._check_uint(name, 32)
-            self._dirty = False
-
-        def _write__seq(self, io=None):
-            super()._write__seq(io)
-            self._io.write_u4le(self.import_active)
-            self._io.write_u4le(self.export_active)
-            self._io.write_u4le(self.import_reactive)
-            self._io.write_u4le(self.export_reactive)
 
     _params = ("is_twin_element",)
     _fields = ("timestamp", "status", "element_a", "element_b")
@@ -55,11 +33,9 @@ class QuarnProfileLog2Response(QuarnRecord):
     def _read(self):
         self.timestamp = self._io.read_u4le()
         self.status = ProfileStatus(self._io.read_u1())
-        self.element_a = QuarnProfileLog2Response.ElementValues(self._io, self, self._root)
-        self.element_a._read()
+        self._read_child("element_a", QuarnProfileLog2Response.ElementValues)
         if self.is_twin_element:
-            self.element_b = QuarnProfileLog2Response.ElementValues(self._io, self, self._root)
-            self.element_b._read()
+            self._read_child("element_b", QuarnProfileLog2Response.ElementValues)
         else:
             self.element_b = None
         self._dirty = False

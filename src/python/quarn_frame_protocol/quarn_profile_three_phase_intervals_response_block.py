@@ -2,7 +2,7 @@
 
 from enum import IntFlag
 
-from ._record import QuarnRecord, epoch_format, flags_format
+from ._record import QuarnRecord, SizedRecord, epoch_format, flags_format
 from .errors import QuarnCodecError
 
 
@@ -17,7 +17,7 @@ class IntervalStatus(IntFlag):
     partial = 0x08
 
 
-class QuarnProfileThreePhaseIntervalsResponseBlock(QuarnRecord):
+class QuarnProfileThreePhaseIntervalsResponseBlock(SizedRecord):
     """``start_time`` u4le, ``interval_length`` u2le, ``num_intervals`` u2le, then the intervals.
 
     Interval ``i`` starts at ``start_time + i * interval_length``. ``length`` is the size of the
@@ -65,17 +65,11 @@ class QuarnProfileThreePhaseIntervalsResponseBlock(QuarnRecord):
             for value in self.values:
                 self._io.write_u4le(value)
 
-    _params = ("length",)
     _fields = ("start_time", "interval_length", "intervals")
     _formats = {"start_time": epoch_format}
 
-    def __init__(self, length=None, _io=None, _parent=None, _root=None, **fields):
-        super().__init__(_io, _parent, _root, **fields)
-        self.length = length
-
     def _read(self):
-        if self.length is not None:
-            self._check_int_value("length", self.length, 0, 0xFFFFFFFF)
+        self._check_length()
         self.start_time = self._io.read_u4le()
         self.interval_length = self._io.read_u2le()
         self.num_intervals = self._io.read_u2le()
@@ -91,11 +85,7 @@ class QuarnProfileThreePhaseIntervalsResponseBlock(QuarnRecord):
                 "QuarnProfileThreePhaseIntervalsResponseBlock: interval_length is 0 but the block holds intervals",
                 "QuarnProfileThreePhaseIntervalsResponseBlock",
             )
-        self.intervals = []
-        for i in range(self.num_intervals):
-            _t_intervals = QuarnProfileThreePhaseIntervalsResponseBlock.Interval(self._io, self, self._root)
-            _t_intervals._read()
-            self.intervals.append(_t_intervals)
+        self._read_children("intervals", QuarnProfileThreePhaseIntervalsResponseBlock.Interval, self.num_intervals)
         self._dirty = False
 
     def _check(self):
@@ -104,16 +94,14 @@ class QuarnProfileThreePhaseIntervalsResponseBlock(QuarnRecord):
         intervals = self._check_list("intervals", 0xFFFF)
         if intervals and self.interval_length == 0:
             raise QuarnCodecError(f"{self._label()}: interval_length must not be 0 when there are intervals", self._label())
-        for i, interval in enumerate(intervals):
-            self._check_child(f"intervals[{i}]", interval, QuarnProfileThreePhaseIntervalsResponseBlock.Interval)
-        if self.length is not None:
-            self._check_int_value("length", self.length, 0, 0xFFFFFFFF)
-            if self.length != self._wire_size():
-                raise QuarnCodecError(
-                    f"{self._label()}: length is {self.length} but a block of {len(intervals)} interval(s) "
-                    f"is {self._wire_size()} byte(s)",
-                    self._label(),
-                )
+        self._check_children("intervals", intervals, QuarnProfileThreePhaseIntervalsResponseBlock.Interval)
+        self._check_length()
+        if self.length is not None and self.length != self._wire_size():
+            raise QuarnCodecError(
+                f"{self._label()}: length is {self.length} but a block of {len(intervals)} interval(s) "
+                f"is {self._wire_size()} byte(s)",
+                self._label(),
+            )
         self._dirty = False
 
     def _write__seq(self, io=None):
@@ -121,8 +109,7 @@ class QuarnProfileThreePhaseIntervalsResponseBlock(QuarnRecord):
         self._io.write_u4le(self.start_time)
         self._io.write_u2le(self.interval_length)
         self._io.write_u2le(len(self.intervals))
-        for interval in self.intervals:
-            interval._write__seq(self._io)
+        self._write_children(self.intervals)
         self.__dict__["num_intervals"] = len(self.intervals)
 
     def _wire_size(self):

@@ -4,7 +4,7 @@ import binascii
 
 from kaitaistruct import KaitaiStream
 
-from ._record import QuarnRecord
+from ._record import SizedRecord
 from .errors import QuarnCodecError
 from .generated.quarn_profile_three_phase_intervals_request import QuarnProfileThreePhaseIntervalsRequest
 
@@ -15,7 +15,7 @@ def frame_crc(profile_number, frame_data):
     return binascii.crc_hqx(header + bytes(frame_data), 0xFFFF)
 
 
-class QuarnProfileThreePhaseIntervalsResponseFrame(QuarnRecord):
+class QuarnProfileThreePhaseIntervalsResponseFrame(SizedRecord):
     """``profile_number`` u1 (echo of the request), ``data_len`` u2le, ``frame_data``, ``crc`` u2le.
 
     ``length`` is the size of the whole reply (5 + data_len). On writing, ``data_len`` and ``crc``
@@ -25,20 +25,14 @@ class QuarnProfileThreePhaseIntervalsResponseFrame(QuarnRecord):
     HEADER_SIZE = 3
     TRAILER_SIZE = 2
 
-    _params = ("length",)
     _fields = ("profile_number", "data_len", "frame_data", "crc")
     _formats = {
         "profile_number": QuarnProfileThreePhaseIntervalsRequest.ProfileNumber,
         "crc": lambda v: f"0x{v:04x}" if isinstance(v, int) else repr(v),
     }
 
-    def __init__(self, length=None, _io=None, _parent=None, _root=None, **fields):
-        super().__init__(_io, _parent, _root, **fields)
-        self.length = length
-
     def _read(self):
-        if self.length is not None:
-            self._check_int_value("length", self.length, 0, 0xFFFFFFFF)
+        self._check_length()
         self.profile_number = KaitaiStream.resolve_enum(
             QuarnProfileThreePhaseIntervalsRequest.ProfileNumber, self._io.read_u1()
         )
@@ -64,14 +58,13 @@ class QuarnProfileThreePhaseIntervalsResponseFrame(QuarnRecord):
     def _check(self):
         self._check_enum("profile_number", QuarnProfileThreePhaseIntervalsRequest.ProfileNumber)
         data = self._check_bytes("frame_data", max_size=0xFFFF)
-        if self.length is not None:
-            self._check_int_value("length", self.length, 0, 0xFFFFFFFF)
-            if self.length != self.HEADER_SIZE + len(data) + self.TRAILER_SIZE:
-                raise QuarnCodecError(
-                    f"QuarnProfileThreePhaseIntervalsResponseFrame: length is {self.length} but a frame "
-                    f"with {len(data)} data byte(s) is {self.HEADER_SIZE + len(data) + self.TRAILER_SIZE}",
-                    "QuarnProfileThreePhaseIntervalsResponseFrame",
-                )
+        self._check_length()
+        if self.length is not None and self.length != self.HEADER_SIZE + len(data) + self.TRAILER_SIZE:
+            raise QuarnCodecError(
+                f"QuarnProfileThreePhaseIntervalsResponseFrame: length is {self.length} but a frame "
+                f"with {len(data)} data byte(s) is {self.HEADER_SIZE + len(data) + self.TRAILER_SIZE}",
+                "QuarnProfileThreePhaseIntervalsResponseFrame",
+            )
         self._dirty = False
 
     def _write__seq(self, io=None):
