@@ -32,26 +32,23 @@ class QuarnProfileThreePhaseIntervalsRequest(QuarnRecord):
         self.start_time = self._io.read_u4le()
         self.end_time = self._io.read_u4le()
         self.trailing_fixed = self._io.read_bytes(4)
-        if self.trailing_fixed != self.TRAILING_FIXED:
-            raise QuarnCodecError(
-                f"QuarnProfileThreePhaseIntervalsRequest: trailing_fixed must be ff ff ff ff, "
-                f"got {self.trailing_fixed.hex(' ')}",
-                "QuarnProfileThreePhaseIntervalsRequest",
-            )
+        self._ensure_trailing_fixed(self.trailing_fixed)
         self._dirty = False
 
     def _check(self):
         self._check_enum("profile_number", QuarnProfileThreePhaseIntervalsRequest.ProfileNumber)
         self._check_uint("start_time", 32)
         self._check_uint("end_time", 32)
-        trailing = self._check_bytes("trailing_fixed", size=4)
+        self._ensure_trailing_fixed(self._check_bytes("trailing_fixed", size=4))
+        self._dirty = False
+
+    def _ensure_trailing_fixed(self, trailing):
         if bytes(trailing) != self.TRAILING_FIXED:
             raise QuarnCodecError(
                 f"QuarnProfileThreePhaseIntervalsRequest: trailing_fixed must be ff ff ff ff, "
                 f"got {bytes(trailing).hex(' ')}",
                 "QuarnProfileThreePhaseIntervalsRequest",
             )
-        self._dirty = False
 
     def _write__seq(self, io=None):
         super()._write__seq(io)
