@@ -1,0 +1,153 @@
+"""The world changing under a running call.
+
+While a method waits on its transport or logs, the transport and the logger swap every
+module-level name of the core for a fresh equivalent object (freeing the previous one), and
+swap the client's hardware cache, logger and transport the same way. A body that kept a
+borrowed pointer across such a call would read freed memory; the sanitizer run turns that
+into a report, and the plain run into wrong results or a crash. Every call must still give the
+result it gives in a quiet world. Nested calls back into the client end in RecursionError.
+"""
+
+from __future__ import annotations
+
+import enum
+import types
+
+import pytest
+
+import hardening_support as hs
+from hardening_support import api_core
+from test_concurrency import plain
+
+# Every module-level name the bodies may look up (the typing names appear in annotations only).
+ORIGINALS = {name: value for name, value in vars(api_core).items()
+             if not name.startswith("__")
+             and name not in ("HalvexMediatorAPI", "export_three_phase_intervals_to_csv", "Any", "Dict", "Tuple")}
+
+
+def equivalent(value):
+    """A new object that behaves like `value` for the core, referenced only by whoever keeps it."""
+    if isinstance(value, types.ModuleType):
+        return types.SimpleNamespace(**vars(value))
+    if isinstance(value, enum.EnumType):
+        return types.SimpleNamespace(**{m.name: m for m in value}, **{
+            k: v for k, v in vars(value).items() if isinstance(v, type)})
+    if isinstance(value, type):
+        try:
+            return type(value.__name__, (value,), {"__module__": value.__module__, "__qualname__": value.__qualname__})
+        except TypeError:  # a final class
+            return value
+    if isinstance(value, (hs.RecordingLogger, hs.NullLogger)) or hasattr(value, "bind"):
+        return hs.RecordingLogger()
+    if hasattr(value, "keys") and hasattr(value, "__getitem__"):
+        return dict(value)
+    if callable(value):
+        return lambda *args, **kwargs: value(*args, **kwargs)
+    return value
+
+
+class Churner:
+    def __init__(self):
+        self.client = None
+        self.swaps = 0
+
+    def swap(self) -> None:
+        """Every module name and the client's own state replaced by fresh equivalents."""
+        self.swaps += 1
+        for name, value in ORIGINALS.items():
+            setattr(api_core, name, equivalent(value))
+        api_core.export_three_phase_intervals_to_csv = lambda *args, **kwargs: None
+        client = self.client
+        if client is not None:
+            client._hardware_cache = dict(client._hardware_cache)
+            client.log = ChurningLogger(self)
+            client.grpc_client = ChurningTransport(self, client.grpc_client.mediator)
+
+
+class ChurningTransport(hs.ScriptedTransport):
+    def __init__(self, churner: Churner, mediator):
+        super().__init__(mediator=mediator)
+        self.churner = churner
+
+    def _answer(self, op, args):
+        self.churner.swap()
+        return super()._answer(op, args)
+
+
+class ChurningLogger(hs.RecordingLogger):
+    def __init__(self, churner: Churner):
+        super().__init__()
+        self.churner = churner
+
+    def _log(self, level, message, *args, **fields):
+        self.churner.swap()
+
+    def bind(self, **fields):
+        return self
+
+
+MEDIATOR = hs.FleetMediator()
+
+
+def quiet_result(name):
+    args, kwargs = hs.plausible_call(name)
+    client = hs.client_on(hs.ScriptedTransport(mediator=MEDIATOR), hs.NullLogger())
+    with hs.patched(api_core, {"export_three_phase_intervals_to_csv": hs.no_export, "logger": hs.NullLogger()}):
+        return plain(getattr(client, name)(*args, **kwargs))
+
+
+@pytest.mark.parametrize("name", [n for n in hs.METHOD_NAMES if n != "__init__"])
+def test_world_swapped_during_the_call(name):
+    expected = quiet_result(name)
+    hs.new_tracker()
+    args, kwargs = hs.plausible_call(name)
+    churner = Churner()
+    with hs.root_level_kept(), hs.patched(api_core, dict(ORIGINALS)):
+        client = hs.client_on(ChurningTransport(churner, MEDIATOR), ChurningLogger(churner))
+        churner.client = client
+        client.log = ChurningLogger(churner)
+        api_core.logger = ChurningLogger(churner)
+        api_core.export_three_phase_intervals_to_csv = hs.no_export
+        for _ in range(3):
+            result = getattr(client, name)(*args, **kwargs)
+            assert plain(result) == expected, name
+    hs.STATS["namespace swaps during calls"] += churner.swaps
+    if name not in ("_scale_value", "_scale_10k_value", "_scale_kilo_value"):
+        assert churner.swaps > 0, f"{name} neither logged nor used its transport"
+
+
+# -- calls that re-enter the client -------------------------------------------------------------
+
+
+class ReenteringTransport(hs.ScriptedTransport):
+    def __init__(self, reenter):
+        super().__init__(mediator=MEDIATOR)
+        self.reenter = reenter
+
+    def _answer(self, op, args):
+        return self.reenter(args[0])
+
+
+@pytest.mark.parametrize("name", ["csq", "read", "three_phase_read", "event_log", "_safe_read_element"])
+def test_unbounded_reentry_ends_in_recursion_error(name):
+    args, kwargs = hs.plausible_call(name)
+    holder = {}
+    transport = ReenteringTransport(lambda serial: getattr(holder["client"], name)(*args, **kwargs))
+    with hs.root_level_kept(), hs.patched(api_core, {"logger": hs.NullLogger(),
+                                                     "HalvexMediatorGrpcClient": hs.transport_class(transport)}):
+        holder["client"] = client = api_core.HalvexMediatorAPI("127.0.0.1:1")
+        client.log = hs.NullLogger()
+        try:
+            result = getattr(client, name)(*args, **kwargs)
+        except RecursionError:
+            return
+        # Only bodies that absorb transport failures may turn the RecursionError into a value.
+        assert name in ("_safe_read_element", "three_phase_read"), result
+
+
+def test_reentry_through_an_instance_override():
+    client = hs.client_on(hs.ScriptedTransport(mediator=MEDIATOR), hs.NullLogger())
+    client._read_element = lambda serial, object_id: client.hardware(serial)
+    client.hardware = lambda serial: client.serial_read(serial)
+    with hs.patched(api_core, {"logger": hs.NullLogger()}), pytest.raises(RecursionError):
+        client.serial_read("HX1000001")
