@@ -61,17 +61,43 @@ class Churner:
         if client is not None:
             client._hardware_cache = dict(client._hardware_cache)
             client.log = ChurningLogger(self)
-            client.grpc_client = ChurningTransport(self, client.grpc_client.mediator)
+            old = client.grpc_client
+            client.grpc_client = ChurningTransport(self, old.mediator, old.finalizers)
 
 
 class ChurningTransport(hs.ScriptedTransport):
-    def __init__(self, churner: Churner, mediator):
+    """Swaps the world on every call; with `finalizers`, also whenever the core lets go of a
+    record it was given (the record's finalizer swaps), at whatever point that happens."""
+
+    def __init__(self, churner: Churner, mediator, finalizers: bool = False):
         super().__init__(mediator=mediator)
         self.churner = churner
+        self.finalizers = finalizers
 
     def _answer(self, op, args):
         self.churner.swap()
-        return super()._answer(op, args)
+        reply = super()._answer(op, args)
+        if self.finalizers and hasattr(reply, "__dict__") and not isinstance(reply, type):
+            reply.__class__ = dying_class(type(reply), self.churner)
+        return reply
+
+
+_DYING: dict[type, type] = {}
+
+
+def dying_class(cls, churner):
+    if cls not in _DYING:
+        def __del__(self):
+            hs.STATS["swaps from finalizers of records the core let go"] += 1
+            DYING_CHURNER[0].swap()
+
+        _DYING[cls] = type(cls.__name__, (cls,), {"__del__": __del__, "__qualname__": cls.__qualname__,
+                                                   "__module__": cls.__module__})
+    DYING_CHURNER[0] = churner
+    return _DYING[cls]
+
+
+DYING_CHURNER: list = [None]
 
 
 class ChurningLogger(hs.RecordingLogger):
@@ -96,14 +122,15 @@ def quiet_result(name):
         return plain(getattr(client, name)(*args, **kwargs))
 
 
+@pytest.mark.parametrize("finalizers", [False, True], ids=["calls", "calls-and-finalizers"])
 @pytest.mark.parametrize("name", [n for n in hs.METHOD_NAMES if n != "__init__"])
-def test_world_swapped_during_the_call(name):
+def test_world_swapped_during_the_call(name, finalizers):
     expected = quiet_result(name)
     hs.new_tracker()
     args, kwargs = hs.plausible_call(name)
     churner = Churner()
     with hs.root_level_kept(), hs.patched(api_core, dict(ORIGINALS)):
-        client = hs.client_on(ChurningTransport(churner, MEDIATOR), ChurningLogger(churner))
+        client = hs.client_on(ChurningTransport(churner, MEDIATOR, finalizers), ChurningLogger(churner))
         churner.client = client
         client.log = ChurningLogger(churner)
         api_core.logger = ChurningLogger(churner)
@@ -111,6 +138,7 @@ def test_world_swapped_during_the_call(name):
         for _ in range(3):
             result = getattr(client, name)(*args, **kwargs)
             assert plain(result) == expected, name
+            del result
     hs.STATS["namespace swaps during calls"] += churner.swaps
     if name not in ("_scale_value", "_scale_10k_value", "_scale_kilo_value"):
         assert churner.swaps > 0, f"{name} neither logged nor used its transport"
