@@ -17,6 +17,17 @@ class IntervalStatus(IntFlag):
     partial = 0x08
 
 
+# The six counts of an interval, in the order the meter sends them.
+VALUE_NAMES = (
+    "active_import",
+    "active_export",
+    "reactive_import",
+    "reactive_export",
+    "apparent_import",
+    "apparent_export",
+)
+
+
 class QuarnProfileThreePhaseIntervalsResponseBlock(SizedRecord):
     """``start_time`` u4le, ``interval_length`` u2le, ``num_intervals`` u2le, then the intervals.
 
@@ -26,7 +37,8 @@ class QuarnProfileThreePhaseIntervalsResponseBlock(SizedRecord):
     """
 
     IntervalStatus = IntervalStatus
-    VALUES_PER_INTERVAL = 6
+    VALUE_NAMES = VALUE_NAMES
+    VALUES_PER_INTERVAL = len(VALUE_NAMES)
     HEADER_SIZE = 8
     INTERVAL_SIZE = 1 + 4 * VALUES_PER_INTERVAL
 

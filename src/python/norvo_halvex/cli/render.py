@@ -9,6 +9,8 @@ import json
 import math
 from collections.abc import Iterable, Mapping, Sequence
 
+from quarn_frame_protocol.quarn_profile_three_phase_intervals_response_block import VALUE_NAMES
+
 UTC = _dt.timezone.utc
 
 # Units of the register dictionaries the API returns (Wh / varh / VAh counts divided by 1000).
@@ -26,14 +28,8 @@ REGISTER_UNITS = {
 }
 
 ELEMENT_KEYS = ("import_active", "export_active", "import_reactive", "export_reactive")
-THREE_PHASE_KEYS = (
-    "active_import",
-    "active_export",
-    "reactive_import",
-    "reactive_export",
-    "apparent_import",
-    "apparent_export",
-)
+# The three-phase totals carry the same six quantities as an interval, in the same order.
+THREE_PHASE_KEYS = VALUE_NAMES
 
 _MAX_DEPTH = 12
 

@@ -13,20 +13,14 @@ from datetime import datetime, timedelta, timezone
 from typing import overload
 
 from quarn_frame_protocol.quarn_profile_three_phase_intervals_response_block import (
+    VALUE_NAMES,
     IntervalStatus,
 )
 
 __all__ = ["VALUE_FIELDS", "ThreePhaseInterval", "ThreePhaseIntervals"]
 
 # The six values of an interval, in the order the meter sends them.
-VALUE_FIELDS: tuple[str, ...] = (
-    "active_import",
-    "active_export",
-    "reactive_import",
-    "reactive_export",
-    "apparent_import",
-    "apparent_export",
-)
+VALUE_FIELDS: tuple[str, ...] = VALUE_NAMES
 
 _MISSING = int(IntervalStatus.missing)
 

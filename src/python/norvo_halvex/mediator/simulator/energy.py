@@ -14,6 +14,8 @@ import math
 import random
 from dataclasses import dataclass
 
+from quarn_frame_protocol.quarn_profile_three_phase_intervals_response_block import VALUE_NAMES
+
 __all__ = ["INTERVAL_SECONDS", "ANCHOR_EPOCH", "CHANNELS", "EnergyProfile"]
 
 #: Length of one interval; every simulated meter records 30-minute intervals.
@@ -24,14 +26,7 @@ _PER_WEEK = 7 * 48
 _U32 = 1 << 32
 
 #: Channel order of interval values and three-phase totals.
-CHANNELS = (
-    "active_import",
-    "active_export",
-    "reactive_import",
-    "reactive_export",
-    "apparent_import",
-    "apparent_export",
-)
+CHANNELS = VALUE_NAMES
 
 
 def _load_shape(slot: int) -> float:
