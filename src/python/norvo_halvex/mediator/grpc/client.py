@@ -117,6 +117,11 @@ class HalvexMediatorGrpcClient:
                 self._send = stub.SendMessage
                 self._channel = channel
 
+    def _opened(self, name: str):
+        """The stub method kept in attribute ``name``, once the channel is open (first use)."""
+        self._open()
+        return getattr(self, name)
+
     def close(self) -> None:
         """Closes the channel; calls still in flight are cancelled. Idempotent."""
         with self._lock:
@@ -136,16 +141,10 @@ class HalvexMediatorGrpcClient:
 
     def read_element(self, serial: str, object_id: int):
         """Reads one object of meter ``serial`` and returns its decoded record."""
-        if type(serial) is not str:
-            _bad_serial(serial)
-        if type(object_id) is not int:
-            _check_object_id(object_id)
-        elif not 0 <= object_id <= _MAX_OBJECT_ID:
-            _check_object_id(object_id)
+        _check_element_args(serial, object_id)
         call = self._read
         if call is None:
-            self._open()
-            call = self._read
+            call = self._opened("_read")
         reply = call(_ReadElementRequest(serial=serial, object_id=object_id), timeout=self._timeout)
         status = reply.status
         if status.outcome:
@@ -161,18 +160,12 @@ class HalvexMediatorGrpcClient:
 
     def write_element(self, serial: str, object_id: int, payload: bytes) -> None:
         """Writes ``payload`` to one object of meter ``serial``. Never retried."""
-        if type(serial) is not str:
-            _bad_serial(serial)
-        if type(object_id) is not int:
-            _check_object_id(object_id)
-        elif not 0 <= object_id <= _MAX_OBJECT_ID:
-            _check_object_id(object_id)
+        _check_element_args(serial, object_id)
         if type(payload) is not bytes:
             _bad_bytes("payload", payload)
         call = self._write
         if call is None:
-            self._open()
-            call = self._write
+            call = self._opened("_write")
         reply = call(
             _WriteElementRequest(serial=serial, object_id=object_id, payload=payload), timeout=self._timeout
         )
@@ -188,13 +181,22 @@ class HalvexMediatorGrpcClient:
             _bad_bytes("message", message)
         call = self._send
         if call is None:
-            self._open()
-            call = self._send
+            call = self._opened("_send")
         reply = call(_SendMessageRequest(serial=serial, message=message), timeout=self._timeout)
         status = reply.status
         if status.outcome:
             raise _meter_failure(status, serial, f"data record exchange ({_record_format_name(message)})")
         return reply.reply
+
+
+def _check_element_args(serial, object_id) -> None:
+    """The argument checks of read_element and write_element: two type tests when all is well."""
+    if type(serial) is not str:
+        _bad_serial(serial)
+    if type(object_id) is not int:
+        _check_object_id(object_id)
+    elif not 0 <= object_id <= _MAX_OBJECT_ID:
+        _check_object_id(object_id)
 
 
 # -- failure path helpers (kept out of the per-call path) ---------------------------------
