@@ -11,42 +11,23 @@ sides run in this one process, interleaved, and the best of several rounds is ke
 from __future__ import annotations
 
 import logging
+import os
 import sys
-import time
 from types import SimpleNamespace
-
-import grpc
 
 import norvo_halvex.mediator.api_core as api_core
 from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
-from norvo_halvex.mediator.grpc.exception.HalvexEOFError import HalvexEOFError
-from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # for _fakes, from any working directory
+import _fakes  # noqa: E402
+from _fakes import PlainPrimitives, QuietLogger, logger, per_call_ns  # noqa: E402
 
 RECORD = SimpleNamespace(value=123456789)
 
 
-class QuietLogger:
-    def bind(self, **fields):
-        return self
-
-    def debug(self, message, **fields):
-        pass
-
-    info = warn = error = debug
-
-
-class InstantTransport:
-    def __init__(self, mediator_address=None):
-        pass
-
+class InstantTransport(_fakes.InstantTransport):
     def read_element(self, serial, object_id):
         return RECORD
-
-    def write_element(self, serial, object_id, payload):
-        return None
-
-    def send_message(self, serial, message):
-        return b""
 
 
 class FailingTransport(InstantTransport):
@@ -54,11 +35,10 @@ class FailingTransport(InstantTransport):
         raise HalvexConnectionFailure("meter unreachable")
 
 
-logger = QuietLogger()
 HalvexMediatorGrpcClient = InstantTransport
 
 
-class PlainAPI:
+class PlainAPI(PlainPrimitives):
     """The same primitives written in Python, checks included."""
 
     def __init__(self, mediator_address="0.0.0.0:50051", logging_level=logging.INFO):
@@ -69,54 +49,6 @@ class PlainAPI:
         self.log = logger.bind(mediator_address=mediator_address)
         self.log.debug("HalvexMediatorClient init")
         self._hardware_cache = {}
-
-    def _read_element(self, serial, object_id):
-        if type(serial) is not str:
-            raise TypeError(f"Argument 'serial' has incorrect type (expected str, got {type(serial).__name__})")
-        try:
-            return self.grpc_client.read_element(serial, object_id)
-        except HalvexConnectionFailure as e:
-            raise MediatorClientException("HALVEX_CONNECTION_FAILURE", e.message)
-        except HalvexEOFError as e:
-            raise MediatorClientException("HALVEX_EOF_ERROR", e.message)
-        except grpc.RpcError as e:
-            name = e.code().name
-            raise MediatorClientException(name, str(e.details() or ""))
-
-    def _safe_read_element(self, serial, element_id):
-        if type(serial) is not str:
-            raise TypeError(f"Argument 'serial' has incorrect type (expected str, got {type(serial).__name__})")
-        try:
-            return self._read_element(serial, element_id)
-        except Exception as e:
-            text = str(element_id)
-            name = getattr(element_id, "name", text)
-            logger.error(f"Failed to read element {name}. Exception: {e}", serial=serial)
-            return None
-
-    def _scale_value(self, rec, hardware):
-        if type(hardware) is not str:
-            raise TypeError(f"Argument 'hardware' has incorrect type (expected str, got {type(hardware).__name__})")
-        if hardware == "P1.cx":
-            return self._scale_10k_value(rec)
-        return self._scale_kilo_value(rec)
-
-    def _scale_10k_value(self, rec):
-        if not rec:
-            return None
-        return float(rec.value / 10000)
-
-    def _scale_kilo_value(self, rec):
-        if not rec:
-            return None
-        return float(rec.value / 1000)
-
-
-def per_call_ns(fn, n: int) -> float:
-    start = time.perf_counter_ns()
-    for _ in range(n):
-        fn()
-    return (time.perf_counter_ns() - start) / n
 
 
 def main() -> int:

@@ -17,6 +17,7 @@ The root logger is set to WARNING, so info entries are never rendered.
 from __future__ import annotations
 
 import logging
+import os
 import sys
 import time
 
@@ -26,13 +27,14 @@ import norvo_halvex.mediator.api_core as api_core
 from norvo_halvex.mediator.grpc import halvex_mediator_pb2 as pb
 from norvo_halvex.mediator.grpc import halvex_mediator_pb2_grpc as pb_grpc
 from norvo_halvex.mediator.grpc.client import HalvexMediatorGrpcClient as RealTransport
-from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
-from norvo_halvex.mediator.grpc.exception.HalvexEOFError import HalvexEOFError
-from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
 from norvo_halvex.mediator.simulator import Fleet, start_simulator
 from norvo_halvex.util.meters import is_three_phase, is_twin_element
 from quarn_frame_protocol.elements import decode_element
 from quarn_frame_protocol.quarn_object_id_enum import ObjectIdEnum
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # for _fakes, from any working directory
+import _fakes  # noqa: E402
+from _fakes import PlainPrimitives, QuietLogger, bad_arg, logger, per_call_ns  # noqa: E402
 
 ROOT_LEVEL = logging.WARNING
 TWIN = "HX1000002"
@@ -46,38 +48,12 @@ TOTALS = [("active_import", "three_phase_total_active_import"), ("active_export"
           ("apparent_export", "three_phase_total_apparent_export")]
 
 
-class QuietLogger:
-    def bind(self, **fields):
-        return self
-
-    def debug(self, message, **fields):
-        pass
-
-    info = warn = error = debug
-
-
-class InstantTransport:
-    def __init__(self, mediator_address=None):
-        pass
-
+class InstantTransport(_fakes.InstantTransport):
     def read_element(self, serial, object_id):
         return RECORDS[object_id]
 
-    def write_element(self, serial, object_id, payload):
-        return None
 
-    def send_message(self, serial, message):
-        return b""
-
-
-logger = QuietLogger()
-
-
-def _bad_arg(name, expected, value):
-    raise TypeError(f"Argument '{name}' has incorrect type (expected {expected}, got {type(value).__name__})")
-
-
-class PlainAPI:
+class PlainAPI(PlainPrimitives):
     """The operations measured here, written in Python with the same checks and steps."""
 
     def __init__(self, mediator_address="0.0.0.0:50051", logging_level=logging.INFO):
@@ -86,22 +62,9 @@ class PlainAPI:
         self.log = logger.bind(mediator_address=mediator_address)
         self._hardware_cache = {}
 
-    def _read_element(self, serial, object_id):
-        if type(serial) is not str:
-            _bad_arg("serial", "str", serial)
-        try:
-            return self.grpc_client.read_element(serial, object_id)
-        except HalvexConnectionFailure as e:
-            raise MediatorClientException("HALVEX_CONNECTION_FAILURE", e.message)
-        except HalvexEOFError as e:
-            raise MediatorClientException("HALVEX_EOF_ERROR", e.message)
-        except grpc.RpcError as e:
-            name = e.code().name
-            raise MediatorClientException(name, str(e.details() or ""))
-
     def hardware(self, serial):
         if type(serial) is not str:
-            _bad_arg("serial", "str", serial)
+            bad_arg("serial", "str", serial)
         if serial in self._hardware_cache:
             result = self._hardware_cache[serial]
             if result is not None and type(result) is not str:
@@ -111,7 +74,7 @@ class PlainAPI:
 
     def csq(self, serial):
         if type(serial) is not str:
-            _bad_arg("serial", "str", serial)
+            bad_arg("serial", "str", serial)
         data = self._read_element(serial, ObjectIdEnum.csq_net_op)
         self.log.info("received csq", csq=data.csq, serial=serial)
         value = data.csq
@@ -132,17 +95,17 @@ class PlainAPI:
 
     def read_element_a(self, serial):
         if type(serial) is not str:
-            _bad_arg("serial", "str", serial)
+            bad_arg("serial", "str", serial)
         return self._element(serial, ObjectIdEnum.read_element_a, "received read_element_a record")
 
     def read_element_b(self, serial):
         if type(serial) is not str:
-            _bad_arg("serial", "str", serial)
+            bad_arg("serial", "str", serial)
         return self._element(serial, ObjectIdEnum.read_element_b, "received read_element_b record")
 
     def read(self, serial):
         if type(serial) is not str:
-            _bad_arg("serial", "str", serial)
+            bad_arg("serial", "str", serial)
         hardware = self.hardware(serial)
         if is_three_phase(hardware):
             return self.three_phase_read(serial, hardware)
@@ -158,32 +121,11 @@ class PlainAPI:
         self.log.info("single phase read [" + str(pair) + "]", serial=serial)
         return pair
 
-    def _safe_read_element(self, serial, element_id):
-        if type(serial) is not str:
-            _bad_arg("serial", "str", serial)
-        try:
-            return self._read_element(serial, element_id)
-        except Exception as e:
-            name = getattr(element_id, "name", str(element_id))
-            logger.error(f"Failed to read element {name}. Exception: {e}", serial=serial)
-            return None
-
-    def _scale_value(self, rec, hardware):
-        if type(hardware) is not str:
-            _bad_arg("hardware", "str", hardware)
-        return self._scale_10k_value(rec) if hardware == "P1.cx" else self._scale_kilo_value(rec)
-
-    def _scale_10k_value(self, rec):
-        return None if not rec else float(rec.value / 10000)
-
-    def _scale_kilo_value(self, rec):
-        return None if not rec else float(rec.value / 1000)
-
     def three_phase_read(self, serial, hardware):
         if type(serial) is not str:
-            _bad_arg("serial", "str", serial)
+            bad_arg("serial", "str", serial)
         if hardware is not None and type(hardware) is not str:
-            _bad_arg("hardware", "str", hardware)
+            bad_arg("hardware", "str", hardware)
         if not hardware:
             hardware = self.hardware(serial)
             if hardware is not None and type(hardware) is not str:
@@ -192,13 +134,6 @@ class PlainAPI:
         reads = {key: self._scale_value(rec, hardware) for (key, _), rec in zip(TOTALS, records)}
         self.log.info("reads: " + str(reads), serial=serial)
         return reads
-
-
-def per_call_ns(fn, n: int) -> float:
-    start = time.perf_counter_ns()
-    for _ in range(n):
-        fn()
-    return (time.perf_counter_ns() - start) / n
 
 
 def three_phase_read_built() -> bool:
