@@ -17,6 +17,7 @@ import types
 from typing import Any, Callable, Iterator
 
 import grpc
+import pytest
 
 import norvo_halvex.mediator.api_core as api_core
 from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
@@ -31,9 +32,10 @@ API = api_core.HalvexMediatorAPI
 UTC = dt.timezone.utc
 FROZEN_AT = dt.datetime(2025, 6, 3, 12, 17, 41, tzinfo=UTC)
 
-# Shared counters, printed by conftest.pytest_terminal_summary.
+# Shared counters, printed at the end of the session (see `hardening_summary`).
 STATS: collections.Counter[str] = collections.Counter()
 OUTCOMES: collections.Counter[str] = collections.Counter()
+NOTES: dict[str, str] = {}
 
 
 # -- the method table, read from the class itself ---------------------------------------------
@@ -767,3 +769,38 @@ def dry_run(name: str, mediator: FleetMediator | None = None) -> list[str] | Non
         except NotImplementedError:
             return None
     return [op for op, _ in TRACK.calls]
+
+
+# -- the session summary ------------------------------------------------------------------------
+# A plugin registered by a fixture rather than a conftest.py: other test folders import their
+# own conftest module by that bare name.
+
+
+class _Summary:
+    def pytest_terminal_summary(self, terminalreporter):
+        if not STATS:
+            return
+        tr = terminalreporter
+        tr.section("hardening")
+        for key, value in sorted(STATS.items()):
+            tr.write_line(f"{key}: {value}")
+        for key, value in sorted(NOTES.items()):
+            tr.write_line(f"{key}: {value}")
+        if OUTCOMES:
+            by_kind: dict[str, int] = {}
+            for label, count in OUTCOMES.items():
+                kind = label.split(": ", 1)[1]
+                by_kind[kind] = by_kind.get(kind, 0) + count
+            ranked = sorted(by_kind.items(), key=lambda kv: -kv[1])
+            tr.write_line("hostile call outcomes: " + ", ".join(f"{k} {v}" for k, v in ranked))
+            reached = {label.split(": ", 1)[0] for label in OUTCOMES
+                       if not label.endswith(("TypeError", "NotImplementedError"))}
+            tr.write_line(f"methods that got past their argument checks at least once: {len(reached)}")
+
+
+@pytest.fixture(scope="module", autouse=True)
+def hardening_summary(request):
+    """Import into a test module to have the counters printed at the end of the session."""
+    manager = request.config.pluginmanager
+    if not manager.has_plugin("hardening-summary"):
+        manager.register(_Summary(), "hardening-summary")

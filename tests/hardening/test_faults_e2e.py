@@ -16,7 +16,7 @@ import grpc
 import pytest
 
 import hardening_support as hs
-from hardening_support import api_core
+from hardening_support import api_core, hardening_summary  # noqa: F401 - prints the counters
 from norvo_halvex.mediator.grpc.client import HalvexMediatorGrpcClient
 from norvo_halvex.mediator.simulator import Fault, Fleet, start_simulator
 from quarn_frame_protocol.errors import QuarnCodecError

@@ -17,7 +17,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import hardening_support as hs
-from hardening_support import api_core
+from hardening_support import api_core, hardening_summary  # noqa: F401 - prints the counters
 
 EXAMPLES = int(os.environ.get("HARDENING_EXAMPLES", "120"))
 

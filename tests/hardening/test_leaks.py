@@ -15,11 +15,13 @@ import sys
 import pytest
 
 import hardening_support as hs
-from hardening_support import api_core
+from hardening_support import api_core, hardening_summary  # noqa: F401 - prints the counters
 
 WARMUP = 60
-LOOPS = 600
-BLOCK_TOLERANCE = 100  # per method, over LOOPS iterations of every scenario
+LOOPS = 800
+# Per method, over LOOPS iterations of every scenario. Besides one-time caches, background
+# threads left by other tests (gRPC channels) allocate now and then.
+BLOCK_TOLERANCE = 200
 REF_TOLERANCE = 8
 WINDOWS = 4
 # Under PYTHONMALLOC=malloc (the sanitizer run) the interpreter counts no blocks; the
@@ -159,8 +161,9 @@ def test_no_leak(name):
     calls = LOOPS * len(plan) * len(windows)
     hs.STATS["leak-test calls"] += calls
     growth, moved = min(windows, key=lambda w: (len(w[1]), w[0]))
-    hs.STATS["leak-test largest block growth in the best window"] = max(
-        hs.STATS["leak-test largest block growth in the best window"], growth)
+    if growth >= hs.STATS["leak-test largest block growth in the best window"]:
+        hs.STATS["leak-test largest block growth in the best window"] = growth
+        hs.NOTES["leak-test largest block growth in"] = f"{name} ({[w[0] for w in windows]})"
     assert not moved, f"{name}: reference counts moved in every window: {windows} (outcomes {outcomes})"
     if not COUNTS_BLOCKS:
         hs.STATS["leak-test methods without block counts (allocator is not pymalloc)"] += 1

@@ -16,7 +16,7 @@ import types
 import pytest
 
 import hardening_support as hs
-from hardening_support import api_core
+from hardening_support import api_core, hardening_summary  # noqa: F401 - prints the counters
 from test_concurrency import plain
 
 # Every module-level name the bodies may look up (the typing names appear in annotations only).
