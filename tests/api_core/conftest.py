@@ -16,7 +16,9 @@ from __future__ import annotations
 
 import dataclasses
 import enum
+import gc
 import logging
+import sys
 from typing import Any
 
 import pytest
@@ -167,3 +169,17 @@ def client(core: CoreEnv) -> Any:
     core.transport.created.clear()
     return c
 
+
+def assert_no_leaks(work, watched, warm_runs, runs):
+    """Runs ``work`` ``warm_runs`` times (to fill caches), then ``runs`` more times: the reference
+    counts of the ``watched`` objects must be unchanged and fewer than 200 memory blocks gained."""
+    for _ in range(warm_runs):
+        work()
+    gc.collect()
+    blocks = sys.getallocatedblocks()
+    refs = tuple(sys.getrefcount(obj) for obj in watched)
+    for _ in range(runs):
+        work()
+    gc.collect()
+    assert tuple(sys.getrefcount(obj) for obj in watched) == refs
+    assert sys.getallocatedblocks() - blocks < 200

@@ -6,6 +6,7 @@ import datetime as dt
 
 import pytest
 
+from conftest import assert_no_leaks
 from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
 from quarn_frame_protocol.errors import QuarnCodecError
 from quarn_frame_protocol.quarn_data import QuarnData
@@ -153,9 +154,6 @@ def test_event_log_failures_stop_the_lines(core, client, reply, error, lines):
 
 
 def test_log_requests_and_their_failures_do_not_leak(core, client):
-    import gc
-    import sys
-
     serial = "HX1" + "0" * 3  # a fresh, non-interned object
 
     def work():
@@ -174,12 +172,5 @@ def test_log_requests_and_their_failures_do_not_leak(core, client):
         core.transport.calls.clear()
         core.log.entries.clear()
 
-    for _ in range(1000):  # warms the codec's and datetime's caches
-        work()
-    gc.collect()
-    blocks, refs = sys.getallocatedblocks(), sys.getrefcount(serial)
-    for _ in range(1000):
-        work()
-    gc.collect()
-    assert sys.getrefcount(serial) == refs
-    assert sys.getallocatedblocks() - blocks < 200
+    # The warm-up runs fill the codec's and datetime's caches.
+    assert_no_leaks(work, (serial,), warm_runs=1000, runs=1000)

@@ -11,6 +11,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from api_core_methods import METHODS
+from conftest import assert_no_leaks
 from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
 
 
@@ -132,16 +133,7 @@ def test_repeated_calls_do_not_leak(core, client):
         core.transport.calls.clear()
         core.log.entries.clear()
 
-    for _ in range(200):
-        work()
-    gc.collect()
-    blocks = sys.getallocatedblocks()
-    refs = (sys.getrefcount(serial), sys.getrefcount(message), sys.getrefcount(rec), sys.getrefcount(down))
-    for _ in range(3000):
-        work()
-    gc.collect()
-    assert (sys.getrefcount(serial), sys.getrefcount(message), sys.getrefcount(rec), sys.getrefcount(down)) == refs
-    assert sys.getallocatedblocks() - blocks < 200
+    assert_no_leaks(work, (serial, message, rec, down), warm_runs=200, runs=3000)
 
 
 def test_method_objects_are_collected_with_their_module():
