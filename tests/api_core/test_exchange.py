@@ -5,7 +5,7 @@ from __future__ import annotations
 import grpc
 import pytest
 
-from conftest import FakeObjectId
+from core_fakes import FakeObjectId
 from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
 from norvo_halvex.mediator.grpc.exception.HalvexEOFError import HalvexEOFError
 from norvo_halvex.mediator.mediator_client_exception import MediatorClientException

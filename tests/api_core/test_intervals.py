@@ -7,7 +7,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from conftest import assert_no_leaks
+from core_fakes import assert_no_leaks
 from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
 from quarn_frame_protocol.errors import QuarnCodecError
 from quarn_frame_protocol.generated.quarn_profile_three_phase_intervals_request import (

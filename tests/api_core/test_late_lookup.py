@@ -5,7 +5,7 @@ from __future__ import annotations
 import grpc
 import pytest
 
-from conftest import FakeMediator, RecordingLogger
+from core_fakes import FakeMediator, RecordingLogger
 from norvo_halvex.mediator.grpc.exception.HalvexEOFError import HalvexEOFError
 
 

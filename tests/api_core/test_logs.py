@@ -6,7 +6,7 @@ import datetime as dt
 
 import pytest
 
-from conftest import assert_no_leaks
+from core_fakes import assert_no_leaks
 from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
 from quarn_frame_protocol.errors import QuarnCodecError
 from quarn_frame_protocol.quarn_data import QuarnData

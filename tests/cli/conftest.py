@@ -9,25 +9,12 @@
 
 from __future__ import annotations
 
-import dataclasses
-import json
-import os
-import subprocess
 import sys
 
 import pytest
 
 from cli_fakes import FakeAPI
-
-
-@dataclasses.dataclass
-class Run:
-    code: int
-    out: str
-    err: str
-
-    def json(self):
-        return json.loads(self.out)
+from cli_run import Run, run_halvex
 
 
 @pytest.fixture
@@ -55,23 +42,6 @@ def cli(capsys):
         return Run(code, captured.out, captured.err)
 
     return run
-
-
-def _env():
-    env = dict(os.environ)
-    env.pop("HALVEX_MEDIATOR", None)
-    return env
-
-
-def run_halvex(*argv, timeout=60, env_extra=None, input=None) -> Run:
-    env = _env()
-    if env_extra:
-        env.update(env_extra)
-    proc = subprocess.run(
-        [sys.executable, "-m", "norvo_halvex.cli", *argv],
-        capture_output=True, text=True, timeout=timeout, env=env, input=input,
-    )
-    return Run(proc.returncode, proc.stdout, proc.stderr)
 
 
 @pytest.fixture

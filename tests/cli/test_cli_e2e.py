@@ -18,7 +18,7 @@ import sys
 
 import pytest
 
-from conftest import Run, run_halvex
+from cli_run import Run, run_halvex
 
 UTC = dt.timezone.utc
 YESTERDAY = (dt.datetime.now(UTC).date() - dt.timedelta(days=1)).isoformat()

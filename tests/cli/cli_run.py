@@ -1,0 +1,36 @@
+"""Running the halvex tool as a subprocess, the way a user does."""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import os
+import subprocess
+import sys
+
+
+@dataclasses.dataclass
+class Run:
+    code: int
+    out: str
+    err: str
+
+    def json(self):
+        return json.loads(self.out)
+
+
+def _env():
+    env = dict(os.environ)
+    env.pop("HALVEX_MEDIATOR", None)
+    return env
+
+
+def run_halvex(*argv, timeout=60, env_extra=None, input=None) -> Run:
+    env = _env()
+    if env_extra:
+        env.update(env_extra)
+    proc = subprocess.run(
+        [sys.executable, "-m", "norvo_halvex.cli", *argv],
+        capture_output=True, text=True, timeout=timeout, env=env, input=input,
+    )
+    return Run(proc.returncode, proc.stdout, proc.stderr)
