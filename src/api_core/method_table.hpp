@@ -45,7 +45,7 @@ struct Param {
 
 inline constexpr std::size_t kMaxParams = 6;  // after self
 
-struct MethodSpec {
+struct MethodRow {
   const char* name;
   Param params[kMaxParams];
   std::size_t count;  // parameters after self
@@ -54,7 +54,7 @@ struct MethodSpec {
   const char* doc;
   bool checked;  // some parameter has an entry check
 
-  constexpr MethodSpec(const char* name_, std::initializer_list<Param> params_, const char* returns_,
+  constexpr MethodRow(const char* name_, std::initializer_list<Param> params_, const char* returns_,
                        OpFn fn_, const char* doc_ = nullptr)
       : name(name_), params{}, count(params_.size()), returns(returns_), fn(fn_), doc(doc_), checked(false) {
     std::size_t i = 0;
@@ -73,6 +73,6 @@ struct MethodSpec {
 };
 
 // All methods in class order.
-std::span<const MethodSpec> method_table() noexcept;
+std::span<const MethodRow> method_table() noexcept;
 
 }  // namespace halvex

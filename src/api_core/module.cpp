@@ -163,12 +163,12 @@ Ref default_value(PyObject* ns, Default d) {
   return Ref();
 }
 
-Ref make_defaults(PyObject* ns, const MethodSpec& spec) {
-  const std::size_t n = spec.defaults();
+Ref make_defaults(PyObject* ns, const MethodRow& row) {
+  const std::size_t n = row.defaults();
   if (n == 0) return Ref();
   Ref tuple = owned(PyTuple_New(static_cast<Py_ssize_t>(n)));
   Py_ssize_t i = 0;
-  for (const Param& p : spec.parameters()) {
+  for (const Param& p : row.parameters()) {
     if (p.def == Default::required) continue;
     PyTuple_SET_ITEM(tuple.get(), i++, default_value(ns, p.def).release());
   }
@@ -183,9 +183,9 @@ void create_class(PyObject* module, py::ModuleState& st, PyObject* ns) {
   check(PyDict_SetItemString(class_ns.get(), "__qualname__", qualname.get()));
   Ref doc = owned(PyUnicode_FromString(kClassDoc));
   check(PyDict_SetItemString(class_ns.get(), "__doc__", doc.get()));
-  for (const MethodSpec& spec : method_table()) {
-    Ref method = py::make_method(module, st, spec, kClassName, make_defaults(ns, spec));
-    check(PyDict_SetItemString(class_ns.get(), spec.name, method.get()));
+  for (const MethodRow& row : method_table()) {
+    Ref method = py::make_method(module, st, row, kClassName, make_defaults(ns, row));
+    check(PyDict_SetItemString(class_ns.get(), row.name, method.get()));
   }
   Ref cls = owned(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", kClassName,
                                         reinterpret_cast<PyObject*>(&PyBaseObject_Type), class_ns.get()));
@@ -194,9 +194,9 @@ void create_class(PyObject* module, py::ModuleState& st, PyObject* ns) {
 
 // ---- module slots ------------------------------------------------------------------------
 
-PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) noexcept {
+PyObject* module_create(PyObject* module_spec, PyModuleDef* /*def*/) noexcept {
   return py::boundary([&] {
-    Ref name = owned(PyObject_GetAttrString(spec, "name"));
+    Ref name = owned(PyObject_GetAttrString(module_spec, "name"));
     return owned(PyModule_NewObject(name.get()));
   });
 }

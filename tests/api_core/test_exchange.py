@@ -195,8 +195,8 @@ def test_safe_read_formats_like_an_fstring(core, client):
             self.name = name
 
     class Odd(Exception):
-        def __format__(self, spec):
-            return f"formatted<{spec}>"
+        def __format__(self, format_spec):
+            return f"formatted<{format_spec}>"
 
     core.transport.replies["read_element"] = Odd("x")
     client._safe_read_element("HX1", Named(3.5))

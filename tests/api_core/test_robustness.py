@@ -43,7 +43,7 @@ class Hostile:
         self._maybe("str")
         return "hostile"
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         self._maybe("format")
         return "hostile"
 
@@ -140,9 +140,9 @@ def test_method_objects_are_collected_with_their_module():
     import importlib.util
     import weakref
 
-    spec = importlib.util.find_spec("norvo_halvex.mediator.api_core")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.find_spec("norvo_halvex.mediator.api_core")
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     probe = weakref.ref(module.HalvexMediatorAPI)
     del module
     gc.collect()

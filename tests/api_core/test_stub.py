@@ -12,9 +12,9 @@ ROOT = Path(__file__).resolve().parents[2]
 
 
 def load_generator():
-    spec = importlib.util.spec_from_file_location("gen_pyi", ROOT / "tools" / "gen_pyi.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("gen_pyi", ROOT / "tools" / "gen_pyi.py")
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -70,9 +70,9 @@ IMPORTS = [
 
 def fresh_module() -> types.ModuleType:
     """Runs the module's create and exec steps again, into a new module object."""
-    spec = importlib.util.find_spec("norvo_halvex.mediator.api_core")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.find_spec("norvo_halvex.mediator.api_core")
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 
@@ -122,10 +122,10 @@ def test_imports_run_in_table_order(monkeypatch):
 
 def test_failing_import_leaves_no_logger_or_class(monkeypatch):
     monkeypatch.setitem(sys.modules, "norvo_halvex.mediator.validation", None)
-    spec = importlib.util.find_spec("norvo_halvex.mediator.api_core")
-    module = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.find_spec("norvo_halvex.mediator.api_core")
+    module = importlib.util.module_from_spec(module_spec)
     with pytest.raises(ImportError, match="norvo_halvex.mediator.validation"):
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
     assert "logger" not in vars(module) and "HalvexMediatorAPI" not in vars(module)
     assert "MediatorClientException" in vars(module)  # everything before it was imported
 

@@ -6,9 +6,9 @@ namespace {
 
 // ---- counts and keywords -----------------------------------------------------------------
 
-[[noreturn]] void raise_count(const MethodSpec& spec, Py_ssize_t found) {
-  const Py_ssize_t max = static_cast<Py_ssize_t>(1 + spec.count);
-  const Py_ssize_t min = max - static_cast<Py_ssize_t>(spec.defaults());
+[[noreturn]] void raise_count(const MethodRow& row, Py_ssize_t found) {
+  const Py_ssize_t max = static_cast<Py_ssize_t>(1 + row.count);
+  const Py_ssize_t min = max - static_cast<Py_ssize_t>(row.defaults());
   const char* how = "exactly";
   Py_ssize_t expected = min;
   if (min != max) {
@@ -19,18 +19,18 @@ namespace {
       expected = max;
     }
   }
-  raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec.name, how, expected,
+  raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", row.name, how, expected,
         expected == 1 ? "" : "s", found);
 }
 
 // Index of the parameter called `key`, or -1. Identity first: callers almost always pass the
 // interned literal, and the interpreter interns keyword names.
-Py_ssize_t find_param(const MethodSpec& spec, PyObject* names, PyObject* key) {
+Py_ssize_t find_param(const MethodRow& row, PyObject* names, PyObject* key) {
   const Py_ssize_t n = PyTuple_GET_SIZE(names);
   for (Py_ssize_t i = 0; i < n; ++i) {
     if (PyTuple_GET_ITEM(names, i) == key) return i;
   }
-  if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+  if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "%.200s() keywords must be strings", row.name);
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* name = PyTuple_GET_ITEM(names, i);
     if (PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(key) && PyUnicode_Compare(name, key) == 0) return i;
@@ -90,16 +90,16 @@ void test_type(const Param& p, PyObject* value) {
 
 }  // namespace
 
-void bind(const MethodSpec& spec, PyObject* names, PyObject* defaults, PyObject* const* args, Py_ssize_t nargs,
+void bind(const MethodRow& row, PyObject* names, PyObject* defaults, PyObject* const* args, Py_ssize_t nargs,
           PyObject* kwnames, Bound& out) {
-  const Py_ssize_t total = static_cast<Py_ssize_t>(1 + spec.count);
+  const Py_ssize_t total = static_cast<Py_ssize_t>(1 + row.count);
   const Py_ssize_t ndefaults = defaults != nullptr ? PyTuple_GET_SIZE(defaults) : 0;
   const Py_ssize_t required = total - ndefaults;
-  if (nargs > total) raise_count(spec, nargs);
+  if (nargs > total) raise_count(row, nargs);
 
   PyObject** values = out.values;
   for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
-  if (kwnames == nullptr && nargs == total && !spec.checked) return;  // nothing left to do
+  if (kwnames == nullptr && nargs == total && !row.checked) return;  // nothing left to do
 
   // Keyword problems are reported only after missing parameters, so remember the first one.
   PyObject* bad_key = nullptr;
@@ -108,7 +108,7 @@ void bind(const MethodSpec& spec, PyObject* names, PyObject* defaults, PyObject*
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
       PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-      const Py_ssize_t i = find_param(spec, names, key);
+      const Py_ssize_t i = find_param(row, names, key);
       if (i < 0 || i < nargs) {
         if (bad_key == nullptr) {
           bad_key = key;
@@ -122,16 +122,16 @@ void bind(const MethodSpec& spec, PyObject* names, PyObject* defaults, PyObject*
 
   for (Py_ssize_t i = nargs; i < total; ++i) {
     if (values[i] != nullptr) continue;
-    if (i < required) raise_count(spec, i);
+    if (i < required) raise_count(row, i);
     values[i] = PyTuple_GET_ITEM(defaults, i - required);
   }
 
   if (bad_key != nullptr) {
-    if (bad_is_duplicate) raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name, bad_key);
-    raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, bad_key);
+    if (bad_is_duplicate) raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", row.name, bad_key);
+    raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", row.name, bad_key);
   }
 
-  const auto params = spec.parameters();
+  const auto params = row.parameters();
   for (std::size_t i = 0; i < params.size(); ++i) convert(params[i], values[i + 1], out.held[i + 1]);
   for (std::size_t i = 0; i < params.size(); ++i) test_type(params[i], values[i + 1]);
 }

@@ -20,7 +20,7 @@ struct Bound {
 
 // `names`: tuple of interned parameter names, self first. `defaults`: tuple for the trailing
 // parameters with defaults, or null.
-void bind(const MethodSpec& spec, PyObject* names, PyObject* defaults, PyObject* const* args,
+void bind(const MethodRow& row, PyObject* names, PyObject* defaults, PyObject* const* args,
           Py_ssize_t nargs, PyObject* kwnames, Bound& out);
 
 }  // namespace halvex::py

@@ -21,15 +21,15 @@
 #include "pyapi/state.hpp"
 
 namespace halvex {
-struct MethodSpec;
+struct MethodRow;
 }
 
 namespace halvex::py {
 
 class Call {
  public:
-  Call(ModuleState& st, const MethodSpec& spec, PyObject* const* args) noexcept
-      : st_(&st), spec_(&spec), args_(args) {}
+  Call(ModuleState& st, const MethodRow& row, PyObject* const* args) noexcept
+      : st_(&st), row_(&row), args_(args) {}
 
   PyObject* self() const noexcept { return args_[0]; }
   // Bound argument i in parameter order, self being 0. Borrowed; valid for the whole call.
@@ -42,7 +42,7 @@ class Call {
     return out;
   }
 
-  const MethodSpec& spec() const noexcept { return *spec_; }
+  const MethodRow& row() const noexcept { return *row_; }
   ModuleState& state() const noexcept { return *st_; }
 
   // ---- names and texts -------------------------------------------------------------------
@@ -150,7 +150,7 @@ class Call {
   }
 
   ModuleState* st_;
-  const MethodSpec* spec_;
+  const MethodRow* row_;
   PyObject* const* args_;
 };
 

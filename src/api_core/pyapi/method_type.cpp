@@ -13,7 +13,7 @@ namespace {
 struct MethodObject {
   PyObject_HEAD
   vectorcallfunc vectorcall;
-  const MethodSpec* spec;
+  const MethodRow* row;
   ModuleState* state;      // of `module`, which this object keeps alive
   PyObject* module;        // owned
   PyObject* name;          // owned str
@@ -47,9 +47,9 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
   ++nesting;
   PyObject* result = boundary([&] {
     Bound bound;
-    bind(*m->spec, m->param_names, m->defaults, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
-    Call call(*m->state, *m->spec, bound.values);
-    return m->spec->fn(call);
+    bind(*m->row, m->param_names, m->defaults, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
+    Call call(*m->state, *m->row, bound.values);
+    return m->row->fn(call);
   });
   --nesting;
   Py_LeaveRecursiveCall();
@@ -73,7 +73,7 @@ PyObject* get_annotations(PyObject* self, void*) noexcept { return get_or_none(a
 PyObject* get_kwdefaults(PyObject*, void*) noexcept { return Ref::none().release(); }
 
 PyObject* get_doc(PyObject* self, void*) noexcept {
-  const char* doc = as_method(self)->spec->doc;
+  const char* doc = as_method(self)->row->doc;
   if (doc == nullptr) return Ref::none().release();
   return PyUnicode_FromString(doc);
 }
@@ -86,8 +86,8 @@ Ref build_signature(MethodObject* m) {
   Ref kw_annotation = owned(PyUnicode_InternFromString("annotation"));
   Ref kw_return = owned(PyUnicode_InternFromString("return_annotation"));
 
-  const MethodSpec& spec = *m->spec;
-  const Py_ssize_t total = static_cast<Py_ssize_t>(1 + spec.count);
+  const MethodRow& row = *m->row;
+  const Py_ssize_t total = static_cast<Py_ssize_t>(1 + row.count);
   const Py_ssize_t ndefaults = m->defaults != nullptr ? PyTuple_GET_SIZE(m->defaults) : 0;
   Ref params = owned(PyList_New(0));
   for (Py_ssize_t i = 0; i < total; ++i) {
@@ -97,7 +97,7 @@ Ref build_signature(MethodObject* m) {
       PyObject* args[] = {name, kind.get()};
       p = owned(PyObject_Vectorcall(parameter.get(), args, 2, nullptr));
     } else {
-      Ref annotation = owned(PyUnicode_FromString(spec.params[i - 1].annotation));
+      Ref annotation = owned(PyUnicode_FromString(row.params[i - 1].annotation));
       const Py_ssize_t d = i - (total - ndefaults);
       if (d >= 0) {
         Ref kwnames = owned(PyTuple_Pack(2, kw_default.get(), kw_annotation.get()));
@@ -112,7 +112,7 @@ Ref build_signature(MethodObject* m) {
     check(PyList_Append(params.get(), p.get()));
   }
   Ref signature_type = owned(PyObject_GetAttrString(inspect.get(), "Signature"));
-  Ref returns = owned(PyUnicode_FromString(spec.returns));
+  Ref returns = owned(PyUnicode_FromString(row.returns));
   Ref kwnames = owned(PyTuple_Pack(1, kw_return.get()));
   PyObject* args[] = {params.get(), returns.get()};
   return owned(PyObject_Vectorcall(signature_type.get(), args, 1, kwnames.get()));
@@ -202,29 +202,29 @@ void create_method_type(PyObject* module, ModuleState& st) {
   store_slot(st.method_type, owned(PyType_FromModuleAndSpec(module, &method_spec, nullptr)));
 }
 
-Ref make_method(PyObject* module, ModuleState& st, const MethodSpec& spec, const char* class_name, Ref defaults) {
+Ref make_method(PyObject* module, ModuleState& st, const MethodRow& row, const char* class_name, Ref defaults) {
   auto* type = reinterpret_cast<PyTypeObject*>(st.method_type);
   Ref self = owned(type->tp_alloc(type, 0));  // zero-filled; tracked by the GC once complete
   MethodObject* m = as_method(self.get());
   m->vectorcall = method_vectorcall;
-  m->spec = &spec;
+  m->row = &row;
   m->state = &st;
   store_slot(m->module, Ref::borrow(module));
-  store_slot(m->name, owned(PyUnicode_InternFromString(spec.name)));
-  store_slot(m->qualname, owned(PyUnicode_FromFormat("%s.%s", class_name, spec.name)));
+  store_slot(m->name, owned(PyUnicode_InternFromString(row.name)));
+  store_slot(m->qualname, owned(PyUnicode_FromFormat("%s.%s", class_name, row.name)));
   store_slot(m->module_name, owned(PyModule_GetNameObject(module)));
   if (defaults && PyTuple_GET_SIZE(defaults.get()) > 0) store_slot(m->defaults, std::move(defaults));
 
-  Ref names = owned(PyTuple_New(static_cast<Py_ssize_t>(1 + spec.count)));
+  Ref names = owned(PyTuple_New(static_cast<Py_ssize_t>(1 + row.count)));
   PyTuple_SET_ITEM(names.get(), 0, owned(PyUnicode_InternFromString("self")).release());
   Ref annotations = owned(PyDict_New());
-  for (std::size_t i = 0; i < spec.count; ++i) {
-    Ref name = owned(PyUnicode_InternFromString(spec.params[i].name));
-    Ref text = owned(PyUnicode_FromString(spec.params[i].annotation));
+  for (std::size_t i = 0; i < row.count; ++i) {
+    Ref name = owned(PyUnicode_InternFromString(row.params[i].name));
+    Ref text = owned(PyUnicode_FromString(row.params[i].annotation));
     check(PyDict_SetItem(annotations.get(), name.get(), text.get()));
     PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i + 1), name.release());
   }
-  Ref returns = owned(PyUnicode_FromString(spec.returns));
+  Ref returns = owned(PyUnicode_FromString(row.returns));
   check(PyDict_SetItemString(annotations.get(), "return", returns.get()));
   store_slot(m->param_names, std::move(names));
   store_slot(m->annotations, std::move(annotations));

@@ -16,7 +16,7 @@ namespace halvex::py {
 // Creates the heap type and stores it in the module state.
 void create_method_type(PyObject* module, ModuleState& st);
 
-// A method object for `spec`; `defaults` is the __defaults__ tuple (null: none).
-Ref make_method(PyObject* module, ModuleState& st, const MethodSpec& spec, const char* class_name, Ref defaults);
+// A method object for `row`; `defaults` is the __defaults__ tuple (null: none).
+Ref make_method(PyObject* module, ModuleState& st, const MethodRow& row, const char* class_name, Ref defaults);
 
 }  // namespace halvex::py
