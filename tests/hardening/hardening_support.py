@@ -205,7 +205,7 @@ class Hostile:
     """An object whose protocol methods and attributes do what its plan says.
 
     plan maps a dunder name, "attr:<name>" (one attribute) or "attr:*" (any missing attribute)
-    to ("raise", exception kind) or ("return", value spec); unplanned dunders behave harmlessly.
+    to ("raise", exception kind) or ("return", value recipe); unplanned dunders behave harmlessly.
     """
 
     __slots__ = ("_plan", "__weakref__")
@@ -241,7 +241,7 @@ class Hostile:
     def __repr__(self):
         return self._act("__repr__", lambda: "<hostile>")
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return self._act("__format__", lambda: "hostile")
 
     def __bool__(self):
@@ -347,46 +347,46 @@ class RaisingDict(dict):
         TRACK.raise_(make_exception(self.kind))
 
 
-def realize(spec) -> Any:
-    """Builds the object a value spec (plain, printable data) describes."""
-    tag = spec[0]
+def realize(recipe) -> Any:
+    """Builds the object a value recipe (plain, printable data) describes."""
+    tag = recipe[0]
     if tag == "lit":
-        return spec[1]
+        return recipe[1]
     if tag == "copy":  # a fresh mutable copy, so one example cannot change another
-        return type(spec[1])(spec[1])
+        return type(recipe[1])(recipe[1])
     if tag == "strsub":
-        return StrSub(spec[1])
+        return StrSub(recipe[1])
     if tag == "bytessub":
-        return BytesSub(spec[1])
+        return BytesSub(recipe[1])
     if tag == "intsub":
-        return IntSub(spec[1])
+        return IntSub(recipe[1])
     if tag == "floatsub":
-        return FloatSub(spec[1])
+        return FloatSub(recipe[1])
     if tag == "bytearray":
-        return bytearray(spec[1])
+        return bytearray(recipe[1])
     if tag == "hostile":
-        return Hostile(dict(spec[1]))
+        return Hostile(dict(recipe[1]))
     if tag == "ns":
-        return types.SimpleNamespace(**{k: realize(v) for k, v in spec[1]})
+        return types.SimpleNamespace(**{k: realize(v) for k, v in recipe[1]})
     if tag == "list":
-        return [realize(v) for v in spec[1]]
+        return [realize(v) for v in recipe[1]]
     if tag == "tuple":
-        return tuple(realize(v) for v in spec[1])
+        return tuple(realize(v) for v in recipe[1])
     if tag == "dict":
-        return {k: realize(v) for k, v in spec[1]}
+        return {k: realize(v) for k, v in recipe[1]}
     if tag == "raising_dict":
-        return RaisingDict(spec[1])
+        return RaisingDict(recipe[1])
     if tag == "object":
         return object()
     if tag == "exception":  # an exception object as a value, not raised
-        return make_exception(spec[1])
+        return make_exception(recipe[1])
     if tag == "enum":
-        return resolve(spec[1])
+        return resolve(recipe[1])
     if tag == "record":
-        return RECORDS[spec[1]]()
+        return RECORDS[recipe[1]]()
     if tag == "type":
-        return resolve(spec[1])
-    raise AssertionError(f"unknown value spec {spec!r}")
+        return resolve(recipe[1])
+    raise AssertionError(f"unknown value recipe {recipe!r}")
 
 
 def resolve(path: str) -> Any:
@@ -463,7 +463,7 @@ class ScriptedTransport:
     """A transport whose n-th call (any operation) answers script[n], later calls `default`.
 
     An answer is ("real",) for what the simulated meter says, ("raise", kind) or
-    ("value", value spec).
+    ("value", value recipe).
     """
 
     def __init__(self, script=(), default=("real",), mediator: FleetMediator | None = None):
@@ -533,7 +533,7 @@ class NullLogger(RecordingLogger):
 
 
 class HostileLogger:
-    """A logger whose methods do what the plan says: ("raise", kind), ("value", spec) for
+    """A logger whose methods do what the plan says: ("raise", kind), ("value", recipe) for
     bind's result, or nothing."""
 
     def __init__(self, plan: dict[str, tuple]):

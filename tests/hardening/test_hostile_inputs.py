@@ -21,7 +21,7 @@ from hardening_support import api_core, hardening_summary  # noqa: F401 - prints
 
 EXAMPLES = int(os.environ.get("HARDENING_EXAMPLES", "120"))
 
-# -- value specs (plain data; hs.realize builds the objects inside the run) --------------------
+# -- value recipes (plain data; hs.realize builds the objects inside the run) --------------------
 
 EXC_KIND = st.sampled_from(hs.EXCEPTION_KINDS)
 HUGE = st.sampled_from([2**31, 2**32, 2**63, -(2**63) - 1, 2**64 + 1, 10**30, -1, -(10**30)])
@@ -222,25 +222,25 @@ def cases(draw, name):
 CASES = {name: cases(name) for name in hs.METHOD_NAMES}
 
 
-def _logger(spec):
-    if spec[0] == "recording":
+def _logger(recipe):
+    if recipe[0] == "recording":
         return hs.RecordingLogger()
-    if spec[0] == "real":
+    if recipe[0] == "real":
         from norvo_halvex.util.logging import get_logger
 
         return get_logger("norvo_halvex.mediator.api_core", api_core.__file__)
-    return hs.HostileLogger(spec[1])
+    return hs.HostileLogger(recipe[1])
 
 
-def _transport_ctor(spec, transport):
-    if spec[0] == "scripted":
+def _transport_ctor(recipe, transport):
+    if recipe[0] == "scripted":
         return hs.transport_class(transport)
-    if spec[0] == "raise":
+    if recipe[0] == "raise":
         def ctor(*args, **kwargs):
-            hs.TRACK.raise_(hs.make_exception(spec[1]))
+            hs.TRACK.raise_(hs.make_exception(recipe[1]))
 
         return ctor
-    return hs.transport_class(hs.realize(spec[1]))
+    return hs.transport_class(hs.realize(recipe[1]))
 
 
 def run_case(name: str, case: dict, mediator: hs.FleetMediator) -> None:
@@ -263,8 +263,8 @@ def run_case(name: str, case: dict, mediator: hs.FleetMediator) -> None:
         args = [hs.realize(a) for a in case["args"]]
         if case["cache"] is not None and args and type(args[0]) is str:
             client._hardware_cache[args[0]] = hs.realize(case["cache"])
-        for attr, spec in case["through_self"].items():
-            setattr(client, attr, hs.realize(spec))
+        for attr, recipe in case["through_self"].items():
+            setattr(client, attr, hs.realize(recipe))
         params = [p.name for p in hs.BY_NAME[name][1]]
         positional = args[: case["positional"]]
         keywords = dict(zip(params[case["positional"]:], args[case["positional"]:]))
