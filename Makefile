@@ -29,7 +29,7 @@ test: install
 	$(PY) -m pytest -q
 
 bench: install
-	@for b in bench/*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
+	@for b in bench/[!_]*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
 
 # Fast in-tree build for development: PYTHONPATH=src/python then imports the fresh module.
 # Uses the cmake of .venv when there is one, else the cmake on PATH; bootstraps .venv only if missing.
