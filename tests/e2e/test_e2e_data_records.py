@@ -15,7 +15,6 @@ from decimal import Decimal
 
 import pytest
 
-from norvo_halvex.mediator.api_core import HalvexMediatorAPI
 from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
 from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
 from norvo_halvex.mediator.simulator import Fault, messages
@@ -34,14 +33,9 @@ THREE_PHASE = {"HX3000001": (AX, 1000, 3), "HX3000002": (CX, 10000, 4)}
 
 
 @pytest.fixture
-def api(simulator):
+def api(api, simulator):
     simulator.fleet.freeze_time(NOW)
-    root = logging.getLogger()
-    level = root.level
-    client = HalvexMediatorAPI(simulator.address)
-    yield client
-    client.grpc_client.close()
-    root.setLevel(level)
+    return api
 
 
 @pytest.fixture

@@ -11,7 +11,6 @@ import logging
 
 import pytest
 
-from norvo_halvex.mediator.api_core import HalvexMediatorAPI
 from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
 from norvo_halvex.mediator.simulator import Fault
 from quarn_frame_protocol.quarn_message import QuarnMessage
@@ -41,16 +40,6 @@ TOTALS = [("active_import", "three_phase_total_active_import"), ("active_export"
           ("apparent_import", "three_phase_total_apparent_import"),
           ("apparent_export", "three_phase_total_apparent_export")]
 REGISTER_KEYS = ["import_active", "export_active", "import_reactive", "export_reactive"]
-
-
-@pytest.fixture
-def api(simulator):
-    root = logging.getLogger()
-    level = root.level
-    client = HalvexMediatorAPI(simulator.address)
-    yield client
-    client.grpc_client.close()
-    root.setLevel(level)
 
 
 @pytest.fixture

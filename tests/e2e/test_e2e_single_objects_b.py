@@ -8,7 +8,6 @@ import logging
 
 import pytest
 
-from norvo_halvex.mediator.api_core import HalvexMediatorAPI
 from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
 from norvo_halvex.mediator.simulator import Fault
 from quarn_frame_protocol.quarn_message import QuarnMessage
@@ -19,13 +18,6 @@ ALL = SINGLE + list(THREE)
 CORE_LOGGER = "norvo_halvex.mediator.api_core"
 TOTALS = ["active_import", "active_export", "reactive_import", "reactive_export", "apparent_import", "apparent_export"]
 FROZEN = dt.datetime(2025, 6, 1, 12, 7, tzinfo=dt.UTC)
-
-
-@pytest.fixture
-def api(simulator):
-    client = HalvexMediatorAPI(simulator.address)
-    yield client
-    client.grpc_client.close()
 
 
 @pytest.fixture

@@ -598,6 +598,25 @@ def root_level_kept() -> Iterator[None]:
         root.setLevel(level)
 
 
+@contextlib.contextmanager
+def closing_clients() -> Iterator[Callable[[str], Any]]:
+    """Yields make(address): a HalvexMediatorAPI built with the root level kept, whose transport
+    is closed on exit."""
+    made = []
+
+    def make(address):
+        with root_level_kept():
+            client = api_core.HalvexMediatorAPI(address)
+        made.append(client)
+        return client
+
+    try:
+        yield make
+    finally:
+        for client in made:
+            client.grpc_client.close()
+
+
 def no_export(*args, **kwargs):
     """Stands in for the CSV export, so no test writes files or floods stdout."""
     return None

@@ -76,20 +76,11 @@ def fleet_sim():
 
 @pytest.fixture
 def make_client(monkeypatch):
-    made = []
     monkeypatch.setattr(api_core, "HalvexMediatorGrpcClient", ShortDeadline)
     monkeypatch.setattr(api_core, "logger", hs.RecordingLogger())
     monkeypatch.setattr(api_core, "export_three_phase_intervals_to_csv", hs.no_export)
-
-    def make(address):
-        with hs.root_level_kept():
-            client = api_core.HalvexMediatorAPI(address)
-        made.append(client)
-        return client
-
-    yield make
-    for client in made:
-        client.grpc_client.close()
+    with hs.closing_clients() as make:
+        yield make
 
 
 @pytest.fixture(scope="module")

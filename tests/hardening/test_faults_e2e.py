@@ -56,19 +56,14 @@ def sim():
 def make_api(monkeypatch):
     """make_api(address, timeout=DEADLINE, on_message=None) -> a HalvexMediatorAPI on the real
     transport; closed after the test."""
-    made = []
     monkeypatch.setattr(api_core, "logger", hs.RecordingLogger())
+    with hs.closing_clients() as build:
 
-    def make(address, timeout=DEADLINE, on_message=None):
-        monkeypatch.setattr(api_core, "HalvexMediatorGrpcClient", client_class(timeout, on_message))
-        with hs.root_level_kept():
-            client = api_core.HalvexMediatorAPI(address)
-        made.append(client)
-        return client
+        def make(address, timeout=DEADLINE, on_message=None):
+            monkeypatch.setattr(api_core, "HalvexMediatorGrpcClient", client_class(timeout, on_message))
+            return build(address)
 
-    yield make
-    for client in made:
-        client.grpc_client.close()
+        yield make
 
 
 @pytest.fixture

@@ -9,6 +9,8 @@ HARDENING_EXAMPLES sets the hypothesis examples per method (default 120).
 
 from __future__ import annotations
 
+import contextlib
+
 import datetime as dt
 import os
 import warnings
@@ -326,14 +328,21 @@ MAY_ABSORB = {"_safe_read_element", "three_phase_read", "read", "three_phase_ins
 SWEEP_MEDIATOR = hs.FleetMediator()
 
 
+@contextlib.contextmanager
+def _plausible_world(transport):
+    """The core's module names pointed at a scripted transport, a recording logger, no CSV export."""
+    with hs.root_level_kept(), hs.patched(api_core, {"export_three_phase_intervals_to_csv": hs.no_export,
+                                                     "logger": hs.RecordingLogger(),
+                                                     "HalvexMediatorGrpcClient": hs.transport_class(transport)}):
+        yield
+
+
 def _transport_calls(name: str) -> int:
     """How many transport calls the method makes on a plausible, successful run."""
     tracker = hs.new_tracker()
     args, kwargs = hs.plausible_call(name)
     transport = hs.ScriptedTransport(mediator=SWEEP_MEDIATOR)
-    with hs.root_level_kept(), hs.patched(api_core, {"export_three_phase_intervals_to_csv": hs.no_export,
-                                                     "logger": hs.RecordingLogger(),
-                                                     "HalvexMediatorGrpcClient": hs.transport_class(transport)}):
+    with _plausible_world(transport):
         client = hs.API("127.0.0.1:1")
         try:
             if name == "__init__":
@@ -431,9 +440,7 @@ def test_method_object_survives_abuse(name):
     tracker = hs.new_tracker()
     args, kwargs = hs.plausible_call(name)
     transport = hs.ScriptedTransport(mediator=SWEEP_MEDIATOR)
-    with hs.root_level_kept(), hs.patched(api_core, {"export_three_phase_intervals_to_csv": hs.no_export,
-                                                     "logger": hs.RecordingLogger(),
-                                                     "HalvexMediatorGrpcClient": hs.transport_class(transport)}):
+    with _plausible_world(transport):
         client = hs.API("127.0.0.1:1")
         bound = method.__get__(client, hs.API)
         try:
