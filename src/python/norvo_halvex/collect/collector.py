@@ -1,0 +1,300 @@
+"""Running a collection: plan -> meter-day tasks (threads or Dask) -> one writer -> store."""
+
+from __future__ import annotations
+
+import concurrent.futures as _cf
+import dataclasses
+import datetime as _dt
+import itertools
+import secrets
+import threading
+import time
+from collections.abc import Callable, Iterable, Iterator, Sequence
+
+from norvo_halvex.collect.plan import Plan, day_range, yesterday
+from norvo_halvex.collect.store import DEFAULT_DB, Store
+from norvo_halvex.collect.task import (
+    DEFAULT_BACKOFF,
+    DEFAULT_RETRIES,
+    DEFAULT_WHATS,
+    MeterDay,
+    MeterDayResult,
+    collect_meter_day,
+)
+
+UTC = _dt.timezone.utc
+
+DEFAULT_WORKERS = 8
+# Codes that mean the mediator itself (not one meter) could not be used.
+MEDIATOR_CODES = frozenset({"UNAVAILABLE", "DEADLINE_EXCEEDED", "UNAUTHENTICATED", "PERMISSION_DENIED"})
+
+
+class ClusterError(Exception):
+    """The Dask cluster cannot be started or reached."""
+
+
+@dataclasses.dataclass
+class Summary:
+    """What a collection did. ``failures`` holds the first few failed parts only; the
+    attempts ledger has all of them."""
+
+    run_id: str
+    db: str
+    days: list[_dt.date]
+    planned: int = 0
+    ok: int = 0
+    partial: int = 0
+    failed: int = 0
+    skipped: int = 0
+    rows: int = 0
+    interrupted: bool = False
+    dropped: int = 0
+    elapsed: float = 0.0
+    write_seconds: float = 0.0
+    mediator_failures: int = 0
+    failures: list[dict] = dataclasses.field(default_factory=list)
+
+    MAX_FAILURES = 20
+
+    @property
+    def done(self) -> int:
+        return self.ok + self.partial + self.failed
+
+    def add(self, result: MeterDayResult) -> None:
+        outcome = result.outcome
+        setattr(self, outcome, getattr(self, outcome) + 1)
+        self.rows += result.rows
+        final = result.final()
+        if outcome == "failed" and all(a.code in MEDIATOR_CODES for a in final.values()):
+            self.mediator_failures += 1
+        for a in final.values():
+            if a.outcome != "ok" and len(self.failures) < self.MAX_FAILURES:
+                self.failures.append(
+                    {"serial": result.serial, "day": result.day.isoformat(), "what": a.what,
+                     "outcome": a.outcome, "code": a.code, "message": a.message}
+                )
+
+    def as_dict(self) -> dict:
+        return {
+            "run_id": self.run_id,
+            "db": self.db,
+            "days": [d.isoformat() for d in self.days],
+            "meter_days": {"planned": self.planned, "ok": self.ok, "partial": self.partial,
+                           "failed": self.failed, "skipped": self.skipped, "dropped": self.dropped},
+            "rows": self.rows,
+            "interrupted": self.interrupted,
+            "elapsed_seconds": round(self.elapsed, 3),
+            "failures": self.failures,
+        }
+
+
+def new_run_id() -> str:
+    return f"{_dt.datetime.now(UTC):%Y%m%dT%H%M%SZ}-{secrets.token_hex(3)}"
+
+
+# -- runners: each yields the results of the meter-days as they complete ----------------
+
+
+def run_threads(
+    api, plan: Iterable[MeterDay], *, workers: int, retries: int, backoff: float, stop: threading.Event,
+) -> Iterator[MeterDayResult]:
+    """Meter-days on a thread pool sharing ``api``. At most 2 x ``workers`` are submitted
+    at a time, so a fleet of any size is held as a handful of tasks."""
+    window = 2 * workers
+    tasks = iter(plan)
+    pool = _cf.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="halvex-collect")
+    pending: set[_cf.Future] = set()
+
+    def fill() -> None:
+        while len(pending) < window and not stop.is_set():
+            md = next(tasks, None)
+            if md is None:
+                return
+            pending.add(pool.submit(collect_meter_day, api, md, retries=retries, stop=stop, backoff=backoff))
+
+    try:
+        fill()
+        while pending:
+            done, _ = _cf.wait(pending, return_when=_cf.FIRST_COMPLETED)
+            for future in done:
+                pending.discard(future)
+                yield future.result()
+            fill()
+    finally:
+        if pending:  # stopped early: running meter-days cut their retries short
+            stop.set()
+        for future in pending:
+            future.cancel()
+        pool.shutdown(wait=False, cancel_futures=True)
+
+
+def start_cluster(cluster: str, *, workers: int):
+    """A ``dask.distributed.Client`` for ``local:N`` (a LocalCluster of N processes with
+    ``workers`` threads each) or for a scheduler address."""
+    try:
+        from dask.distributed import Client, LocalCluster
+    except ImportError as e:  # pragma: no cover - a dependency of the package
+        raise ClusterError(f"dask.distributed is not installed: {e}") from None
+    import logging
+
+    if cluster.startswith("local:"):
+        try:
+            n = int(cluster[len("local:"):])
+        except ValueError:
+            n = 0
+        if n < 1:
+            raise ValueError(f"--cluster {cluster!r}: expected local:N with N >= 1 worker processes")
+        try:
+            lc = LocalCluster(n_workers=n, threads_per_worker=workers, processes=True,
+                              dashboard_address=None, silence_logs=logging.ERROR)
+        except Exception as e:
+            raise ClusterError(f"cannot start a local Dask cluster of {n} processes: {e}") from None
+        return Client(lc)
+    try:
+        return Client(cluster, timeout="10s")
+    except Exception as e:
+        raise ClusterError(f"cannot reach the Dask scheduler at {cluster}: {e}") from None
+
+
+def run_dask(
+    client, mediator: str, plan: Iterable[MeterDay], *, retries: int, backoff: float, log_level: str,
+    stop: threading.Event,
+) -> Iterator[MeterDayResult]:
+    """Meter-days as Dask tasks, in bounded batches (twice the cluster's threads in flight);
+    results come back as plain rows and are released once handed on."""
+    from dask.distributed import as_completed
+
+    from norvo_halvex.collect.worker import run_meter_day
+
+    threads = sum(client.nthreads().values()) or 1
+    tasks = iter(plan)
+
+    def submit(md: MeterDay):
+        return client.submit(run_meter_day, mediator, md, retries, backoff, log_level, pure=False)
+
+    first = [submit(md) for md in itertools.islice(tasks, 2 * threads)]
+    outstanding = set(first)
+    queue = as_completed(first)
+    try:
+        for future in queue:
+            outstanding.discard(future)
+            result = future.result()
+            future.release()
+            yield result
+            if not stop.is_set():
+                md = next(tasks, None)
+                if md is not None:
+                    nxt = submit(md)
+                    outstanding.add(nxt)
+                    queue.add(nxt)
+    finally:
+        if outstanding:
+            stop.set()
+            client.cancel(list(outstanding))
+
+
+# -- the collection ------------------------------------------------------------------------
+
+
+def collect(
+    serials: Iterable[str],
+    *,
+    mediator: str | None = None,
+    api=None,
+    day: _dt.date | None = None,
+    days: int = 1,
+    whats: Sequence[str] = DEFAULT_WHATS,
+    db: str = DEFAULT_DB,
+    store: Store | None = None,
+    workers: int = DEFAULT_WORKERS,
+    retries: int = DEFAULT_RETRIES,
+    backoff: float = DEFAULT_BACKOFF,
+    resume: bool = False,
+    cluster: str | None = None,
+    log_level: str = "WARNING",
+    on_result: Callable[[MeterDayResult, Summary], None] | None = None,
+    stop: threading.Event | None = None,
+    planned: int | None = None,
+) -> Summary:
+    """Collects meter-days of ``serials`` into the store and returns the summary.
+
+    Reads go through ``api`` (a ``HalvexMediatorAPI``; made for ``mediator`` when not
+    given) on ``workers`` threads, or through one client per process on a Dask cluster
+    (``cluster``: ``"local:N"`` or a scheduler address; needs ``mediator``). Results are
+    written by this thread, one transaction per meter-day, as they complete; ``on_result``
+    is then called with the result and the running summary. A KeyboardInterrupt (or
+    ``stop`` being set) ends the run: meter-days already stored stay, running ones are
+    dropped whole, and the summary says so (``interrupted``); the KeyboardInterrupt is
+    re-raised after the summary is complete, so catch it to read ``exc.summary``.
+    """
+    if workers < 1:
+        raise ValueError(f"workers must be at least 1, got {workers}")
+    if retries < 0:
+        raise ValueError(f"retries must be 0 or more, got {retries}")
+    day_list = day_range(day or yesterday(), days)
+    started = time.monotonic()
+    own_store = store is None
+    if own_store:
+        store = Store(db)
+    summary = Summary(new_run_id(), store.path, day_list)
+    stop = stop if stop is not None else threading.Event()
+    plan = Plan(serials, day_list, whats, done=store.succeeded if resume else None)
+    if planned is None and hasattr(serials, "__len__"):
+        planned = len(serials) * len(day_list)
+    summary.planned = planned or 0
+    client = None
+    try:
+        if cluster is not None:
+            if mediator is None:
+                raise ValueError("a Dask cluster needs the mediator address its workers connect to")
+            client = start_cluster(cluster, workers=workers)
+            results = run_dask(client, mediator, plan, retries=retries, backoff=backoff,
+                               log_level=log_level, stop=stop)
+        else:
+            if api is None:
+                from norvo_halvex.collect.worker import client_for
+
+                if mediator is None:
+                    raise ValueError("give the mediator address or a client")
+                api = client_for(mediator, log_level)
+            results = run_threads(api, plan, workers=workers, retries=retries, backoff=backoff, stop=stop)
+        try:
+            for result in results:
+                if result.interrupted:
+                    summary.dropped += 1
+                    continue
+                t0 = time.monotonic()
+                store.write(summary.run_id, result)
+                summary.write_seconds += time.monotonic() - t0
+                summary.add(result)
+                summary.skipped = plan.skipped
+                if on_result is not None:
+                    on_result(result, summary)
+                if stop.is_set():
+                    break
+        finally:
+            results.close()
+        summary.skipped = plan.skipped
+        summary.interrupted = stop.is_set()
+    except KeyboardInterrupt as exc:
+        stop.set()
+        summary.interrupted = True
+        summary.skipped = plan.skipped
+        exc.summary = summary
+        raise
+    finally:
+        summary.elapsed = time.monotonic() - started
+        if client is not None:
+            _close_cluster(client)
+        if own_store:
+            store.close()
+    return summary
+
+
+def _close_cluster(client) -> None:
+    cluster = getattr(client, "cluster", None)
+    try:
+        client.close()
+    finally:
+        if cluster is not None:
+            cluster.close()

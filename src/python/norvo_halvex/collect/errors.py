@@ -1,0 +1,47 @@
+"""Failure codes of one collection step, and which of them are worth another try."""
+
+from __future__ import annotations
+
+# The mediator or the meter's link was away for a moment; the same read may well work
+# a little later. Everything else (unknown serial, refused request, bad reply) will
+# fail the same way again.
+TRANSIENT_CODES = frozenset(
+    {"UNAVAILABLE", "DEADLINE_EXCEEDED", "HALVEX_CONNECTION_FAILURE", "HALVEX_EOF_ERROR"}
+)
+
+
+def failure_code(exc: BaseException) -> tuple[str, str]:
+    """(code, message) of a failure: the client's error-code name, the code of a transport
+    exception passed through by a data-record operation, a gRPC status name,
+    ``CODEC_ERROR``, or the exception's type name."""
+    from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
+    from norvo_halvex.mediator.grpc.exception.HalvexEOFError import HalvexEOFError
+    from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
+    from quarn_frame_protocol.errors import QuarnCodecError
+
+    if isinstance(exc, MediatorClientException):
+        return str(exc.code or "UNKNOWN"), str(exc.message or "")
+    if isinstance(exc, HalvexConnectionFailure):
+        return "HALVEX_CONNECTION_FAILURE", str(getattr(exc, "message", exc))
+    if isinstance(exc, HalvexEOFError):
+        return "HALVEX_EOF_ERROR", str(getattr(exc, "message", exc))
+    if isinstance(exc, QuarnCodecError):
+        return "CODEC_ERROR", str(exc)
+    import grpc
+
+    if isinstance(exc, grpc.RpcError):
+        try:
+            code = exc.code()
+            status = getattr(code, "name", None) or str(code)
+        except Exception:
+            status = "UNKNOWN"
+        try:
+            details = exc.details() or ""
+        except Exception:
+            details = ""
+        return status, str(details)
+    return type(exc).__name__, str(exc)
+
+
+def is_transient(exc: BaseException) -> bool:
+    return failure_code(exc)[0] in TRANSIENT_CODES

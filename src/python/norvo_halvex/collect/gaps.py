@@ -1,0 +1,98 @@
+"""What a store is missing for some days: failed parts, missing interval slots, days never collected."""
+
+from __future__ import annotations
+
+import datetime as _dt
+from collections.abc import Sequence
+
+from norvo_halvex.collect import rules
+from norvo_halvex.collect.store import Store
+
+UTC = _dt.timezone.utc
+DEFAULT_INTERVAL_SECONDS = 1800
+
+_LAST = """
+    SELECT serial, day, what, outcome, code, message, started_at FROM (
+        SELECT *, row_number() OVER (PARTITION BY serial, day, what ORDER BY started_at DESC, attempt DESC) AS n
+        FROM attempts WHERE day BETWEEN $first AND $last
+    ) WHERE n = 1
+"""
+
+
+def gaps(store: Store, days: Sequence[_dt.date]) -> dict:
+    """Per meter: parts whose last try failed (or was partial), interval slots not in the
+    store for days whose interval download finished, and days with no try at all.
+
+    Returns ``{"days", "meters": [{"serial", "failed", "missing_slots", "not_collected"}],
+    "counts"}``; only meters with a gap are listed. A meter is known to the store once one
+    of its meter-days was tried.
+    """
+    days = sorted(days)
+    first, last = days[0], days[-1]
+    con = store.con
+    params = {"first": first, "last": last}
+    meters: dict[str, dict] = {}
+
+    def entry(serial: str) -> dict:
+        return meters.setdefault(serial, {"serial": serial, "failed": [], "missing_slots": [], "not_collected": []})
+
+    failed = con.execute(
+        f"SELECT serial, day, what, outcome, code, message, started_at FROM ({_LAST}) "
+        "WHERE outcome <> 'ok' AND NOT (what = 'intervals' AND outcome = 'partial') ORDER BY serial, day, what",
+        params,
+    ).fetchall()
+    for serial, day, what, outcome, code, message, started_at in failed:
+        entry(serial)["failed"].append(
+            {"day": day, "what": what, "outcome": outcome, "code": code, "message": message,
+             "attempted_at": started_at}
+        )
+
+    # Expected slots of every day whose interval download finished, minus the stored ones.
+    window = int(rules.DAY_WINDOW_END.total_seconds())
+    missing = con.execute(
+        f"""
+        WITH done AS (
+            SELECT l.serial, l.day, coalesce(m.interval_seconds, {DEFAULT_INTERVAL_SECONDS}) AS step
+            FROM ({_LAST}) l JOIN meters m USING (serial)
+            WHERE l.what = 'intervals' AND l.outcome IN ('ok', 'partial') AND m.three_phase
+        ),
+        slots AS (
+            SELECT serial, day, unnest(range(epoch(day::TIMESTAMP)::BIGINT,
+                                             epoch(day::TIMESTAMP)::BIGINT + {window} + 1, step)) AS t
+            FROM done
+        )
+        SELECT s.serial, s.day, s.t FROM slots s
+        ANTI JOIN intervals i ON i.serial = s.serial AND epoch(i.interval_start)::BIGINT = s.t
+        ORDER BY s.serial, s.day, s.t
+        """,
+        params,
+    ).fetchall()
+    by_day: dict[tuple[str, _dt.date], list] = {}
+    for serial, day, t in missing:
+        by_day.setdefault((serial, day), []).append(_dt.datetime.fromtimestamp(t, UTC))
+    for (serial, day), slots in by_day.items():
+        entry(serial)["missing_slots"].append({"day": day, "slots": slots})
+
+    tried = {
+        (s, d)
+        for s, d in con.execute(
+            "SELECT DISTINCT serial, day FROM attempts WHERE day BETWEEN $first AND $last", params
+        ).fetchall()
+    }
+    known = [s for (s,) in con.execute("SELECT DISTINCT serial FROM attempts ORDER BY serial").fetchall()]
+    for serial in known:
+        for day in days:
+            if (serial, day) not in tried:
+                entry(serial)["not_collected"].append(day)
+
+    listed = [meters[s] for s in sorted(meters)]
+    return {
+        "days": days,
+        "meters": listed,
+        "counts": {
+            "meters_with_gaps": len(listed),
+            "failed": sum(len(m["failed"]) for m in listed),
+            "missing_slots": sum(len(d["slots"]) for m in listed for d in m["missing_slots"]),
+            "not_collected": sum(len(m["not_collected"]) for m in listed),
+        },
+    }

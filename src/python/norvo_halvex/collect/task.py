@@ -1,0 +1,287 @@
+"""One meter-day: what a worker (a thread or a Dask task) does, returning plain rows.
+
+A meter-day is one meter's data for one UTC day: its intervals (three-phase meters),
+its registers (read once per run, with the newest day of the run) and its event log
+page for the day. Each part is read through the client, retried on its own when the
+failure is transient, and every try is recorded. Nothing here touches the store: the
+result goes back to the single writer.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime as _dt
+import threading
+import time
+from collections.abc import Callable
+
+import tenacity
+
+from norvo_halvex.collect import rules
+from norvo_halvex.collect.errors import failure_code, is_transient
+
+UTC = _dt.timezone.utc
+
+WHATS = ("intervals", "registers", "events")
+DEFAULT_WHATS = ("intervals", "registers")
+OUTCOMES = ("ok", "failed", "partial")
+
+DEFAULT_RETRIES = 2
+DEFAULT_BACKOFF = 0.5  # seconds before the first retry; doubles, with jitter
+MAX_BACKOFF = 8.0
+
+ELEMENT_KEYS = ("import_active", "export_active", "import_reactive", "export_reactive")
+THREE_PHASE_KEYS = (
+    "active_import",
+    "active_export",
+    "reactive_import",
+    "reactive_export",
+    "apparent_import",
+    "apparent_export",
+)
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class MeterDay:
+    serial: str
+    day: _dt.date
+    whats: tuple[str, ...]
+
+
+@dataclasses.dataclass(slots=True)
+class Attempt:
+    """One try of one part of a meter-day, as the attempts ledger stores it."""
+
+    what: str
+    attempt: int
+    outcome: str
+    code: str | None
+    message: str | None
+    rows: int
+    started_at: _dt.datetime
+    duration_ms: int
+
+
+@dataclasses.dataclass(slots=True)
+class MeterDayResult:
+    """What one meter-day produced. Rows are present only for parts that were read.
+
+    ``intervals``: (interval start in epoch seconds, the six values as exact decimal
+    texts, status flags). ``registers``: (read_at, {column: decimal text or None}).
+    ``events``: (event time in epoch seconds, code number, code name, detail).
+    """
+
+    serial: str
+    day: _dt.date
+    hardware: str | None = None
+    interval_seconds: int | None = None
+    intervals: list[tuple] = dataclasses.field(default_factory=list)
+    registers: tuple | None = None
+    events: list[tuple] = dataclasses.field(default_factory=list)
+    attempts: list[Attempt] = dataclasses.field(default_factory=list)
+    #: A stop request cut this meter-day short: it is dropped whole, never stored.
+    interrupted: bool = False
+
+    def final(self) -> dict[str, Attempt]:
+        """The last try of each part."""
+        out: dict[str, Attempt] = {}
+        for a in self.attempts:
+            out[a.what] = a
+        return out
+
+    @property
+    def outcome(self) -> str:
+        outcomes = {a.outcome for a in self.final().values()}
+        if outcomes <= {"ok"}:
+            return "ok"
+        if outcomes == {"failed"}:
+            return "failed"
+        return "partial"
+
+    @property
+    def rows(self) -> int:
+        return sum(a.rows for a in self.final().values())
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class Part:
+    """What a part of a meter-day yields: rows stored, and how complete it is."""
+
+    rows: int
+    outcome: str = "ok"
+    code: str | None = None
+    message: str | None = None
+
+
+class NotHeld(Exception):
+    """The meter no longer (or not yet) holds what was asked for."""
+
+
+def _sleeper(stop: threading.Event | None) -> Callable[[float], None]:
+    if stop is None:
+        return time.sleep
+    return stop.wait  # a stop request ends the backoff at once
+
+
+def retrying(retries: int, *, stop: threading.Event | None = None, backoff: float = DEFAULT_BACKOFF):
+    """Exponential backoff with jitter, for transient failures only, ``retries`` more tries."""
+    stop_rule = tenacity.stop_after_attempt(retries + 1)
+    if stop is not None:
+        stop_rule = stop_rule | (lambda state: stop.is_set())
+    return tenacity.Retrying(
+        stop=stop_rule,
+        wait=tenacity.wait_exponential_jitter(initial=backoff, max=MAX_BACKOFF, jitter=backoff),
+        retry=tenacity.retry_if_exception(is_transient),
+        sleep=_sleeper(stop),
+        reraise=True,
+    )
+
+
+class _Run:
+    def __init__(self, api, md: MeterDay, result: MeterDayResult) -> None:
+        self.api = api
+        self.md = md
+        self.result = result
+        self._clock: _dt.datetime | None = None
+
+    def hardware(self) -> str:
+        # The client caches the hardware per serial, so only the first part asks the meter.
+        hw = self.api.hardware(self.md.serial)
+        self.result.hardware = hw
+        return hw
+
+    def clock(self) -> _dt.datetime:
+        if self._clock is None:
+            self._clock = self.api.clock_time_read(self.md.serial)
+        return self._clock
+
+    def intervals(self) -> Part:
+        from norvo_halvex.util.meters import is_three_phase
+        from norvo_halvex.util.three_phase_intervals import blocks_to_intervals_rec
+        from quarn_frame_protocol.generated.quarn_profile_three_phase_intervals_request import (
+            QuarnProfileThreePhaseIntervalsRequest,
+        )
+
+        hw = self.hardware()
+        if not is_three_phase(hw):
+            return Part(0, message="single-phase meter: no interval profile")
+        serial = self.md.serial
+        start, end = rules.day_window(self.md.day)
+        profile = QuarnProfileThreePhaseIntervalsRequest.ProfileNumber.profile_0
+        blocks = [self.api._three_phase_intervals_read(serial, s, e, profile) for s, e in rules.frames(start, end)]
+        intervals = blocks_to_intervals_rec(blocks)
+        decimals = rules.decimals_for(hw)
+        length = intervals.interval_length
+        rows = []
+        first, last = int(start.timestamp()), int(end.timestamp())
+        for iv in intervals:
+            t = int(iv.time.timestamp())
+            # Absent, not zero: an interval the meter holds no data for is not stored.
+            if iv.missing or not first <= t <= last:
+                continue
+            rows.append((t, *(rules.count_text(v, decimals) for v in iv.values), iv.status))
+        self.result.intervals = rows
+        self.result.interval_seconds = length
+        expected = len(range(first, last + 1, length)) if length else 0
+        missing = expected - len(rows)
+        if missing > 0:
+            return Part(len(rows), "partial", "MISSING_INTERVALS",
+                        f"{missing} of {expected} intervals missing on the meter")
+        return Part(len(rows))
+
+    def registers(self) -> Part:
+        from norvo_halvex.util.meters import is_three_phase
+
+        hw = self.hardware()
+        read_at = self.clock()
+        value = self.api.read(self.md.serial)
+        values: dict[str, str | None] = {}
+        failed = []
+        if is_three_phase(hw):
+            decimals = rules.decimals_for(hw)
+            for key in THREE_PHASE_KEYS:
+                v = value.get(key)
+                if v is None:
+                    failed.append(key)
+                values[key] = None if v is None else format(v, f".{decimals}f")
+        else:
+            for element, regs in zip(("a", "b"), value):
+                for key in ELEMENT_KEYS:
+                    v = None if regs is None else regs.get(key)
+                    values[f"{element}_{key}"] = None if v is None else format(v, ".3f")
+        self.result.registers = (read_at, values)
+        if failed:
+            return Part(1, "partial", "TOTALS_NOT_READ", f"totals the meter did not deliver: {', '.join(failed)}")
+        return Part(1)
+
+    def events(self) -> Part:
+        from norvo_halvex.mediator.validation import valid_event_log_idx
+
+        serial, day = self.md.serial, self.md.day
+        meter_today = self.clock().astimezone(UTC).date()
+        index = (meter_today - day).days
+        try:
+            valid_event_log_idx(index)
+        except ValueError:
+            raise NotHeld(
+                f"the meter's event log holds the days up to its today ({meter_today.isoformat()}) "
+                f"one page each; {day.isoformat()} is {index} days back, which it does not keep"
+            ) from None
+        record = self.api.event_log(serial, index)
+        start = int(_dt.datetime.combine(day, _dt.time(0), tzinfo=UTC).timestamp())
+        rows = []
+        for ev in record.events:
+            t = int(ev.time)
+            # A meter whose clock was off around midnight files an event under its own day.
+            if start <= t < start + 86400:
+                code = ev.code
+                rows.append((t, int(code), getattr(code, "name", None), int(ev.detail)))
+        self.result.events = rows
+        return Part(len(rows))
+
+
+def collect_meter_day(
+    api,
+    md: MeterDay,
+    *,
+    retries: int = DEFAULT_RETRIES,
+    stop: threading.Event | None = None,
+    backoff: float = DEFAULT_BACKOFF,
+) -> MeterDayResult:
+    """Reads the parts of one meter-day through ``api``; never raises for a meter's failure."""
+    result = MeterDayResult(md.serial, md.day)
+    run = _Run(api, md, result)
+    for what in md.whats:
+        if stop is not None and stop.is_set():
+            break
+        step = getattr(run, what)
+        tries = 0
+
+        def once(step=step, what=what):
+            nonlocal tries
+            tries += 1
+            started = _dt.datetime.now(UTC)
+            t0 = time.monotonic()
+            try:
+                part = step()
+            except Exception as exc:
+                code, message = ("NOT_HELD", str(exc)) if isinstance(exc, NotHeld) else failure_code(exc)
+                result.attempts.append(
+                    Attempt(what, tries, "failed", code, message, 0, started, _ms(t0))
+                )
+                raise
+            result.attempts.append(
+                Attempt(what, tries, part.outcome, part.code, part.message, part.rows, started, _ms(t0))
+            )
+
+        try:
+            retrying(retries, stop=stop, backoff=backoff)(once)
+        except Exception:
+            pass  # every try is in result.attempts
+    if stop is not None and stop.is_set():
+        result.interrupted = True
+    return result
+
+
+def _ms(t0: float) -> int:
+    return int((time.monotonic() - t0) * 1000)
