@@ -188,10 +188,16 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("obis", metavar="OBIS", help="OBIS triplet C.D.E, e.g. 1.8.0")
     p.add_argument("hex", metavar="HEX", help="payload as hex digits, e.g. 0aff10")
 
-    from norvo_halvex.cli import demo, fleet_cmd, simulator_cmd
+    from norvo_halvex.cli import collect_cmd, demo, fleet_cmd, simulator_cmd
 
     p = add("fleet", fleet_cmd.cmd_fleet, "read the registers of many meters concurrently", serial=False)
     fleet_cmd.add_arguments(p)
+    p = add("collect", collect_cmd.cmd_collect, "collect meter-days into a DuckDB store", serial=False)
+    collect_cmd.add_collect_arguments(p)
+    p = add("gaps", collect_cmd.cmd_gaps, "list what a store is missing for some days", serial=False)
+    collect_cmd.add_gaps_arguments(p)
+    p = add("export", collect_cmd.cmd_export, "write a table of the store as Parquet, CSV or JSON lines", serial=False)
+    collect_cmd.add_export_arguments(p)
     p = add("demo", demo.cmd_demo, "show what the library does, against a built-in simulator", serial=False)
     demo.add_arguments(p)
     p = add("simulator", simulator_cmd.cmd_simulator, "run the mediator simulator until interrupted", serial=False)
