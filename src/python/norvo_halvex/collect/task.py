@@ -130,7 +130,7 @@ def retrying(retries: int, *, stop: threading.Event | None = None, backoff: floa
         stop_rule = stop_rule | (lambda state: stop.is_set())
     return tenacity.Retrying(
         stop=stop_rule,
-        wait=tenacity.wait_exponential_jitter(initial=backoff, max=MAX_BACKOFF, jitter=backoff),
+        wait=tenacity.wait_exponential(multiplier=backoff, max=MAX_BACKOFF) + tenacity.wait_random(0, backoff),
         retry=tenacity.retry_if_exception(is_transient),
         sleep=_sleeper(stop),
         reraise=True,

@@ -1,0 +1,53 @@
+"""Fixtures of the collection tests: a frozen-time default fleet, a store path, runners."""
+
+from __future__ import annotations
+
+import datetime as dt
+
+import pytest
+
+UTC = dt.timezone.utc
+#: The simulated fleet's "now"; the collected day is the day before.
+NOW = dt.datetime(2025, 6, 2, 12, 0, tzinfo=UTC)
+DAY = dt.date(2025, 6, 1)
+THREE_PHASE = ("HX3000001", "HX3000002", "HX3000003", "HX3000004")
+
+
+@pytest.fixture
+def fleet():
+    from norvo_halvex.mediator.simulator import Fleet
+
+    f = Fleet.default()
+    f.freeze_time(NOW)  # registers and clocks read the same on every run
+    return f
+
+
+@pytest.fixture
+def db(tmp_path):
+    return str(tmp_path / "halvex.duckdb")
+
+
+@pytest.fixture
+def run_collect(simulator, fleet, db):
+    """collect() of the whole default fleet for DAY against the simulator; keyword
+    arguments override the defaults (no backoff wait between retries)."""
+    from norvo_halvex.collect import collect
+
+    def run(serials=None, **kw):
+        options = dict(mediator=simulator.address, day=DAY, db=db, retries=0, backoff=0.001, workers=4)
+        options.update(kw)
+        return collect(sorted(fleet.meters) if serials is None else serials, **options)
+
+    return run
+
+
+@pytest.fixture
+def read_db(db):
+    """Rows of a table of the store, ordered (the store is opened read-only each time)."""
+    from norvo_halvex.collect import Store
+
+    def read(sql, params=None):
+        with Store(db, read_only=True) as store:
+            return store.con.execute(sql, params or []).fetchall()
+
+    return read

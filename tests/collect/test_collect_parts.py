@@ -1,0 +1,147 @@
+"""Planning, the day and frame rules, export and the Dask runner."""
+
+from __future__ import annotations
+
+import datetime as dt
+
+import pytest
+
+from conftest import DAY, THREE_PHASE
+
+UTC = dt.timezone.utc
+
+
+@pytest.mark.parametrize(
+    "days, done, expected",
+    [
+        # Registers describe the meter now: read once, with the newest day.
+        (2, set(), [("S1", 0, ("intervals",)), ("S1", 1, ("intervals", "registers"))]),
+        (1, {(1, "intervals")}, [("S1", 1, ("registers",))]),
+        (2, {(0, "intervals"), (1, "intervals"), (1, "registers")}, []),
+    ],
+)
+def test_the_plan_reads_registers_once_and_skips_what_succeeded(days, done, expected):
+    from norvo_halvex.collect import Plan, day_range
+
+    base = dt.date(2025, 1, 1)
+    span = day_range(base + dt.timedelta(days=1), days)
+    finished = {(base + dt.timedelta(days=d), w) for d, w in done}
+    plan = Plan(["S1"], span, ("intervals", "registers"), done=lambda serial, first, last: finished)
+
+    got = [(md.serial, (md.day - base).days, md.whats) for md in plan]
+    assert got == expected
+    assert plan.skipped == days - len(expected)
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [("events,intervals", ("intervals", "events")), (" registers ", ("registers",)), ("", None), ("intervals,tariffs", None)],
+)
+def test_parts_are_parsed_in_reading_order(text, expected):
+    from norvo_halvex.collect import parse_whats
+
+    if expected is None:
+        with pytest.raises(ValueError, match="choose from intervals, registers, events"):
+            parse_whats(text)
+    else:
+        assert parse_whats(text) == expected
+
+
+@pytest.mark.parametrize(
+    "start_h, hours, frames",
+    [(0, 23.5, [(0, 4), (4, 8), (8, 12), (12, 16), (16, 20), (20, 23.5)]), (0, 4, [(0, 4)]), (2, 5, [(2, 6), (6, 7)])],
+)
+def test_a_window_is_fetched_in_frames_of_at_most_four_hours(start_h, hours, frames):
+    from norvo_halvex.collect import rules
+
+    base = dt.datetime(2025, 1, 1, tzinfo=UTC)
+    at = lambda h: base + dt.timedelta(hours=h)  # noqa: E731
+    assert rules.frames(at(start_h), at(start_h + hours)) == [(at(a), at(b)) for a, b in frames]
+
+
+@pytest.mark.parametrize(
+    "count, decimals, text", [(0, 3, "0.000"), (1234567, 3, "1234.567"), (5, 4, "0.0005"), (-12, 3, "-0.012")]
+)
+def test_counts_become_exact_decimal_texts(count, decimals, text):
+    from norvo_halvex.collect import rules
+
+    assert rules.count_text(count, decimals) == text
+
+
+@pytest.fixture
+def collected(run_collect, db):
+    run_collect(whats=("intervals", "registers", "events"))
+    return db
+
+
+@pytest.mark.parametrize("table", ["intervals", "registers", "events", "attempts"])
+def test_parquet_export_round_trips_through_duckdb(collected, tmp_path, table):
+    import duckdb
+
+    from norvo_halvex.collect import Store, export
+
+    out = tmp_path / f"{table}.parquet"
+    with Store(collected, read_only=True) as store:
+        when = [DAY + dt.timedelta(days=1)] if table == "registers" else [DAY]
+        rows = export(store, table, when, "parquet", str(out))
+        stored = store.con.execute(f"SELECT * FROM {table} ORDER BY ALL").fetchall()
+    con = duckdb.connect()
+    con.execute("SET TimeZone = 'UTC'")
+    back = con.execute(f"SELECT * FROM read_parquet('{out}') ORDER BY ALL").fetchall()
+    assert rows == len(stored) > 0
+    assert back == stored
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["halvex.duckdb", out.name])  # no temporary left
+
+
+@pytest.mark.parametrize(
+    "serial, cell",
+    [("=HYPERLINK(1)", "'=HYPERLINK(1)"), ("+1", "'+1"), ("@A", "'@A"), ("-x", "'-x"), ("HX9", "HX9")],
+)
+def test_csv_export_protects_text_cells_and_keeps_numbers(tmp_path, db, serial, cell):
+    import csv
+
+    from norvo_halvex.collect import Store, export
+    from norvo_halvex.collect.task import Attempt, MeterDayResult
+
+    start = int(dt.datetime.combine(DAY, dt.time(0), tzinfo=UTC).timestamp())
+    now = dt.datetime.now(UTC)
+    result = MeterDayResult(serial, DAY, hardware="P1.ax", interval_seconds=1800,
+                            intervals=[(start, "-1.500", "0.000", "0.000", "0.000", "0.000", "0.000", 0)],
+                            attempts=[Attempt("intervals", 1, "partial", "X", "=1+1", 1, now, 3)])
+    with Store(db) as store:
+        store.write("run", result)
+        export(store, "intervals", [DAY], "csv", str(tmp_path / "i.csv"))
+        export(store, "attempts", [DAY], "csv", str(tmp_path / "a.csv"))
+    with open(tmp_path / "i.csv", newline="") as f:
+        row = next(csv.DictReader(f))
+    assert (row["serial"], row["active_import_kwh"], row["interval_start"]) == (cell, "-1.500", "2025-06-01T00:00:00+00:00")
+    with open(tmp_path / "a.csv", newline="") as f:
+        assert next(csv.DictReader(f))["message"] == "'=1+1"
+
+
+def test_a_failed_export_leaves_the_old_file(collected, tmp_path):
+    from norvo_halvex.collect import Store, export
+
+    out = tmp_path / "i.jsonl"
+    out.write_text("old\n")
+    with Store(collected, read_only=True) as store, pytest.raises(ValueError, match="unknown table"):
+        export(store, "nope", [DAY], "jsonl", str(out))
+    assert out.read_text() == "old\n"
+
+
+def test_a_local_dask_cluster_stores_the_same_rows_as_threads(simulator, fleet, tmp_path):
+    from norvo_halvex.collect import Store, collect
+
+    serials = ["HX1000002", "HX3000001", "HX3000002"]
+    columns = {"intervals": "* EXCLUDE (collected_at)", "registers": "* EXCLUDE (collected_at)"}
+    tables = {}
+    for name, cluster in (("threads", None), ("dask", "local:2")):
+        path = str(tmp_path / f"{name}.duckdb")
+        summary = collect(serials, mediator=simulator.address, day=DAY, db=path, workers=2, retries=0,
+                          cluster=cluster)
+        assert (summary.ok, summary.failed) == (3, 0)
+        with Store(path, read_only=True) as store:
+            tables[name] = {t: store.con.execute(f"SELECT {c} FROM {t} ORDER BY ALL").fetchall()
+                            for t, c in columns.items()}
+    assert tables["dask"] == tables["threads"]
+    assert len(tables["dask"]["intervals"]) == 96

@@ -1,0 +1,183 @@
+"""A collection against the simulator, into a real DuckDB store."""
+
+from __future__ import annotations
+
+import datetime as dt
+from decimal import Decimal
+
+import pytest
+
+from conftest import DAY, THREE_PHASE
+
+DATA_TABLES = ("meters", "intervals", "registers", "events")
+
+
+def test_a_fleet_day_lands_whole(run_collect, read_db, fleet):
+    summary = run_collect(whats=("intervals", "registers", "events"))
+
+    assert (summary.ok, summary.partial, summary.failed) == (8, 0, 0)
+    per_meter = dict(read_db("SELECT serial, count(*) FROM intervals GROUP BY serial"))
+    assert per_meter == dict.fromkeys(THREE_PHASE, 48)
+    assert dict(read_db("SELECT serial, count(*) FROM registers GROUP BY serial")) == dict.fromkeys(fleet.meters, 1)
+    # The day's 48 slots, 00:00 to 23:30 UTC, for every three-phase meter.
+    first, last = read_db("SELECT min(interval_start), max(interval_start) FROM intervals")[0]
+    assert (first.isoformat(), last.isoformat()) == ("2025-06-01T00:00:00+00:00", "2025-06-01T23:30:00+00:00")
+    assert read_db("SELECT DISTINCT outcome FROM attempts") == [("ok",)]
+    events_days = read_db("SELECT DISTINCT CAST(event_time AS DATE) FROM events")
+    assert events_days == [(DAY,)]
+
+
+@pytest.mark.parametrize(
+    "serial, decimals, column",
+    [("HX3000001", 3, "active_import_kwh"), ("HX3000002", 4, "active_import_kwh")],
+)
+def test_interval_values_are_exact_in_the_meters_decimals(run_collect, read_db, simulator, serial, decimals, column):
+    """Stored quantities equal the meter's raw counts scaled exactly (no float on the way)."""
+    from norvo_halvex.mediator.simulator.messages import interval_block
+
+    run_collect([serial], whats=("intervals",))
+    meter = simulator.fleet[serial]
+    start = int(dt.datetime(2025, 6, 1, tzinfo=dt.timezone.utc).timestamp())
+    block = interval_block(meter, start, start + 4 * 3600, simulator.fleet.now())
+    expected = [Decimal(iv.values[0]).scaleb(-decimals) for iv in block.intervals[:8]]
+
+    stored = read_db(f"SELECT {column}, decimals FROM intervals WHERE serial = ? ORDER BY interval_start LIMIT 8",
+                     [serial])
+    assert [v for v, _ in stored] == expected
+    assert {d for _, d in stored} == {decimals}
+
+
+def test_a_second_run_changes_no_data(run_collect, read_db):
+    run_collect(whats=("intervals", "registers", "events"))
+    before = {t: read_db(f"SELECT * FROM {t} ORDER BY ALL") for t in DATA_TABLES}
+    tries_before = read_db("SELECT count(*) FROM attempts")[0][0]
+
+    second = run_collect(whats=("intervals", "registers", "events"))
+
+    assert {t: read_db(f"SELECT * FROM {t} ORDER BY ALL") for t in DATA_TABLES} == before
+    # The ledger records the second run's tries, and nothing else changed in it.
+    runs = read_db("SELECT run_id, count(*) FROM attempts GROUP BY run_id ORDER BY min(started_at)")
+    assert [n for _, n in runs] == [tries_before, tries_before]
+    assert runs[1][0] == second.run_id
+
+
+@pytest.mark.parametrize(
+    "fault, code, tries",
+    [
+        ({"kind": "connection_failure"}, "HALVEX_CONNECTION_FAILURE", 3),
+        ({"kind": "end_of_stream"}, "HALVEX_EOF_ERROR", 3),
+        ({"status": "UNAVAILABLE"}, "UNAVAILABLE", 3),
+        ({"status": "INTERNAL"}, "INTERNAL", 1),  # not transient: never tried again
+        ({"kind": "malformed_reply"}, "CODEC_ERROR", 1),
+    ],
+)
+def test_a_failing_meter_is_recorded_and_resume_fetches_only_it(run_collect, read_db, fleet, fault, code, tries):
+    from norvo_halvex.mediator.simulator import Fault
+
+    fleet.set_fault("HX3000002", Fault(operations=["message"], **fault))
+    first = run_collect(retries=2)
+
+    assert (first.ok, first.partial) == (7, 1)  # its registers were read, its intervals not
+    ledger = read_db("SELECT outcome, code, rows FROM attempts WHERE serial = 'HX3000002' AND what = 'intervals'")
+    assert ledger == [("failed", code, 0)] * tries
+    assert read_db("SELECT count(*) FROM intervals WHERE serial = 'HX3000002'") == [(0,)]
+
+    fleet.clear_fault("HX3000002")
+    second = run_collect(resume=True, retries=2)
+
+    assert (second.ok, second.skipped) == (1, 7)
+    assert read_db("SELECT DISTINCT serial, what FROM attempts WHERE run_id = ?", [second.run_id]) == [
+        ("HX3000002", "intervals")
+    ]
+    assert read_db("SELECT count(*) FROM intervals WHERE serial = 'HX3000002'") == [(48,)]
+
+
+def test_a_transient_failure_is_retried_and_every_try_recorded(run_collect, read_db, fleet):
+    from norvo_halvex.mediator.simulator import Fault
+
+    fleet.set_fault("HX3000001", Fault("connection_failure", operations=["message"], after=2, times=1))
+    summary = run_collect(["HX3000001"], whats=("intervals",), retries=2)
+
+    assert summary.ok == 1
+    assert read_db("SELECT attempt, outcome, code, rows FROM attempts ORDER BY attempt") == [
+        (1, "failed", "HALVEX_CONNECTION_FAILURE", 0),
+        (2, "ok", None, 48),
+    ]
+
+
+def test_writes_are_never_retried(run_collect, fleet):
+    """Collection only reads: a meter whose every write fails is collected in full."""
+    from norvo_halvex.mediator.simulator import Fault
+
+    fleet.set_fault("HX3000001", Fault("connection_failure", operations=["write"]))
+    summary = run_collect(["HX3000001"], whats=("intervals", "registers", "events"), retries=2)
+    assert (summary.ok, fleet.fault_calls("HX3000001")) == (1, 0)
+
+
+def test_a_partly_read_register_set_is_partial_with_null_for_the_missing_total(run_collect, read_db, fleet):
+    from norvo_halvex.mediator.simulator import Fault
+
+    fleet.set_fault("HX3000003", Fault("connection_failure", object_ids=["three_phase_total_reactive_export"]))
+    summary = run_collect(["HX3000003"], whats=("registers",))
+
+    assert summary.partial == 1
+    assert read_db("SELECT outcome, code FROM attempts") == [("partial", "TOTALS_NOT_READ")]
+    row = read_db("SELECT reactive_export_kvarh, active_import_kwh FROM registers")[0]
+    assert row[0] is None and row[1] is not None
+
+
+def test_missing_intervals_are_absent_rows_and_the_exact_gaps(simulator, fleet, run_collect, read_db, db):
+    from norvo_halvex.collect import Store, gaps
+    from norvo_halvex.mediator.simulator import Fault
+
+    holes = [dt.datetime(2025, 6, 1, h, m, tzinfo=dt.timezone.utc) for h, m in ((3, 30), (4, 0), (17, 0))]
+    fleet["HX3000004"].missing_intervals.update(int(t.timestamp()) for t in holes)
+    fleet.set_fault("HX3000001", Fault(status="NOT_FOUND", operations=["message"]))
+    run_collect()
+
+    assert read_db("SELECT count(*) FROM intervals WHERE serial = 'HX3000004'") == [(45,)]
+    assert read_db("SELECT count(*) FROM intervals WHERE active_import_kwh = 0 AND serial = 'HX3000004'") == [(0,)]
+    with Store(db, read_only=True) as store:
+        report = gaps(store, [DAY])
+    by_serial = {m["serial"]: m for m in report["meters"]}
+    assert set(by_serial) == {"HX3000001", "HX3000004"}
+    assert [(f["what"], f["code"]) for f in by_serial["HX3000001"]["failed"]] == [("intervals", "NOT_FOUND")]
+    assert by_serial["HX3000004"]["missing_slots"] == [{"day": DAY, "slots": holes}]
+    assert report["counts"] == {"meters_with_gaps": 2, "failed": 1, "missing_slots": 3, "not_collected": 0}
+
+
+def test_gaps_name_days_never_collected(run_collect, db):
+    from norvo_halvex.collect import Store, gaps
+
+    run_collect(["HX3000001"], whats=("intervals",))
+    with Store(db, read_only=True) as store:
+        report = gaps(store, [DAY, DAY + dt.timedelta(days=1)])
+    assert report["meters"] == [
+        {"serial": "HX3000001", "failed": [], "missing_slots": [], "not_collected": [DAY + dt.timedelta(days=1)]}
+    ]
+
+
+def test_a_mediator_stopped_mid_run_leaves_whole_meter_days_and_resumes(simulator, fleet, run_collect, read_db):
+    from norvo_halvex.mediator.simulator import start_simulator
+
+    seen = []
+
+    def stop_after_two(result, summary):
+        seen.append(result.serial)
+        if len(seen) == 2:
+            simulator.stop()
+
+    first = run_collect(workers=1, on_result=stop_after_two)
+    assert first.ok >= 2 and first.failed >= 1 and first.done == 8
+
+    counts = dict(read_db("SELECT serial, count(*) FROM intervals GROUP BY serial"))
+    assert set(counts.values()) <= {48}  # whole days or nothing
+    done = {s for s, in read_db("SELECT DISTINCT serial FROM attempts WHERE outcome = 'ok'")}
+    assert done >= set(seen[:2])
+
+    with start_simulator(fleet) as again:
+        second = run_collect(mediator=again.address, resume=True)
+    assert second.failed == 0 and second.skipped >= 2
+    assert dict(read_db("SELECT serial, count(*) FROM intervals GROUP BY serial")) == dict.fromkeys(THREE_PHASE, 48)
+    again_serials = {s for s, in read_db("SELECT DISTINCT serial FROM attempts WHERE run_id = ?", [second.run_id])}
+    assert again_serials.isdisjoint(seen[:2])
