@@ -1,0 +1,129 @@
+"""halvex collect / gaps / export as a user runs them."""
+
+from __future__ import annotations
+
+import json
+import os
+import signal
+import subprocess
+import sys
+
+import pytest
+
+from conftest import DAY, THREE_PHASE
+
+
+@pytest.fixture
+def halvex(capsys, monkeypatch):
+    from norvo_halvex.cli import main
+
+    monkeypatch.delenv("HALVEX_MEDIATOR", raising=False)
+
+    def run(*argv):
+        code = main([str(a) for a in argv])
+        out, err = capsys.readouterr()
+        return code, out, err
+
+    return run
+
+
+@pytest.fixture
+def fleet_file(tmp_path):
+    def write(**fault_by_serial):
+        meters = [{"serial": s, "kind": k} for s, k in
+                  (("HX1000001", "single_element"), ("HX3000001", "three_phase_ax"), ("HX3000002", "three_phase_cx"))]
+        for m in meters:
+            if m["serial"] in fault_by_serial:
+                m["fault"] = fault_by_serial[m["serial"]]
+        path = tmp_path / "fleet.json"
+        path.write_text(json.dumps({"meters": meters}))
+        return str(path)
+
+    return write
+
+
+def test_collect_then_gaps_then_export_through_the_tool(halvex, fleet_file, db, tmp_path):
+    fleet = fleet_file(HX3000002={"kind": "connection_failure", "operations": ["message"]})
+    code, out, err = halvex("--simulate", "--fleet", fleet, "collect", "--day", DAY, "--db", db, "--retries", "0", "--json")
+    doc = json.loads(out)["result"]
+    assert code == 6
+    assert doc["meter_days"] == {"planned": 3, "ok": 2, "partial": 1, "failed": 0, "skipped": 0, "dropped": 0}
+    assert "halvex: meter HX3000002: 2025-06-01 intervals failed: HALVEX_CONNECTION_FAILURE" in err
+
+    code, out, _ = halvex("gaps", "--db", db, "--day", DAY)
+    assert code == 6
+    assert out.splitlines()[0].startswith("HX3000002  2025-06-01  intervals  failed  HALVEX_CONNECTION_FAILURE: ")
+    assert out.splitlines()[-1] == "1 meters with gaps in 2025-06-01: 1 failed parts, 0 missing interval slots, 0 meter-days not collected"
+
+    code, out, _ = halvex("export", "--db", db, "--day", DAY, "--format", "csv", "--out", "-")
+    assert code == 0
+    lines = out.splitlines()
+    assert lines[0].startswith("serial,interval_start,active_import_kwh,")
+    assert len(lines) == 1 + 48 and lines[1].startswith("HX3000001,2025-06-01T00:00:00+00:00,")
+
+    code, out, _ = halvex("--simulate", "--fleet", fleet_file(), "collect", "--day", DAY, "--db", db, "--resume")
+    assert code == 0
+    code, out, _ = halvex("gaps", "--db", db, "--day", DAY, "--json")
+    assert (code, json.loads(out)["result"]["meters"]) == (0, [])
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (("collect", "--simulate", "--what", "tariffs"), "--what: unknown part(s) 'tariffs'"),
+        (("collect", "--simulate", "--day", "2999-01-01"), "--day 2999-01-01 is in the future"),
+        (("collect", "--simulate", "--days", "0"), "--days must be at least 1"),
+        (("collect", "--simulate", "--cluster", "local:x"), "expected local:N with N >= 1"),
+        (("collect", "--simulate", "--retries", "-1"), "--retries must be 0 or more"),
+        (("export", "--format", "parquet", "--out", "-"), "parquet is binary"),
+        (("gaps", "--day", "2025-13-01"), "bad date '2025-13-01'"),
+    ],
+)
+def test_usage_errors_exit_2_before_anything_runs(halvex, db, argv, message):
+    code, out, err = halvex(*argv, "--db", db)
+    assert code == 2
+    assert message in err
+    assert not os.path.exists(db)
+
+
+@pytest.mark.parametrize("command", ["collect", "gaps", "export"])
+def test_a_store_path_that_is_a_directory_is_a_local_problem(halvex, tmp_path, command):
+    extra = ("--format", "csv", "--out", str(tmp_path / "x.csv")) if command == "export" else ()
+    if command == "collect":
+        extra = ("--simulate",)
+    code, _, err = halvex(command, "--db", tmp_path, *extra)
+    assert code == 7
+    assert "is a directory" in err
+
+
+def test_gaps_and_export_need_an_existing_store(halvex, tmp_path):
+    code, _, err = halvex("gaps", "--db", tmp_path / "none.duckdb")
+    assert code == 7 and "run 'halvex collect --db" in err
+
+
+def test_ctrl_c_stops_cleanly_and_keeps_whole_meter_days(tmp_path, db):
+    """SIGINT in the middle of a slow collection: exit 130, a summary saying so, and a store
+    holding whole meter-days that --resume completes."""
+    fleet = tmp_path / "slow.json"
+    fleet.write_text(json.dumps({"generate": {"count": 40, "kinds": ["three_phase_ax"], "fault": {"latency": 0.02}}}))
+    env = {k: v for k, v in os.environ.items() if k != "HALVEX_MEDIATOR"}
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "norvo_halvex.cli", "--simulate", "--fleet", str(fleet), "collect", "--day", DAY.isoformat(),
+         "--db", db, "--workers", "2"],
+        stderr=subprocess.PIPE, text=True, env=env,
+    )
+    first = proc.stderr.readline()  # the first progress line: some meter-days are stored
+    proc.send_signal(signal.SIGINT)
+    rest = proc.stderr.read()
+    assert proc.wait(timeout=60) == 130
+    assert first.startswith("halvex: collect: ")
+    assert "halvex: collect interrupted: " in rest
+    assert "Traceback" not in rest and "ERROR" not in rest
+
+    import duckdb
+
+    con = duckdb.connect(db, read_only=True)
+    counts = [n for _, n in con.execute("SELECT serial, count(*) FROM intervals GROUP BY serial").fetchall()]
+    tried = con.execute("SELECT count(DISTINCT serial) FROM attempts").fetchone()[0]
+    con.close()
+    assert set(counts) == {48} and 0 < len(counts) == tried < 40
