@@ -131,6 +131,42 @@ class _Demo:
         return {"serial": serial, "day": day, "csv": path, "rows": rows}
 
 
+def _collect_day(ctx, demo: _Demo, serials: list[str], day: _dt.date, out_dir: str) -> dict:
+    """The nightly job in small: the fleet's day into a DuckDB store, then what it holds."""
+    from norvo_halvex.collect import Store, collect, gaps
+
+    db = os.path.join(out_dir, "halvex.duckdb")
+    demo.say(f"collecting {day.isoformat()} of every meter into {db}")
+    with Store(db) as store:
+        summary = collect(serials, api=ctx.api(), mediator=ctx.mediator, day=day, store=store,
+                          whats=("intervals", "registers", "events"))
+        per_meter = store.con.execute(
+            """
+            SELECT m.serial,
+                   (SELECT count(*) FROM intervals i WHERE i.serial = m.serial
+                      AND CAST(i.interval_start AS DATE) = $day) AS intervals,
+                   (SELECT count(*) FROM registers r WHERE r.serial = m.serial) AS registers,
+                   (SELECT count(*) FROM events e WHERE e.serial = m.serial
+                      AND CAST(e.event_time AS DATE) = $day) AS events
+            FROM meters m ORDER BY m.serial
+            """,
+            {"day": day},
+        ).fetchall()
+        report = gaps(store, [day])
+    rows = [["serial", "intervals", "registers", "events"], *[[s, str(i), str(r), str(e)] for s, i, r, e in per_meter]]
+    for line in render.table(rows, indent=2):
+        demo.say(line)
+    c = report["counts"]
+    demo.say(f"  {summary.ok} meter-days ok, {summary.partial} partial, {summary.failed} failed; gaps: "
+             f"{c['failed']} failed parts, {c['missing_slots']} missing interval slots")
+    demo.say()
+    for f in summary.failures:
+        demo.failures.append({"serial": f["serial"], "operation": f"collect {f['what']}",
+                              "error": {"code": f["code"], "message": f["message"], "exit_code": int(ExitCode.PARTIAL)}})
+    return {"db": db, "day": day, "summary": summary.as_dict(), "gaps": report["counts"],
+            "rows_per_meter": [{"serial": s, "intervals": i, "registers": r, "events": e} for s, i, r, e in per_meter]}
+
+
 def _csq_text(value) -> str:
     dbm = render.csq_dbm(value)
     return render.fmt_number(value) + (f"  (about {dbm} dBm)" if dbm is not None else "")
@@ -168,6 +204,7 @@ def cmd_demo(ctx, args) -> int:
             got = demo.intervals(api, serial, yesterday, out_dir)
             if got is not None:
                 downloads.append(got)
+    collection = _collect_day(ctx, demo, sorted(sim.fleet.meters), yesterday, out_dir)
     elapsed = time.monotonic() - started
 
     rows = sum(d["rows"] for d in downloads)
@@ -182,7 +219,7 @@ def cmd_demo(ctx, args) -> int:
     }
     if ctx.json:
         doc = {"command": "demo", "simulator": sim.address, "meters": report, "intervals": downloads,
-               "failures": demo.failures, "summary": summary}
+               "collection": collection, "failures": demo.failures, "summary": summary}
         print(render.dumps(doc), file=ctx.stdout, flush=True)
     else:
         demo.say()
@@ -193,6 +230,7 @@ def cmd_demo(ctx, args) -> int:
             ["interval rows written", str(rows)],
         ]
         lines += [["CSV file", d["csv"]] for d in downloads]
+        lines += [["collection store", collection["db"]]]
         lines += [["failures", str(len(demo.failures))], ["elapsed", f"{elapsed:.1f} s"]]
         for line in render.table(lines, indent=2):
             demo.say(line)
