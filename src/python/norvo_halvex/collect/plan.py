@@ -53,7 +53,11 @@ class Plan:
     def __iter__(self) -> Iterator[MeterDay]:
         newest = self.days[-1]
         first = self.days[0]
+        seen: set[str] = set()
         for serial in self.serials:
+            if serial in seen:  # a serial given twice is collected once
+                continue
+            seen.add(serial)
             finished = self.done(serial, first, newest) if self.done is not None else ()
             for day in self.days:
                 parts = tuple(

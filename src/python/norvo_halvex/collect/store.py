@@ -11,10 +11,11 @@ from __future__ import annotations
 import datetime as _dt
 import os
 import threading
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 
 import duckdb
 
+from norvo_halvex.collect import rules
 from norvo_halvex.collect.task import ELEMENT_KEYS, THREE_PHASE_KEYS, MeterDayResult
 
 UTC = _dt.timezone.utc
@@ -119,43 +120,46 @@ def _upsert(table: str, key: tuple[str, ...], columns: Iterable[str], select: st
     )
 
 
+# Each statement takes its rows as column lists (unnest), for any number of meter-days:
+# DuckDB's cost is mostly per statement, hardly per row.
 _INTERVAL_DATA = (*INTERVAL_COLUMNS, "decimals", "status", "status_flags")
 _UPSERT_INTERVALS = _upsert(
     "intervals",
     ("serial", "interval_start"),
     _INTERVAL_DATA,
-    # One statement per meter-day, its columns passed as lists: far cheaper than a row each.
-    "SELECT $serial, to_timestamp(t), "
+    "SELECT s, to_timestamp(t), "
     + ", ".join(f"CAST(v{i} AS {_QTY})" for i in range(6))
-    + ", $decimals, st, fl, $collected_at FROM (SELECT unnest($t) AS t, "
+    + ", d, st, fl, $collected_at FROM (SELECT unnest($s) AS s, unnest($t) AS t, "
     + ", ".join(f"unnest($v{i}) AS v{i}" for i in range(6))
-    + ", unnest($st) AS st, unnest($fl) AS fl)",
+    + ", unnest($d) AS d, unnest($st) AS st, unnest($fl) AS fl)",
 )
 _REGISTER_DATA = ("hardware", "decimals", *REGISTER_COLUMNS.values())
 _UPSERT_REGISTERS = _upsert(
     "registers",
     ("serial", "read_at"),
     _REGISTER_DATA,
-    "SELECT $serial, $read_at, $hardware, $decimals, "
-    + ", ".join(f"CAST(${k} AS {_QTY})" for k in REGISTER_COLUMNS)
-    + ", $collected_at",
+    "SELECT s, r, h, d, "
+    + ", ".join(f"CAST({k} AS {_QTY})" for k in REGISTER_COLUMNS)
+    + ", $collected_at FROM (SELECT unnest($s) AS s, unnest($r) AS r, unnest($h) AS h, unnest($d) AS d, "
+    + ", ".join(f"unnest(${k}) AS {k}" for k in REGISTER_COLUMNS)
+    + ")",
 )
 _UPSERT_EVENTS = _upsert(
     "events",
     ("serial", "event_time", "code", "detail"),
     ("code_name",),
-    "SELECT $serial, to_timestamp(t), c, d, n, $collected_at "
-    "FROM (SELECT unnest($t) AS t, unnest($c) AS c, unnest($d) AS d, unnest($n) AS n)",
+    "SELECT s, to_timestamp(t), c, d, n, $collected_at "
+    "FROM (SELECT unnest($s) AS s, unnest($t) AS t, unnest($c) AS c, unnest($d) AS d, unnest($n) AS n)",
 )
-_UPSERT_METER = _upsert(
+_UPSERT_METERS = _upsert(
     "meters",
     ("serial",),
     ("hardware", "three_phase", "decimals", "interval_seconds"),
-    "SELECT $serial, $hardware, $three_phase, $decimals, $interval_seconds, $collected_at",
+    "SELECT unnest($s), unnest($h), unnest($p), unnest($d), unnest($i), $collected_at",
     stamp="updated_at",
 )
 _INSERT_ATTEMPTS = (
-    "INSERT INTO attempts SELECT $run_id, $serial, $day, unnest($what), unnest($attempt), "
+    "INSERT INTO attempts SELECT $run_id, unnest($serial), unnest($day), unnest($what), unnest($attempt), "
     "unnest($outcome), unnest($code), unnest($message), unnest($rows), unnest($started_at), "
     "unnest($duration_ms)"
 )
@@ -220,97 +224,113 @@ class Store:
 
     def write(self, run_id: str, result: MeterDayResult) -> None:
         """Stores one meter-day in one transaction: its rows and every try of the ledger."""
+        self.write_many(run_id, [result])
+
+    def write_many(self, run_id: str, results: Sequence[MeterDayResult]) -> None:
+        """Stores whole meter-days in one transaction: all of them or none."""
         self._own()
         con = self.con
         collected_at = _dt.datetime.now(UTC)
         con.execute("BEGIN TRANSACTION")
         try:
-            self._write_meter(result, collected_at)
-            if result.intervals:
-                self._write_intervals(result, collected_at)
-            if result.registers is not None:
-                self._write_registers(result, collected_at)
-            if result.events:
-                self._write_events(result, collected_at)
-            self._write_attempts(run_id, result)
+            self._write_meters(results, collected_at)
+            self._write_intervals(results, collected_at)
+            self._write_registers(results, collected_at)
+            self._write_events(results, collected_at)
+            self._write_attempts(run_id, results)
             con.execute("COMMIT")
         except BaseException:
             try:
                 con.execute("ROLLBACK")
             except duckdb.Error:
                 pass
+            self._meters.clear()  # what it held may not have been stored
             raise
 
-    def _write_meter(self, result: MeterDayResult, collected_at) -> None:
+    def _write_meters(self, results, collected_at) -> None:
         from norvo_halvex.util.meters import is_three_phase
 
-        from norvo_halvex.collect.rules import decimals_for
-
-        hw = result.hardware
-        if hw is None:
+        changed = {}
+        for r in results:
+            hw = r.hardware
+            if hw is None:
+                continue
+            known = self._meters.get(r.serial) or changed.get(r.serial)
+            seconds = r.interval_seconds if r.interval_seconds is not None else (known or (None,) * 4)[3]
+            row = (hw, bool(is_three_phase(hw)), rules.decimals_for(hw), seconds)
+            if known != row:
+                changed[r.serial] = row
+        if not changed:
             return
-        known = self._meters.get(result.serial)
-        seconds = result.interval_seconds if result.interval_seconds is not None else (known or (None,) * 4)[3]
-        row = (hw, bool(is_three_phase(hw)), decimals_for(hw), seconds)
-        if known == row:
-            return
+        rows = list(changed.values())
         self.con.execute(
-            _UPSERT_METER,
-            {"serial": result.serial, "hardware": row[0], "three_phase": row[1], "decimals": row[2],
-             "interval_seconds": row[3], "collected_at": collected_at},
+            _UPSERT_METERS,
+            {"s": list(changed), "h": [r[0] for r in rows], "p": [r[1] for r in rows], "d": [r[2] for r in rows],
+             "i": [r[3] for r in rows], "collected_at": collected_at},
         )
-        self._meters[result.serial] = row
+        self._meters.update(changed)
 
-    def _write_intervals(self, result: MeterDayResult, collected_at) -> None:
+    def _write_intervals(self, results, collected_at) -> None:
         from norvo_halvex.util.three_phase_intervals import status_flag_names
 
-        from norvo_halvex.collect.rules import decimals_for
-
-        rows = result.intervals
-        params = {"serial": result.serial, "decimals": decimals_for(result.hardware or ""),
-                  "collected_at": collected_at, "t": [r[0] for r in rows]}
+        cols: list[list] = [[] for _ in range(11)]
+        for r in results:
+            if not r.intervals:
+                continue
+            decimals = rules.decimals_for(r.hardware or "")
+            for row in r.intervals:
+                cols[0].append(r.serial)
+                for i in range(8):
+                    cols[1 + i].append(row[i])
+                cols[9].append(decimals)
+                cols[10].append(status_flag_names(row[7]) if row[7] else "")
+        if not cols[0]:
+            return
+        params = {"s": cols[0], "t": cols[1], "st": cols[8], "d": cols[9], "fl": cols[10],
+                  "collected_at": collected_at}
         for i in range(6):
-            params[f"v{i}"] = [r[1 + i] for r in rows]
-        params["st"] = [r[7] for r in rows]
-        params["fl"] = [status_flag_names(r[7]) for r in rows]
+            params[f"v{i}"] = cols[2 + i]
         self.con.execute(_UPSERT_INTERVALS, params)
 
-    def _write_registers(self, result: MeterDayResult, collected_at) -> None:
-        from norvo_halvex.collect.rules import decimals_for
-
-        read_at, values = result.registers
-        params = {"serial": result.serial, "read_at": read_at, "hardware": result.hardware,
-                  "decimals": decimals_for(result.hardware or ""), "collected_at": collected_at}
+    def _write_registers(self, results, collected_at) -> None:
+        rows = [r for r in results if r.registers is not None]
+        if not rows:
+            return
+        params = {"s": [r.serial for r in rows], "r": [r.registers[0] for r in rows],
+                  "h": [r.hardware for r in rows], "d": [rules.decimals_for(r.hardware or "") for r in rows],
+                  "collected_at": collected_at}
         for key in REGISTER_COLUMNS:
-            params[key] = values.get(key)
+            params[key] = [r.registers[1].get(key) for r in rows]
         self.con.execute(_UPSERT_REGISTERS, params)
 
-    def _write_events(self, result: MeterDayResult, collected_at) -> None:
-        rows = result.events
+    def _write_events(self, results, collected_at) -> None:
+        rows = [(r.serial, *e) for r in results for e in r.events]
+        if not rows:
+            return
         self.con.execute(
             _UPSERT_EVENTS,
-            {"serial": result.serial, "collected_at": collected_at, "t": [r[0] for r in rows],
-             "c": [r[1] for r in rows], "n": [r[2] for r in rows], "d": [r[3] for r in rows]},
+            {"s": [e[0] for e in rows], "t": [e[1] for e in rows], "c": [e[2] for e in rows],
+             "n": [e[3] for e in rows], "d": [e[4] for e in rows], "collected_at": collected_at},
         )
 
-    def _write_attempts(self, run_id: str, result: MeterDayResult) -> None:
-        attempts = result.attempts
-        if not attempts:
+    def _write_attempts(self, run_id: str, results) -> None:
+        tries = [(r, a) for r in results for a in r.attempts]
+        if not tries:
             return
         self.con.execute(
             _INSERT_ATTEMPTS,
             {
                 "run_id": run_id,
-                "serial": result.serial,
-                "day": result.day,
-                "what": [a.what for a in attempts],
-                "attempt": [a.attempt for a in attempts],
-                "outcome": [a.outcome for a in attempts],
-                "code": [a.code for a in attempts],
-                "message": [a.message for a in attempts],
-                "rows": [a.rows for a in attempts],
-                "started_at": [a.started_at for a in attempts],
-                "duration_ms": [a.duration_ms for a in attempts],
+                "serial": [r.serial for r, _ in tries],
+                "day": [r.day for r, _ in tries],
+                "what": [a.what for _, a in tries],
+                "attempt": [a.attempt for _, a in tries],
+                "outcome": [a.outcome for _, a in tries],
+                "code": [a.code for _, a in tries],
+                "message": [a.message for _, a in tries],
+                "rows": [a.rows for _, a in tries],
+                "started_at": [a.started_at for _, a in tries],
+                "duration_ms": [a.duration_ms for _, a in tries],
             },
         )
 

@@ -1,0 +1,131 @@
+"""Fleet collection: throughput against the ideal, share of time writing, memory, Dask.
+
+A simulator in its own process serves N meters (all four kinds) answering every request
+after 20 ms; each collection runs in a fresh child process into a fresh DuckDB store,
+one day, intervals and registers. Prints:
+
+- meter-days per second with 16 threads against the ideal 16 / (exchanges per meter-day
+  x latency) (goal >= 0.8);
+- the share of the run the single writer spent in DuckDB (goal < 5 %);
+- peak RSS of the collecting process for 400 and for 1,600 meters (goal: < 20 % growth);
+- a local Dask cluster (2 processes x 8 threads) against 16 threads (goal >= 0.9).
+
+Never fails on a ratio.
+
+    PYTHONPATH=src/python .venv/bin/python bench/collect.py [--meters 400] [--big 1600] [--latency 0.02]
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime as dt
+import json
+import os
+import resource
+import subprocess
+import sys
+import tempfile
+
+DAY = dt.date(2025, 6, 1)
+NOW = "2025-06-02T12:00:00+00:00"
+
+
+def exchanges_per_meter_day(latency: float) -> float:
+    """Counted on a small fleet of every kind: the latency fault matches every call."""
+    from norvo_halvex.collect import collect
+    from norvo_halvex.mediator.simulator import Fault, Fleet, start_simulator
+
+    fleet = Fleet.generate(8, fault=Fault(latency=0.0001))
+    fleet.freeze_time(dt.datetime.fromisoformat(NOW))
+    with tempfile.TemporaryDirectory() as tmp, start_simulator(fleet) as sim:
+        summary = collect(sorted(fleet.meters), mediator=sim.address, day=DAY, db=os.path.join(tmp, "x.duckdb"))
+        calls = sum(fleet.fault_calls(s) for s in fleet.meters)
+    return calls / summary.done
+
+
+def start_simulator_process(meters: int, latency: float, tmp: str):
+    path = os.path.join(tmp, f"fleet-{meters}.json")
+    with open(path, "w") as f:
+        json.dump({"generate": {"count": meters, "fault": {"latency": latency}}}, f)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "norvo_halvex.mediator.simulator", "--port", "0", "--fleet", path,
+         "--max-workers", "64"],
+        stdout=subprocess.PIPE, text=True,
+    )
+    line = proc.stdout.readline()
+    address = next(w for w in line.split() if ":" in w and w.split(":")[-1].isdigit())
+    return proc, address
+
+
+def child(args) -> int:
+    """One collection; prints its figures as JSON."""
+    import time
+
+    from norvo_halvex.collect import collect
+
+    serials = [f"HXG{i:06d}" for i in range(args.meters)]
+    started = time.perf_counter()
+    summary = collect(serials, mediator=args.mediator, day=DAY, db=args.db, workers=args.workers,
+                      cluster=args.cluster, retries=0)
+    elapsed = time.perf_counter() - started
+    print(json.dumps({
+        "elapsed": elapsed, "done": summary.done, "ok": summary.ok, "write": summary.write_seconds,
+        "rss_mib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
+    }))
+    return 0
+
+
+def run_child(meters: int, mediator: str, workers: int, tmp: str, cluster: str | None = None) -> dict:
+    db = os.path.join(tmp, f"run-{meters}-{workers}-{cluster or 'threads'}.duckdb".replace(":", "_"))
+    argv = [sys.executable, __file__, "--child", "--meters", str(meters), "--mediator", mediator,
+            "--workers", str(workers), "--db", db]
+    if cluster:
+        argv += ["--cluster", cluster]
+    out = subprocess.run(argv, capture_output=True, text=True, check=True).stdout
+    return json.loads(out.strip().splitlines()[-1])
+
+
+def main() -> int:
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--meters", type=int, default=400)
+    p.add_argument("--big", type=int, default=1600)
+    p.add_argument("--latency", type=float, default=0.02)
+    p.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    p.add_argument("--mediator", help=argparse.SUPPRESS)
+    p.add_argument("--workers", type=int, default=16, help=argparse.SUPPRESS)
+    p.add_argument("--db", help=argparse.SUPPRESS)
+    p.add_argument("--cluster", help=argparse.SUPPRESS)
+    args = p.parse_args()
+    if args.child:
+        return child(args)
+
+    per_md = exchanges_per_meter_day(args.latency)
+    ideal = 16 / (per_md * args.latency)
+    print(f"exchanges per meter-day (all four kinds, intervals + registers): {per_md:.2f}")
+    with tempfile.TemporaryDirectory(prefix="halvex-bench-") as tmp:
+        results = {}
+        for meters in (args.meters, args.big):
+            proc, address = start_simulator_process(meters, args.latency, tmp)
+            try:
+                results[meters] = run_child(meters, address, 16, tmp)
+                if meters == args.meters:
+                    results["dask"] = run_child(meters, address, 8, tmp, cluster="local:2")
+            finally:
+                proc.terminate()
+                proc.wait()
+    small, big, dask = results[args.meters], results[args.big], results["dask"]
+    rate = small["done"] / small["elapsed"]
+    print(f"{args.meters} meters, 16 threads: {small['done']} meter-days ({small['ok']} ok) in "
+          f"{small['elapsed']:.2f} s = {rate:.1f}/s; ideal {ideal:.1f}/s; ratio {rate / ideal:.2f} (goal >= 0.8)")
+    print(f"  writing to DuckDB: {small['write']:.2f} s = {100 * small['write'] / small['elapsed']:.1f} % "
+          f"of the run (goal < 5 %)")
+    print(f"peak RSS: {small['rss_mib']:.0f} MiB for {args.meters} meters, {big['rss_mib']:.0f} MiB for "
+          f"{args.big} ({100 * (big['rss_mib'] / small['rss_mib'] - 1):+.1f} %, goal < +20 %)")
+    dask_rate = dask["done"] / dask["elapsed"]
+    print(f"local Dask cluster, 2 processes x 8 threads: {dask['done']} meter-days in {dask['elapsed']:.2f} s "
+          f"= {dask_rate:.1f}/s; against 16 threads {dask_rate / rate:.2f} (goal >= 0.9; includes cluster start)")
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
