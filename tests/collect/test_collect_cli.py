@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from conftest import DAY, THREE_PHASE
+from collect_support import DAY, THREE_PHASE
 
 
 @pytest.fixture

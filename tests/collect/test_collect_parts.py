@@ -6,7 +6,7 @@ import datetime as dt
 
 import pytest
 
-from conftest import DAY, THREE_PHASE
+from collect_support import DAY, THREE_PHASE
 
 UTC = dt.timezone.utc
 

@@ -7,7 +7,7 @@ from decimal import Decimal
 
 import pytest
 
-from conftest import DAY, THREE_PHASE
+from collect_support import DAY, THREE_PHASE
 
 DATA_TABLES = ("meters", "intervals", "registers", "events")
 

@@ -107,16 +107,9 @@ def _exception_types():
 
 
 def _rpc_status(exc) -> tuple[str, str]:
-    try:
-        code = exc.code()
-        status = getattr(code, "name", None) or str(code)
-    except Exception:
-        status = "UNKNOWN"
-    try:
-        details = exc.details() or ""
-    except Exception:
-        details = ""
-    return status, str(details)
+    from norvo_halvex.collect.errors import rpc_status
+
+    return rpc_status(exc)
 
 
 def classify(exc: BaseException, *, mediator: str | None = None) -> Failure:

@@ -30,17 +30,22 @@ def failure_code(exc: BaseException) -> tuple[str, str]:
     import grpc
 
     if isinstance(exc, grpc.RpcError):
-        try:
-            code = exc.code()
-            status = getattr(code, "name", None) or str(code)
-        except Exception:
-            status = "UNKNOWN"
-        try:
-            details = exc.details() or ""
-        except Exception:
-            details = ""
-        return status, str(details)
+        return rpc_status(exc)
     return type(exc).__name__, str(exc)
+
+
+def rpc_status(exc) -> tuple[str, str]:
+    """(status name, details) of a gRPC error, whatever it fails to tell."""
+    try:
+        code = exc.code()
+        status = getattr(code, "name", None) or str(code)
+    except Exception:
+        status = "UNKNOWN"
+    try:
+        details = exc.details() or ""
+    except Exception:
+        details = ""
+    return status, str(details)
 
 
 def is_transient(exc: BaseException) -> bool:

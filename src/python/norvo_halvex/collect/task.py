@@ -16,6 +16,7 @@ import time
 from collections.abc import Callable
 
 import tenacity
+from quarn_frame_protocol.quarn_profile_three_phase_intervals_response_block import VALUE_NAMES
 
 from norvo_halvex.collect import rules
 from norvo_halvex.collect.errors import failure_code, is_transient
@@ -31,14 +32,8 @@ DEFAULT_BACKOFF = 0.5  # seconds before the first retry; doubles, with jitter
 MAX_BACKOFF = 8.0
 
 ELEMENT_KEYS = ("import_active", "export_active", "import_reactive", "export_reactive")
-THREE_PHASE_KEYS = (
-    "active_import",
-    "active_export",
-    "reactive_import",
-    "reactive_export",
-    "apparent_import",
-    "apparent_export",
-)
+# The three-phase totals carry the six interval quantities, in the same order.
+THREE_PHASE_KEYS = VALUE_NAMES
 
 
 @dataclasses.dataclass(frozen=True, slots=True)
