@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import contextlib
 import datetime as _dt
 import os
 import shutil
@@ -11,6 +10,7 @@ import tempfile
 from collections.abc import Sequence
 
 from norvo_halvex.collect.store import Store
+from norvo_halvex.files import atomic_path
 
 UTC = _dt.timezone.utc
 
@@ -67,30 +67,6 @@ def _options(fmt: str) -> str:
     return {"parquet": "FORMAT parquet", "csv": "FORMAT csv, HEADER true", "jsonl": "FORMAT json"}[fmt]
 
 
-@contextlib.contextmanager
-def _atomic_path(path: str):
-    """A temporary path beside ``path``, renamed over it only when the block succeeds."""
-    target = os.path.realpath(path)
-    directory, base = os.path.split(target)
-    fd, tmp = tempfile.mkstemp(prefix=f".{base}.", suffix=".tmp", dir=directory)
-    os.close(fd)
-    try:
-        yield tmp
-        with open(tmp, "rb+") as f:
-            os.fsync(f.fileno())
-        os.replace(tmp, target)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
-    with contextlib.suppress(OSError):
-        dfd = os.open(directory, os.O_RDONLY)
-        try:
-            os.fsync(dfd)
-        finally:
-            os.close(dfd)
-
-
 def export(
     store: Store, table: str, days: Sequence[_dt.date], fmt: str, out: str, *, stdout=None
 ) -> int:
@@ -121,5 +97,5 @@ def export(
                 shutil.copyfileobj(f, stream)
             stream.flush()
         return rows
-    with _atomic_path(out) as tmp:
+    with atomic_path(out) as tmp:
         return copy(tmp)
