@@ -125,13 +125,15 @@ def test_read_twin_element_shows_both_elements_with_units(cli, fake_api):
     assert len({line.rindex(" ") for line in lines[1:]}) == 1
 
 
-def test_read_three_phase_ct_meter_uses_four_decimals_and_shows_missing_totals(cli, fake_api):
+def test_read_three_phase_ct_meter_uses_four_decimals_and_shows_a_failed_total_as_partial(cli, fake_api):
     run = cli("read", "HX3000002")
     lines = run.out.splitlines()
-    assert run.code == 0
+    assert run.code == 6  # a total failed to read: not a success
     assert ["total", "active", "import", "100.1234", "kWh"] == lines[1].split()
-    assert any(line.split() == ["reactive", "import", "n/a"] for line in lines)
+    assert any(line.split() == ["reactive", "import", "failed"] for line in lines)
     assert any(line.split() == ["apparent", "import", "101.0000", "kVAh"] for line in lines)
+    assert run.err == ("halvex: meter HX3000002: read incomplete: reactive_import could not be read; "
+                       "the other values are good\n")
 
 
 @pytest.mark.parametrize(
@@ -143,14 +145,16 @@ def test_read_three_phase_ct_meter_uses_four_decimals_and_shows_missing_totals(c
                           "export_reactive": 0.25},
             "element_b": None,
             "units": {"import_active": "kWh", "export_active": "kWh", "import_reactive": "kvarh",
-                      "export_reactive": "kvarh"}}),
+                      "export_reactive": "kvarh"},
+            "failed": []}),
         (["read", "HX1000002", "--element", "b"], {
             "type": "single_phase", "element": "b",
             "registers": {"import_active": 10.0, "export_active": 2.0, "import_reactive": 0.0, "export_reactive": 0.0},
             "units": {"import_active": "kWh", "export_active": "kWh", "import_reactive": "kvarh",
                       "export_reactive": "kvarh"}}),
         (["power", "HX1000002", "--element", "a"], {"value": 1.0, "unit": "kW", "element": "a"}),
-        (["three-phase-voltage", "HX3000001"], {"l1": 230.1, "l2": None, "l3": 229.9, "unit": "V"}),
+        (["three-phase-voltage", "HX3000001"], {"l1": 230.1, "l2": None, "l3": 229.9, "unit": "V",
+                                                "failed": ["l2"]}),
         (["three-phase-config", "HX3000002"], {"meter_type": {"name": "cx_ct_operated", "value": 2}}),
         (["event-log", "HX1000001", "3"], {"index": 3, "record": {"log_idx": 3, "events": [
             {"time": "2025-03-01T12:00:00+00:00", "code": {"name": "power_up", "value": 1}, "detail": 5}]}}),
@@ -159,7 +163,7 @@ def test_read_three_phase_ct_meter_uses_four_decimals_and_shows_missing_totals(c
 )
 def test_json_documents(cli, fake_api, argv, result):
     run = cli("--json", *argv)
-    assert run.code == 0, run.err
+    assert run.code == (6 if result.get("failed") else 0), run.err
     doc = run.json()
     assert doc["command"] == argv[0] and doc["serial"] == argv[1]
     assert doc["result"] == result

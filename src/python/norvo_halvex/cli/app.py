@@ -3,20 +3,47 @@
 from __future__ import annotations
 
 import argparse
-import logging
 import os
 import sys
 import traceback
 
 from norvo_halvex.cli import commands as c
 from norvo_halvex.cli import render
-from norvo_halvex.cli.errors import ExitCode, SetupError, UsageError, classify, describe
+from norvo_halvex.cli.errors import EXIT_CODE_MEANINGS, ExitCode, LocalError, SetupError, UsageError, classify, describe
+from norvo_halvex.cli.logs import LOG_FORMATS, LogOutput
 from norvo_halvex.cli.progress import StatusLine
+from norvo_halvex.cli.untrusted import for_terminal
 
 DEFAULT_MEDIATOR = "0.0.0.0:50051"
 MEDIATOR_ENV = "HALVEX_MEDIATOR"
 LOG_LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL")
-LOG_FORMAT = "%(asctime)s %(levelname)-7s %(name)s: %(message)s"
+
+EXAMPLES = """\
+examples:
+  halvex demo                                      everything, against a built-in simulator
+  halvex --simulate read HX1000002                 one command against an in-process simulator
+  halvex --mediator 10.1.2.3:50051 read HX1000002  a real mediator
+  halvex read HX3000001 --json                     one JSON document instead of text
+  halvex intervals HX3000001 --day 2025-03-01 --csv day.csv
+  halvex fleet --file meters.txt --out registers.csv
+  halvex load-switch-set HX1000001 connected --dry-run
+  halvex read -- -HX17                             after --, values may begin with '-'
+"""
+
+
+def version() -> str:
+    from importlib.metadata import PackageNotFoundError, version as _version
+
+    try:
+        return _version("norvo-halvex")
+    except PackageNotFoundError:  # running from a source tree that was never installed
+        return "unknown"
+
+
+def _epilog() -> str:
+    codes = "\n".join(f"  {int(code):<4} {EXIT_CODE_MEANINGS.get(code, code.name.lower())}" for code in ExitCode)
+    return (f"{EXAMPLES}\nexit codes:\n{codes}\n\n"
+            "'halvex COMMAND --help' shows the options of one command; docs/cli.md has the details.")
 
 
 def make_api(address: str, level: str):
@@ -40,15 +67,20 @@ def start_simulator(fleet_path: str | None = None, *, host: str = "127.0.0.1", p
             raise UsageError(f"cannot read fleet file {fleet_path}: {e.strerror or e}") from None
         except ValueError as e:  # the message names the file and the entry
             raise UsageError(str(e)) from None
-    return _start(fleet, host=host, port=port)
+    try:
+        return _start(fleet, host=host, port=port)
+    except OSError as e:
+        raise LocalError(f"{e}; choose another port or stop what is using it",
+                         code="CANNOT_LISTEN", cause="cannot listen") from e
 
 
 class Context:
     """What a command needs: output streams, the chosen mediator and the client,
     created on first use (so usage errors never start anything)."""
 
-    def __init__(self, args, *, stdout=None, stderr=None) -> None:
+    def __init__(self, args, *, stdout=None, stderr=None, logs: LogOutput | None = None) -> None:
         self.args = args
+        self.logs = logs
         self.stdout = stdout if stdout is not None else sys.stdout
         self.stderr = stderr if stderr is not None else sys.stderr
         self.json = bool(getattr(args, "json", False))
@@ -71,6 +103,11 @@ class Context:
         self.simulator = start_simulator(self.fleet_path, **kw)
         self.mediator = self.simulator.address
         return self.simulator
+
+    def mute_logs(self) -> None:
+        """No more library log lines this run (after Ctrl-C)."""
+        if self.logs is not None:
+            self.logs.mute()
 
     def api(self):
         if self._api is None:
@@ -116,22 +153,29 @@ def _global_options(p: argparse.ArgumentParser, *, top: bool) -> None:
     g.add_argument("--log-level", metavar="LEVEL", type=str.upper, choices=LOG_LEVELS, default=d("WARNING"),
                    help="show the library's log entries at LEVEL and above on standard error "
                         "(DEBUG, INFO, WARNING, ERROR; default WARNING)")
+    g.add_argument("--log-format", metavar="FORMAT", type=str.lower, choices=LOG_FORMATS, default=d("text"),
+                   help="log entries as text (default) or json, one per line, time stamps in UTC")
 
 
 def build_parser() -> argparse.ArgumentParser:
     common = _Parser(add_help=False)
     _global_options(common, top=False)
+    # Accepted after the command too, but described once, in the main help.
+    for action in common._actions:
+        action.help = argparse.SUPPRESS
     parser = _Parser(
         prog="halvex",
         description="Read and configure Halvex electricity meters through a mediator service.",
-        epilog="Run 'halvex demo' to see it work against a built-in simulator. "
-               "'halvex COMMAND --help' shows the options of one command.",
+        epilog=_epilog(),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    parser.add_argument("--version", action="version", version=f"halvex {version()}")
     _global_options(parser, top=True)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=_Parser)
 
     def add(name, func, help, *, serial=True):
-        p = sub.add_parser(name, help=help, description=help, parents=[common])
+        p = sub.add_parser(name, help=help, description=help, parents=[common],
+                           epilog="Global options (see 'halvex --help') may also follow the command.")
         if serial:
             p.add_argument("serial", metavar="SERIAL", help="meter serial number, e.g. HX1000001")
         p.set_defaults(func=func)
@@ -199,17 +243,9 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def configure_logging(level: str, stream) -> logging.Handler:
-    """The application, not the library, decides where log entries go."""
-    handler = logging.StreamHandler(stream)
-    handler.setFormatter(logging.Formatter(LOG_FORMAT))
-    root = logging.getLogger()
-    root.addHandler(handler)
-    root.setLevel(level)
-    return handler
-
-
-def emit(ctx: Context, args, outcome: c.Outcome) -> None:
+def emit(ctx: Context, args, outcome: c.Outcome) -> int:
+    for note in outcome.notes:
+        ctx.status.note(note)
     if ctx.json:
         doc = {"command": args.command}
         if hasattr(args, "serial"):
@@ -218,17 +254,18 @@ def emit(ctx: Context, args, outcome: c.Outcome) -> None:
         print(render.dumps(doc), file=ctx.stdout)
     else:
         for line in outcome.lines:
-            print(line, file=ctx.stdout)
+            print(for_terminal(line), file=ctx.stdout)
     ctx.stdout.flush()
+    return int(outcome.exit_code)
 
 
 def report(ctx: Context | None, args, exc: BaseException, stderr) -> int:
     mediator = ctx.mediator if ctx is not None else None
     failure = classify(exc, mediator=mediator)
+    if ctx is not None and failure.exit_code is ExitCode.INTERRUPTED:
+        ctx.mute_logs()
     serial = getattr(args, "serial", None) if args is not None else None
     operation = getattr(args, "command", None) if args is not None else None
-    if ctx is not None:
-        ctx.status.done()
     print(describe(failure, serial=serial, operation=operation), file=stderr, flush=True)
     if ctx is not None and ctx.log_level == "DEBUG" and failure.code not in ("USAGE", "INTERRUPTED"):
         traceback.print_exception(exc, file=stderr)
@@ -255,17 +292,19 @@ def main(argv: list[str] | None = None) -> int:
         return exc.code if isinstance(exc.code, int) else 0
 
     if args.log_level != "DEBUG":
-        # gRPC's C core logs connection notices (a GOAWAY from a simulator shutting down)
-        # straight to stderr; keep them for DEBUG runs. Read when grpc is first imported.
-        os.environ.setdefault("GRPC_VERBOSITY", "ERROR")
-    handler = configure_logging(args.log_level, stderr)
+        # gRPC's C core logs connection notices and failures (a GOAWAY from a simulator
+        # shutting down, a port it cannot bind) straight to stderr, next to the one line
+        # this tool prints for the same failure; keep them for DEBUG runs. Read when grpc
+        # is first imported.
+        os.environ.setdefault("GRPC_VERBOSITY", "NONE")
+    # The application, not the library, decides where log entries go.
+    logs = LogOutput(args.log_level, stderr, args.log_format)
     ctx = None
     try:
-        ctx = Context(args)
+        ctx = Context(args, logs=logs)
         outcome = args.func(ctx, args)
         if isinstance(outcome, c.Outcome):
-            emit(ctx, args, outcome)
-            return int(ExitCode.OK)
+            return emit(ctx, args, outcome)
         return int(outcome)
     except BrokenPipeError:
         # The reader went away (`halvex fleet | head`): stop quietly.
@@ -279,7 +318,7 @@ def main(argv: list[str] | None = None) -> int:
                 ctx.close()
             except Exception as exc:  # a failing shutdown must not hide the result
                 print(f"halvex: simulator shutdown failed: {exc}", file=stderr)
-        logging.getLogger().removeHandler(handler)
+        logs.close()
 
 
 def _silence_stdout() -> None:

@@ -11,7 +11,7 @@ import tempfile
 
 
 from norvo_halvex.cli import parsing, render
-from norvo_halvex.cli.errors import UsageError
+from norvo_halvex.cli.errors import ExitCode, UsageError
 from norvo_halvex.cli.progress import Spinner
 
 UTC = _dt.timezone.utc
@@ -20,10 +20,29 @@ UTC = _dt.timezone.utc
 @dataclasses.dataclass
 class Outcome:
     """What a command produced: ``result`` goes into the JSON document, ``lines`` are
-    the human output."""
+    the human output, ``notes`` go to standard error either way. A result with values
+    that failed to read carries ``ExitCode.PARTIAL``."""
 
     result: object
     lines: list[str]
+    exit_code: int = int(ExitCode.OK)
+    notes: list[str] = dataclasses.field(default_factory=list)
+
+
+def failed_values(values) -> list[str]:
+    """Keys of the values a partial result lacks because their read failed (the client
+    gives None for those)."""
+    if isinstance(values, dict):
+        return [key for key, value in values.items() if value is None]
+    return []
+
+
+def partial(outcome: Outcome, serial: str, operation: str, failed: list[str]) -> Outcome:
+    if failed:
+        outcome.exit_code = int(ExitCode.PARTIAL)
+        outcome.notes.append(f"halvex: meter {serial}: {operation} incomplete: {', '.join(failed)} "
+                             f"could not be read; the other values are good")
+    return outcome
 
 
 def _one(serial: str, what: str, value: str) -> list[str]:
@@ -130,11 +149,13 @@ def cmd_csq(ctx, args) -> Outcome:
 
 def cmd_three_phase_voltage(ctx, args) -> Outcome:
     l1, l2, l3 = ctx.api().three_phase_instantaneous_voltage(args.serial)
-    result = {"l1": l1, "l2": l2, "l3": l3, "unit": "V"}
-    rows = [["", name, render.fmt_number(v, 1), "V" if v is not None else ""] for name, v in
-            (("L1", l1), ("L2", l2), ("L3", l3))]
+    phases = {"l1": l1, "l2": l2, "l3": l3}
+    failed = failed_values(phases)
+    result = {**phases, "unit": "V", "failed": failed}
+    rows = [["", key.upper(), render.fmt_number(v, 1, none=render.FAILED), "V" if v is not None else ""]
+            for key, v in phases.items()]
     lines = [f"{args.serial}  three-phase voltage"] + render.table(rows, right=[2])
-    return Outcome(result, lines)
+    return partial(Outcome(result, lines), args.serial, "three-phase-voltage", failed)
 
 
 # ----------------------------------------------------------------- registers
@@ -143,8 +164,10 @@ def registers_result(value, hardware: str | None = None) -> dict:
     """JSON shape of a register read: single-phase pair or three-phase totals."""
     if isinstance(value, tuple):
         a, b = (list(value) + [None, None])[:2]
-        return {"type": "single_phase", "element_a": a, "element_b": b, "units": _units(render.ELEMENT_KEYS)}
-    return {"type": "three_phase", "totals": value, "units": _units(render.THREE_PHASE_KEYS)}
+        return {"type": "single_phase", "element_a": a, "element_b": b, "units": _units(render.ELEMENT_KEYS),
+                "failed": []}
+    return {"type": "three_phase", "totals": value, "units": _units(render.THREE_PHASE_KEYS),
+            "failed": failed_values(value)}
 
 
 def _units(keys) -> dict:
@@ -163,7 +186,8 @@ def registers_lines(serial: str, value, hardware: str | None) -> list[str]:
                 row[0] = name if i == 0 else ""
                 rows.append(row)
     else:
-        rows = render.register_rows(value or {}, digits, prefix="total")
+        # A missing total is one whose read failed, never one that does not apply.
+        rows = render.register_rows(value or {}, digits, prefix="total", none=render.FAILED)
         for row in rows[1:]:
             row[0] = ""
     return [title] + render.table(rows, indent=2, right=[2])
@@ -176,7 +200,8 @@ def cmd_read(ctx, args) -> Outcome:
         hardware = api.hardware(args.serial)  # answered from the client's cache after read()
         result = registers_result(value)
         result["hardware"] = hardware
-        return Outcome(result, registers_lines(args.serial, value, hardware))
+        return partial(Outcome(result, registers_lines(args.serial, value, hardware)), args.serial, "read",
+                       result["failed"])
     method = api.read_element_a if args.element == "a" else api.read_element_b
     values = method(args.serial)
     pair = (values, None) if args.element == "a" else (None, values)

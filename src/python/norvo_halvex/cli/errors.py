@@ -4,6 +4,9 @@ from __future__ import annotations
 
 import dataclasses
 import enum
+import errno as _errno
+
+from norvo_halvex.cli.untrusted import for_terminal
 
 
 class ExitCode(enum.IntEnum):
@@ -14,7 +17,21 @@ class ExitCode(enum.IntEnum):
     MEDIATOR = 4
     BAD_REPLY = 5
     PARTIAL = 6
+    ENVIRONMENT = 7
     INTERRUPTED = 130
+
+
+EXIT_CODE_MEANINGS = {
+    ExitCode.OK: "success",
+    ExitCode.UNEXPECTED: "unexpected error: a bug, or the library is not built",
+    ExitCode.USAGE: "usage: bad command, option or value; a meter write not confirmed",
+    ExitCode.METER: "the meter failed (connection, early end of stream) or is not known",
+    ExitCode.MEDIATOR: "the mediator failed or cannot be reached",
+    ExitCode.BAD_REPLY: "the meter's reply does not decode",
+    ExitCode.PARTIAL: "partial: some values or meters failed, the rest are good",
+    ExitCode.ENVIRONMENT: "this machine: output path unwritable or a folder, disk full, port in use",
+    ExitCode.INTERRUPTED: "interrupted (Ctrl-C)",
+}
 
 
 class UsageError(Exception):
@@ -23,6 +40,16 @@ class UsageError(Exception):
 
 class SetupError(Exception):
     """The installation itself is broken (the compiled core is missing, say)."""
+
+
+class LocalError(Exception):
+    """A problem of this machine rather than of the meter or the mediator: an output
+    path that cannot be written, a full disk, a port already in use."""
+
+    def __init__(self, message: str, *, code: str = "LOCAL", cause: str = "local problem") -> None:
+        super().__init__(message)
+        self.code = code
+        self.cause = cause
 
 
 @dataclasses.dataclass(frozen=True)
@@ -61,6 +88,31 @@ _GRPC_WORDS = {
 }
 
 UNREACHABLE_HINT = "check --mediator or HALVEX_MEDIATOR"
+
+# Operating-system errors the user can do something about, in words.
+_OS_WORDS = {
+    _errno.ENOSPC: ("disk full", "free some space or write somewhere else"),
+    _errno.EDQUOT: ("disk quota exceeded", "free some space or write somewhere else"),
+    _errno.EACCES: ("permission denied", None),
+    _errno.EPERM: ("operation not permitted", None),
+    _errno.EROFS: ("read-only file system", None),
+    _errno.EISDIR: ("is a directory", None),
+    _errno.ENOENT: ("no such file or folder", None),
+    _errno.ENOTDIR: ("not a folder", None),
+    _errno.EADDRINUSE: ("address in use", None),
+    _errno.EIO: ("input/output error", None),
+}
+
+
+def _os_failure(exc: OSError) -> Failure:
+    number = exc.errno
+    code = _errno.errorcode.get(number, "OS_ERROR") if number is not None else "OS_ERROR"
+    cause, hint = _OS_WORDS.get(number, ("system error", None))
+    if exc.strerror and exc.filename is not None:
+        message = f"{exc.filename}: {exc.strerror}"
+    else:
+        message = str(exc)
+    return Failure(ExitCode.ENVIRONMENT, code, cause, message, hint)
 
 
 def _grpc_failure(status: str, details: str, mediator: str | None) -> Failure:
@@ -131,6 +183,8 @@ def classify(exc: BaseException, *, mediator: str | None = None) -> Failure:
         return Failure(ExitCode.USAGE, "USAGE", "invalid argument", str(exc))
     if isinstance(exc, SetupError):
         return Failure(ExitCode.UNEXPECTED, "SETUP", "library not usable", str(exc))
+    if isinstance(exc, LocalError):
+        return Failure(ExitCode.ENVIRONMENT, exc.code, exc.cause, str(exc))
     if isinstance(exc, KeyboardInterrupt):
         return Failure(ExitCode.INTERRUPTED, "INTERRUPTED", "interrupted", "")
     if isa("client"):
@@ -151,6 +205,8 @@ def classify(exc: BaseException, *, mediator: str | None = None) -> Failure:
         return _grpc_failure(status, details, mediator)
     if isa("codec"):
         return Failure(ExitCode.BAD_REPLY, "CODEC_ERROR", "reply does not decode", str(exc))
+    if isinstance(exc, OSError):
+        return _os_failure(exc)
     if isinstance(exc, NotImplementedError):
         return Failure(ExitCode.UNEXPECTED, "NOT_IMPLEMENTED", "not implemented in this build", str(exc))
     return Failure(ExitCode.UNEXPECTED, type(exc).__name__, "unexpected error", str(exc))
@@ -178,5 +234,6 @@ def describe(failure: Failure, *, serial: str | None = None, operation: str | No
         if failure.hint:
             cause += f"; {failure.hint}"
         parts.append(cause)
-    # Keep it to one line whatever the message holds.
-    return ": ".join(" ".join(p.split()) if "\n" in p else p for p in parts)
+    # One line whatever the message holds; what the mediator or a meter sent is shown
+    # with its control characters escaped.
+    return ": ".join(for_terminal(" ".join(p.split()) if "\n" in p else p) for p in parts)

@@ -11,9 +11,12 @@ import time
 from collections.abc import Callable, Sequence
 
 from norvo_halvex.cli import render
-from norvo_halvex.cli.errors import ExitCode, Failure, classify
+from norvo_halvex.cli.errors import ExitCode, Failure, classify, describe
+from norvo_halvex.cli.untrusted import for_csv_cell, for_terminal
 
 DEFAULT_WORKERS = 8
+# error_code of a row whose meter answered but some of whose values could not be read.
+PARTIAL_CODE = "PARTIAL"
 
 ELEMENT_COLUMNS = [f"{e}_{k}_{render.REGISTER_UNITS[k].lower()}" for e in ("a", "b") for k in render.ELEMENT_KEYS]
 THREE_PHASE_COLUMNS = [f"{k}_{render.REGISTER_UNITS[k].lower()}" for k in render.THREE_PHASE_KEYS]
@@ -31,7 +34,30 @@ class MeterResult:
 
     @property
     def ok(self) -> bool:
-        return self.failure is None
+        """Every value was read."""
+        return self.failure is None and not self.failed_values
+
+    @property
+    def failed_values(self) -> list[str]:
+        """Three-phase totals whose read failed (the others were read)."""
+        if not isinstance(self.registers, dict):
+            return []
+        return [key for key, value in self.registers.items() if value is None]
+
+    @property
+    def status(self) -> str:
+        if self.failure is not None:
+            return "failed"
+        return "partial" if self.failed_values else "ok"
+
+    def problem(self) -> str | None:
+        """The line for standard error when this meter was not read completely."""
+        if self.failure is not None:
+            return describe(self.failure, serial=self.serial, operation="read")
+        if self.failed_values:
+            return for_terminal(f"halvex: meter {self.serial}: read incomplete: "
+                                f"{', '.join(self.failed_values)} could not be read")
+        return None
 
     @property
     def kind(self) -> str | None:
@@ -42,7 +68,7 @@ class MeterResult:
     def columns(self) -> dict[str, object]:
         """The CSV row: one column per register value, with its unit in the column name."""
         row: dict[str, object] = dict.fromkeys(CSV_COLUMNS, "")
-        row.update(serial=self.serial, status="ok" if self.ok else "failed", hardware=self.hardware or "")
+        row.update(serial=self.serial, status=self.status, hardware=self.hardware or "")
         row["kind"] = self.kind or ""
         regs = self.registers
         if isinstance(regs, tuple):
@@ -59,12 +85,19 @@ class MeterResult:
         if self.failure is not None:
             row["error_code"] = self.failure.code
             row["error_message"] = self.failure.message
-        return row
+        elif self.failed_values:
+            row["error_code"] = PARTIAL_CODE
+            row["error_message"] = "not read: " + " ".join(self.failed_values)
+        # People open this file in spreadsheets and terminals: meter and mediator text
+        # is shown, never run.
+        return {key: for_csv_cell(for_terminal(value)) if isinstance(value, str) else value
+                for key, value in row.items()}
 
     def document(self) -> dict:
         """The JSON-lines record."""
-        doc: dict[str, object] = {"serial": self.serial, "ok": self.ok}
-        if self.ok:
+        doc: dict[str, object] = {"serial": self.serial, "ok": self.ok, "status": self.status}
+        if self.failure is None:
+            doc["failed"] = self.failed_values
             doc["hardware"] = self.hardware
             doc["kind"] = self.kind
             regs = self.registers
@@ -160,10 +193,12 @@ def jsonl_writer(stream):
 
 
 def fleet_exit_code(results: Sequence[MeterResult]) -> ExitCode:
-    failed = [r for r in results if not r.ok]
-    if not failed:
+    incomplete = [r for r in results if not r.ok]
+    if not incomplete:
         return ExitCode.OK
     # Nothing answered and the mediator itself was the problem: say so.
-    if len(failed) == len(results) and all(r.failure.exit_code is ExitCode.MEDIATOR for r in failed):
+    if len(incomplete) == len(results) and all(
+        r.failure is not None and r.failure.exit_code is ExitCode.MEDIATOR for r in incomplete
+    ):
         return ExitCode.MEDIATOR
     return ExitCode.PARTIAL

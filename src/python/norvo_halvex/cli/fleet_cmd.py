@@ -5,7 +5,7 @@ from __future__ import annotations
 import sys
 
 from norvo_halvex.cli import parsing
-from norvo_halvex.cli.errors import UsageError, describe
+from norvo_halvex.cli.errors import UsageError
 from norvo_halvex.cli.fleet import (
     DEFAULT_WORKERS,
     OrderedWriter,
@@ -63,8 +63,7 @@ def cmd_fleet(ctx, args) -> int:
 
         def on_result(result):
             writer.add(result)
-            line = None if result.ok else describe(result.failure, serial=result.serial, operation="read")
-            counter.advance(result.ok, line)
+            counter.advance(result.status, result.problem())
 
         with counter:
             results = read_fleet(api, serials, workers=args.workers, on_result=on_result, mediator=ctx.mediator)

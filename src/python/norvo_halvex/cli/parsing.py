@@ -15,7 +15,20 @@ FRAME = _dt.timedelta(hours=4)
 # A day download covers 00:00 to 23:30 UTC.
 DAY_WINDOW = _dt.timedelta(hours=23, minutes=30)
 
+METER_TIME_RANGE = "meters hold times from 1970-01-01T00:00:00Z to 2106-02-07T06:28:15Z"
+
 _OBIS = re.compile(r"^(\d{1,3})\.(\d{1,3})\.(\d{1,3})$")
+
+
+def check_meter_time(value: _dt.datetime, text: str) -> _dt.datetime:
+    """Refuses a time a meter cannot hold (its clock counts seconds from 1970 in 32 bits)."""
+    from quarn_frame_protocol.util import quarn_datetime_to_epoch_seconds
+
+    try:
+        quarn_datetime_to_epoch_seconds(value)
+    except (ValueError, OverflowError):
+        raise UsageError(f"time {text!r} out of range: {METER_TIME_RANGE}") from None
+    return value
 
 
 def parse_day(text: str) -> _dt.date:
@@ -34,9 +47,10 @@ def parse_datetime(text: str) -> _dt.datetime:
             seconds = float(raw[1:])
             if not math.isfinite(seconds):
                 raise ValueError
-            return _dt.datetime.fromtimestamp(seconds, UTC)
+            value = _dt.datetime.fromtimestamp(seconds, UTC)
         except (ValueError, OverflowError, OSError):
             raise UsageError(f"bad time {text!r}: expected epoch seconds after '@'") from None
+        return check_meter_time(value, text)
     try:
         value = _dt.datetime.fromisoformat(raw)
     except ValueError:
@@ -45,7 +59,11 @@ def parse_datetime(text: str) -> _dt.datetime:
         ) from None
     if value.tzinfo is None:
         value = value.replace(tzinfo=UTC)
-    return value.astimezone(UTC)
+    try:
+        value = value.astimezone(UTC)
+    except OverflowError:
+        raise UsageError(f"time {text!r} out of range: {METER_TIME_RANGE}") from None
+    return check_meter_time(value, text)
 
 
 def interval_window(day: str | None, start: str | None, end: str | None):
@@ -56,7 +74,9 @@ def interval_window(day: str | None, start: str | None, end: str | None):
             raise UsageError("give either --day or --start/--end, not both")
         d = parse_day(day)
         begin = _dt.datetime.combine(d, _dt.time(0, 0), tzinfo=UTC)
-        return begin, begin, begin + DAY_WINDOW
+        # The start is within the meter's range, so adding the window cannot overflow.
+        end = check_meter_time(check_meter_time(begin, day) + DAY_WINDOW, day)
+        return begin, begin, end
     if start is None or end is None:
         raise UsageError("give --day YYYY-MM-DD, or both --start and --end")
     begin, finish = parse_datetime(start), parse_datetime(end)

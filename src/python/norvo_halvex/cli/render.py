@@ -124,9 +124,15 @@ def dumps(document) -> str:
     return json.dumps(to_jsonable(document), ensure_ascii=False, allow_nan=False)
 
 
-def fmt_number(value: float | int | None, digits: int | None = None) -> str:
+# A value that does not apply (element B of a single-element meter) against one the
+# meter should have delivered but whose read failed: the second is not a success.
+NOT_APPLICABLE = "n/a"
+FAILED = "failed"
+
+
+def fmt_number(value: float | int | None, digits: int | None = None, *, none: str = NOT_APPLICABLE) -> str:
     if value is None:
-        return "n/a"
+        return none
     if digits is None:
         return repr(float(value)) if isinstance(value, float) else str(value)
     return f"{value:.{digits}f}"
@@ -163,11 +169,12 @@ def label(key: str) -> str:
     return key.replace("_", " ")
 
 
-def register_rows(values: Mapping[str, float | None], digits: int, prefix: str = "") -> list[list[str]]:
+def register_rows(values: Mapping[str, float | None], digits: int, prefix: str = "", *,
+                  none: str = NOT_APPLICABLE) -> list[list[str]]:
     rows = []
     for key, value in values.items():
         unit = REGISTER_UNITS.get(key, "")
-        text = fmt_number(value, digits)
+        text = fmt_number(value, digits, none=none)
         rows.append([prefix, label(key), text, unit if value is not None else ""])
     return rows
 
