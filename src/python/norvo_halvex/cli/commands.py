@@ -12,7 +12,7 @@ import tempfile
 
 from norvo_halvex.cli import parsing, render
 from norvo_halvex.cli.errors import ExitCode, UsageError
-from norvo_halvex.cli.progress import Spinner
+from norvo_halvex.cli.progress import Spinner, isatty
 
 UTC = _dt.timezone.utc
 
@@ -355,11 +355,17 @@ def cmd_intervals(ctx, args) -> Outcome:
     }
     window = f"{render.iso(start)} .. {render.iso(end)}"
     if csv_path and not scratch:
-        return Outcome(result, _one(args.serial, "intervals", f"{window}  {rows} rows written to {csv_path}"))
+        lines = _one(args.serial, "intervals", f"{window}  {rows} rows written to {csv_path}")
+        if isatty(ctx.stdout):  # the day's load curve at a glance
+            lines += render.load_curve(intervals, start, end)
+        return Outcome(result, lines)
     if not ctx.json:
         # The CSV went to standard output; the summary goes to standard error.
         ctx.status.note(f"halvex: meter {args.serial}: {rows if rows is not None else '?'} intervals "
                         f"({window}) in {seconds:.1f} s")
+        if isatty(ctx.stderr):
+            for line in render.load_curve(intervals, start, end):
+                ctx.status.note(line)
     return Outcome(result, [])
 
 

@@ -23,7 +23,7 @@ from rich.text import Text
 from norvo_halvex.cli.untrusted import for_terminal
 
 
-def _isatty(stream) -> bool:
+def isatty(stream) -> bool:
     try:
         return bool(stream.isatty())
     except (AttributeError, ValueError):
@@ -38,7 +38,7 @@ class StatusLine:
     def __init__(self, stream=None, *, enabled: bool = True) -> None:
         self.stream = stream if stream is not None else sys.stderr
         self.enabled = enabled
-        self.live = enabled and _isatty(self.stream)
+        self.live = enabled and isatty(self.stream)
         self._lock = threading.Lock()
         self._progress = None  # the live display now shown, if any
 
