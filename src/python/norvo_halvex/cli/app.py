@@ -116,19 +116,27 @@ class Context:
             self._api = make_api(self.mediator, self.log_level)
         return self._api
 
+    def abandon_calls(self) -> None:
+        """Ends the calls still in flight at once (they fail as cancelled)."""
+        _close_channel(self._api)
+
     def close(self) -> None:
         api, self._api = self._api, None
         sim, self.simulator = self.simulator, None
         if sim is not None:
             # Close our channel first: a server going away under an open channel makes
             # gRPC log a GOAWAY notice on standard error.
-            close = getattr(getattr(api, "grpc_client", None), "close", None)
-            if callable(close):
-                try:
-                    close()
-                except Exception:
-                    pass
+            _close_channel(api)
             sim.stop()
+
+
+def _close_channel(api) -> None:
+    close = getattr(getattr(api, "grpc_client", None), "close", None)
+    if callable(close):
+        try:
+            close()
+        except Exception:
+            pass
 
 
 class _Parser(argparse.ArgumentParser):

@@ -131,28 +131,51 @@ def read_fleet(
     workers: int = DEFAULT_WORKERS,
     on_result: Callable[[MeterResult], None] | None = None,
     mediator: str | None = None,
+    on_stop: Callable[[BaseException, int], None] | None = None,
+    on_abandon: Callable[[], None] | None = None,
 ) -> list[MeterResult]:
     """Reads the registers of every serial through ``api`` with at most ``workers``
     calls in flight. Failures are recorded per meter, never raised. ``on_result`` is
     called (from the calling thread) as each meter finishes; the list returned is in
-    the order of ``serials``."""
+    the order of ``serials``.
+
+    When the caller is interrupted (Ctrl-C) or ``on_result`` fails, reads not yet
+    started are cancelled and the running ones end before the exception goes on:
+    ``on_stop(exc, running)`` is told first. Interrupted again while waiting,
+    ``on_abandon()`` is called to cut the running reads short (closing the channel)."""
     if workers < 1:
         raise ValueError("workers must be at least 1")
     results: list[MeterResult | None] = [None] * len(serials)
     pool = concurrent.futures.ThreadPoolExecutor(max_workers=min(workers, max(1, len(serials))),
                                                  thread_name_prefix="halvex-fleet")
+    futures: list[concurrent.futures.Future] = []
     try:
-        futures = [pool.submit(read_one, api, i, s, mediator=mediator) for i, s in enumerate(serials)]
+        for i, s in enumerate(serials):
+            futures.append(pool.submit(read_one, api, i, s, mediator=mediator))
         for future in concurrent.futures.as_completed(futures):
             result = future.result()
             results[result.index] = result
             if on_result is not None:
                 on_result(result)
-    except BaseException:
-        pool.shutdown(wait=False, cancel_futures=True)
+    except BaseException as exc:
+        _stop(pool, futures, exc, on_stop, on_abandon)
         raise
     pool.shutdown(wait=True)
     return results  # type: ignore[return-value]
+
+
+def _stop(pool, futures, exc, on_stop, on_abandon) -> None:
+    for future in futures:
+        future.cancel()
+    running = sum(1 for future in futures if not future.done())
+    if on_stop is not None:
+        on_stop(exc, running)
+    try:
+        pool.shutdown(wait=True, cancel_futures=True)
+    except KeyboardInterrupt:
+        if on_abandon is not None:
+            on_abandon()
+        pool.shutdown(wait=True)
 
 
 class OrderedWriter:

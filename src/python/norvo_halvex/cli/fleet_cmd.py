@@ -65,8 +65,17 @@ def cmd_fleet(ctx, args) -> int:
             writer.add(result)
             counter.advance(result.status, result.problem())
 
+        def on_stop(exc, running):
+            if isinstance(exc, KeyboardInterrupt):
+                # Reads still ending must not bury "interrupted" under their failures.
+                ctx.mute_logs()
+            if running:
+                ctx.status.note(f"halvex: fleet: stopping; {running} meter read{'s' if running != 1 else ''} "
+                                "in progress will end first (Ctrl-C again to cut them short)")
+
         with counter:
-            results = read_fleet(api, serials, workers=args.workers, on_result=on_result, mediator=ctx.mediator)
+            results = read_fleet(api, serials, workers=args.workers, on_result=on_result, mediator=ctx.mediator,
+                                 on_stop=on_stop, on_abandon=ctx.abandon_calls)
         counter.finish()
     finally:
         if out is not ctx.stdout:
