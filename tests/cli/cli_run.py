@@ -29,8 +29,10 @@ def run_halvex(*argv, timeout=60, env_extra=None, input=None) -> Run:
     env = _env()
     if env_extra:
         env.update(env_extra)
+    # Standard input is never the test runner's terminal: meter writes must not find one.
+    stdin = subprocess.DEVNULL if input is None else None
     proc = subprocess.run(
         [sys.executable, "-m", "norvo_halvex.cli", *argv],
-        capture_output=True, text=True, timeout=timeout, env=env, input=input,
+        capture_output=True, text=True, timeout=timeout, env=env, input=input, stdin=stdin,
     )
     return Run(proc.returncode, proc.stdout, proc.stderr)

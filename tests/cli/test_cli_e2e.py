@@ -154,7 +154,7 @@ def test_writes_then_reads_back(simulator, halvex, tmp_path):
         ("clock-set", "HX3000001"),
     ]
     for argv in writes:
-        run = halvex(*addr, *argv)
+        run = halvex(*addr, *argv, "--yes")
         assert run.code == 0, run.err
         assert argv[1] in run.out and "set to" in run.out or "written" in run.out
     checks = {
@@ -169,7 +169,7 @@ def test_writes_then_reads_back(simulator, halvex, tmp_path):
         assert run.code == 0, run.err
         assert ok(run.json()["result"]), run.out
     # writes answer JSON too
-    doc = halvex(*addr, "--json", "dst-set", "HX1000001", "on").json()
+    doc = halvex(*addr, "--json", "dst-set", "HX1000001", "on", "--yes").json()
     assert doc == {"command": "dst-set", "serial": "HX1000001", "result": {"enabled": True}}
 
 

@@ -184,7 +184,7 @@ def test_json_documents(cli, fake_api, argv, result):
     ],
 )
 def test_writes_send_the_parsed_value(cli, fake_api, argv, call):
-    run = cli(*argv)
+    run = cli(*argv, *(["--yes"] if call[0].endswith("_write") else []))
     assert run.code == 0, run.err
     assert call in fake_api.calls
 

@@ -8,7 +8,7 @@ import sys
 import traceback
 
 from norvo_halvex.cli import commands as c
-from norvo_halvex.cli import render
+from norvo_halvex.cli import render, writes
 from norvo_halvex.cli.errors import EXIT_CODE_MEANINGS, ExitCode, LocalError, SetupError, UsageError, classify, describe
 from norvo_halvex.cli.logs import LOG_FORMATS, LogOutput
 from norvo_halvex.cli.progress import StatusLine
@@ -78,9 +78,10 @@ class Context:
     """What a command needs: output streams, the chosen mediator and the client,
     created on first use (so usage errors never start anything)."""
 
-    def __init__(self, args, *, stdout=None, stderr=None, logs: LogOutput | None = None) -> None:
+    def __init__(self, args, *, stdout=None, stderr=None, stdin=None, logs: LogOutput | None = None) -> None:
         self.args = args
         self.logs = logs
+        self.stdin = stdin if stdin is not None else sys.stdin
         self.stdout = stdout if stdout is not None else sys.stdout
         self.stderr = stderr if stderr is not None else sys.stderr
         self.json = bool(getattr(args, "json", False))
@@ -197,7 +198,8 @@ def build_parser() -> argparse.ArgumentParser:
     add("three-phase-config", c.cmd_three_phase_config, "read a three-phase meter's hardware configuration")
     # clock
     add("clock", c.cmd_clock, "read the meter clock (UTC)")
-    add("clock-set", c.cmd_clock_set, "set the meter clock to the current UTC time of this machine")
+    p = add("clock-set", c.cmd_clock_set, "set the meter clock to the current UTC time of this machine")
+    writes.add_arguments(p)
     # instantaneous values
     add("voltage", c.cmd_voltage, "read the instantaneous voltage (single phase)")
     p = add("power", c.cmd_power, "read the instantaneous active power in kW")
@@ -211,12 +213,15 @@ def build_parser() -> argparse.ArgumentParser:
     add("dst", c.cmd_dst, "read the daylight-saving correction flag")
     p = add("dst-set", c.cmd_dst_set, "switch daylight-saving correction on or off")
     p.add_argument("value", metavar="on|off")
+    writes.add_arguments(p)
     add("backlight", c.cmd_backlight, "read the backlight setting")
     p = add("backlight-set", c.cmd_backlight_set, "write the backlight setting")
     p.add_argument("value", metavar="NAME|VALUE", help="setting name (see 'halvex backlight') or its number")
+    writes.add_arguments(p)
     add("load-switch", c.cmd_load_switch, "read the load switch setting")
     p = add("load-switch-set", c.cmd_load_switch_set, "write the load switch setting")
     p.add_argument("value", metavar="NAME|VALUE", help="setting name (see 'halvex load-switch') or its number")
+    writes.add_arguments(p)
     # three-phase intervals
     p = add("intervals", c.cmd_intervals, "download three-phase interval data as CSV")
     p.add_argument("--day", metavar="YYYY-MM-DD", help="a whole UTC day (00:00 to 23:30)")
@@ -239,6 +244,7 @@ def build_parser() -> argparse.ArgumentParser:
     p = add("obis-write", c.cmd_obis_write, "write a raw payload to an OBIS object")
     p.add_argument("obis", metavar="OBIS", help="OBIS triplet C.D.E, e.g. 1.8.0")
     p.add_argument("hex", metavar="HEX", help="payload as hex digits, e.g. 0aff10")
+    writes.add_arguments(p)
 
     from norvo_halvex.cli import demo, fleet_cmd, simulator_cmd
 

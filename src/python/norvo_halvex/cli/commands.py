@@ -10,7 +10,7 @@ import os
 import tempfile
 
 
-from norvo_halvex.cli import parsing, render
+from norvo_halvex.cli import parsing, render, writes
 from norvo_halvex.cli.errors import ExitCode, UsageError
 from norvo_halvex.cli.progress import Spinner, isatty
 
@@ -114,11 +114,16 @@ def _duration(seconds: float) -> str:
 
 
 def cmd_clock_set(ctx, args) -> Outcome:
-    api = ctx.api()
-    before = _dt.datetime.now(UTC)
-    api.clock_time_write(args.serial)
-    result = {"set_to": before.replace(microsecond=0)}
-    return Outcome(result, _one(args.serial, "clock set to", f"{render.iso(before.replace(microsecond=0))} (UTC now)"))
+    sent = []
+
+    def write(api):
+        sent.append(_dt.datetime.now(UTC).replace(microsecond=0))
+        api.clock_time_write(args.serial)
+
+    def done():
+        return Outcome({"set_to": sent[0]}, _one(args.serial, "clock set to", f"{render.iso(sent[0])} (UTC now)"))
+
+    return writes.perform(ctx, args, "set its clock to this machine's current UTC time", write, done)
 
 
 # ----------------------------------------------------------------- instantaneous values
@@ -220,9 +225,11 @@ def cmd_dst(ctx, args) -> Outcome:
 
 def cmd_dst_set(ctx, args) -> Outcome:
     enabled = parsing.parse_on_off(args.value)
-    ctx.api().daylight_savings_correction_enabled_write(args.serial, enabled)
-    return Outcome({"enabled": enabled},
-                   _one(args.serial, "daylight-saving correction set to", "on" if enabled else "off"))
+    word = "on" if enabled else "off"
+    return writes.perform(
+        ctx, args, f"switch daylight-saving correction {word}",
+        lambda api: api.daylight_savings_correction_enabled_write(args.serial, enabled),
+        lambda: Outcome({"enabled": enabled}, _one(args.serial, "daylight-saving correction set to", word)))
 
 
 def _setting_text(member) -> str:
@@ -238,8 +245,10 @@ def cmd_backlight(ctx, args) -> Outcome:
 
 def cmd_backlight_set(ctx, args) -> Outcome:
     member = parsing.parse_setting(args.value, _setting_enum("BacklightSettingType"), "backlight")
-    ctx.api().backlight_write(args.serial, member)
-    return Outcome(member, _one(args.serial, "backlight set to", _setting_text(member)))
+    return writes.perform(
+        ctx, args, f"set the backlight to {_setting_text(member)}",
+        lambda api: api.backlight_write(args.serial, member),
+        lambda: Outcome(member, _one(args.serial, "backlight set to", _setting_text(member))))
 
 
 def cmd_load_switch(ctx, args) -> Outcome:
@@ -249,8 +258,14 @@ def cmd_load_switch(ctx, args) -> Outcome:
 
 def cmd_load_switch_set(ctx, args) -> Outcome:
     member = parsing.parse_setting(args.value, _setting_enum("LoadSwitchSettingType"), "load switch")
-    ctx.api().load_switch_write(args.serial, member)
-    return Outcome(member, _one(args.serial, "load switch set to", _setting_text(member)))
+    warning = None
+    if member.name == "disconnected":
+        warning = f"this cuts the supply at meter {args.serial} at once"
+    return writes.perform(
+        ctx, args, f"set the load switch to {_setting_text(member)}",
+        lambda api: api.load_switch_write(args.serial, member),
+        lambda: Outcome(member, _one(args.serial, "load switch set to", _setting_text(member))),
+        warning=warning)
 
 
 # ----------------------------------------------------------------- intervals
@@ -424,9 +439,11 @@ def cmd_obis_read(ctx, args) -> Outcome:
 def cmd_obis_write(ctx, args) -> Outcome:
     obis = parsing.parse_obis(args.obis)
     payload = parsing.parse_hex(args.hex)
-    ctx.api().obis_write(args.serial, obis, payload.hex())
     text = (payload.hex() or "(empty)") + f"  ({len(payload)} byte{'s' if len(payload) != 1 else ''})"
-    return Outcome({"obis": obis, "payload": payload, "length": len(payload)},
-                   _one(args.serial, f"OBIS {obis} written", text))
+    return writes.perform(
+        ctx, args, f"write {text} to OBIS object {obis}",
+        lambda api: api.obis_write(args.serial, obis, payload.hex()),
+        lambda: Outcome({"obis": obis, "payload": payload, "length": len(payload)},
+                        _one(args.serial, f"OBIS {obis} written", text)))
 
 

@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import datetime as _dt
 import logging
-import threading
 
 import structlog
 from structlog.stdlib import ProcessorFormatter
@@ -73,24 +72,33 @@ def formatter(fmt: str = "text") -> logging.Formatter:
     )
 
 
+class _Handler(logging.StreamHandler):
+    muted = False
+
+    def emit(self, record) -> None:
+        # Tested under the handler's lock, which mute() takes too: once mute() has
+        # returned, no entry that had already passed the filters can still appear.
+        if not self.muted:
+            super().emit(record)
+
+
 class LogOutput:
     """The handler the tool puts on the root logger for one run."""
 
     def __init__(self, level: str, stream, fmt: str = "text") -> None:
-        self.handler = logging.StreamHandler(stream)
+        self.handler = _Handler(stream)
         self.handler.setFormatter(formatter(fmt))
-        self._muted = threading.Event()
-        self.handler.addFilter(lambda record: not self._muted.is_set())
         root = logging.getLogger()
         root.addHandler(self.handler)
         root.setLevel(level)
 
     @property
     def muted(self) -> bool:
-        return self._muted.is_set()
+        return self.handler.muted
 
     def mute(self) -> None:
-        self._muted.set()
+        with self.handler.lock:
+            self.handler.muted = True
 
     def close(self) -> None:
         logging.getLogger().removeHandler(self.handler)
