@@ -282,8 +282,10 @@ def test_intervals_day_json_counts_frames_and_keeps_stdout_for_the_document(cli,
     result = doc["result"]
     assert result["frames"] == 6 == sum(1 for c in fake_api.calls if c[0] == "_three_phase_intervals_read")
     assert result["rows"] == 48 and result["csv"] is None
-    assert result["intervals"][0] == {"time": "2025-03-01T00:00:00+00:00", "active_import_kwh": 1.25, "status": 0,
-                                      "status_flags": ""}
+    assert result["intervals"][0] == {"time": "2025-03-01T00:00:00+00:00", "active_import_kwh": 1.25,
+                                      "active_export_kwh": 0.0, "reactive_import_kvarh": 0.0,
+                                      "reactive_export_kvarh": 0.0, "apparent_import_kvah": 0.0,
+                                      "apparent_export_kvah": 0.0, "status": 0, "status_flags": ""}
     assert "_three_phase_intervals_read" not in vars(fake_api)  # the frame counter is removed again
 
 

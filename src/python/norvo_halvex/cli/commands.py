@@ -6,10 +6,12 @@ import contextlib
 import csv as _csv
 import dataclasses
 import datetime as _dt
+import io
 import os
-import tempfile
+from types import SimpleNamespace
+from typing import NamedTuple
 
-
+from norvo_halvex import meters
 from norvo_halvex.cli import parsing, render, writes
 from norvo_halvex.cli.errors import ExitCode, UsageError
 from norvo_halvex.cli.progress import Spinner, isatty
@@ -275,65 +277,81 @@ def count_csv_rows(path: str) -> int:
         return max(0, sum(1 for row in _csv.reader(f) if row) - 1)
 
 
-def read_csv_rows(path: str) -> list[dict]:
-    """The interval CSV as JSON rows: numbers as numbers, empty cells as null."""
-    rows = []
-    with open(path, newline="", encoding="utf-8") as f:
-        for record in _csv.DictReader(f):
-            row: dict[str, object] = {}
-            for key, text in record.items():
-                if key in ("time", "status_flags"):
-                    row[key] = text
-                elif text == "" or text is None:
-                    row[key] = None
-                else:
-                    try:
-                        row[key] = int(text) if key == "status" else float(text)
-                    except ValueError:
-                        row[key] = text
-            rows.append(row)
-    return rows
+def json_rows(intervals, meter_type, statuses: bool) -> list[dict]:
+    """The intervals as JSON rows: the CSV's columns and decimals (the domain's formatter),
+    numbers as numbers, a value the meter does not hold as null."""
+    return [{key: _json_cell(key, text) for key, text in record.items()}
+            for record in meters.csv_records(intervals, meter_type, statuses)]
+
+
+def _json_cell(key: str, text: str):
+    if key in ("time", "status_flags"):
+        return text
+    if text == "":
+        return None
+    return int(text) if key == "status" else float(text)
+
+
+class _Discard(io.TextIOBase):
+    def write(self, text: str) -> int:
+        return len(text)
+
+
+class Download(NamedTuple):
+    intervals: object
+    seconds: float
+    frames: int | None  # None when they could not be counted
+    meter_type: object  # as the client read it; None when it could not be observed
 
 
 @contextlib.contextmanager
-def _count_frames(api, spinner: Spinner):
-    """Counts the frames of a download for the progress line. The client fetches each
-    frame through its own ``_three_phase_intervals_read`` looked up on the object, so an
-    instance attribute observes them without changing what is sent."""
-    original = getattr(api, "_three_phase_intervals_read", None)
-    if original is None:
-        yield
-        return
+def _observe(api, spinner: Spinner):
+    """Watches a download through the client object: every frame
+    (``_three_phase_intervals_read``) steps the progress line, and the meter type the client
+    reads first (``three_phase_hardware_configuration``) is kept. The client calls both
+    through the object, so instance attributes observe them without changing what is sent."""
+    seen = SimpleNamespace(meter_type=None)
+    frame = getattr(api, "_three_phase_intervals_read", None)
+    configuration = getattr(api, "three_phase_hardware_configuration", None)
+    wrappers = {}
+    if frame is not None:
+        def counted(*a, **kw):
+            try:
+                return frame(*a, **kw)
+            finally:
+                spinner.step()
 
-    def counted(*a, **kw):
-        try:
-            return original(*a, **kw)
-        finally:
-            spinner.step()
+        wrappers["_three_phase_intervals_read"] = counted
+    if configuration is not None:
+        def kept(*a, **kw):
+            record = configuration(*a, **kw)
+            seen.meter_type = getattr(record, "meter_type", None)
+            return record
 
+        wrappers["three_phase_hardware_configuration"] = kept
+    installed = []
     try:
-        api._three_phase_intervals_read = counted
-    except (AttributeError, TypeError):
-        yield
-        return
-    try:
-        yield
+        for name, wrapper in wrappers.items():
+            with contextlib.suppress(AttributeError, TypeError):
+                setattr(api, name, wrapper)
+                installed.append(name)
+        yield seen
     finally:
-        with contextlib.suppress(AttributeError, TypeError):
-            del api._three_phase_intervals_read
+        for name in installed:
+            with contextlib.suppress(AttributeError, TypeError):
+                delattr(api, name)
 
 
-def download_intervals(api, serial, day, start, end, csv_path, statuses, *, status, label=None):
-    """Runs the interval download with a progress line; returns (intervals, seconds,
-    frames fetched or None when they could not be counted)."""
-    frames = parsing.frame_count(start, end)
+def download_intervals(api, serial, day, start, end, csv_path, statuses, *, status, label=None) -> Download:
+    """Runs the interval download with a progress line."""
+    frames = meters.frame_count(start, end)
     with Spinner(label or f"downloading intervals of {serial}", status=status, total_steps=frames) as sp:
-        with _count_frames(api, sp):
+        with _observe(api, sp) as seen:
             if day is not None:
                 intervals = api.three_phase_intervals(serial, day, None, None, csv_path, statuses)
             else:
                 intervals = api.three_phase_intervals(serial, None, start, end, csv_path, statuses)
-    return intervals, sp.elapsed, (sp.steps or None)
+    return Download(intervals, sp.elapsed, sp.steps or None, seen.meter_type)
 
 
 def cmd_intervals(ctx, args) -> Outcome:
@@ -342,34 +360,32 @@ def cmd_intervals(ctx, args) -> Outcome:
     csv_path = os.path.abspath(args.csv) if args.csv else None
     if csv_path is not None and not os.path.isdir(os.path.dirname(csv_path)):
         raise UsageError(f"cannot write {args.csv}: no directory {os.path.dirname(csv_path)}")
-    scratch = None
-    if csv_path is None and ctx.json:
-        # The client writes CSV to standard output when given no file; keep stdout for JSON.
-        fd, scratch = tempfile.mkstemp(prefix="halvex-intervals-", suffix=".csv")
-        os.close(fd)
-        csv_path = scratch
-    try:
-        ctx.stdout.flush()
-        intervals, seconds, fetched = download_intervals(api, args.serial, day, start, end, csv_path, args.statuses,
-                                                status=ctx.status)
-        rows = count_csv_rows(csv_path) if csv_path else _length(intervals)
-        table_rows = read_csv_rows(csv_path) if ctx.json else None
-    finally:
-        if scratch:
-            with contextlib.suppress(OSError):
-                os.unlink(scratch)
+    # Without a file the client writes the CSV to standard output, which holds the JSON
+    # document here; the rows come from the returned collection instead.
+    quiet = contextlib.redirect_stdout(_Discard()) if csv_path is None and ctx.json else contextlib.nullcontext()
+    ctx.stdout.flush()
+    with quiet:
+        got = download_intervals(api, args.serial, day, start, end, csv_path, args.statuses, status=ctx.status)
+    intervals = got.intervals
+    rows = _length(intervals)
+    table_rows = None
+    if ctx.json:
+        meter_type = got.meter_type
+        if meter_type is None:
+            meter_type = api.three_phase_hardware_configuration(args.serial).meter_type
+        table_rows = json_rows(intervals, meter_type, bool(args.statuses))
     result = {
         "start": start,
         "end": end,
-        "frames": fetched or parsing.frame_count(start, end),
+        "frames": got.frames or meters.frame_count(start, end),
         "interval_length": getattr(intervals, "interval_length", None),
         "rows": rows,
-        "csv": None if scratch else csv_path,
+        "csv": csv_path,
         "statuses": bool(args.statuses),
         "intervals": table_rows,
     }
     window = f"{render.iso(start)} .. {render.iso(end)}"
-    if csv_path and not scratch:
+    if csv_path:
         lines = _one(args.serial, "intervals", f"{window}  {rows} rows written to {csv_path}")
         if isatty(ctx.stdout):  # the day's load curve at a glance
             lines += render.load_curve(intervals, start, end)
@@ -377,7 +393,7 @@ def cmd_intervals(ctx, args) -> Outcome:
     if not ctx.json:
         # The CSV went to standard output; the summary goes to standard error.
         ctx.status.note(f"halvex: meter {args.serial}: {rows if rows is not None else '?'} intervals "
-                        f"({window}) in {seconds:.1f} s")
+                        f"({window}) in {got.seconds:.1f} s")
         if isatty(ctx.stderr):
             for line in render.load_curve(intervals, start, end):
                 ctx.status.note(line)

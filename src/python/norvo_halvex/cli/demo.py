@@ -7,6 +7,7 @@ import os
 import tempfile
 import time
 
+from norvo_halvex import meters
 from norvo_halvex.cli import commands as c
 from norvo_halvex.cli import render
 from norvo_halvex.cli.errors import ExitCode, classify, describe
@@ -120,8 +121,7 @@ class _Demo:
 
     def intervals(self, api, serial: str, day: _dt.date, out_dir: str) -> dict | None:
         path = os.path.join(out_dir, f"intervals-{serial}-{day.isoformat()}.csv")
-        begin = _dt.datetime.combine(day, _dt.time(0, 0), tzinfo=UTC)
-        end = begin + _dt.timedelta(hours=23, minutes=30)
+        begin, end = meters.day_window(day)
 
         def download():
             return c.download_intervals(api, serial, begin, begin, end, path, True, status=self.ctx.status,
@@ -130,7 +130,7 @@ class _Demo:
         got, ok = self.attempt(serial, "intervals", download)
         if not ok:
             return None
-        _, seconds, _ = got
+        seconds = got.seconds
         rows = c.count_csv_rows(path)
         self.values -= _count_values(got)  # the collection is counted as rows below
         self.values += rows

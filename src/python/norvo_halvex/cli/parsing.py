@@ -5,19 +5,18 @@ from __future__ import annotations
 import datetime as _dt
 import enum
 import math
-import re
 
+from norvo_halvex import meters
 from norvo_halvex.cli.errors import UsageError
 
 UTC = _dt.timezone.utc
-MAX_WINDOW = _dt.timedelta(hours=24)
-FRAME = _dt.timedelta(hours=4)
-# A day download covers 00:00 to 23:30 UTC.
-DAY_WINDOW = _dt.timedelta(hours=23, minutes=30)
 
+# The window rules are the domain's; these are their words on the command line.
+_WINDOW_PROBLEMS = {
+    "order": "--start must come before --end",
+    "too_long": f"the window from --start to --end is at most {meters.MAX_WINDOW // _dt.timedelta(hours=1)} hours",
+}
 METER_TIME_RANGE = "meters hold times from 1970-01-01T00:00:00Z to 2106-02-07T06:28:15Z"
-
-_OBIS = re.compile(r"^(\d{1,3})\.(\d{1,3})\.(\d{1,3})$")
 
 
 def check_meter_time(value: _dt.datetime, text: str) -> _dt.datetime:
@@ -72,27 +71,18 @@ def interval_window(day: str | None, start: str | None, end: str | None):
     if day is not None:
         if start is not None or end is not None:
             raise UsageError("give either --day or --start/--end, not both")
-        d = parse_day(day)
-        begin = _dt.datetime.combine(d, _dt.time(0, 0), tzinfo=UTC)
-        # The start is within the meter's range, so adding the window cannot overflow.
-        end = check_meter_time(check_meter_time(begin, day) + DAY_WINDOW, day)
-        return begin, begin, end
+        begin, finish = meters.day_window(parse_day(day))
+        check_meter_time(begin, day)
+        check_meter_time(finish, day)
+        return begin, begin, finish
     if start is None or end is None:
         raise UsageError("give --day YYYY-MM-DD, or both --start and --end")
     begin, finish = parse_datetime(start), parse_datetime(end)
-    if begin >= finish:
-        raise UsageError("--start must come before --end")
-    if finish - begin > MAX_WINDOW:
-        raise UsageError("the window from --start to --end is at most 24 hours")
+    try:
+        meters.check_window(begin, finish)
+    except meters.IntervalWindowError as e:
+        raise UsageError(_WINDOW_PROBLEMS.get(e.reason, str(e))) from None
     return None, begin, finish
-
-
-def frame_count(start: _dt.datetime, end: _dt.datetime) -> int:
-    """How many frames the API fetches for a window (one per started 4 hours)."""
-    span = end - start
-    if span <= FRAME:
-        return 1
-    return math.ceil(span / FRAME)
 
 
 def parse_hex(text: str) -> bytes:
@@ -106,11 +96,11 @@ def parse_hex(text: str) -> bytes:
 
 
 def parse_obis(text: str) -> str:
-    """An OBIS triplet C.D.E, each part 0..255."""
-    m = _OBIS.match(text.strip())
-    if not m or any(int(p) > 255 for p in m.groups()):
-        raise UsageError(f"bad OBIS code {text!r}: expected C.D.E with each part 0..255, such as 1.8.0")
-    return ".".join(str(int(p)) for p in m.groups())
+    """An OBIS triplet C.D.E, each part 0..255, in its canonical form."""
+    try:
+        return meters.normalise_obis_code(text)
+    except ValueError:
+        raise UsageError(f"bad OBIS code {text!r}: expected C.D.E with each part 0..255, such as 1.8.0") from None
 
 
 def parse_event_index(text: str) -> int:

@@ -10,27 +10,14 @@ import json
 import math
 from collections.abc import Iterable, Mapping, Sequence
 
-from quarn_frame_protocol.quarn_profile_three_phase_intervals_response_block import VALUE_NAMES
+from norvo_halvex import meters
 
 UTC = _dt.timezone.utc
 
-# Units of the register dictionaries the API returns (Wh / varh / VAh counts divided by 1000).
-REGISTER_UNITS = {
-    "import_active": "kWh",
-    "export_active": "kWh",
-    "import_reactive": "kvarh",
-    "export_reactive": "kvarh",
-    "active_import": "kWh",
-    "active_export": "kWh",
-    "reactive_import": "kvarh",
-    "reactive_export": "kvarh",
-    "apparent_import": "kVAh",
-    "apparent_export": "kVAh",
-}
-
-ELEMENT_KEYS = ("import_active", "export_active", "import_reactive", "export_reactive")
-# The three-phase totals carry the same six quantities as an interval, in the same order.
-THREE_PHASE_KEYS = VALUE_NAMES
+# The register names and units are the domain's (values are kWh / kvarh / kVAh).
+REGISTER_UNITS = meters.REGISTER_UNITS
+ELEMENT_KEYS = meters.ELEMENT_REGISTERS
+THREE_PHASE_KEYS = meters.THREE_PHASE_QUANTITIES
 
 _MAX_DEPTH = 12
 
@@ -169,8 +156,7 @@ def table(rows: Sequence[Sequence[str]], *, indent: int = 0, right: Iterable[int
 
 
 def register_digits(hardware: str | None) -> int:
-    # CT-operated three-phase meters count 0.1 Wh: one more decimal of kWh.
-    return 4 if hardware == "P1.cx" else 3
+    return meters.scale_for(hardware).decimals
 
 
 def label(key: str) -> str:

@@ -24,6 +24,7 @@ from norvo_halvex.mediator.grpc import halvex_mediator_pb2 as _pb
 from norvo_halvex.mediator.grpc import halvex_mediator_pb2_grpc as _pb_grpc
 from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
 from norvo_halvex.mediator.grpc.exception.HalvexEOFError import HalvexEOFError
+from norvo_halvex.meters.obis import describe_object_id
 from quarn_frame_protocol.elements import decode_element
 from quarn_frame_protocol.errors import QuarnCodecError
 
@@ -42,7 +43,6 @@ DEFAULT_MEDIATOR_ADDRESS = "0.0.0.0:50051"
 DEFAULT_TIMEOUT_SECONDS = 10.0
 
 _MAX_OBJECT_ID = 0xFFFFFFFF
-_OBIS_BASE = 0x01000000
 
 # gRPC may otherwise replay a call it believes never left the client; this client
 # promises no retries at all.
@@ -148,12 +148,12 @@ class HalvexMediatorGrpcClient:
         reply = call(_ReadElementRequest(serial=serial, object_id=object_id), timeout=self._timeout)
         status = reply.status
         if status.outcome:
-            raise _meter_failure(status, serial, f"read of {_object_name(object_id)}")
+            raise _meter_failure(status, serial, f"read of {describe_object_id(object_id)}")
         try:
             return decode_element(object_id, reply.payload)
         except QuarnCodecError as e:
             raise QuarnCodecError(
-                f"Meter {serial}: read of {_object_name(object_id)} returned a payload that does not decode "
+                f"Meter {serial}: read of {describe_object_id(object_id)} returned a payload that does not decode "
                 f"({len(reply.payload)} bytes: {reply.payload[:32].hex()}): {e}",
                 e.record,
             ) from e
@@ -171,7 +171,7 @@ class HalvexMediatorGrpcClient:
         )
         status = reply.status
         if status.outcome:
-            raise _meter_failure(status, serial, f"write of {_object_name(object_id)}")
+            raise _meter_failure(status, serial, f"write of {describe_object_id(object_id)}")
 
     def send_message(self, serial: str, message: bytes) -> bytes:
         """Sends one encoded Quarn data record to meter ``serial`` and returns the reply bytes."""
@@ -217,24 +217,6 @@ def _check_object_id(object_id) -> None:
         )
     if not 0 <= object_id <= _MAX_OBJECT_ID:
         raise ValueError(f"object_id must be between 0 and 0xFFFFFFFF, got {int(object_id)}")
-
-
-def _object_name(object_id: int) -> str:
-    """Display form of an object identifier for error texts."""
-    value = int(object_id)
-    if value >= _OBIS_BASE and value < 2 * _OBIS_BASE:
-        return f"OBIS object {(value >> 16) & 0xFF}.{(value >> 8) & 0xFF}.{value & 0xFF} (0x{value:08x})"
-    name = getattr(object_id, "name", None)
-    if name is None:
-        try:
-            from quarn_frame_protocol.quarn_object_id_enum import ObjectIdEnum
-
-            name = ObjectIdEnum(value).name
-        except Exception:
-            name = None
-    if name is None:
-        return f"object 0x{value:04x}"
-    return f"object {name} (0x{value:04x})"
 
 
 def _record_format_name(message: bytes) -> str:
