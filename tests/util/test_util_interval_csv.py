@@ -45,7 +45,7 @@ def intervals():
         (None, "2026-12-07T00:00:00+00:00,1.234,0.000,0.005,100.000,4294967.295,0.010"),
     ],
 )
-@pytest.mark.parametrize("csv_arg", [None, ""])
+@pytest.mark.parametrize("csv_arg", [None, "", "-"])
 def test_stdout_scaled_by_meter_type(capsys, meter_type, row, csv_arg):
     export(intervals(), csv_arg, meter_type, False)
     assert capsys.readouterr().out == (
@@ -132,6 +132,28 @@ def test_missing_directory_names_the_file(tmp_path):
     target = tmp_path / "no" / "day.csv"
     with pytest.raises(FileNotFoundError, match=str(target)):
         export(intervals(), str(target), AX, False)
+
+
+def test_a_folder_is_refused_and_left_alone(tmp_path):
+    (tmp_path / "inside").write_text("kept\n")
+    with pytest.raises(IsADirectoryError, match=str(tmp_path)):
+        export(intervals(), str(tmp_path), AX, False)
+    assert os.listdir(tmp_path) == ["inside"]
+
+
+def test_a_fifo_is_written_in_place(tmp_path):
+    import stat
+    import threading
+
+    fifo = tmp_path / "day.pipe"
+    os.mkfifo(fifo)
+    got = []
+    reader = threading.Thread(target=lambda: got.append(fifo.read_text()))
+    reader.start()
+    export(intervals(), str(fifo), AX, False)
+    reader.join(timeout=10)
+    assert got[0].splitlines()[0] == HEADER and len(got[0].splitlines()) == 3
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode)
 
 
 @pytest.mark.parametrize("csv_arg", [1, b"day.csv"])

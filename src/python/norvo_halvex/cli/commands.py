@@ -7,11 +7,10 @@ import csv as _csv
 import dataclasses
 import datetime as _dt
 import io
-import os
 from types import SimpleNamespace
 from typing import NamedTuple
 
-from norvo_halvex import meters
+from norvo_halvex import files, meters
 from norvo_halvex.cli import parsing, render, writes
 from norvo_halvex.cli.errors import ExitCode, UsageError
 from norvo_halvex.cli.progress import Spinner, isatty
@@ -356,10 +355,13 @@ def download_intervals(api, serial, day, start, end, csv_path, statuses, *, stat
 
 def cmd_intervals(ctx, args) -> Outcome:
     day, start, end = parsing.interval_window(args.day, args.start, args.end)
+    # Checked before the download: a day's data must not be fetched only to find it cannot be kept.
+    csv_path = parsing.check_output(args.csv, "--csv") if args.csv else None
+    if csv_path == files.STDOUT:
+        if ctx.json:
+            raise UsageError("--csv - and --json would both use standard output; give --csv FILE or leave it out")
+        csv_path = None  # without a file the client writes the CSV to standard output
     api = ctx.api()
-    csv_path = os.path.abspath(args.csv) if args.csv else None
-    if csv_path is not None and not os.path.isdir(os.path.dirname(csv_path)):
-        raise UsageError(f"cannot write {args.csv}: no directory {os.path.dirname(csv_path)}")
     # Without a file the client writes the CSV to standard output, which holds the JSON
     # document here; the rows come from the returned collection instead.
     quiet = contextlib.redirect_stdout(_Discard()) if csv_path is None and ctx.json else contextlib.nullcontext()

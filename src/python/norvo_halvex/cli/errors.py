@@ -46,10 +46,12 @@ class LocalError(Exception):
     """A problem of this machine rather than of the meter or the mediator: an output
     path that cannot be written, a full disk, a port already in use."""
 
-    def __init__(self, message: str, *, code: str = "LOCAL", cause: str = "local problem") -> None:
+    def __init__(self, message: str, *, code: str = "LOCAL", cause: str = "local problem",
+                 attempted: bool = True) -> None:
         super().__init__(message)
         self.code = code
         self.cause = cause
+        self.attempted = attempted  # False: found before anything was sent
 
 
 @dataclasses.dataclass(frozen=True)
@@ -61,6 +63,7 @@ class Failure:
     cause: str  # short words: "connection failure", "mediator unreachable", ...
     message: str
     hint: str | None = None
+    attempted: bool = True  # False: refused before any meter or mediator was contacted
 
     def as_dict(self) -> dict:
         out = {"code": self.code, "cause": self.cause, "message": self.message, "exit_code": int(self.exit_code)}
@@ -184,7 +187,7 @@ def classify(exc: BaseException, *, mediator: str | None = None) -> Failure:
     if isinstance(exc, SetupError):
         return Failure(ExitCode.UNEXPECTED, "SETUP", "library not usable", str(exc))
     if isinstance(exc, LocalError):
-        return Failure(ExitCode.ENVIRONMENT, exc.code, exc.cause, str(exc))
+        return Failure(ExitCode.ENVIRONMENT, exc.code, exc.cause, str(exc), attempted=exc.attempted)
     if isinstance(exc, KeyboardInterrupt):
         return Failure(ExitCode.INTERRUPTED, "INTERRUPTED", "interrupted", "")
     if isa("client"):
@@ -216,7 +219,7 @@ def describe(failure: Failure, *, serial: str | None = None, operation: str | No
     """The one line printed on standard error, e.g.
     ``halvex: meter HX1000001: read failed: connection failure (HALVEX_CONNECTION_FAILURE): no answer``."""
     parts = ["halvex"]
-    if failure.exit_code is ExitCode.USAGE:
+    if failure.exit_code is ExitCode.USAGE or not failure.attempted:
         # Nothing was attempted: name the command, not a meter.
         if operation:
             parts.append(operation)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import concurrent.futures
+import contextlib
 import csv
 import dataclasses
 import json
@@ -158,13 +159,24 @@ def read_fleet(
             if on_result is not None:
                 on_result(result)
     except BaseException as exc:
-        _stop(pool, futures, exc, on_stop, on_abandon)
+        abandoned = _stop(pool, futures, exc, on_stop, on_abandon)
+        if isinstance(exc, KeyboardInterrupt) and on_result is not None and not abandoned:
+            # Reads that ended after Ctrl-C were made all the same: hand them over.
+            for future in futures:
+                if future.done() and not future.cancelled() and future.exception() is None:
+                    result = future.result()
+                    if results[result.index] is None:
+                        results[result.index] = result
+                        with contextlib.suppress(Exception):
+                            on_result(result)
         raise
     pool.shutdown(wait=True)
     return results  # type: ignore[return-value]
 
 
-def _stop(pool, futures, exc, on_stop, on_abandon) -> None:
+def _stop(pool, futures, exc, on_stop, on_abandon) -> bool:
+    """Cancels what has not started and waits for the rest; True when interrupted again
+    while waiting (the running reads were then cut short)."""
     for future in futures:
         future.cancel()
     running = sum(1 for future in futures if not future.done())
@@ -176,6 +188,8 @@ def _stop(pool, futures, exc, on_stop, on_abandon) -> None:
         if on_abandon is not None:
             on_abandon()
         pool.shutdown(wait=True)
+        return True
+    return False
 
 
 class OrderedWriter:
@@ -187,6 +201,7 @@ class OrderedWriter:
         self._pending: dict[int, MeterResult] = {}
         self._next = 0
         self._lock = threading.Lock()
+        self.written = 0
 
     def add(self, result: MeterResult) -> None:
         with self._lock:
@@ -194,6 +209,15 @@ class OrderedWriter:
             while self._next in self._pending:
                 self._write(self._pending.pop(self._next))
                 self._next += 1
+                self.written += 1
+
+    def flush_pending(self) -> None:
+        """Writes the results still waiting for an earlier one (a run that stopped early
+        leaves gaps), in input order."""
+        with self._lock:
+            for index in sorted(self._pending):
+                self._write(self._pending.pop(index))
+                self.written += 1
 
 
 def csv_writer(stream):

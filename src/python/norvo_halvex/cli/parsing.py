@@ -4,10 +4,12 @@ from __future__ import annotations
 
 import datetime as _dt
 import enum
+import errno
 import math
+import os
 
 from norvo_halvex import meters
-from norvo_halvex.cli.errors import UsageError
+from norvo_halvex.cli.errors import LocalError, UsageError
 
 UTC = _dt.timezone.utc
 
@@ -28,6 +30,25 @@ def check_meter_time(value: _dt.datetime, text: str) -> _dt.datetime:
     except (ValueError, OverflowError):
         raise UsageError(f"time {text!r} out of range: {METER_TIME_RANGE}") from None
     return value
+
+
+def check_output(path: str, option: str) -> str:
+    """The output target ``path`` given with ``option``, checked before anything is
+    downloaded: ``-`` (standard output) as it is, anything else as an absolute path that
+    can be written (a folder, a missing folder or an unwritable one is refused)."""
+    from norvo_halvex import files
+
+    if path == files.STDOUT:
+        return path
+    target = os.path.abspath(path)
+    try:
+        files.check_target(target)
+    except OSError as e:
+        where = f" ({e.filename})" if e.filename not in (None, target) else ""
+        raise LocalError(f"cannot write {option} {path}: {e.strerror or e}{where}",
+                         code=errno.errorcode.get(e.errno, "OS_ERROR"), cause="cannot write output",
+                         attempted=False) from None
+    return target
 
 
 def parse_day(text: str) -> _dt.date:
