@@ -59,13 +59,13 @@ def test_every_formula_prefix_is_guarded():
 
 @pytest.mark.parametrize("json_mode", [False, True])
 def test_an_escape_sequence_in_a_mediator_detail_reaches_the_terminal_escaped(cli, simulator, json_mode):
-    simulator.fleet.set_fault("HX1000001", Fault(status="INTERNAL", details=f"{TITLE}broken{CLEAR}"))
+    simulator.fleet.set_fault("HX1000001", Fault(status="INTERNAL", details=f"{TITLE}broken{CLEAR}\u009b"))
     run = cli("--mediator", simulator.address, *(["--json"] if json_mode else []), "voltage", "HX1000001")
     assert run.code == 4
-    assert "\x1b" not in run.err + run.out
-    assert run.err.rstrip("\n").endswith("mediator error (INTERNAL): \\x1b]0;owned\\x07broken\\x1b[2J")
-    if json_mode:  # JSON keeps the text, escaped by JSON itself
-        assert run.json()["error"]["message"] == f"{TITLE}broken{CLEAR}"
+    assert "\x1b" not in run.err + run.out and "\x9b" not in run.err + run.out
+    assert run.err.rstrip("\n").endswith("mediator error (INTERNAL): \\x1b]0;owned\\x07broken\\x1b[2J\\x9b")
+    if json_mode:  # JSON keeps the text, written with escapes
+        assert run.json()["error"]["message"] == f"{TITLE}broken{CLEAR}\u009b"
 
 
 @pytest.mark.parametrize("fmt", ["text", "json"])

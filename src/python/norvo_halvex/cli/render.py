@@ -108,8 +108,14 @@ def public_fields(value) -> dict | None:
     return {k: v for k, v in attrs.items() if not k.startswith("_") and not callable(v)}
 
 
+# What JSON leaves raw but a terminal would act on (DEL, the C1 controls, bidirectional
+# overrides): written as \u escapes, which decode to the same text.
+_JSON_RAW = {code: f"\\u{code:04x}" for code in (0x7F, *range(0x80, 0xA0), 0x061C, 0x200E, 0x200F, 0x2028, 0x2029,
+                                                  *range(0x202A, 0x202F), *range(0x2066, 0x206A))}
+
+
 def dumps(document) -> str:
-    return json.dumps(to_jsonable(document), ensure_ascii=False, allow_nan=False)
+    return json.dumps(to_jsonable(document), ensure_ascii=False, allow_nan=False).translate(_JSON_RAW)
 
 
 # A value that does not apply (element B of a single-element meter) against one the

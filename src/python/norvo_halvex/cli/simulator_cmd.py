@@ -7,6 +7,7 @@ import threading
 
 from norvo_halvex.cli import render
 from norvo_halvex.cli.errors import ExitCode, UsageError
+from norvo_halvex.cli.untrusted import for_terminal
 
 DEFAULT_PORT = 50051
 
@@ -42,7 +43,7 @@ def cmd_simulator(ctx, args) -> int:
         else:
             print(f"halvex simulator listening on {sim.address}", file=ctx.stdout)
             for line in render.table([["serial", "kind"], *fleet_rows(sim.fleet)], indent=2):
-                print(line, file=ctx.stdout)
+                print(for_terminal(line), file=ctx.stdout)
             print(f"try: halvex --mediator {sim.address} read {next(iter(sorted(sim.fleet.meters)), 'SERIAL')}",
                   file=ctx.stdout)
             print("press Ctrl-C to stop", file=ctx.stdout)
