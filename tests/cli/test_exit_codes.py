@@ -3,13 +3,11 @@
 from __future__ import annotations
 
 import json
-import os
-import signal
 import socket
-import subprocess
-import sys
 
 import pytest
+
+from cli_run import interrupt, running_halvex
 
 from norvo_halvex.cli.errors import EXIT_CODE_MEANINGS, ExitCode
 from norvo_halvex.mediator.simulator import Fault
@@ -82,25 +80,16 @@ def test_ctrl_c_during_a_fleet_read_is_quiet_and_exits_130(simulator):
         simulator.fleet.set_fault(serial, Fault("connection_failure", latency=0.05 + 0.15 * i,
                                                 object_ids=["three_phase_total_reactive_export"]))
     serials = THREE_PHASE * 3
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "norvo_halvex.cli", "--mediator", simulator.address, "fleet", *serials,
-         "--workers", "4"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-        env={k: v for k, v in os.environ.items() if k != "HALVEX_MEDIATOR"},
-    )
-    try:
+    with running_halvex("--mediator", simulator.address, "fleet", *serials, "--workers", "4") as proc:
         before = []
         for line in proc.stderr:  # wait until the first read has logged its failed total
             before.append(line)
             if "Failed to read element" in line:
                 break
         assert before and "Failed to read element" in before[-1], "".join(before)
-        proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=60)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-    assert proc.returncode == 130, err
+        run = interrupt(proc)
+    out, err = run.out, run.err
+    assert run.code == 130, err
     lines = err.splitlines()
     assert lines[-1] == "halvex: interrupted"
     # Nothing from the library after Ctrl-C, only the tool's own lines.

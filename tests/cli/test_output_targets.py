@@ -6,15 +6,13 @@ import csv
 import datetime as dt
 import io
 import os
-import signal
 import socket
 import stat
-import subprocess
-import sys
 import threading
 
 import pytest
 
+from cli_run import interrupt, running_halvex
 from norvo_halvex.mediator.simulator import Fault
 
 DAY = (dt.datetime.now(dt.timezone.utc).date() - dt.timedelta(days=1)).isoformat()
@@ -187,21 +185,12 @@ def test_fleet_out_on_ctrl_c_keeps_the_old_file_and_leaves_the_rows_read_in_part
         simulator.fleet.set_fault(serial, Fault(latency=0.3))
     # The unknown meter fails at once: its line on standard error says the run is under way.
     serials = ["NOPE", "HX1000001", "HX3000001", "HX3000002", "HX3000003", "HX3000004"]
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "norvo_halvex.cli", "--mediator", simulator.address, "fleet", *serials,
-         "--workers", "2", "--out", str(out)],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-        env={k: v for k, v in os.environ.items() if k != "HALVEX_MEDIATOR"},
-    )
-    try:
+    with running_halvex("--mediator", simulator.address, "fleet", *serials, "--workers", "2", "--out", str(out)) as proc:
         first = proc.stderr.readline()
         assert first.startswith("halvex: meter NOPE: read failed"), first
-        proc.send_signal(signal.SIGINT)
-        _, err = proc.communicate(timeout=60)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-    assert proc.returncode == 130, err
+        run = interrupt(proc)
+    err = run.err
+    assert run.code == 130, err
     assert out.read_text() == "old\n"
     partial = tmp_path / "registers.csv.partial"
     rows = list(csv.DictReader(partial.open()))
