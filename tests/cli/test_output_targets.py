@@ -89,13 +89,18 @@ def _mknod(path, kind, major, minor):
         pytest.skip("this system does not allow making device nodes")
 
 
+@pytest.mark.parametrize("command", ["intervals", "fleet"])
 @pytest.mark.parametrize("minor, code, err", [(3, 0, ""), (7, LOCAL, "disk full (ENOSPC)")], ids=["null", "full"])
-def test_a_character_device_is_written_never_replaced(cli, simulator, tmp_path, minor, code, err):
+def test_a_character_device_is_written_never_replaced(cli, simulator, tmp_path, command, minor, code, err):
     device = tmp_path / "dev"
     _mknod(device, stat.S_IFCHR, 1, minor)  # the kernel's null (1,3) and full (1,7) devices
-    run = intervals(cli, simulator, device)
+    if command == "intervals":
+        run = intervals(cli, simulator, device)
+    else:
+        run = cli("--mediator", simulator.address, "fleet", "HX1000001", "--out", str(device), "--quiet")
     assert run.code == code, run.err
     assert err in run.err and "Traceback" not in run.err
+    assert len(run.err.splitlines()) == (1 if err else 0)
     mode = os.stat(device).st_mode
     assert stat.S_ISCHR(mode) and os.major(os.stat(device).st_rdev) == 1
     assert os.listdir(tmp_path) == ["dev"]

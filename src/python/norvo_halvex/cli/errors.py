@@ -114,7 +114,7 @@ def _os_failure(exc: OSError) -> Failure:
     if exc.strerror and exc.filename is not None:
         message = f"{exc.filename}: {exc.strerror}"
     else:
-        message = str(exc)
+        message = exc.strerror or str(exc)
     return Failure(ExitCode.ENVIRONMENT, code, cause, message, hint)
 
 
