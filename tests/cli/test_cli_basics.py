@@ -39,11 +39,6 @@ def test_global_options_are_described_once_in_the_main_help(cli, command):
     assert "Global options (see 'halvex --help') may also follow the command." in sub_help
 
 
-def test_global_options_still_work_after_the_command(cli, fake_api):
-    run = cli("voltage", "HX1000001", "--mediator", "m:1", "--log-format", "json", "--json")
-    assert run.code == 0 and fake_api.address == "m:1"
-
-
 @pytest.mark.parametrize(
     "argv, call",
     [

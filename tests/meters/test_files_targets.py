@@ -6,8 +6,6 @@ import errno
 import io
 import os
 import socket
-import stat
-import threading
 
 import pytest
 
@@ -76,32 +74,6 @@ def test_standard_output_is_always_a_target():
     with output(STDOUT, stdout=buffer) as out:
         out.write("a,b\n")
     assert buffer.getvalue() == "a,b\n" and not buffer.closed
-
-
-@pytest.mark.parametrize("kind", ["fifo", "socket"])
-def test_output_writes_pipes_and_sockets_in_place(tmp_path, kind):
-    path, server = make(tmp_path, kind)
-    got = []
-
-    def read():
-        if server is not None:
-            conn, _ = server.accept()
-            with conn:
-                got.append(conn.makefile("rb").read())
-        else:
-            with open(path, "rb") as f:
-                got.append(f.read())
-
-    reader = threading.Thread(target=read)
-    reader.start()
-    with output(path, newline="") as out:
-        out.write("x,y\r\n1,2\n")
-    reader.join(timeout=10)
-    if server is not None:
-        server.close()
-    assert got == [b"x,y\r\n1,2\n"]
-    mode = os.stat(path).st_mode
-    assert stat.S_ISFIFO(mode) if kind == "fifo" else stat.S_ISSOCK(mode)
 
 
 @pytest.mark.parametrize("existing_partial", [None, b"an older partial run\n"])

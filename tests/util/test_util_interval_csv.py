@@ -141,21 +141,6 @@ def test_a_folder_is_refused_and_left_alone(tmp_path):
     assert os.listdir(tmp_path) == ["inside"]
 
 
-def test_a_fifo_is_written_in_place(tmp_path):
-    import stat
-    import threading
-
-    fifo = tmp_path / "day.pipe"
-    os.mkfifo(fifo)
-    got = []
-    reader = threading.Thread(target=lambda: got.append(fifo.read_text()))
-    reader.start()
-    export(intervals(), str(fifo), AX, False)
-    reader.join(timeout=10)
-    assert got[0].splitlines()[0] == HEADER and len(got[0].splitlines()) == 3
-    assert stat.S_ISFIFO(os.stat(fifo).st_mode)
-
-
 @pytest.mark.parametrize("csv_arg", [1, b"day.csv"])
 def test_csv_argument_type_checked(csv_arg):
     with pytest.raises(TypeError, match="csv must be a file path or None"):
