@@ -10,7 +10,7 @@ import re
 import pytest
 
 from norvo_halvex.cli import render
-from norvo_halvex.cli.progress import Counter, StatusLine
+from norvo_halvex.cli.progress import Counter, Spinner, StatusLine
 from norvo_halvex.dto.three_phase_intervals import ThreePhaseInterval, ThreePhaseIntervals
 
 UTC = dt.timezone.utc
@@ -153,3 +153,13 @@ def test_progress_off_a_terminal_writes_only_notes_and_the_summary():
     lines = stream.getvalue().splitlines()
     assert lines[0] == "halvex: meter Y: read failed"
     assert lines[1].startswith("halvex: fleet: 2/2 done, 1 failed, ") and len(lines) == 2
+
+
+def test_a_live_progress_bar_leaves_standard_output_alone(capsys):
+    # The interval CSV is written to standard output while the bar runs on standard error.
+    terminal = Terminal()
+    with Spinner("downloading", status=StatusLine(terminal), total_steps=2) as spinner:
+        print("time,active_import_kwh")
+        spinner.step()
+    assert capsys.readouterr().out == "time,active_import_kwh\n"
+    assert "time,active_import_kwh" not in terminal.getvalue()

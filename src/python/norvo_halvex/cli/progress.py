@@ -64,7 +64,9 @@ class StatusLine:
             yield None
             return
         console = Console(file=self.stream, highlight=False, markup=False, emoji=False)
-        progress = Progress(*columns, console=console, transient=True, refresh_per_second=8)
+        # Standard output stays where it is: it may be carrying the CSV to a file.
+        progress = Progress(*columns, console=console, transient=True, refresh_per_second=8,
+                            redirect_stdout=False, redirect_stderr=False)
         with progress:
             with self._lock:
                 self._progress = progress
