@@ -23,10 +23,14 @@ from norvo_halvex.mediator.grpc.token import BearerTokenAuth, TokenFile, TokenFi
 __all__ = ["ChannelSecurity", "read_pem"]
 
 _MAX_PEM = 1024 * 1024
-_CA_HINT = "tls_ca (HALVEX_TLS_CA, halvex --tls-ca)"
-_CERT_HINT = "tls_cert and tls_key (HALVEX_TLS_CERT/HALVEX_TLS_KEY, halvex --tls-cert/--tls-key)"
-_TOKEN_HINT = "token_file (HALVEX_TOKEN_FILE, halvex --token-file)"
-_NAME_HINT = "tls_server_name (HALVEX_TLS_SERVER_NAME, halvex --tls-server-name)"
+# Each setting as a library user, the environment and the tool name it.
+_CA_HINT = "the CA file (tls_ca, HALVEX_TLS_CA or halvex --tls-ca)"
+_TLS_ON = f"{_CA_HINT}, or tls=True (HALVEX_TLS=1, halvex --tls) for the system's CAs"
+_CERT_HINT = (
+    "a client certificate and key (tls_cert/tls_key, HALVEX_TLS_CERT/HALVEX_TLS_KEY or halvex --tls-cert/--tls-key)"
+)
+_TOKEN_HINT = "a token file (token_file, HALVEX_TOKEN_FILE or halvex --token-file)"
+_NAME_HINT = "the server name (tls_server_name, HALVEX_TLS_SERVER_NAME or halvex --tls-server-name)"
 
 
 class ChannelSecurity:
@@ -39,7 +43,7 @@ class ChannelSecurity:
         if settings.token_file and not settings.tls and not address.is_local:
             raise ValueError(
                 f"a bearer token is only sent over TLS or to this machine, and {address.target} is neither: "
-                f"turn TLS on ({_CA_HINT}, or tls=True / HALVEX_TLS=1 for the system's CAs)"
+                f"turn TLS on with {_TLS_ON}"
             )
         self._ca = read_pem(settings.tls_ca, "tls_ca", "CERTIFICATE")
         self._cert = read_pem(settings.tls_cert, "tls_cert", "CERTIFICATE")
@@ -89,7 +93,7 @@ class ChannelSecurity:
                 return ("unauthenticated", f"the mediator at {target} refused the bearer token from {self.token.path}",
                         f"put a current token into {self.token.path} (it is re-read when the file changes)")
             return ("unauthenticated", f"the mediator at {target} requires authentication",
-                    f"give a file holding a bearer token with {_TOKEN_HINT}")
+                    f"give the bearer token in {_TOKEN_HINT}")
         if code == grpc.StatusCode.PERMISSION_DENIED:
             if not self.presents_credential:
                 return None
@@ -101,12 +105,12 @@ class ChannelSecurity:
         if "metadata from plugin failed" in lower:
             path = self.token.path if self.token is not None else "the token file"
             return ("token_unreadable", f"the bearer token for {target} could not be read",
-                    f"restore {path} or point {_TOKEN_HINT} at the current one")
+                    f"restore {path}, or name the current one as {_TOKEN_HINT}")
         if "certificate_verify_failed" in lower:
             if s.tls_ca:
-                hint = f"check that {s.tls_ca} ({_CA_HINT}) holds the CA that signed the mediator's certificate"
+                hint = f"check that {s.tls_ca}, {_CA_HINT}, holds the CA that signed the mediator's certificate"
             else:
-                hint = f"give the CA that signed it with {_CA_HINT}"
+                hint = f"give the CA that signed it as {_CA_HINT}"
             return ("untrusted_certificate",
                     f"TLS handshake with {target} failed: the mediator's certificate is not trusted", hint)
         if "hostname verification" in lower or "peer name" in lower:
@@ -116,19 +120,19 @@ class ChannelSecurity:
                     f"connect by a name in its certificate, or set {_NAME_HINT} to that name")
         if "handshake failed" in lower or "ssl_error" in lower or "tsi_" in lower:
             return ("handshake_failed", f"TLS handshake with {target} failed",
-                    f"check the TLS settings ({_CA_HINT}; {_CERT_HINT}) against the mediator's")
+                    f"check {_CA_HINT} and {_CERT_HINT} against the mediator's")
         if "failed to connect" in lower and ("socket closed" in lower or "connection reset" in lower):
             # The mediator took the connection and dropped it before any answer: a TLS
             # mismatch of some kind, since a mediator that is down refuses the connection.
             if not s.tls:
                 return ("tls_refused",
                         f"the mediator at {target} closed the connection before answering; it probably requires TLS",
-                        f"turn TLS on with {_CA_HINT} (or HALVEX_TLS=1 for the system's CAs)")
+                        f"turn TLS on with {_TLS_ON}")
             if s.mutual_tls:
                 hint = (f"check that the mediator trusts the CA that signed {s.tls_cert}, "
                         "and that the certificate is current")
             else:
-                hint = f"if the mediator requires a client certificate, give it with {_CERT_HINT}"
+                hint = f"if the mediator requires client certificates, give {_CERT_HINT}"
             return ("tls_refused", f"the mediator at {target} refused the TLS handshake", hint)
         return None
 

@@ -293,6 +293,14 @@ def start_simulator(
     return sim
 
 
+def security_words(sim: RunningSimulator) -> str:
+    """How clients must connect, in words: "mutual TLS, bearer token", "no TLS", ..."""
+    words = ["mutual TLS" if sim.mutual_tls else ("TLS" if sim.tls else "no TLS")]
+    if sim.token_required:
+        words.append("bearer token")
+    return ", ".join(words)
+
+
 def _server_credentials(tls_cert, tls_key, client_ca) -> grpc.ServerCredentials | None:
     if tls_cert is None and tls_key is None:
         if client_ca is not None:
