@@ -68,14 +68,15 @@ def test_tls_fails_clearly_without_the_right_ca(fleet, tls_files, client, proble
     with serve(fleet, tls_files) as sim:
         err = refusal(sim.address, **settings)
     assert err.problem == problem and err.code() == grpc.StatusCode.UNAVAILABLE
-    assert advice in err.details() and "HALVEX_TLS" in err.details()
-    assert isinstance(err, grpc.RpcError)
+    assert advice in err.message and "HALVEX_TLS" in err.message
+    assert isinstance(err, grpc.RpcError) and err.details() == err.error.details()  # gRPC's words kept
+    assert err.message.endswith(f"({err.details()})")
 
 
 def test_server_name_override_checks_the_certificate_for_that_name(fleet, tls_files):
     with serve(fleet, tls_files, cert="named") as sim:
         err = refusal(sim.address, tls_ca=tls_files.ca)
-        assert err.problem == "hostname_mismatch" and "--tls-server-name" in err.details()
+        assert err.problem == "hostname_mismatch" and "--tls-server-name" in err.message
         assert read_serial(sim.address, tls_ca=tls_files.ca, tls_server_name="mediator.example") == SERIAL
         assert refusal(sim.address, tls_ca=tls_files.ca, tls_server_name="other.example").problem == "hostname_mismatch"
 
@@ -93,7 +94,7 @@ def test_mutual_tls_refuses_clients_without_a_trusted_certificate(fleet, tls_fil
         settings.update(tls_cert=getattr(tls_files, f"{client_cert}_cert"), tls_key=getattr(tls_files, f"{client_cert}_key"))
     with serve(fleet, tls_files, client_ca=True) as sim:
         err = refusal(sim.address, **settings)
-        assert err.problem == "tls_refused" and advice in err.details()
+        assert err.problem == "tls_refused" and advice in err.message
         assert read_serial(sim.address, tls_ca=tls_files.ca, tls_cert=tls_files.client_cert,
                            tls_key=tls_files.client_key) == SERIAL
 
@@ -108,8 +109,9 @@ def test_token_missing_or_wrong_is_unauthenticated(fleet, tls_files, token_file,
         missing = refusal(sim.address, **base)
         refused = refusal(sim.address, token_file=str(wrong), **base)
     assert missing.code() == refused.code() == grpc.StatusCode.UNAUTHENTICATED
-    assert "give the bearer token" in missing.details()
-    assert f"refused the bearer token from {wrong}" in refused.details()
+    assert "give the bearer token" in missing.message
+    assert f"refused the bearer token from {wrong}" in refused.message
+    assert missing.details() == refused.details() == "missing or wrong bearer token"  # the mediator's words
 
 
 def test_rotated_token_file_is_picked_up_on_both_sides(fleet, tls_files, tmp_path):
@@ -139,7 +141,7 @@ def test_token_file_gone_after_start_is_explained_without_the_token(fleet, tls_f
             with pytest.raises(HalvexSecurityError) as info:
                 client.read_element(SERIAL, O.serial)
     assert info.value.problem == "token_unreadable"
-    assert str(client_token) in info.value.details() and secret not in info.value.details()
+    assert str(client_token) in info.value.message and secret not in str(info.value)
 
 
 @pytest.mark.parametrize(
@@ -206,7 +208,8 @@ def test_api_reports_security_failures_with_the_status_name(fleet, tls_files, to
             api.grpc_client.close()
             assert info.value.code == status
             assert isinstance(info.value.__context__, HalvexSecurityError)
-            assert info.value.message == info.value.__context__.details()
+            assert info.value.message == info.value.__context__.details()  # the mapping is unchanged
+            assert "HALVEX_T" in info.value.__context__.message  # the advice rides along
 
 
 def test_configured_client_handed_to_an_api_object(fleet, tls_files, token_file):
@@ -233,6 +236,7 @@ def test_permission_denied_is_explained_only_for_a_credential(fleet, tls_files, 
             with pytest.raises(HalvexSecurityError) as info:
                 client.write_element(SERIAL, O.serial, b"X")
     assert info.value.problem == "permission_denied" and "read-only" in info.value.details()
+    assert "ask the mediator's operator" in info.value.message
     with start_simulator(fleet) as sim, HalvexMediatorGrpcClient(sim.address, settings=ConnectionSettings()) as client:
         with pytest.raises(grpc.RpcError) as plain:
             client.write_element(SERIAL, O.serial, b"X")
@@ -244,7 +248,8 @@ def test_security_error_survives_pickling(fleet, tls_files, token_file):
     with serve(fleet, tls_files, token=token_file) as sim:
         err = refusal(sim.address, tls_ca=tls_files.ca)
     copy = pickle.loads(pickle.dumps(err))
-    assert (copy.problem, copy.code(), copy.details(), str(copy)) == (err.problem, err.code(), err.details(), str(err))
+    assert (copy.problem, copy.code(), copy.details(), copy.message, str(copy)) == (
+        err.problem, err.code(), err.details(), err.message, str(err))
 
 
 def test_token_appears_in_no_log_line_or_output(fleet, tls_files, token_file, tmp_path, caplog, capfd):

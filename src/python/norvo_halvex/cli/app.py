@@ -103,17 +103,16 @@ class Context:
         api, self._api = self._api, None
         sim, self.simulator = self.simulator, None
         transport, self._transport = self._transport, None
-        if transport is not None and getattr(api, "grpc_client", None) is not transport:
-            transport.close()  # built for a run that never used it (a stand-in API, a usage error)
-        if sim is not None:
-            # Close our channel first: a server going away under an open channel makes
-            # gRPC log a GOAWAY notice on standard error.
-            close = getattr(getattr(api, "grpc_client", None), "close", None)
+        # Close our channel before any simulator stops: a server going away under an
+        # open channel makes gRPC log a GOAWAY notice on standard error.
+        for client in {id(c): c for c in (transport, getattr(api, "grpc_client", None)) if c is not None}.values():
+            close = getattr(client, "close", None)
             if callable(close):
                 try:
                     close()
                 except Exception:
                     pass
+        if sim is not None:
             sim.stop()
 
 

@@ -96,7 +96,7 @@ def _security_failure(exc: BaseException, security_type) -> Failure | None:
         if isinstance(exc, security_type):
             status, details = _rpc_status(exc)
             cause = _SECURITY_WORDS.get(getattr(exc, "problem", ""), "security problem")
-            return Failure(ExitCode.SECURITY, status, cause, details)
+            return Failure(ExitCode.SECURITY, status, cause, str(getattr(exc, "message", "") or details))
         exc = exc.__cause__ or exc.__context__
         seen += 1
     return None
