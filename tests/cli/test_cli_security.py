@@ -39,7 +39,7 @@ def clean_environment(monkeypatch):
         (["--tls-cert", "c.pem"], None, "--tls-cert is set but --tls-key is not"),
         (["--token-file", "/nonexistent/token"], None, "token file /nonexistent/token cannot be read"),
         (["--tls-ca", "/nonexistent/ca.pem"], None, "--tls-ca file /nonexistent/ca.pem cannot be read"),
-        (["--simulate", "--tls-ca", "ca.pem"], None, "--tls-ca does not apply to --simulate"),
+        (["--simulate", "--tls-ca", "ca.pem"], None, "--tls-ca does not apply to the plain simulator"),
     ],
 )
 def test_bad_connection_settings_are_usage_errors_before_anything_starts(cli, fake_api, monkeypatch, argv, env,
@@ -65,6 +65,15 @@ def test_bad_environment_is_a_usage_error(cli, fake_api, monkeypatch, variable, 
     run = cli("csq", "HX1000001")
     assert run.code == ExitCode.USAGE and message in run.err
     assert fake_api.calls == []
+
+
+def test_demo_and_simulate_ignore_the_security_environment(cli, monkeypatch, tls_files, token_file, tmp_path):
+    monkeypatch.setenv("HALVEX_TLS_CA", tls_files.other_ca)  # would fail against the plain simulator
+    monkeypatch.setenv("HALVEX_TOKEN_FILE", str(token_file))
+    assert cli("--simulate", "--timeout", "5", "--json", "csq", "HX1000001").json()["result"]["value"] == 17
+    run = cli("demo", "--out", str(tmp_path), "--json")
+    assert run.code == 0, run.err
+    assert cli("demo", "--token-file", str(token_file)).code == ExitCode.USAGE
 
 
 def test_token_to_a_remote_mediator_needs_tls(cli, fake_api, token_file):

@@ -73,12 +73,12 @@ class Context:
         # Everything about the connection is checked here, before anything starts.
         self.settings = None
         self._transport = None
-        if args.command not in ("demo", "simulator"):
-            if not self.simulate:
-                connection.checked_address(self.mediator, source="--mediator" if explicit else MEDIATOR_ENV)
-            self.settings = connection.settings_for(args, simulate=self.simulate)
-            if not self.simulate:
-                self._transport = connection.new_transport(self.mediator, self.settings)
+        if args.command == "demo" or (self.simulate and args.command != "simulator"):
+            self.settings = connection.settings_for(args, simulate=True)
+        elif args.command != "simulator":
+            connection.checked_address(self.mediator, source="--mediator" if explicit else MEDIATOR_ENV)
+            self.settings = connection.settings_for(args, simulate=False)
+            self._transport = connection.new_transport(self.mediator, self.settings)
 
     def start_simulator(self, **kw):
         self.simulator = start_simulator(self.fleet_path, **kw)

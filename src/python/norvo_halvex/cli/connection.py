@@ -79,8 +79,8 @@ def _given(args, dests) -> list[str]:
 
 def settings_for(args, *, simulate: bool):
     """ConnectionSettings for a command: the options, else the HALVEX_* variables.
-    Against --simulate (a plain simulator in this process) the environment's security
-    settings do not apply and the security options are refused."""
+    Against the plain simulator in this process (--simulate, demo) the environment's
+    security settings do not apply and the security options are refused."""
     from norvo_halvex.mediator.grpc.settings import ConnectionSettings
 
     explicit = {d: getattr(args, d, None) for d in _SETTINGS_OPTIONS}
@@ -89,7 +89,7 @@ def settings_for(args, *, simulate: bool):
             given = _given(args, _SECURITY_OPTIONS)
             if given:
                 raise UsageError(
-                    f"{option_name(given[0])} does not apply to --simulate (a plain simulator in this process); "
+                    f"{option_name(given[0])} does not apply to the plain simulator of --simulate and demo; "
                     "run 'halvex simulator' with --tls-cert/--tls-key/--token-file to try TLS and tokens"
                 )
             return ConnectionSettings(**{k: v for k, v in explicit.items() if v is not None})
