@@ -6,12 +6,11 @@ import socket
 import subprocess
 import sys
 
-import grpc
 import pytest
 
 from cli_run import _env, run_halvex
-from norvo_halvex.cli.errors import ExitCode, Failure, classify
-from norvo_halvex.cli.fleet import MeterResult, fleet_exit_code
+from norvo_halvex.cli.errors import ExitCode
+from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
 from norvo_halvex.mediator.simulator import start_simulator
 
 SECURITY_VARIABLES = ("HALVEX_TLS", "HALVEX_TLS_CA", "HALVEX_TLS_CERT", "HALVEX_TLS_KEY", "HALVEX_TLS_SERVER_NAME",
@@ -145,42 +144,19 @@ def test_timeout_option_ends_a_silent_call_with_deadline_exceeded(cli):
     assert "mediator timed out (DEADLINE_EXCEEDED)" in run.err
 
 
-class _Rpc(grpc.RpcError):
-    def __init__(self, status):
-        self._status = status
-
-    def code(self):
-        return self._status
-
-    def details(self):
-        return "refused"
-
-
 @pytest.mark.parametrize(
-    ("status", "exit_code"),
-    [(grpc.StatusCode.UNAUTHENTICATED, ExitCode.SECURITY), (grpc.StatusCode.PERMISSION_DENIED, ExitCode.MEDIATOR)],
-)
-def test_unexplained_statuses_are_classified_by_name(status, exit_code):
-    failure = classify(_Rpc(status))
-    assert failure.exit_code is exit_code
-    assert (failure.hint is not None and "--token-file" in failure.hint) is (exit_code is ExitCode.SECURITY)
-
-
-@pytest.mark.parametrize(
-    ("codes", "expected"),
+    ("status", "code", "hint"),
     [
-        ((ExitCode.SECURITY, ExitCode.SECURITY), ExitCode.SECURITY),
-        ((ExitCode.MEDIATOR, ExitCode.MEDIATOR), ExitCode.MEDIATOR),
-        ((ExitCode.SECURITY, ExitCode.MEDIATOR), ExitCode.PARTIAL),
-        ((ExitCode.SECURITY, None), ExitCode.PARTIAL),
+        ("UNAUTHENTICATED", ExitCode.SECURITY, "; check --token-file or HALVEX_TOKEN_FILE"),
+        # Without the transport's explanation nothing says a credential was involved.
+        ("PERMISSION_DENIED", ExitCode.MEDIATOR, ""),
     ],
 )
-def test_fleet_exit_code_when_all_fail_for_one_reason(codes, expected):
-    results = [
-        MeterResult(i, f"S{i}", failure=None if code is None else Failure(code, "X", "x", "x"))
-        for i, code in enumerate(codes)
-    ]
-    assert fleet_exit_code(results) is expected
+def test_bare_statuses_from_the_core_are_classified_by_name(cli, fake_api, status, code, hint):
+    fake_api.fail["csq"] = MediatorClientException(status, "token expired")
+    run = cli("csq", "HX1000001")
+    assert run.code == code
+    assert run.err.rstrip("\n").endswith(f"({status}): token expired{hint}")
 
 
 @pytest.mark.parametrize(
