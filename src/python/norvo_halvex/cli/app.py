@@ -9,12 +9,12 @@ import sys
 import traceback
 
 from norvo_halvex.cli import commands as c
-from norvo_halvex.cli import render
+from norvo_halvex.cli import connection, render
 from norvo_halvex.cli.errors import ExitCode, SetupError, UsageError, classify, describe
 from norvo_halvex.cli.progress import StatusLine
 
 DEFAULT_MEDIATOR = "0.0.0.0:50051"
-MEDIATOR_ENV = "HALVEX_MEDIATOR"
+MEDIATOR_ENV = connection.MEDIATOR_ENV
 LOG_LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL")
 LOG_FORMAT = "%(asctime)s %(levelname)-7s %(name)s: %(message)s"
 
@@ -29,7 +29,8 @@ def make_api(address: str, level: str):
     return HalvexMediatorAPI(address, level)
 
 
-def start_simulator(fleet_path: str | None = None, *, host: str = "127.0.0.1", port: int = 0):
+def start_simulator(fleet_path: str | None = None, *, host: str = "127.0.0.1", port: int = 0, **security):
+    """``security``: the TLS / token keywords of the simulator (``halvex simulator`` only)."""
     from norvo_halvex.mediator.simulator import Fleet, start_simulator as _start
 
     fleet = None
@@ -40,7 +41,10 @@ def start_simulator(fleet_path: str | None = None, *, host: str = "127.0.0.1", p
             raise UsageError(f"cannot read fleet file {fleet_path}: {e.strerror or e}") from None
         except ValueError as e:  # the message names the file and the entry
             raise UsageError(str(e)) from None
-    return _start(fleet, host=host, port=port)
+    try:
+        return _start(fleet, host=host, port=port, **security)
+    except ValueError as e:  # an unusable certificate, key or token file
+        raise UsageError(str(e)) from None
 
 
 class Context:
@@ -66,6 +70,15 @@ class Context:
         self.mediator = explicit or os.environ.get(MEDIATOR_ENV) or DEFAULT_MEDIATOR
         self.simulator = None
         self._api = None
+        # Everything about the connection is checked here, before anything starts.
+        self.settings = None
+        self._transport = None
+        if args.command == "demo" or (self.simulate and args.command != "simulator"):
+            self.settings = connection.settings_for(args, simulate=True)
+        elif args.command != "simulator":
+            connection.checked_address(self.mediator, source="--mediator" if explicit else MEDIATOR_ENV)
+            self.settings = connection.settings_for(args, simulate=False)
+            self._transport = connection.new_transport(self.mediator, self.settings)
 
     def start_simulator(self, **kw):
         self.simulator = start_simulator(self.fleet_path, **kw)
@@ -76,21 +89,30 @@ class Context:
         if self._api is None:
             if self.simulate and self.simulator is None:
                 self.start_simulator()
-            self._api = make_api(self.mediator, self.log_level)
+            if self._transport is None:
+                self._transport = connection.new_transport(self.mediator, self.settings)
+            try:
+                api = make_api(self.mediator, self.log_level)
+            except ValueError as e:  # the core's own client found a HALVEX_* variable unusable
+                raise UsageError(f"{e} (the library reads the HALVEX_* variables itself: fix or unset them)") from None
+            connection.use_transport(api, self._transport)
+            self._api = api
         return self._api
 
     def close(self) -> None:
         api, self._api = self._api, None
         sim, self.simulator = self.simulator, None
-        if sim is not None:
-            # Close our channel first: a server going away under an open channel makes
-            # gRPC log a GOAWAY notice on standard error.
-            close = getattr(getattr(api, "grpc_client", None), "close", None)
+        transport, self._transport = self._transport, None
+        # Close our channel before any simulator stops: a server going away under an
+        # open channel makes gRPC log a GOAWAY notice on standard error.
+        for client in {id(c): c for c in (transport, getattr(api, "grpc_client", None)) if c is not None}.values():
+            close = getattr(client, "close", None)
             if callable(close):
                 try:
                     close()
                 except Exception:
                     pass
+        if sim is not None:
             sim.stop()
 
 
@@ -116,6 +138,7 @@ def _global_options(p: argparse.ArgumentParser, *, top: bool) -> None:
     g.add_argument("--log-level", metavar="LEVEL", type=str.upper, choices=LOG_LEVELS, default=d("WARNING"),
                    help="show the library's log entries at LEVEL and above on standard error "
                         "(DEBUG, INFO, WARNING, ERROR; default WARNING)")
+    connection.add_options(p.add_argument_group("connection (TLS, token, deadline; see docs/security.md)"), d)
 
 
 def build_parser() -> argparse.ArgumentParser:

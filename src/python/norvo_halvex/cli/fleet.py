@@ -163,7 +163,9 @@ def fleet_exit_code(results: Sequence[MeterResult]) -> ExitCode:
     failed = [r for r in results if not r.ok]
     if not failed:
         return ExitCode.OK
-    # Nothing answered and the mediator itself was the problem: say so.
-    if len(failed) == len(results) and all(r.failure.exit_code is ExitCode.MEDIATOR for r in failed):
-        return ExitCode.MEDIATOR
+    # Nothing answered and the mediator itself (or the credentials for it) was the problem: say so.
+    if len(failed) == len(results):
+        for code in (ExitCode.MEDIATOR, ExitCode.SECURITY):
+            if all(r.failure.exit_code is code for r in failed):
+                return code
     return ExitCode.PARTIAL
