@@ -8,14 +8,14 @@ import sys
 import traceback
 
 from norvo_halvex.cli import commands as c
-from norvo_halvex.cli import render, writes
+from norvo_halvex.cli import connection, render, writes
 from norvo_halvex.cli.errors import EXIT_CODE_MEANINGS, ExitCode, LocalError, SetupError, UsageError, classify, describe
 from norvo_halvex.cli.logs import LOG_FORMATS, LogOutput
 from norvo_halvex.cli.progress import StatusLine
 from norvo_halvex.cli.untrusted import for_terminal
 
 DEFAULT_MEDIATOR = "0.0.0.0:50051"
-MEDIATOR_ENV = "HALVEX_MEDIATOR"
+MEDIATOR_ENV = connection.MEDIATOR_ENV
 LOG_LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL")
 
 EXAMPLES = """\
@@ -56,7 +56,8 @@ def make_api(address: str, level: str):
     return HalvexMediatorAPI(address, level)
 
 
-def start_simulator(fleet_path: str | None = None, *, host: str = "127.0.0.1", port: int = 0):
+def start_simulator(fleet_path: str | None = None, *, host: str = "127.0.0.1", port: int = 0, **security):
+    """``security``: the TLS / token keywords of the simulator (``halvex simulator`` only)."""
     from norvo_halvex.mediator.simulator import Fleet, start_simulator as _start
 
     fleet = None
@@ -68,7 +69,9 @@ def start_simulator(fleet_path: str | None = None, *, host: str = "127.0.0.1", p
         except ValueError as e:  # the message names the file and the entry
             raise UsageError(str(e)) from None
     try:
-        return _start(fleet, host=host, port=port)
+        return _start(fleet, host=host, port=port, **security)
+    except ValueError as e:  # an unusable certificate, key or token file
+        raise UsageError(str(e)) from None
     except OSError as e:
         raise LocalError(f"{e}; choose another port or stop what is using it",
                          code="CANNOT_LISTEN", cause="cannot listen") from e
@@ -99,6 +102,15 @@ class Context:
         self.mediator = explicit or os.environ.get(MEDIATOR_ENV) or DEFAULT_MEDIATOR
         self.simulator = None
         self._api = None
+        # Everything about the connection is checked here, before anything starts.
+        self.settings = None
+        self._transport = None
+        if args.command == "demo" or (self.simulate and args.command != "simulator"):
+            self.settings = connection.settings_for(args, simulate=True)
+        elif args.command != "simulator":
+            connection.checked_address(self.mediator, source="--mediator" if explicit else MEDIATOR_ENV)
+            self.settings = connection.settings_for(args, simulate=False)
+            self._transport = connection.new_transport(self.mediator, self.settings)
 
     def start_simulator(self, **kw):
         self.simulator = start_simulator(self.fleet_path, **kw)
@@ -114,30 +126,39 @@ class Context:
         if self._api is None:
             if self.simulate and self.simulator is None:
                 self.start_simulator()
-            self._api = make_api(self.mediator, self.log_level)
+            if self._transport is None:
+                self._transport = connection.new_transport(self.mediator, self.settings)
+            try:
+                api = make_api(self.mediator, self.log_level)
+            except ValueError as e:  # the core's own client found a HALVEX_* variable unusable
+                raise UsageError(f"{e} (the library reads the HALVEX_* variables itself: fix or unset them)") from None
+            connection.use_transport(api, self._transport)
+            self._api = api
         return self._api
 
     def abandon_calls(self) -> None:
         """Ends the calls still in flight at once (they fail as cancelled)."""
-        _close_channel(self._api)
+        _close_channels(self._transport, self._api)
 
     def close(self) -> None:
         api, self._api = self._api, None
         sim, self.simulator = self.simulator, None
+        transport, self._transport = self._transport, None
+        # Close our channel before any simulator stops: a server going away under an
+        # open channel makes gRPC log a GOAWAY notice on standard error.
+        _close_channels(transport, api)
         if sim is not None:
-            # Close our channel first: a server going away under an open channel makes
-            # gRPC log a GOAWAY notice on standard error.
-            _close_channel(api)
             sim.stop()
 
 
-def _close_channel(api) -> None:
-    close = getattr(getattr(api, "grpc_client", None), "close", None)
-    if callable(close):
-        try:
-            close()
-        except Exception:
-            pass
+def _close_channels(transport, api) -> None:
+    for client in {id(c): c for c in (transport, getattr(api, "grpc_client", None)) if c is not None}.values():
+        close = getattr(client, "close", None)
+        if callable(close):
+            try:
+                close()
+            except Exception:
+                pass
 
 
 class _Parser(argparse.ArgumentParser):
@@ -164,6 +185,7 @@ def _global_options(p: argparse.ArgumentParser, *, top: bool) -> None:
                         "(DEBUG, INFO, WARNING, ERROR; default WARNING)")
     g.add_argument("--log-format", metavar="FORMAT", type=str.lower, choices=LOG_FORMATS, default=d("text"),
                    help="log entries as text (default) or json, one per line, time stamps in UTC")
+    connection.add_options(p.add_argument_group("connection (TLS, token, deadline; see docs/security.md)"), d)
 
 
 def build_parser() -> argparse.ArgumentParser:

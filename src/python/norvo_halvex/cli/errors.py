@@ -18,6 +18,7 @@ class ExitCode(enum.IntEnum):
     BAD_REPLY = 5
     PARTIAL = 6
     ENVIRONMENT = 7
+    SECURITY = 8
     INTERRUPTED = 130
 
 
@@ -30,6 +31,7 @@ EXIT_CODE_MEANINGS = {
     ExitCode.BAD_REPLY: "the meter's reply does not decode",
     ExitCode.PARTIAL: "partial: some values or meters failed, the rest are good",
     ExitCode.ENVIRONMENT: "this machine: output path unwritable or a folder, disk full, port in use",
+    ExitCode.SECURITY: "security: TLS handshake or certificate, authentication or permission refused",
     ExitCode.INTERRUPTED: "interrupted (Ctrl-C)",
 }
 
@@ -91,6 +93,18 @@ _GRPC_WORDS = {
 }
 
 UNREACHABLE_HINT = "check --mediator or HALVEX_MEDIATOR"
+TOKEN_HINT = "check --token-file or HALVEX_TOKEN_FILE"
+
+# HalvexSecurityError.problem -> short words.
+_SECURITY_WORDS = {
+    "untrusted_certificate": "mediator certificate not trusted",
+    "hostname_mismatch": "mediator certificate name mismatch",
+    "handshake_failed": "TLS handshake failed",
+    "tls_refused": "TLS handshake refused",
+    "token_unreadable": "token file unreadable",
+    "unauthenticated": "not authenticated with the mediator",
+    "permission_denied": "permission denied by the mediator",
+}
 
 # Operating-system errors the user can do something about, in words.
 _OS_WORDS = {
@@ -125,7 +139,23 @@ def _grpc_failure(status: str, details: str, mediator: str | None) -> Failure:
     hint = None
     if status in ("UNAVAILABLE", "DEADLINE_EXCEEDED"):
         hint = f"{UNREACHABLE_HINT} (now {mediator})" if mediator else UNREACHABLE_HINT
+    elif status == "UNAUTHENTICATED":
+        exit_code, hint = ExitCode.SECURITY, TOKEN_HINT
     return Failure(exit_code, status, cause, details, hint)
+
+
+def _security_failure(exc: BaseException, security_type) -> Failure | None:
+    """The transport's explained TLS / token / permission failure behind ``exc`` (the
+    meter API raises its own exception while handling the transport's)."""
+    seen = 0
+    while exc is not None and seen < 8:
+        if isinstance(exc, security_type):
+            status, details = _rpc_status(exc)
+            cause = _SECURITY_WORDS.get(getattr(exc, "problem", ""), "security problem")
+            return Failure(ExitCode.SECURITY, status, cause, str(getattr(exc, "message", "") or details))
+        exc = exc.__cause__ or exc.__context__
+        seen += 1
+    return None
 
 
 def _exception_types():
@@ -144,6 +174,12 @@ def _exception_types():
 
         types["connection"] = HalvexConnectionFailure
         types["eof"] = HalvexEOFError
+    except ImportError:  # pragma: no cover
+        pass
+    try:
+        from norvo_halvex.mediator.grpc.exception.HalvexSecurityError import HalvexSecurityError
+
+        types["security"] = HalvexSecurityError
     except ImportError:  # pragma: no cover
         pass
     try:
@@ -190,6 +226,10 @@ def classify(exc: BaseException, *, mediator: str | None = None) -> Failure:
         return Failure(ExitCode.ENVIRONMENT, exc.code, exc.cause, str(exc), attempted=exc.attempted)
     if isinstance(exc, KeyboardInterrupt):
         return Failure(ExitCode.INTERRUPTED, "INTERRUPTED", "interrupted", "")
+    if "security" in types:
+        security = _security_failure(exc, types["security"])
+        if security is not None:
+            return security
     if isa("client"):
         code = str(getattr(exc, "code", "") or "")
         message = str(getattr(exc, "message", "") or "")

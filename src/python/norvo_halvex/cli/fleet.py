@@ -243,9 +243,9 @@ def fleet_exit_code(results: Sequence[MeterResult]) -> ExitCode:
     incomplete = [r for r in results if not r.ok]
     if not incomplete:
         return ExitCode.OK
-    # Nothing answered and the mediator itself was the problem: say so.
-    if len(incomplete) == len(results) and all(
-        r.failure is not None and r.failure.exit_code is ExitCode.MEDIATOR for r in incomplete
-    ):
-        return ExitCode.MEDIATOR
+    # Nothing answered and the mediator itself (or the credentials for it) was the problem: say so.
+    if len(incomplete) == len(results) and all(r.failure is not None for r in incomplete):
+        for code in (ExitCode.MEDIATOR, ExitCode.SECURITY):
+            if all(r.failure.exit_code is code for r in incomplete):
+                return code
     return ExitCode.PARTIAL

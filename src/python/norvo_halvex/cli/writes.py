@@ -55,6 +55,8 @@ def record_writes(api, call: Callable[[object], None]) -> list[Request]:
     def recorder(serial, object_id, payload):
         requests.append(Request(serial, object_id, bytes(payload)))
 
+    own = getattr(api, "__dict__", {})
+    previous = own.get("_write_element") if isinstance(own, dict) else None
     try:
         api._write_element = recorder
         installed = api._write_element is recorder
@@ -66,7 +68,10 @@ def record_writes(api, call: Callable[[object], None]) -> list[Request]:
         call(api)
     finally:
         try:
-            del api._write_element
+            if previous is not None:
+                api._write_element = previous
+            else:
+                del api._write_element
         except AttributeError:
             pass
     return requests
