@@ -24,8 +24,7 @@ void init_texts(ModuleState& st) {
     const auto& slots = kwnames[i];
     Ref tuple = owned(PyTuple_New(static_cast<Py_ssize_t>(slots.size())));
     for (std::size_t k = 0; k < slots.size(); ++k) {
-      // PyTuple_SET_ITEM steals; hand it a reference of its own.
-      PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), Ref::borrow(st.texts[slots[k]]).release());
+      tuple_set(tuple.get(), static_cast<Py_ssize_t>(k), Ref::borrow(st.texts[slots[k]]));
     }
     store_slot(st.kwnames[i], std::move(tuple));
     st.n_kwnames = i + 1;

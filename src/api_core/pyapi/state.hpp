@@ -21,6 +21,9 @@ struct ModuleState {
   std::size_t n_kwnames;
   PyObject* texts[kMaxTexts];      // owned interned strings, by registry slot
   PyObject* kwnames[kMaxKwnames];  // owned tuples of interned strings, by registry slot
+
+  // Exec has run and nothing has been cleared since.
+  bool ready() const noexcept { return dict != nullptr && n_texts != 0; }
 };
 
 ModuleState& state_of(PyObject* module) noexcept;

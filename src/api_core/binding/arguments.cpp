@@ -1,4 +1,4 @@
-#include "pyapi/arguments.hpp"
+#include "binding/arguments.hpp"
 
 namespace halvex::py {
 

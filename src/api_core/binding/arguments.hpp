@@ -8,7 +8,7 @@
 // Everything is checked before the body runs, so a rejected call does nothing.
 #pragma once
 
-#include "method_table.hpp"
+#include "binding/method_table.hpp"
 #include "pyapi/ref.hpp"
 
 namespace halvex::py {
