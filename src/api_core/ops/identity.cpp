@@ -11,16 +11,18 @@ using py::owned;
 
 namespace {
 
-// `key in mapping` then `mapping[key]`; empty when the key is absent. The cache is a plain dict,
-// but it is an ordinary attribute, so anything else put there is honoured as a mapping.
-Ref cached(PyObject* cache, PyObject* key) {
+// `key in mapping` then `mapping[key]` into `value`; false when the key is absent. The cache is
+// a plain dict, but it is an ordinary attribute, so anything else put there is honoured as a mapping.
+bool cached(PyObject* cache, PyObject* key, Ref& value) {
   if (PyDict_CheckExact(cache)) {
-    PyObject* value = nullptr;
-    check(PyDict_GetItemRef(cache, key, &value));
-    return Ref::steal(value);
+    PyObject* found = nullptr;
+    const bool hit = check(PyDict_GetItemRef(cache, key, &found)) != 0;
+    value = Ref::steal(found);
+    return hit;
   }
-  if (!check(PySequence_Contains(cache, key))) return Ref();
-  return owned(PyObject_GetItem(cache, key));
+  if (!check(PySequence_Contains(cache, key))) return false;
+  value = owned(PyObject_GetItem(cache, key));
+  return true;
 }
 
 }  // namespace
@@ -38,8 +40,8 @@ Ref serial_read(Args<2>& c) {
 Ref hardware(Args<2>& c) {
   auto [self, serial] = c.args();
   {
-    Ref hit = cached(c.attr<"_hardware_cache">(self).get(), serial);
-    if (hit) {
+    Ref hit;
+    if (cached(c.attr<"_hardware_cache">(self).get(), serial, hit)) {
       py::expect_str_or_none(hit.get());
       return hit;
     }
