@@ -52,7 +52,7 @@ Ref read(Args<2>& c) {
   }
 
   Ref pair = owned(PyTuple_Pack(2, element_a.get(), element_b.get()));
-  Ref message = py::concat({c.str<"single phase read [">(), owned(PyObject_Str(pair.get())).get(), c.str<"]">()});
+  Ref message = py::concat({c.str<"single phase read [">(), py::str_of(pair.get()).get(), c.str<"]">()});
   c.info<"serial">(c.attr<"log">(self), message, serial);
   return pair;
 }
