@@ -11,6 +11,7 @@
 
 #include "binding/method_table.hpp"
 #include "pyapi/error.hpp"
+#include "pyapi/globals.hpp"
 #include "binding/method_type.hpp"
 #include "pyapi/ref.hpp"
 #include "pyapi/state.hpp"
@@ -222,6 +223,7 @@ int module_exec(PyObject* module) noexcept {
     check(PyDict_SetItemString(ns, "logger", logger.get()));
 
     create_class(module, st, ns);
+    py::watch_namespace(st);
   });
 }
 

@@ -18,6 +18,11 @@ struct Bound {
   Ref held[1 + kMaxParams];               // converted values (to_int, to_bool)
 };
 
+// True when the call's own argument vector can be used as bound: every parameter passed
+// positionally and each already what its entry check wants, so nothing needs converting. Anything
+// else (keywords, defaults, a conversion, a rejection) goes through `bind`.
+bool binds_as_given(const MethodRow& row, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+
 // `names`: tuple of interned parameter names, self first. `defaults`: tuple for the trailing
 // parameters with defaults, or null.
 void bind(const MethodRow& row, PyObject* names, PyObject* defaults, PyObject* const* args,

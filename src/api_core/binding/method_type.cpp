@@ -57,11 +57,17 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
   }
   if (Py_EnterRecursiveCall(" in a HalvexMediatorAPI method")) return nullptr;
   ++nesting;
+  const MethodRow& row = *m->row;
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   PyObject* result = boundary([&] {
+    if (binds_as_given(row, args, nargs, kwnames)) {
+      Call call(*m->state, args, 1 + row.count);
+      return row.fn(call);
+    }
     Bound bound;
-    bind(*m->row, m->param_names, m->defaults, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
-    Call call(*m->state, bound.values, 1 + m->row->count);
-    return m->row->fn(call);
+    bind(row, m->param_names, m->defaults, args, nargs, kwnames, bound);
+    Call call(*m->state, bound.values, 1 + row.count);
+    return row.fn(call);
   });
   --nesting;
   Py_LeaveRecursiveCall();

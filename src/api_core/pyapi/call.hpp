@@ -45,14 +45,14 @@ class Call {
   // A module-level name, looked up now: module namespace, then builtins, else NameError.
   template <Lit L>
   Ref global() const {
-    return lookup_global(*st_, str<L>());
+    return lookup_global(*st_, text_slot<L>, str<L>());
   }
 
   // ---- attributes ------------------------------------------------------------------------
 
   template <Lit L>
   Ref attr(PyObject* o) const {
-    return owned(PyObject_GetAttr(o, str<L>()));
+    return get_attr(*st_, text_slot<L>, o, str<L>());
   }
   template <Lit L>
   Ref attr(const Ref& o) const {
@@ -147,8 +147,9 @@ class Call {
     static_assert(sizeof...(A) >= KW::size);
     PyObject* stack[] = {as_ptr(o), as_ptr(a)...};
     constexpr std::size_t npos = 1 + sizeof...(A) - KW::size;
-    return Ref::steal(PyObject_VectorcallMethod(str<M>(), stack, npos | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                kwnames<KW>()));
+    // stack[0] is ours: a bound call may borrow it (PY_VECTORCALL_ARGUMENTS_OFFSET).
+    return Ref::steal(
+        vectorcall_method(*st_, text_slot<M>, str<M>(), stack, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames<KW>()));
   }
 
   template <class KW>

@@ -1,5 +1,6 @@
 #include "pyapi/state.hpp"
 
+#include "pyapi/globals.hpp"
 #include "pyapi/names.hpp"
 #include "pyapi/ref.hpp"
 
@@ -40,6 +41,7 @@ int traverse_state(ModuleState& st, visitproc visit, void* arg) {
 }
 
 void clear_state(ModuleState& st) noexcept {
+  unwatch_namespace(st);
   clear_slot(st.method_type);
   st.dict = nullptr;
   for (std::size_t i = 0; i < st.n_kwnames; ++i) clear_slot(st.kwnames[i]);
