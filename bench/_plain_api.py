@@ -17,25 +17,12 @@ from norvo_halvex.mediator.mediator_client_exception import MediatorClientExcept
 from norvo_halvex.util.meters import is_three_phase, is_twin_element
 from quarn_frame_protocol.quarn_object_id_enum import ObjectIdEnum
 
-
-class _NoTransport:
-    def __init__(self, mediator_address=None):
-        pass
-
-
-class _NoLogger:
-    def bind(self, **fields):
-        return self
-
-    def debug(self, message, **fields):
-        pass
-
-    info = warn = error = debug
+from _fakes import InstantTransport, QuietLogger
 
 
 # What the constructor uses; a benchmark puts its own transport and logger on the object.
-HalvexMediatorGrpcClient = _NoTransport
-logger = _NoLogger()
+HalvexMediatorGrpcClient = InstantTransport
+logger = QuietLogger()
 
 
 def bad_arg(name, expected, value):
