@@ -42,7 +42,7 @@ def calls_per_second(fn, seconds: float) -> float:
 
 
 def end_to_end(sim) -> None:
-    print("(b) end to end over loopback gRPC, csq of", SINGLE)
+    print("end to end over loopback gRPC, csq of", SINGLE)
     api = api_core.HalvexMediatorAPI(sim.address, ROOT_LEVEL)
     channel = grpc.insecure_channel(sim.address, options=(("grpc.enable_retries", 0),))
     stub = pb_grpc.HalvexMediatorStub(channel)
