@@ -13,7 +13,7 @@ import sys
 from collections.abc import Iterable
 from typing import Any
 
-from norvo_halvex.files import atomic_write
+from norvo_halvex.files import output
 from norvo_halvex.meters.assembly import blocks_to_intervals_rec
 from norvo_halvex.meters.interval_csv import (
     CSV_HEADER,
@@ -39,7 +39,8 @@ def export_three_phase_intervals_to_csv(
     meter_type: Any,
     include_statuses: bool,
 ) -> None:
-    """Write intervals as CSV to the file ``csv``, or to standard output when it is None or "".
+    """Write intervals as CSV to the file ``csv``, or to standard output when it is None, ""
+    or "-".
 
     Columns: ``time`` (ISO 8601, UTC), then the six values in kWh / kvarh / kVAh (3 decimals
     for whole-current meters, 4 for CT-operated ``cx_ct_operated`` meters; empty when the
@@ -47,7 +48,8 @@ def export_three_phase_intervals_to_csv(
     ``status_flags`` (their names joined by ``|``).
 
     A file is replaced atomically: on any failure an existing file is left untouched and no
-    temporary file remains.
+    temporary file remains. An existing FIFO, character device or socket is written in place
+    (never replaced by a file); a folder is refused.
     """
     if csv is not None and not isinstance(csv, (str, os.PathLike)):
         raise TypeError(
@@ -72,7 +74,7 @@ def export_three_phase_intervals_to_csv(
         return
 
     try:
-        with atomic_write(path, newline="") as out:
+        with output(path, newline="") as out:
             _write_rows(out, rows)
     except OSError as e:
         # Name the file the caller gave, not the temporary one.

@@ -4,13 +4,11 @@ to the rules of norvo_halvex.meters, so the two cannot drift apart."""
 from __future__ import annotations
 
 import datetime as dt
-import logging
 from types import SimpleNamespace
 
 import pytest
 
 from norvo_halvex import meters
-from norvo_halvex.mediator.api_core import HalvexMediatorAPI
 
 UTC = dt.timezone.utc
 H = dt.timedelta(hours=1)
@@ -19,7 +17,7 @@ T0 = dt.datetime(2025, 3, 1, tzinfo=UTC)
 
 
 @pytest.fixture
-def core(fleet, simulator, monkeypatch):
+def core(api, fleet, monkeypatch):
     from norvo_halvex.mediator import api_core
     from norvo_halvex.util import three_phase_intervals
 
@@ -27,12 +25,7 @@ def core(fleet, simulator, monkeypatch):
     for name in ("blocks_to_intervals_rec", "export_three_phase_intervals_to_csv"):
         monkeypatch.setattr(api_core, name, getattr(three_phase_intervals, name))
     fleet.freeze_time(dt.datetime(2025, 3, 2, 6, tzinfo=UTC))
-    root = logging.getLogger()
-    level = root.level  # constructing a client sets the root level; put it back
-    client = HalvexMediatorAPI(simulator.address)
-    yield client
-    client.grpc_client.close()
-    root.setLevel(level)
+    return api
 
 
 HARDWARE = ["P1.cx", "P1.ax", "THREE_PHASE_UNKNOWN", "P0.se", "P0.te2", "SINGLE_PHASE_UNKNOWN", "p1.cx", ""]
