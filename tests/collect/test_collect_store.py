@@ -167,7 +167,7 @@ def test_a_mediator_stopped_mid_run_leaves_whole_meter_days_and_resumes(simulato
         if len(seen) == 2:
             simulator.stop()
 
-    first = run_collect(workers=1, on_result=stop_after_two)
+    first = run_collect(workers=1, on_result=stop_after_two, group_seconds=0)
     assert first.ok >= 2 and first.failed >= 1 and first.done == 8
 
     counts = dict(read_db("SELECT serial, count(*) FROM intervals GROUP BY serial"))
@@ -181,3 +181,62 @@ def test_a_mediator_stopped_mid_run_leaves_whole_meter_days_and_resumes(simulato
     assert dict(read_db("SELECT serial, count(*) FROM intervals GROUP BY serial")) == dict.fromkeys(THREE_PHASE, 48)
     again_serials = {s for s, in read_db("SELECT DISTINCT serial FROM attempts WHERE run_id = ?", [second.run_id])}
     assert again_serials.isdisjoint(seen[:2])
+
+
+def _meter_day(serial, value="1.500", *, outcome="ok", seconds=1800):
+    from norvo_halvex.collect.task import Attempt, MeterDayResult
+
+    start = int(dt.datetime.combine(DAY, dt.time(0), tzinfo=dt.timezone.utc).timestamp())
+    now = dt.datetime.now(dt.timezone.utc)
+    return MeterDayResult(serial, DAY, hardware="P1.ax", interval_seconds=seconds,
+                          intervals=[(start + 1800 * k, value, "0.000", "0.000", "0.000", "0.000", "0.000", 0)
+                                     for k in range(3)],
+                          attempts=[Attempt("intervals", 1, outcome, None, None, 3, now, 5)])
+
+
+@pytest.mark.parametrize(
+    "second, stored, a_rewritten",
+    [
+        # Nothing held yet: plain inserts.
+        ([("B", "1.500", 1800)], {"A": ("1.500", 1800), "B": ("1.500", 1800)}, False),
+        # Held already: the rows that changed are rewritten, the others stay as they were.
+        ([("A", "2.250", 1800), ("C", "1.500", 1800)], {"A": ("2.250", 1800), "C": ("1.500", 1800)}, True),
+        ([("A", "1.500", 900)], {"A": ("1.500", 900)}, False),
+    ],
+)
+def test_writes_insert_new_rows_and_rewrite_only_changed_ones(db, second, stored, a_rewritten):
+    from norvo_halvex.collect import Store
+
+    def a_stamps(store):
+        return store.con.execute("SELECT collected_at FROM intervals WHERE serial = 'A' ORDER BY ALL").fetchall()
+
+    with Store(db) as store:
+        store.write("run1", _meter_day("A"))
+        before = a_stamps(store)
+        store.write_many("run2", [_meter_day(s, v, seconds=n) for s, v, n in second])
+        rows = store.con.execute(
+            "SELECT i.serial, max(active_import_kwh), any_value(m.interval_seconds) FROM intervals i "
+            "JOIN meters m USING (serial) GROUP BY i.serial").fetchall()
+        after = a_stamps(store)
+    expected = {"A": ("1.500", 1800), **stored}
+    assert {s: (v, n) for s, v, n in rows} == {s: (Decimal(v), n) for s, (v, n) in expected.items()}
+    assert (after != before) == a_rewritten
+
+
+@pytest.mark.parametrize("held_before", [False, True])
+def test_a_transaction_that_fails_stores_none_of_its_meter_days(db, held_before):
+    """A write that fails part-way (here a bad ledger row of the second meter-day) leaves
+    no row of any meter-day of that transaction, on the insert path and the upsert path."""
+    import duckdb
+
+    from norvo_halvex.collect import Store
+
+    with Store(db) as store:
+        if held_before:
+            store.write("run1", _meter_day("A"))
+        before = {t: store.con.execute(f"SELECT * FROM {t} ORDER BY ALL").fetchall() for t in DATA_TABLES}
+        with pytest.raises(duckdb.ConstraintException):
+            store.write_many("run2", [_meter_day("A", "9.000"), _meter_day("B", outcome="fine")])
+        assert {t: store.con.execute(f"SELECT * FROM {t} ORDER BY ALL").fetchall() for t in DATA_TABLES} == before
+        store.write("run3", _meter_day("B"))  # the store and its meters cache are still usable
+        assert store.con.execute("SELECT count(*) FROM meters WHERE serial = 'B'").fetchone() == (1,)

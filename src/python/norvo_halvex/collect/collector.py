@@ -92,10 +92,11 @@ def new_run_id() -> str:
     return f"{_dt.datetime.now(UTC):%Y%m%dT%H%M%SZ}-{secrets.token_hex(3)}"
 
 
-# -- runners: each yields the results of the meter-days as they complete, in batches of
-# those that completed together (the writer stores a batch in one transaction).
+# -- runners: each yields the results of the meter-days as they complete, in lists of
+# those that completed together, and an empty list at least every TICK seconds while
+# nothing completes (so the writer can store what it holds without waiting for more).
 
-MAX_BATCH = 256
+TICK = 0.1
 
 
 def run_threads(
@@ -118,11 +119,9 @@ def run_threads(
     try:
         fill()
         while pending:
-            done, _ = _cf.wait(pending, return_when=_cf.FIRST_COMPLETED)
+            done, _ = _cf.wait(pending, timeout=TICK, return_when=_cf.FIRST_COMPLETED)
             pending.difference_update(done)
-            results = [f.result() for f in done]
-            for i in range(0, len(results), MAX_BATCH):
-                yield results[i:i + MAX_BATCH]
+            yield [f.result() for f in done]
             fill()
     finally:
         if pending:  # stopped early: running meter-days cut their retries short
@@ -161,11 +160,12 @@ def start_cluster(cluster: str, *, workers: int):
 
 
 def run_dask(
-    client, mediator: str, plan: Iterable[MeterDay], *, retries: int, backoff: float, log_level: str,
+    client, mediator: str, settings, plan: Iterable[MeterDay], *, retries: int, backoff: float, log_level: str,
     stop: threading.Event,
 ) -> Iterator[list[MeterDayResult]]:
     """Meter-days as Dask tasks, in bounded batches (twice the cluster's threads in flight);
-    results come back as plain rows and are released once handed on."""
+    results come back as plain rows and are released once handed on. ``settings`` (file
+    paths, never their contents) travel with each task to the worker's client."""
     from dask.distributed import as_completed
 
     from norvo_halvex.collect.worker import run_meter_day
@@ -174,13 +174,18 @@ def run_dask(
     tasks = iter(plan)
 
     def submit(md: MeterDay):
-        return client.submit(run_meter_day, mediator, md, retries, backoff, log_level, pure=False)
+        return client.submit(run_meter_day, mediator, md, retries, backoff, log_level, settings, pure=False)
 
     first = [submit(md) for md in itertools.islice(tasks, 2 * threads)]
     outstanding = set(first)
     queue = as_completed(first)
     try:
-        for batch in queue.batches():
+        while not queue.is_empty():
+            if not queue.has_ready():
+                time.sleep(TICK / 10)
+                yield []
+                continue
+            batch = queue.next_batch(block=False)
             results = []
             for future in batch:
                 outstanding.discard(future)
@@ -200,11 +205,17 @@ def run_dask(
 
 # -- the collection ------------------------------------------------------------------------
 
+#: Completed meter-days wait at most this long to be stored together in one transaction.
+GROUP_SECONDS = 0.5
+#: ... and at most this many of them.
+MAX_GROUP = 256
+
 
 def collect(
     serials: Iterable[str],
     *,
     mediator: str | None = None,
+    settings=None,
     api=None,
     day: _dt.date | None = None,
     days: int = 1,
@@ -215,24 +226,28 @@ def collect(
     retries: int = DEFAULT_RETRIES,
     backoff: float = DEFAULT_BACKOFF,
     resume: bool = False,
-    cluster: str | None = None,
+    cluster=None,
     log_level: str = "WARNING",
+    group_seconds: float = GROUP_SECONDS,
     on_result: Callable[[MeterDayResult, Summary], None] | None = None,
     stop: threading.Event | None = None,
     planned: int | None = None,
 ) -> Summary:
     """Collects meter-days of ``serials`` into the store and returns the summary.
 
-    Reads go through ``api`` (a ``HalvexMediatorAPI``; made for ``mediator`` when not
-    given) on ``workers`` threads, or through one client per process on a Dask cluster
-    (``cluster``: ``"local:N"`` or a scheduler address; needs ``mediator``). Results are
-    written by this thread, one transaction per meter-day, as they complete; ``on_result``
-    is then called with the result and the running summary. Meter-days that complete at
-    the same moment share one transaction (always whole meter-days, all or none), which
-    keeps the writer's cost per meter-day small on a fast fleet. A KeyboardInterrupt (or
-    ``stop`` being set) ends the run: meter-days already stored stay, running ones are
-    dropped whole, and the summary says so (``interrupted``); the KeyboardInterrupt is
-    re-raised after the summary is complete, so catch it to read ``exc.summary``.
+    Reads go through ``api`` (a ``HalvexMediatorAPI``; made for ``mediator`` with the
+    ``ConnectionSettings`` ``settings`` when not given) on ``workers`` threads, or through
+    one client per process on a Dask cluster (``cluster``: ``"local:N"``, a scheduler
+    address, or a connected ``dask.distributed.Client``, left open; needs ``mediator``).
+
+    This thread alone writes the store. A transaction holds whole meter-days only: those
+    that completed within ``group_seconds`` of each other (at most ``MAX_GROUP``; 0: one
+    transaction per meter-day), so a crash loses no more than that and never part of a
+    meter-day. ``on_result`` is called with each result and the running summary once it
+    is stored. A KeyboardInterrupt (or ``stop`` being set) ends the run: completed
+    meter-days are stored, running ones are dropped whole, and the summary says so
+    (``interrupted``); the KeyboardInterrupt is re-raised after the summary is complete,
+    so catch it to read ``exc.summary``.
     """
     if workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
@@ -249,13 +264,32 @@ def collect(
     if planned is None and hasattr(serials, "__len__"):
         planned = len(serials) * len(day_list)
     summary.planned = planned or 0
+    held: list[MeterDayResult] = []
+    held_since = 0.0
+
+    def store_held() -> None:
+        nonlocal held
+        batch, held = held, []
+        t0 = time.monotonic()
+        try:
+            store.write_many(summary.run_id, batch)
+        except BaseException:
+            summary.dropped += len(batch)
+            raise
+        summary.write_seconds += time.monotonic() - t0
+        for result in batch:
+            summary.add(result)
+            if on_result is not None:
+                on_result(result, summary)
+
     client = None
     try:
         if cluster is not None:
             if mediator is None:
                 raise ValueError("a Dask cluster needs the mediator address its workers connect to")
-            client = start_cluster(cluster, workers=workers)
-            results = run_dask(client, mediator, plan, retries=retries, backoff=backoff,
+            if isinstance(cluster, str):
+                cluster = client = start_cluster(cluster, workers=workers)
+            results = run_dask(cluster, mediator, settings, plan, retries=retries, backoff=backoff,
                                log_level=log_level, stop=stop)
         else:
             if api is None:
@@ -263,31 +297,36 @@ def collect(
 
                 if mediator is None:
                     raise ValueError("give the mediator address or a client")
-                api = client_for(mediator, log_level)
+                api = client_for(mediator, settings, log_level)
             results = run_threads(api, plan, workers=workers, retries=retries, backoff=backoff, stop=stop)
         try:
-            for batch in results:
-                whole = [r for r in batch if not r.interrupted]
-                summary.dropped += len(batch) - len(whole)
-                if whole:
-                    t0 = time.monotonic()
-                    store.write_many(summary.run_id, whole)
-                    summary.write_seconds += time.monotonic() - t0
+            for done in results:
+                whole = [r for r in done if not r.interrupted]
+                summary.dropped += len(done) - len(whole)
+                if whole and not held:
+                    held_since = time.monotonic()
+                held += whole
                 summary.skipped = plan.skipped
-                for result in whole:
-                    summary.add(result)
-                    if on_result is not None:
-                        on_result(result, summary)
+                if held and (stop.is_set() or len(held) >= MAX_GROUP
+                             or time.monotonic() - held_since >= group_seconds):
+                    store_held()
                 if stop.is_set():
                     break
         finally:
             results.close()
+        if held:
+            store_held()
         summary.skipped = plan.skipped
         summary.interrupted = stop.is_set()
     except KeyboardInterrupt as exc:
         stop.set()
         summary.interrupted = True
         summary.skipped = plan.skipped
+        if held:  # completed whole: worth keeping, unless interrupted again
+            try:
+                store_held()
+            except KeyboardInterrupt:
+                pass
         exc.summary = summary
         raise
     finally:

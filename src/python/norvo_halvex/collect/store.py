@@ -107,23 +107,22 @@ CREATE INDEX IF NOT EXISTS attempts_by_meter_day ON attempts (serial, day);
 """
 
 
-def _upsert(table: str, key: tuple[str, ...], columns: Iterable[str], select: str, *, stamp: str = "collected_at") -> str:
-    """INSERT ... ON CONFLICT that rewrites a row (and its ``stamp``) only when one of
-    ``columns`` changed."""
+def _statements(
+    table: str, key: tuple[str, ...], columns: Iterable[str], select: str, *, stamp: str = "collected_at"
+) -> tuple[str, str]:
+    """(plain INSERT, upsert) of the rows ``select`` produces. The upsert rewrites a row
+    (and its ``stamp``) only when one of ``columns`` changed."""
     columns = tuple(columns)
+    names = ", ".join((*key, *columns, stamp))
+    insert = f"INSERT INTO {table} ({names}) {select}"
     changed = " OR ".join(f"{table}.{c} IS DISTINCT FROM excluded.{c}" for c in columns)
     sets = ", ".join(f"{c} = excluded.{c}" for c in (*columns, stamp))
-    names = ", ".join((*key, *columns, stamp))
-    return (
-        f"INSERT INTO {table} ({names}) {select} "
-        f"ON CONFLICT ({', '.join(key)}) DO UPDATE SET {sets} WHERE {changed}"
-    )
+    return insert, f"{insert} ON CONFLICT ({', '.join(key)}) DO UPDATE SET {sets} WHERE {changed}"
 
 
-# Each statement takes its rows as column lists (unnest), for any number of meter-days:
-# DuckDB's cost is mostly per statement, hardly per row.
+# Each statement takes its rows as column lists (unnest), for any number of meter-days.
 _INTERVAL_DATA = (*INTERVAL_COLUMNS, "decimals", "status", "status_flags")
-_UPSERT_INTERVALS = _upsert(
+_INTERVALS = _statements(
     "intervals",
     ("serial", "interval_start"),
     _INTERVAL_DATA,
@@ -134,7 +133,7 @@ _UPSERT_INTERVALS = _upsert(
     + ", unnest($d) AS d, unnest($st) AS st, unnest($fl) AS fl)",
 )
 _REGISTER_DATA = ("hardware", "decimals", *REGISTER_COLUMNS.values())
-_UPSERT_REGISTERS = _upsert(
+_REGISTERS = _statements(
     "registers",
     ("serial", "read_at"),
     _REGISTER_DATA,
@@ -144,14 +143,14 @@ _UPSERT_REGISTERS = _upsert(
     + ", ".join(f"unnest(${k}) AS {k}" for k in REGISTER_COLUMNS)
     + ")",
 )
-_UPSERT_EVENTS = _upsert(
+_EVENTS = _statements(
     "events",
     ("serial", "event_time", "code", "detail"),
     ("code_name",),
     "SELECT s, to_timestamp(t), c, d, n, $collected_at "
     "FROM (SELECT unnest($s) AS s, unnest($t) AS t, unnest($c) AS c, unnest($d) AS d, unnest($n) AS n)",
 )
-_UPSERT_METERS = _upsert(
+_METERS = _statements(
     "meters",
     ("serial",),
     ("hardware", "three_phase", "decimals", "interval_seconds"),
@@ -181,6 +180,7 @@ class Store:
         except (duckdb.IOException, duckdb.InvalidInputException) as e:
             raise StoreError(f"cannot open the store {self.path}: {_first_line(e)}") from None
         self._owner = threading.get_ident()
+        # The stored meters rows: which to insert, and which to leave alone, without asking.
         self._meters: dict[str, tuple] = {}
         try:
             self.con.execute("SET TimeZone = 'UTC'")
@@ -189,6 +189,8 @@ class Store:
             else:
                 self.con.execute(SCHEMA)
                 self._check_version()
+                self._meters = {serial: tuple(row) for serial, *row in self.con.execute(
+                    "SELECT serial, hardware, three_phase, decimals, interval_seconds FROM meters").fetchall()}
         except BaseException:
             self.con.close()
             raise
@@ -227,16 +229,36 @@ class Store:
         self.write_many(run_id, [result])
 
     def write_many(self, run_id: str, results: Sequence[MeterDayResult]) -> None:
-        """Stores whole meter-days in one transaction: all of them or none."""
+        """Stores whole meter-days in one transaction: all of them or none.
+
+        Rows go in with plain INSERTs first: what the store does not hold yet is the usual
+        case, and DuckDB's conflict check costs several times the insert itself. When a
+        row is there already the transaction is rolled back and done again with upserts."""
         self._own()
-        con = self.con
         collected_at = _dt.datetime.now(UTC)
+        meters = self._meter_changes(results)
+        try:
+            self._transaction(run_id, results, meters, collected_at, upsert=False)
+        except duckdb.ConstraintException:
+            self._transaction(run_id, results, meters, collected_at, upsert=True)
+        self._meters.update(meters)
+
+    def _transaction(self, run_id, results, meters, collected_at, *, upsert: bool) -> None:
+        con = self.con
+        which = 1 if upsert else 0
         con.execute("BEGIN TRANSACTION")
         try:
-            self._write_meters(results, collected_at)
-            self._write_intervals(results, collected_at)
-            self._write_registers(results, collected_at)
-            self._write_events(results, collected_at)
+            if meters:
+                rows = list(meters.values())
+                new = not any(serial in self._meters for serial in meters)
+                con.execute(
+                    _METERS[0 if new and not upsert else 1],
+                    {"s": list(meters), "h": [r[0] for r in rows], "p": [r[1] for r in rows],
+                     "d": [r[2] for r in rows], "i": [r[3] for r in rows], "collected_at": collected_at},
+                )
+            self._write_intervals(results, collected_at, _INTERVALS[which])
+            self._write_registers(results, collected_at, _REGISTERS[which])
+            self._write_events(results, collected_at, _EVENTS[which])
             self._write_attempts(run_id, results)
             con.execute("COMMIT")
         except BaseException:
@@ -244,33 +266,25 @@ class Store:
                 con.execute("ROLLBACK")
             except duckdb.Error:
                 pass
-            self._meters.clear()  # what it held may not have been stored
             raise
 
-    def _write_meters(self, results, collected_at) -> None:
+    def _meter_changes(self, results) -> dict[str, tuple]:
+        """The ``meters`` rows of ``results`` that are new or differ from the stored ones."""
         from norvo_halvex.util.meters import is_three_phase
 
-        changed = {}
+        changed: dict[str, tuple] = {}
         for r in results:
             hw = r.hardware
             if hw is None:
                 continue
-            known = self._meters.get(r.serial) or changed.get(r.serial)
+            known = changed.get(r.serial) or self._meters.get(r.serial)
             seconds = r.interval_seconds if r.interval_seconds is not None else (known or (None,) * 4)[3]
             row = (hw, bool(is_three_phase(hw)), rules.decimals_for(hw), seconds)
             if known != row:
                 changed[r.serial] = row
-        if not changed:
-            return
-        rows = list(changed.values())
-        self.con.execute(
-            _UPSERT_METERS,
-            {"s": list(changed), "h": [r[0] for r in rows], "p": [r[1] for r in rows], "d": [r[2] for r in rows],
-             "i": [r[3] for r in rows], "collected_at": collected_at},
-        )
-        self._meters.update(changed)
+        return changed
 
-    def _write_intervals(self, results, collected_at) -> None:
+    def _write_intervals(self, results, collected_at, statement: str) -> None:
         from norvo_halvex.util.three_phase_intervals import status_flag_names
 
         cols: list[list] = [[] for _ in range(11)]
@@ -290,9 +304,9 @@ class Store:
                   "collected_at": collected_at}
         for i in range(6):
             params[f"v{i}"] = cols[2 + i]
-        self.con.execute(_UPSERT_INTERVALS, params)
+        self.con.execute(statement, params)
 
-    def _write_registers(self, results, collected_at) -> None:
+    def _write_registers(self, results, collected_at, statement: str) -> None:
         rows = [r for r in results if r.registers is not None]
         if not rows:
             return
@@ -301,14 +315,14 @@ class Store:
                   "collected_at": collected_at}
         for key in REGISTER_COLUMNS:
             params[key] = [r.registers[1].get(key) for r in rows]
-        self.con.execute(_UPSERT_REGISTERS, params)
+        self.con.execute(statement, params)
 
-    def _write_events(self, results, collected_at) -> None:
+    def _write_events(self, results, collected_at, statement: str) -> None:
         rows = [(r.serial, *e) for r in results for e in r.events]
         if not rows:
             return
         self.con.execute(
-            _UPSERT_EVENTS,
+            statement,
             {"s": [e[0] for e in rows], "t": [e[1] for e in rows], "c": [e[2] for e in rows],
              "n": [e[3] for e in rows], "d": [e[4] for e in rows], "collected_at": collected_at},
         )

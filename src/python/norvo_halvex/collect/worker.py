@@ -6,23 +6,33 @@ import threading
 
 from norvo_halvex.collect.task import DEFAULT_BACKOFF, MeterDay, MeterDayResult, collect_meter_day
 
-_clients: dict[tuple[str, str], object] = {}
+_clients: dict[tuple, object] = {}
 _lock = threading.Lock()
 
 
-def client_for(mediator: str, log_level: str = "WARNING"):
-    """One ``HalvexMediatorAPI`` per mediator address in this process, shared by its threads."""
-    key = (mediator, log_level)
+def client_for(mediator: str, settings=None, log_level: str = "WARNING"):
+    """One ``HalvexMediatorAPI`` per mediator address (and connection settings) in this
+    process, shared by its threads. ``settings`` (a ``ConnectionSettings``: TLS and token
+    *file paths*) are read here, on the host that connects; without them the client takes
+    its settings from this process's HALVEX_* variables."""
+    key = (mediator, settings, log_level)
     with _lock:
         api = _clients.get(key)
         if api is None:
             from norvo_halvex.mediator.api_core import HalvexMediatorAPI
 
-            api = _clients[key] = HalvexMediatorAPI(mediator, log_level)
+            api = HalvexMediatorAPI(mediator, log_level)
+            if settings is not None:
+                from norvo_halvex.cli.connection import use_transport
+                from norvo_halvex.mediator.grpc.client import HalvexMediatorGrpcClient
+
+                use_transport(api, HalvexMediatorGrpcClient(mediator, settings=settings))
+            _clients[key] = api
         return api
 
 
 def run_meter_day(
-    mediator: str, md: MeterDay, retries: int, backoff: float = DEFAULT_BACKOFF, log_level: str = "WARNING"
+    mediator: str, md: MeterDay, retries: int, backoff: float = DEFAULT_BACKOFF, log_level: str = "WARNING",
+    settings=None,
 ) -> MeterDayResult:
-    return collect_meter_day(client_for(mediator, log_level), md, retries=retries, backoff=backoff)
+    return collect_meter_day(client_for(mediator, settings, log_level), md, retries=retries, backoff=backoff)
