@@ -86,19 +86,34 @@ def test_usage_errors_exit_2_before_anything_runs(halvex, db, argv, message):
     assert not os.path.exists(db)
 
 
-@pytest.mark.parametrize("command", ["collect", "gaps", "export"])
-def test_a_store_path_that_is_a_directory_is_a_local_problem(halvex, tmp_path, command):
-    extra = ("--format", "csv", "--out", str(tmp_path / "x.csv")) if command == "export" else ()
-    if command == "collect":
-        extra = ("--simulate",)
-    code, _, err = halvex(command, "--db", tmp_path, *extra)
+@pytest.fixture
+def stored(db):
+    from norvo_halvex.collect import Store
+
+    Store(db).close()
+    return db
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (("--simulate", "collect", "--db", "{tmp}"), "--db {tmp} is a folder"),
+        (("--simulate", "collect", "--db", "{tmp}/none/x.duckdb"), "cannot write --db {tmp}/none/x.duckdb: no such folder"),
+        (("gaps", "--db", "{tmp}"), "--db {tmp} is a folder"),
+        (("gaps", "--db", "{tmp}/none.duckdb"), "no store at {tmp}/none.duckdb: run 'halvex collect --db"),
+        (("export", "--db", "{db}", "--format", "csv", "--out", "{tmp}"), "cannot write --out {tmp}: is a folder"),
+        (("export", "--db", "{db}", "--format", "csv", "--out", "{tmp}/none/x.csv"), "cannot write --out {tmp}/none/x.csv: no such folder"),
+    ],
+)
+def test_a_store_or_output_this_machine_cannot_use_is_exit_7_before_anything_runs(halvex, tmp_path, stored, argv, message):
+    fill = {"tmp": str(tmp_path), "db": stored}
+    before = sorted(p.name for p in tmp_path.iterdir())
+    code, out, err = halvex(*(a.format(**fill) for a in argv), "--day", DAY, "--json")
     assert code == 7
-    assert "is a directory" in err
-
-
-def test_gaps_and_export_need_an_existing_store(halvex, tmp_path):
-    code, _, err = halvex("gaps", "--db", tmp_path / "none.duckdb")
-    assert code == 7 and "run 'halvex collect --db" in err
+    assert err.startswith("halvex: " + argv[argv[0] == "--simulate"] + ": ")
+    assert message.format(**fill) in err
+    assert json.loads(out)["error"]["exit_code"] == 7
+    assert sorted(p.name for p in tmp_path.iterdir()) == before
 
 
 def test_ctrl_c_stops_cleanly_and_keeps_whole_meter_days(tmp_path, db):

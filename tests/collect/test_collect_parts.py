@@ -5,6 +5,8 @@ from __future__ import annotations
 import datetime as dt
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from collect_support import DAY, THREE_PHASE
 
@@ -95,7 +97,8 @@ def test_parquet_export_round_trips_through_duckdb(collected, tmp_path, table):
 
 @pytest.mark.parametrize(
     "serial, cell",
-    [("=HYPERLINK(1)", "'=HYPERLINK(1)"), ("+1", "'+1"), ("@A", "'@A"), ("-x", "'-x"), ("HX9", "HX9")],
+    [("=HYPERLINK(1)", "'=HYPERLINK(1)"), ("+1", "+1"), ("@A", "'@A"), ("-x", "'-x"), ("HX9", "HX9"),
+     ("\x1b]0;owned\x07", "\\x1b]0;owned\\x07"), ("\t=1", "\\t=1"), ("-\u202e1", "'-\\u202e1")],
 )
 def test_csv_export_protects_text_cells_and_keeps_numbers(tmp_path, db, serial, cell):
     import csv
@@ -117,6 +120,25 @@ def test_csv_export_protects_text_cells_and_keeps_numbers(tmp_path, db, serial, 
     assert (row["serial"], row["active_import_kwh"], row["interval_start"]) == (cell, "-1.500", "2025-06-01T00:00:00+00:00")
     with open(tmp_path / "a.csv", newline="") as f:
         assert next(csv.DictReader(f))["message"] == "'=1+1"
+
+
+@given(st.text(alphabet=st.sampled_from("=+-@\t\r\n\x1b\x9b\u202e\x00.1eE 'aé"), max_size=8) | st.text(max_size=12))
+@settings(max_examples=300, deadline=None)
+def test_the_csv_text_rule_in_sql_is_the_tools_own(text):
+    """The export's SQL rule for text cells gives what the tool's own helpers give."""
+    import duckdb
+
+    from norvo_halvex.cli.untrusted import for_csv_cell, for_terminal
+    from norvo_halvex.collect.export import _csv_text_macro
+
+    con = _SQL.get("con")
+    if con is None:
+        con = _SQL["con"] = duckdb.connect()
+        con.execute(_csv_text_macro())
+    assert con.execute("SELECT halvex_csv_text(?)", [text]).fetchone()[0] == for_csv_cell(for_terminal(text))
+
+
+_SQL: dict = {}
 
 
 def test_a_failed_export_leaves_the_old_file(collected, tmp_path):

@@ -17,6 +17,8 @@ from norvo_halvex.cli.untrusted import for_terminal
 DEFAULT_MEDIATOR = "0.0.0.0:50051"
 MEDIATOR_ENV = connection.MEDIATOR_ENV
 LOG_LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL")
+# Commands that work on the collection store alone: no mediator address or connection settings.
+STORE_ONLY_COMMANDS = ("gaps", "export")
 
 EXAMPLES = """\
 examples:
@@ -105,7 +107,9 @@ class Context:
         # Everything about the connection is checked here, before anything starts.
         self.settings = None
         self._transport = None
-        if args.command == "demo" or (self.simulate and args.command != "simulator"):
+        if args.command in STORE_ONLY_COMMANDS:
+            pass  # they read the collection store, never a mediator
+        elif args.command == "demo" or (self.simulate and args.command != "simulator"):
             self.settings = connection.settings_for(args, simulate=True)
         elif args.command != "simulator":
             connection.checked_address(self.mediator, source="--mediator" if explicit else MEDIATOR_ENV)

@@ -2,20 +2,18 @@
 
 from __future__ import annotations
 
-import contextlib
 import datetime as _dt
-import logging
 import os
 import sys
 import threading
 import time
 
 from norvo_halvex.cli import parsing, render
-from norvo_halvex.cli.errors import ExitCode, UsageError
+from norvo_halvex.cli.errors import ExitCode, Failure, LocalError, UsageError, describe
+from norvo_halvex.cli.progress import Counter
+from norvo_halvex.cli.untrusted import for_terminal
 
 UTC = _dt.timezone.utc
-# A local problem: the store or output path cannot be used, the store is locked.
-EXIT_LOCAL = 7
 
 
 def _day_options(p, *, what: str) -> None:
@@ -82,30 +80,27 @@ def _days(args) -> list[_dt.date]:
         raise UsageError(f"--days {args.days} reaches before the first representable date") from None
 
 
-class LocalProblem(Exception):
-    """The store or an output path cannot be used on this machine."""
+def _store_problem(message: str) -> LocalError:
+    return LocalError(message, code="STORE_UNUSABLE", cause="store cannot be used", attempted=False)
 
 
 def _open_store(path: str, *, read_only: bool):
+    """The store at ``path``; LocalError (exit 7) when this machine cannot use it."""
     from norvo_halvex.collect import Store, StoreError
 
     if os.path.isdir(path):
-        raise LocalProblem(f"--db {path} is a directory; give the path of a store file")
-    folder = os.path.dirname(os.path.abspath(path))
-    if not read_only and not os.access(folder, os.W_OK):
-        raise LocalProblem(f"--db {path}: cannot write in {folder}")
+        raise _store_problem(f"--db {path} is a folder; give the path of a store file")
+    if not read_only:
+        parsing.check_output(path, "--db")  # a missing or unwritable folder
     try:
         return Store(path, read_only=read_only)
     except StoreError as e:
-        raise LocalProblem(str(e)) from None
+        raise _store_problem(str(e)) from None
 
 
-def _local_failure(ctx, command: str, exc: LocalProblem) -> int:
-    print(f"halvex: {command}: {exc}", file=ctx.stderr, flush=True)
-    if ctx.json:
-        doc = {"command": command, "error": {"code": "LOCAL", "message": str(exc), "exit_code": EXIT_LOCAL}}
-        print(render.dumps(doc), file=ctx.stdout, flush=True)
-    return EXIT_LOCAL
+def _first_line(exc: BaseException) -> str:
+    text = str(exc).strip()
+    return text.splitlines()[0] if text else type(exc).__name__
 
 
 # -- collect ------------------------------------------------------------------------------
@@ -131,61 +126,32 @@ def _serials(ctx, args) -> list[str]:
 
 
 class _Progress:
-    """A rich progress bar on a terminal; plain lines (failures, every tenth) otherwise."""
+    """Feeds the tool's progress counter: a bar on a terminal; otherwise a line per failed
+    or partial part and one per tenth of the work."""
 
-    def __init__(self, ctx, total: int) -> None:
-        self.ctx = ctx
-        self.total = total
-        self.stream = ctx.stderr
-        self.live = ctx.status.live and not ctx.json
-        self.bar = None
+    def __init__(self, ctx, counter: Counter) -> None:
+        self.status = ctx.status
+        self.counter = counter
+        self.skipped = 0
         self.last_tenth = 0
-        self.started = time.monotonic()
-        if self.live:
-            from rich.console import Console
-            from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeRemainingColumn
 
-            self.bar = Progress(
-                TextColumn("collect"), BarColumn(), MofNCompleteColumn(),
-                TextColumn("{task.fields[failed]} failed"), TextColumn("{task.fields[rate]}"),
-                TimeRemainingColumn(), console=Console(file=self.stream), transient=True,
-            )
-            self.task = self.bar.add_task("collect", total=total or None, failed=0, rate="")
-
-    def __enter__(self):
-        self.started = time.monotonic()
-        if self.bar is not None:
-            self.bar.start()
-        return self
-
-    def __exit__(self, *exc) -> None:
-        if self.bar is not None:
-            self.bar.stop()
-
-    def line(self, text: str) -> None:
-        if self.bar is not None:
-            self.bar.console.print(text, markup=False, highlight=False)
-        else:
-            print(text, file=self.stream, flush=True)
-
-    def update(self, result, summary) -> None:
-        if result.outcome != "ok":
-            for a in result.final().values():
-                if a.outcome != "ok":
-                    detail = f"{a.code}: {a.message}" if a.message else str(a.code)
-                    self.line(f"halvex: meter {result.serial}: {result.day.isoformat()} {a.what} "
-                              f"{a.outcome}: {' '.join(detail.split())}")
-        done = summary.done + summary.skipped
-        elapsed = max(time.monotonic() - self.started, 1e-9)
-        if self.bar is not None:
-            self.bar.update(self.task, completed=done, failed=summary.failed + summary.partial,
-                            rate=f"{summary.done / elapsed:.1f}/s")
-        elif self.total:
-            tenth = done * 10 // self.total
-            if tenth > self.last_tenth and done < self.total:
-                self.last_tenth = tenth
-                self.line(f"halvex: collect: {done}/{self.total} meter-days, "
-                          f"{summary.failed + summary.partial} not ok, {summary.done / elapsed:.1f}/s")
+    def __call__(self, result, summary) -> None:
+        if summary.skipped > self.skipped:
+            self.counter.skip(summary.skipped - self.skipped)
+            self.skipped = summary.skipped
+        self.counter.advance(result.outcome)
+        for a in result.final().values():
+            if a.outcome != "ok":
+                detail = f"{a.code}: {a.message}" if a.message else str(a.code)
+                self.status.note(f"halvex: meter {result.serial}: {result.day.isoformat()} {a.what} "
+                                 f"{a.outcome}: {' '.join(detail.split())}")
+        total = self.counter.total
+        done = self.counter.done_count
+        if not self.status.live and total and done < total and done * 10 // total > self.last_tenth:
+            self.last_tenth = done * 10 // total
+            elapsed = max(time.monotonic() - self.counter.started, 1e-9)
+            self.status.note(f"halvex: collect: {done}/{total} meter-days, "
+                             f"{summary.failed + summary.partial} not ok, {summary.done / elapsed:.1f}/s")
 
 
 def summary_lines(summary) -> list[str]:
@@ -208,8 +174,12 @@ def collect_exit_code(summary) -> int:
         return int(ExitCode.INTERRUPTED)
     if not (summary.failed or summary.partial):
         return int(ExitCode.OK)
-    if summary.failed == summary.done and summary.mediator_failures == summary.failed:
-        return int(ExitCode.MEDIATOR)  # nothing answered: the mediator itself
+    # Nothing answered, and the mediator itself (or the credentials for it) was the problem: say so.
+    if summary.failed == summary.done:
+        if summary.mediator_failures == summary.failed:
+            return int(ExitCode.MEDIATOR)
+        if summary.security_failures == summary.failed:
+            return int(ExitCode.SECURITY)
     return int(ExitCode.PARTIAL)
 
 
@@ -218,10 +188,20 @@ def _report(ctx, summary) -> None:
         print(render.dumps({"command": "collect", "result": summary.as_dict()}), file=ctx.stdout, flush=True)
     else:
         for line in summary_lines(summary):
-            print(line, file=ctx.stderr, flush=True)
+            print(for_terminal(line), file=ctx.stderr, flush=True)
+
+
+def _cluster_failure(ctx, exc) -> int:
+    failure = Failure(ExitCode.MEDIATOR, "CLUSTER_UNREACHABLE", "Dask cluster not usable", str(exc), attempted=False)
+    print(describe(failure, operation="collect"), file=ctx.stderr, flush=True)
+    if ctx.json:
+        print(render.dumps({"command": "collect", "error": failure.as_dict()}), file=ctx.stdout, flush=True)
+    return int(failure.exit_code)
 
 
 def cmd_collect(ctx, args) -> int:
+    import duckdb
+
     from norvo_halvex.collect import ClusterError, collect, parse_whats
 
     days = _days(args)
@@ -238,52 +218,40 @@ def cmd_collect(ctx, args) -> int:
         if not n.isdigit() or int(n) < 1:
             raise UsageError(f"--cluster {args.cluster}: expected local:N with N >= 1 worker processes")
     serials = _serials(ctx, args)
-    try:
-        store = _open_store(args.db, read_only=False)
-    except LocalProblem as e:
-        return _local_failure(ctx, "collect", e)
-    progress = _Progress(ctx, len(serials) * len(days))
+    store = _open_store(args.db, read_only=False)
+    if ctx.json:
+        ctx.status.live = False  # the document is the output; failures still go to standard error
+    counter = Counter("halvex: collect", len(serials) * len(days), status=ctx.status)
     stop = threading.Event()
-    summary = None
     try:
-        with store, progress:
+        with store, counter:
             if ctx.simulate and ctx.simulator is None:
                 ctx.start_simulator()
             options = dict(day=days[-1], days=len(days), whats=whats, store=store, workers=args.workers,
-                           retries=args.retries, resume=args.resume, on_result=progress.update, stop=stop,
-                           log_level=ctx.log_level)
+                           retries=args.retries, resume=args.resume, on_result=_Progress(ctx, counter),
+                           stop=stop, log_level=ctx.log_level, mediator=ctx.mediator, settings=ctx.settings)
             if args.cluster is not None:
-                summary = collect(serials, mediator=ctx.mediator, cluster=args.cluster, **options)
+                # Each worker process makes its own client from the mediator address and settings.
+                summary = collect(serials, cluster=args.cluster, **options)
             else:
-                summary = collect(serials, api=ctx.api(), mediator=ctx.mediator, **options)
+                summary = collect(serials, api=ctx.api(), **options)
     except KeyboardInterrupt as exc:
+        # Running reads end as the channel closes; their failures are of no interest any more.
+        ctx.mute_logs()
+        ctx.abandon_calls()
         summary = getattr(exc, "summary", None)
-        _quiet_shutdown(ctx)
         if summary is None:
             raise
     except ClusterError as e:
-        print(f"halvex: collect: {e}", file=ctx.stderr, flush=True)
-        return int(ExitCode.MEDIATOR)
+        return _cluster_failure(ctx, e)
     except ValueError as e:  # a cluster address Dask refuses
         raise UsageError(str(e)) from None
+    except duckdb.Error as e:
+        raise LocalError(f"the store {args.db} cannot be written: {_first_line(e)}; the meter-days stored "
+                         "before stay: fix this, then run again with --resume",
+                         code="STORE_WRITE_FAILED", cause="store write failed") from None
     _report(ctx, summary)
     return collect_exit_code(summary)
-
-
-def _quiet_shutdown(ctx) -> None:
-    """After an interrupt nothing more reaches the terminal: running reads fail as the
-    channel closes, and their failures are of no interest any more."""
-    logging.disable(logging.CRITICAL)
-    api = getattr(ctx, "_api", None)
-    close = getattr(getattr(api, "grpc_client", None), "close", None)
-    if callable(close):
-        with contextlib.suppress(Exception):
-            close()
-
-
-def for_terminal(text: str) -> str:
-    """Control characters from a meter or the mediator shown escaped, never interpreted."""
-    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in str(text))
 
 
 # -- gaps -------------------------------------------------------------------------------------
@@ -335,11 +303,7 @@ def cmd_gaps(ctx, args) -> int:
     from norvo_halvex.collect import gaps
 
     days = _days(args)
-    try:
-        store = _open_store(args.db, read_only=True)
-    except LocalProblem as e:
-        return _local_failure(ctx, "gaps", e)
-    with store:
+    with _open_store(args.db, read_only=True) as store:
         report = gaps(store, days)
     if ctx.json:
         print(render.dumps({"command": "gaps", "result": report}), file=ctx.stdout, flush=True)
@@ -354,34 +318,27 @@ def cmd_gaps(ctx, args) -> int:
 
 
 def cmd_export(ctx, args) -> int:
+    import duckdb
+
+    from norvo_halvex import files
     from norvo_halvex.collect import export
 
     days = _days(args)
-    out = args.out
-    if out == "-" and args.format == "parquet":
+    if args.out == files.STDOUT and args.format == "parquet":
         raise UsageError("--format parquet is binary: give --out FILE, not '-'")
-    if out != "-":
-        folder = os.path.dirname(os.path.abspath(out))
-        if os.path.isdir(out):
-            return _local_failure(ctx, "export", LocalProblem(f"--out {out} is a directory; give a file path"))
-        if not os.path.isdir(folder):
-            return _local_failure(ctx, "export", LocalProblem(f"--out {out}: no directory {folder}"))
-        if not os.access(folder, os.W_OK):
-            return _local_failure(ctx, "export", LocalProblem(f"--out {out}: cannot write in {folder}"))
-    try:
-        store = _open_store(args.db, read_only=True)
-    except LocalProblem as e:
-        return _local_failure(ctx, "export", e)
-    try:
-        with store:
+    # Checked before the store is read: a folder, a missing or unwritable folder is refused.
+    out = parsing.check_output(args.out, "--out")
+    with _open_store(args.db, read_only=True) as store:
+        try:
             rows = export(store, args.table, days, args.format, out, stdout=ctx.stdout)
-    except OSError as e:
-        return _local_failure(ctx, "export", LocalProblem(f"cannot write {out}: {e.strerror or e}"))
-    if out != "-":
+        except duckdb.IOException as e:  # DuckDB writing the file itself (a full disk, say)
+            raise LocalError(f"cannot write --out {args.out}: {_first_line(e)}",
+                             code="WRITE_FAILED", cause="cannot write output") from None
+    if out != files.STDOUT:
         if ctx.json:
-            doc = {"command": "export", "result": {"table": args.table, "format": args.format, "out": os.path.abspath(out),
+            doc = {"command": "export", "result": {"table": args.table, "format": args.format, "out": out,
                                                    "rows": rows, "days": days}}
             print(render.dumps(doc), file=ctx.stdout, flush=True)
         else:
-            print(f"halvex: export: {rows} {args.table} rows -> {out}", file=ctx.stderr, flush=True)
+            print(for_terminal(f"halvex: export: {rows} {args.table} rows -> {args.out}"), file=ctx.stderr, flush=True)
     return int(ExitCode.OK)

@@ -161,6 +161,12 @@ class Counter(_Shown):
             self.status.note(line)
         self._update(advance=1, **fields)
 
+    def skip(self, count: int) -> None:
+        """Counts ``count`` jobs that needed no work (done by an earlier run)."""
+        with self._lock:
+            self.done_count += count
+        self._update(advance=count)
+
     def __enter__(self) -> Counter:
         self.started = time.monotonic()
         self._show(self.status, self.label, self.total, (

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import re
 
-__all__ = ["FORMULA_GUARD", "FORMULA_PREFIXES", "for_csv_cell", "for_terminal"]
+__all__ = ["CONTROL_ESCAPES", "FORMULA_GUARD", "FORMULA_PREFIXES", "NUMERIC_CELL", "for_csv_cell", "for_terminal"]
 
 #: First characters that make a spreadsheet treat a cell as a formula (or strip and run it).
 FORMULA_PREFIXES: tuple[str, ...] = ("=", "+", "-", "@", "\t", "\r")
@@ -29,20 +29,21 @@ def _escape(code: int) -> str:
     return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
 
 
-# C0 controls (ESC among them), DEL and the C1 controls (0x9b starts a sequence on some
-# terminals on its own).
-_TABLE = {code: _escape(code) for code in (*range(0x20), *range(0x7F, 0xA0))}
-_TABLE.update({ord(c): _escape(ord(c)) for c in _INVISIBLE})
+#: Code point -> what ``for_terminal`` shows instead: the C0 controls (ESC among them), DEL,
+#: the C1 controls (0x9b starts a sequence on some terminals on its own) and the invisible
+#: reordering characters.
+CONTROL_ESCAPES: dict[int, str] = {code: _escape(code) for code in (*range(0x20), *range(0x7F, 0xA0))}
+CONTROL_ESCAPES.update({ord(c): _escape(ord(c)) for c in _INVISIBLE})
 
-# A cell that is just a number is left alone even when it starts with '-' or '+'.
-_NUMBER = re.compile(r"[+-]?(\d+(\.\d*)?|\.\d+)([eE][+-]?\d+)?")
+#: A cell that is just a number is left alone even when it starts with '-' or '+'.
+NUMERIC_CELL = re.compile(r"[+-]?(\d+(\.\d*)?|\.\d+)([eE][+-]?\d+)?")
 
 
 def for_terminal(text: object) -> str:
     """``text`` with every control character written out visibly (``\\x1b``, ``\\r``, ...)."""
     if not isinstance(text, str):
         text = str(text)
-    return text.translate(_TABLE)
+    return text.translate(CONTROL_ESCAPES)
 
 
 def for_csv_cell(value):
@@ -51,6 +52,6 @@ def for_csv_cell(value):
     anything that is not text come back unchanged."""
     if not isinstance(value, str) or not value.startswith(FORMULA_PREFIXES):
         return value
-    if _NUMBER.fullmatch(value):
+    if NUMERIC_CELL.fullmatch(value):
         return value
     return FORMULA_GUARD + value

@@ -11,6 +11,7 @@ import threading
 import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
 
+from norvo_halvex.collect.errors import SECURITY_CODES
 from norvo_halvex.collect.plan import Plan, day_range, yesterday
 from norvo_halvex.collect.store import DEFAULT_DB, Store
 from norvo_halvex.collect.task import (
@@ -26,7 +27,7 @@ UTC = _dt.timezone.utc
 
 DEFAULT_WORKERS = 8
 # Codes that mean the mediator itself (not one meter) could not be used.
-MEDIATOR_CODES = frozenset({"UNAVAILABLE", "DEADLINE_EXCEEDED", "UNAUTHENTICATED", "PERMISSION_DENIED"})
+MEDIATOR_CODES = frozenset({"UNAVAILABLE", "DEADLINE_EXCEEDED"})
 
 
 class ClusterError(Exception):
@@ -52,6 +53,7 @@ class Summary:
     elapsed: float = 0.0
     write_seconds: float = 0.0
     mediator_failures: int = 0
+    security_failures: int = 0
     failures: list[dict] = dataclasses.field(default_factory=list)
 
     MAX_FAILURES = 20
@@ -65,8 +67,10 @@ class Summary:
         setattr(self, outcome, getattr(self, outcome) + 1)
         self.rows += result.rows
         final = result.final()
-        if outcome == "failed" and all(a.code in MEDIATOR_CODES for a in final.values()):
-            self.mediator_failures += 1
+        if outcome == "failed":
+            codes = {a.code for a in final.values()}
+            self.mediator_failures += codes <= MEDIATOR_CODES
+            self.security_failures += codes <= SECURITY_CODES
         for a in final.values():
             if a.outcome != "ok" and len(self.failures) < self.MAX_FAILURES:
                 self.failures.append(

@@ -8,17 +8,31 @@ from __future__ import annotations
 TRANSIENT_CODES = frozenset(
     {"UNAVAILABLE", "DEADLINE_EXCEEDED", "HALVEX_CONNECTION_FAILURE", "HALVEX_EOF_ERROR"}
 )
+# The connection's security failed (TLS, certificate, token, permission): the transport's
+# explanation of the problem, in capitals, or the bare status. Trying again changes nothing.
+SECURITY_CODES = frozenset(
+    {"UNTRUSTED_CERTIFICATE", "HOSTNAME_MISMATCH", "HANDSHAKE_FAILED", "TLS_REFUSED", "TOKEN_UNREADABLE",
+     "UNAUTHENTICATED", "PERMISSION_DENIED"}
+)
 
 
 def failure_code(exc: BaseException) -> tuple[str, str]:
-    """(code, message) of a failure: the client's error-code name, the code of a transport
-    exception passed through by a data-record operation, a gRPC status name,
-    ``CODEC_ERROR``, or the exception's type name."""
+    """(code, message) of a failure: one of ``SECURITY_CODES`` with the transport's
+    explanation, the client's error-code name, the code of a transport exception passed
+    through by a data-record operation, a gRPC status name, ``CODEC_ERROR``, or the
+    exception's type name."""
     from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
     from norvo_halvex.mediator.grpc.exception.HalvexEOFError import HalvexEOFError
+    from norvo_halvex.mediator.grpc.exception.HalvexSecurityError import HalvexSecurityError
     from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
     from quarn_frame_protocol.errors import QuarnCodecError
 
+    # The client raises its own exception while handling the transport's explained one.
+    cause, depth = exc, 0
+    while cause is not None and depth < 8:
+        if isinstance(cause, HalvexSecurityError):
+            return str(cause.problem).upper(), str(cause.message)
+        cause, depth = cause.__cause__ or cause.__context__, depth + 1
     if isinstance(exc, MediatorClientException):
         return str(exc.code or "UNKNOWN"), str(exc.message or "")
     if isinstance(exc, HalvexConnectionFailure):

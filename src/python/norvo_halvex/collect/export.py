@@ -5,12 +5,12 @@ from __future__ import annotations
 import datetime as _dt
 import os
 import shutil
-import sys
 import tempfile
 from collections.abc import Sequence
 
+from norvo_halvex import files
+from norvo_halvex.cli.untrusted import CONTROL_ESCAPES, FORMULA_GUARD, FORMULA_PREFIXES, NUMERIC_CELL
 from norvo_halvex.collect.store import Store
-from norvo_halvex.files import atomic_path
 
 UTC = _dt.timezone.utc
 
@@ -22,8 +22,6 @@ TABLES = {
     "events": ("event_time", "serial, event_time, code, detail"),
     "attempts": ("day", "run_id, serial, day, what, attempt"),
 }
-# Text cells a spreadsheet would run as a formula.
-FORMULA_PREFIXES = ("=", "+", "-", "@", "\t", "\r")
 _ISO = "%Y-%m-%dT%H:%M:%S+00:00"
 
 
@@ -31,14 +29,29 @@ def _sql_text(value: str) -> str:
     return "'" + value.replace("'", "''") + "'"
 
 
-def _columns(store: Store, table: str) -> list[tuple[str, str]]:
-    return [(name, str(kind)) for name, kind, *_ in store.con.execute(f"DESCRIBE {table}").fetchall()]
+def _csv_text_macro() -> str:
+    """``halvex_csv_text(t)``: the tool's rule for a text cell of a CSV for people, in SQL
+    (control characters shown escaped, then formula-like text guarded), built from the
+    same tables the rest of the tool uses."""
+    shown = "t"
+    for code, text in CONTROL_ESCAPES.items():
+        shown = f"replace({shown}, chr({code}), {_sql_text(text)})"
+    controls = "[" + "".join(f"\\x{{{code:x}}}" for code in CONTROL_ESCAPES) + "]"
+    prefixes = ", ".join(_sql_text(p) for p in FORMULA_PREFIXES)
+    return (
+        "CREATE OR REPLACE TEMP MACRO halvex_csv_shown(t) AS "
+        f"(CASE WHEN regexp_matches(t, {_sql_text(controls)}) THEN {shown} ELSE t END);\n"
+        "CREATE OR REPLACE TEMP MACRO halvex_csv_text(t) AS "
+        f"(CASE WHEN left(halvex_csv_shown(t), 1) IN ({prefixes}) "
+        f"AND NOT regexp_full_match(halvex_csv_shown(t), {_sql_text(NUMERIC_CELL.pattern)}) "
+        f"THEN {_sql_text(FORMULA_GUARD)} || halvex_csv_shown(t) ELSE halvex_csv_shown(t) END);"
+    )
 
 
 def _select(store: Store, table: str, fmt: str) -> str:
     """The export query: for people (CSV) every value is text as they should read it."""
     when, order = TABLES[table]
-    cols = _columns(store, table)
+    cols = [(name, str(kind)) for name, kind, *_ in store.con.execute(f"DESCRIBE {table}").fetchall()]
     has_decimals = any(name == "decimals" for name, _ in cols)
     out = []
     for name, kind in cols:
@@ -52,8 +65,7 @@ def _select(store: Store, table: str, fmt: str) -> str:
                 f"ELSE CAST({q} AS VARCHAR) END AS {q}"
             )
         elif fmt == "csv" and kind == "VARCHAR":
-            prefixes = ", ".join(_sql_text(p) for p in FORMULA_PREFIXES)
-            out.append(f"CASE WHEN left({q}, 1) IN ({prefixes}) THEN '''' || {q} ELSE {q} END AS {q}")
+            out.append(f"halvex_csv_text({q}) AS {q}")
         else:
             out.append(q)
     if when == "day":
@@ -70,17 +82,21 @@ def _options(fmt: str) -> str:
 def export(
     store: Store, table: str, days: Sequence[_dt.date], fmt: str, out: str, *, stdout=None
 ) -> int:
-    """Writes the rows of ``table`` for ``days`` to ``out`` (``-``: standard output, CSV and
-    JSONL only) and returns how many rows were written. A file appears complete or not at all."""
+    """Writes the rows of ``table`` for ``days`` to ``out`` and returns how many rows were
+    written. A file appears complete or not at all; ``-`` (standard output, ``stdout``),
+    a pipe, a character device or a socket is written as it is (never replaced), from a
+    complete scratch copy. Parquet is binary: never to standard output."""
     if table not in TABLES:
         raise ValueError(f"unknown table {table!r}; choose from {', '.join(TABLES)}")
     if fmt not in FORMATS:
         raise ValueError(f"unknown format {fmt!r}; choose from {', '.join(FORMATS)}")
-    if out == "-" and fmt == "parquet":
+    if out == files.STDOUT and fmt == "parquet":
         raise ValueError("Parquet is binary: give --out FILE, not '-'")
     days = sorted(days)
     start = _dt.datetime.combine(days[0], _dt.time(0), tzinfo=UTC)
     end = _dt.datetime.combine(days[-1], _dt.time(0), tzinfo=UTC) + _dt.timedelta(days=1)
+    if fmt == "csv":
+        store.con.execute(_csv_text_macro())
     query = _select(store, table, fmt)
     params = {"first": days[0], "last": days[-1]} if TABLES[table][0] == "day" else {"start": start, "end": end}
 
@@ -88,14 +104,18 @@ def export(
         row = store.con.execute(f"COPY ({query}) TO {_sql_text(path)} ({_options(fmt)})", params).fetchone()
         return int(row[0]) if row else 0
 
-    if out == "-":
-        stream = stdout if stdout is not None else sys.stdout
-        with tempfile.TemporaryDirectory(prefix="halvex-export-") as scratch:
-            path = os.path.join(scratch, f"export.{fmt}")
-            rows = copy(path)
-            with open(path, encoding="utf-8", newline="") as f:
-                shutil.copyfileobj(f, stream)
-            stream.flush()
-        return rows
-    with atomic_path(out) as tmp:
-        return copy(tmp)
+    if not files.in_place(out):
+        with files.atomic_path(out) as tmp:
+            return copy(tmp)
+    with tempfile.TemporaryDirectory(prefix="halvex-export-") as scratch:
+        path = os.path.join(scratch, f"export.{fmt}")
+        rows = copy(path)
+        with files.output(out, newline="", stdout=stdout) as target:
+            if fmt == "parquet":
+                target.flush()
+                with open(path, "rb") as src:
+                    shutil.copyfileobj(src, target.buffer)
+            else:
+                with open(path, encoding="utf-8", newline="") as src:
+                    shutil.copyfileobj(src, target)
+    return rows
