@@ -42,7 +42,7 @@ def fleet_file(tmp_path):
     return write
 
 
-def test_collect_then_gaps_then_export_through_the_tool(halvex, fleet_file, db, tmp_path):
+def test_collect_then_gaps_then_export_through_the_tool(halvex, fleet_file, db, tmp_path, monkeypatch):
     fleet = fleet_file(HX3000002={"kind": "connection_failure", "operations": ["message"]})
     code, out, err = halvex("--simulate", "--fleet", fleet, "collect", "--day", DAY, "--db", db, "--retries", "0", "--json")
     doc = json.loads(out)["result"]
@@ -50,6 +50,9 @@ def test_collect_then_gaps_then_export_through_the_tool(halvex, fleet_file, db, 
     assert doc["meter_days"] == {"planned": 3, "ok": 2, "partial": 1, "failed": 0, "skipped": 0, "dropped": 0}
     assert "halvex: meter HX3000002: 2025-06-01 intervals failed: HALVEX_CONNECTION_FAILURE" in err
 
+    # The store alone is read: mediator settings, even unusable ones, play no part.
+    monkeypatch.setenv("HALVEX_MEDIATOR", "no-port-here")
+    monkeypatch.setenv("HALVEX_TLS_CA", str(tmp_path / "missing-ca.pem"))
     code, out, _ = halvex("gaps", "--db", db, "--day", DAY)
     assert code == 6
     assert out.splitlines()[0].startswith("HX3000002  2025-06-01  intervals  failed  HALVEX_CONNECTION_FAILURE: ")
@@ -61,6 +64,8 @@ def test_collect_then_gaps_then_export_through_the_tool(halvex, fleet_file, db, 
     assert lines[0].startswith("serial,interval_start,active_import_kwh,")
     assert len(lines) == 1 + 48 and lines[1].startswith("HX3000001,2025-06-01T00:00:00+00:00,")
 
+    monkeypatch.delenv("HALVEX_MEDIATOR")
+    monkeypatch.delenv("HALVEX_TLS_CA")
     code, out, _ = halvex("--simulate", "--fleet", fleet_file(), "collect", "--day", DAY, "--db", db, "--resume")
     assert code == 0
     code, out, _ = halvex("gaps", "--db", db, "--day", DAY, "--json")
@@ -114,6 +119,28 @@ def test_a_store_or_output_this_machine_cannot_use_is_exit_7_before_anything_run
     assert message.format(**fill) in err
     assert json.loads(out)["error"]["exit_code"] == 7
     assert sorted(p.name for p in tmp_path.iterdir()) == before
+
+
+@pytest.mark.parametrize(
+    "options, code, failure",
+    [
+        (("--tls-ca", "{ca}", "--token-file", "{token}"), 0, None),
+        (("--tls-ca", "{other_ca}", "--token-file", "{token}"), 8, "UNTRUSTED_CERTIFICATE"),
+        (("--tls-ca", "{ca}"), 8, "UNAUTHENTICATED"),
+    ],
+)
+def test_collect_uses_the_connection_options_and_security_failures_exit_8(
+    halvex, secure_simulator, tls_files, token_file, db, monkeypatch, options, code, failure
+):
+    for var in ("HALVEX_TLS_CA", "HALVEX_TOKEN_FILE", "HALVEX_TLS"):
+        monkeypatch.delenv(var, raising=False)
+    values = {"ca": tls_files.ca, "other_ca": tls_files.other_ca, "token": str(token_file)}
+    got, out, err = halvex("--mediator", secure_simulator.address, *(o.format(**values) for o in options),
+                           "collect", "HX1000001", "HX3000001", "--day", DAY, "--db", db, "--retries", "0", "--json")
+    assert got == code, err
+    result = json.loads(out)["result"]
+    assert {f["code"] for f in result["failures"]} == ({failure} if failure else set())
+    assert token_file.read_text().strip() not in out + err
 
 
 def test_ctrl_c_stops_cleanly_and_keeps_whole_meter_days(tmp_path, db):

@@ -141,6 +141,33 @@ def test_the_csv_text_rule_in_sql_is_the_tools_own(text):
 _SQL: dict = {}
 
 
+@pytest.mark.parametrize("fmt", ["csv", "parquet"])
+def test_export_to_a_pipe_writes_it_in_place(collected, tmp_path, fmt):
+    import os
+    import stat
+    import threading
+
+    import duckdb
+
+    from norvo_halvex.collect import Store, export
+
+    pipe = tmp_path / "pipe"
+    os.mkfifo(pipe)
+    got = []
+    reader = threading.Thread(target=lambda: got.append(pipe.read_bytes()))
+    reader.start()
+    with Store(collected, read_only=True) as store:
+        rows = export(store, "intervals", [DAY], fmt, str(pipe))
+    reader.join(30)
+    assert stat.S_ISFIFO(os.stat(pipe).st_mode)  # never replaced by a file
+    if fmt == "csv":
+        assert len(got[0].decode().splitlines()) == 1 + rows == 1 + 4 * 48
+    else:
+        copy = tmp_path / "copy.parquet"
+        copy.write_bytes(got[0])
+        assert duckdb.connect().execute(f"SELECT count(*) FROM read_parquet('{copy}')").fetchone() == (rows,)
+
+
 def test_a_failed_export_leaves_the_old_file(collected, tmp_path):
     from norvo_halvex.collect import Store, export
 
@@ -151,17 +178,20 @@ def test_a_failed_export_leaves_the_old_file(collected, tmp_path):
     assert out.read_text() == "old\n"
 
 
-def test_a_local_dask_cluster_stores_the_same_rows_as_threads(simulator, fleet, tmp_path):
+def test_a_local_dask_cluster_stores_the_same_rows_as_threads(secure_simulator, tls_files, token_file, tmp_path):
+    """Through TLS with a token: the settings (file paths) reach the worker processes."""
     from norvo_halvex.collect import Store, collect
+    from norvo_halvex.mediator.grpc.settings import ConnectionSettings
 
+    settings = ConnectionSettings(tls_ca=tls_files.ca, token_file=str(token_file))
     serials = ["HX1000002", "HX3000001", "HX3000002"]
     columns = {"intervals": "* EXCLUDE (collected_at)", "registers": "* EXCLUDE (collected_at)"}
     tables = {}
     for name, cluster in (("threads", None), ("dask", "local:2")):
         path = str(tmp_path / f"{name}.duckdb")
-        summary = collect(serials, mediator=simulator.address, day=DAY, db=path, workers=2, retries=0,
-                          cluster=cluster)
-        assert (summary.ok, summary.failed) == (3, 0)
+        summary = collect(serials, mediator=secure_simulator.address, settings=settings, day=DAY, db=path,
+                          workers=2, retries=0, cluster=cluster)
+        assert (summary.ok, summary.failed) == (3, 0), summary.failures
         with Store(path, read_only=True) as store:
             tables[name] = {t: store.con.execute(f"SELECT {c} FROM {t} ORDER BY ALL").fetchall()
                             for t, c in columns.items()}
