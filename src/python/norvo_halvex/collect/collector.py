@@ -210,7 +210,7 @@ def run_dask(
 # -- the collection ------------------------------------------------------------------------
 
 #: Completed meter-days wait at most this long to be stored together in one transaction.
-GROUP_SECONDS = 0.5
+GROUP_SECONDS = 1.0
 #: ... and at most this many of them.
 MAX_GROUP = 256
 

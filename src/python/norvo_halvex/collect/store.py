@@ -287,23 +287,20 @@ class Store:
     def _write_intervals(self, results, collected_at, statement: str) -> None:
         from norvo_halvex.util.three_phase_intervals import status_flag_names
 
-        cols: list[list] = [[] for _ in range(11)]
+        serials: list[str] = []
+        decimals: list[int] = []
+        rows: list[tuple] = []
         for r in results:
-            if not r.intervals:
-                continue
-            decimals = rules.decimals_for(r.hardware or "")
-            for row in r.intervals:
-                cols[0].append(r.serial)
-                for i in range(8):
-                    cols[1 + i].append(row[i])
-                cols[9].append(decimals)
-                cols[10].append(status_flag_names(row[7]) if row[7] else "")
-        if not cols[0]:
+            if r.intervals:
+                serials += [r.serial] * len(r.intervals)
+                decimals += [rules.decimals_for(r.hardware or "")] * len(r.intervals)
+                rows += r.intervals
+        if not rows:
             return
-        params = {"s": cols[0], "t": cols[1], "st": cols[8], "d": cols[9], "fl": cols[10],
-                  "collected_at": collected_at}
-        for i in range(6):
-            params[f"v{i}"] = cols[2 + i]
+        t, *values, status = (list(column) for column in zip(*rows))
+        params = {"s": serials, "t": t, "st": status, "d": decimals, "collected_at": collected_at,
+                  "fl": [status_flag_names(s) if s else "" for s in status]}
+        params.update((f"v{i}", v) for i, v in enumerate(values))
         self.con.execute(statement, params)
 
     def _write_registers(self, results, collected_at, statement: str) -> None:
