@@ -129,11 +129,15 @@ class _Progress:
     """Feeds the tool's progress counter: a bar on a terminal; otherwise a line per failed
     or partial part and one per tenth of the work."""
 
+    PLAIN_FROM = 20  # meter-days: a smaller run is over before a progress line would help
+    PLAIN_EVERY = 1.0  # seconds
+
     def __init__(self, ctx, counter: Counter) -> None:
         self.status = ctx.status
         self.counter = counter
         self.skipped = 0
         self.last_tenth = 0
+        self.last_line = -self.PLAIN_EVERY
 
     def __call__(self, result, summary) -> None:
         if summary.skipped > self.skipped:
@@ -145,11 +149,13 @@ class _Progress:
                 detail = f"{a.code}: {a.message}" if a.message else str(a.code)
                 self.status.note(f"halvex: meter {result.serial}: {result.day.isoformat()} {a.what} "
                                  f"{a.outcome}: {' '.join(detail.split())}")
-        total = self.counter.total
-        done = self.counter.done_count
-        if not self.status.live and total and done < total and done * 10 // total > self.last_tenth:
-            self.last_tenth = done * 10 // total
-            elapsed = max(time.monotonic() - self.counter.started, 1e-9)
+        total, done = self.counter.total, self.counter.done_count
+        if self.status.live or total < self.PLAIN_FROM or done >= total or done * 10 // total <= self.last_tenth:
+            return
+        now = time.monotonic()
+        if now - self.last_line >= self.PLAIN_EVERY:  # meter-days are stored in bursts: one line each
+            self.last_tenth, self.last_line = done * 10 // total, now
+            elapsed = max(now - self.counter.started, 1e-9)
             self.status.note(f"halvex: collect: {done}/{total} meter-days, "
                              f"{summary.failed + summary.partial} not ok, {summary.done / elapsed:.1f}/s")
 
