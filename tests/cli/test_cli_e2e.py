@@ -244,6 +244,12 @@ def test_demo_text_and_json(halvex, tmp_path):
     assert summary["interval_rows"] == 48 * len(three_phase) and summary["values"] > summary["interval_rows"]
     twin = next(m for m in doc["meters"] if m["serial"] == "HX1000002")
     assert "power --element b" in twin["readings"] and "three-phase-voltage" not in twin["readings"]
+    # The nightly job in small: the day in a store, listed per meter.
+    collection = doc["collection"]
+    assert os.path.isfile(collection["db"]) and collection["gaps"]["failed"] == 0
+    assert {r["serial"]: (r["intervals"], r["registers"]) for r in collection["rows_per_meter"]} == {
+        m["serial"]: (48 if m["serial"] in three_phase else 0, 1) for m in doc["meters"]}
+    assert "collecting" in text.out and "collection store" in text.out
 
 
 @pytest.mark.parametrize("json_mode", [False, True])

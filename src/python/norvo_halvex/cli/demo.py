@@ -166,10 +166,15 @@ def _collect_day(ctx, demo: _Demo, serials: list[str], day: _dt.date, out_dir: s
     c = report["counts"]
     demo.say(f"  {summary.ok} meter-days ok, {summary.partial} partial, {summary.failed} failed; gaps: "
              f"{c['failed']} failed parts, {c['missing_slots']} missing interval slots")
-    demo.say()
     for f in summary.failures:
-        demo.failures.append({"serial": f["serial"], "operation": f"collect {f['what']}",
-                              "error": {"code": f["code"], "message": f["message"], "exit_code": int(ExitCode.PARTIAL)}})
+        operation = f"collect {f['what']}"
+        ctx.status.note(f"halvex: meter {f['serial']}: {operation} {f['outcome']}: {f['code']}: {f['message']}")
+        if f["outcome"] == "partial":
+            demo.partial.append({"serial": f["serial"], "operation": operation, "failed": [f["code"]]})
+        else:
+            demo.failures.append({"serial": f["serial"], "operation": operation,
+                                  "error": {"code": f["code"], "message": f["message"],
+                                            "exit_code": int(ExitCode.PARTIAL)}})
     return {"db": db, "day": day, "summary": summary.as_dict(), "gaps": report["counts"],
             "rows_per_meter": [{"serial": s, "intervals": i, "registers": r, "events": e} for s, i, r, e in per_meter]}
 
