@@ -84,3 +84,13 @@ def token_file(tmp_path):
     path = tmp_path / "token"
     path.write_text(secrets.token_urlsafe(24) + "\n")
     return path
+
+
+@pytest.fixture
+def secure_simulator(fleet, tls_files, token_file):
+    """The simulator serving TLS (a certificate for 127.0.0.1) and requiring ``token_file``."""
+    from norvo_halvex.mediator.simulator import start_simulator
+
+    with start_simulator(fleet, tls_cert=tls_files.server_cert, tls_key=tls_files.server_key,
+                         token_file=token_file) as sim:
+        yield sim

@@ -11,7 +11,6 @@ import pytest
 from cli_run import _env, run_halvex
 from norvo_halvex.cli.errors import ExitCode
 from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
-from norvo_halvex.mediator.simulator import start_simulator
 
 SECURITY_VARIABLES = ("HALVEX_TLS", "HALVEX_TLS_CA", "HALVEX_TLS_CERT", "HALVEX_TLS_KEY", "HALVEX_TLS_SERVER_NAME",
                       "HALVEX_TOKEN_FILE", "HALVEX_TIMEOUT", "HALVEX_READ_RETRIES", "HALVEX_KEEPALIVE",
@@ -78,13 +77,6 @@ def test_demo_and_simulate_ignore_the_security_environment(cli, monkeypatch, tls
 def test_token_to_a_remote_mediator_needs_tls(cli, fake_api, token_file):
     run = cli("--mediator", "10.1.2.3:50051", "--token-file", str(token_file), "csq", "HX1000001")
     assert run.code == ExitCode.USAGE and "only sent over TLS or to this machine" in run.err
-
-
-@pytest.fixture
-def secure_simulator(fleet, tls_files, token_file):
-    with start_simulator(fleet, tls_cert=tls_files.server_cert, tls_key=tls_files.server_key,
-                         token_file=token_file) as sim:
-        yield sim
 
 
 @pytest.mark.parametrize(

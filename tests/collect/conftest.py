@@ -46,12 +46,3 @@ def read_db(db):
 
     return read
 
-
-@pytest.fixture
-def secure_simulator(fleet, tls_files, token_file):
-    """The simulator serving TLS (certificate for 127.0.0.1) and requiring ``token_file``."""
-    from norvo_halvex.mediator.simulator import start_simulator
-
-    with start_simulator(fleet, tls_cert=tls_files.server_cert, tls_key=tls_files.server_key,
-                         token_file=token_file) as sim:
-        yield sim

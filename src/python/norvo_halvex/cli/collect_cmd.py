@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import datetime as _dt
 import os
-import sys
 import threading
 import time
 
@@ -107,17 +106,7 @@ def _first_line(exc: BaseException) -> str:
 
 
 def _serials(ctx, args) -> list[str]:
-    serials = list(args.serials)
-    source = args.serials_file
-    if source:
-        try:
-            if source == "-":
-                serials += parsing.parse_serial_lines(sys.stdin)
-            else:
-                with open(source, encoding="utf-8") as f:
-                    serials += parsing.parse_serial_lines(f)
-        except OSError as e:
-            raise UsageError(f"cannot read {source}: {e.strerror or e}") from None
+    serials = parsing.read_serials(args.serials, args.serials_file)
     if not serials and ctx.simulate:
         serials = sorted(ctx.start_simulator().fleet.meters)
     if not serials:

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import contextlib
 import os
-import sys
 
 from norvo_halvex import files
 from norvo_halvex.cli import parsing
@@ -38,16 +37,7 @@ def add_arguments(p) -> None:
 
 
 def load_serials(args) -> list[str]:
-    serials = list(args.serials)
-    if args.file:
-        try:
-            if args.file == "-":
-                serials += parsing.parse_serial_lines(sys.stdin)
-            else:
-                with open(args.file, encoding="utf-8") as f:
-                    serials += parsing.parse_serial_lines(f)
-        except OSError as e:
-            raise UsageError(f"cannot read {args.file}: {e.strerror or e}") from None
+    serials = parsing.read_serials(args.serials, args.file)
     if not serials:
         raise UsageError("no meters: give serials as arguments or --file FILE")
     return serials

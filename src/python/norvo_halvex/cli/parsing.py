@@ -178,3 +178,20 @@ def parse_serial_lines(lines) -> list[str]:
         if text:
             serials.append(text)
     return serials
+
+
+def read_serials(serials, source: str | None) -> list[str]:
+    """``serials`` given as arguments, then those of the file ``source`` ('-': standard input)."""
+    import sys
+
+    serials = list(serials)
+    if source:
+        try:
+            if source == "-":
+                serials += parse_serial_lines(sys.stdin)
+            else:
+                with open(source, encoding="utf-8") as f:
+                    serials += parse_serial_lines(f)
+        except OSError as e:
+            raise UsageError(f"cannot read {source}: {e.strerror or e}") from None
+    return serials
