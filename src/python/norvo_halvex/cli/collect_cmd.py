@@ -97,11 +97,6 @@ def _open_store(path: str, *, read_only: bool):
         raise _store_problem(str(e)) from None
 
 
-def _first_line(exc: BaseException) -> str:
-    text = str(exc).strip()
-    return text.splitlines()[0] if text else type(exc).__name__
-
-
 # -- collect ------------------------------------------------------------------------------
 
 
@@ -198,6 +193,7 @@ def cmd_collect(ctx, args) -> int:
     import duckdb
 
     from norvo_halvex.collect import ClusterError, collect, parse_whats
+    from norvo_halvex.collect.store import first_line
 
     days = _days(args)
     try:
@@ -242,7 +238,7 @@ def cmd_collect(ctx, args) -> int:
     except ValueError as e:  # a cluster address Dask refuses
         raise UsageError(str(e)) from None
     except duckdb.Error as e:
-        raise LocalError(f"the store {args.db} cannot be written: {_first_line(e)}; the meter-days stored "
+        raise LocalError(f"the store {args.db} cannot be written: {first_line(e)}; the meter-days stored "
                          "before stay: fix this, then run again with --resume",
                          code="STORE_WRITE_FAILED", cause="store write failed") from None
     _report(ctx, summary)
@@ -317,6 +313,7 @@ def cmd_export(ctx, args) -> int:
 
     from norvo_halvex import files
     from norvo_halvex.collect import export
+    from norvo_halvex.collect.store import first_line
 
     days = _days(args)
     if args.out == files.STDOUT and args.format == "parquet":
@@ -327,7 +324,7 @@ def cmd_export(ctx, args) -> int:
         try:
             rows = export(store, args.table, days, args.format, out, stdout=ctx.stdout)
         except duckdb.IOException as e:  # DuckDB writing the file itself (a full disk, say)
-            raise LocalError(f"cannot write --out {args.out}: {_first_line(e)}",
+            raise LocalError(f"cannot write --out {args.out}: {first_line(e)}",
                              code="WRITE_FAILED", cause="cannot write output") from None
     if out != files.STDOUT:
         if ctx.json:

@@ -178,7 +178,7 @@ class Store:
         try:
             self.con = duckdb.connect(self.path, read_only=read_only)
         except (duckdb.IOException, duckdb.InvalidInputException) as e:
-            raise StoreError(f"cannot open the store {self.path}: {_first_line(e)}") from None
+            raise StoreError(f"cannot open the store {self.path}: {first_line(e)}") from None
         self._owner = threading.get_ident()
         # The stored meters rows: which to insert, and which to leave alone, without asking.
         self._meters: dict[str, tuple] = {}
@@ -362,13 +362,7 @@ class Store:
         ).fetchall()
         return {(d, w) for d, w in rows}
 
-    def table_rows(self, table: str) -> list[tuple]:
-        """Every row of a table, ordered by its columns (tests and small stores only)."""
-        self._own()
-        if table not in ("meters", "intervals", "registers", "events", "attempts"):
-            raise ValueError(f"no table {table!r}")
-        return self.con.execute(f"SELECT * FROM {table} ORDER BY ALL").fetchall()
 
-
-def _first_line(exc: BaseException) -> str:
+def first_line(exc: BaseException) -> str:
+    """The first line of a DuckDB error: the rest is its internals."""
     return str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
