@@ -121,6 +121,15 @@ def test_a_store_or_output_this_machine_cannot_use_is_exit_7_before_anything_run
     assert sorted(p.name for p in tmp_path.iterdir()) == before
 
 
+def test_collect_on_a_local_dask_cluster_through_the_tool(halvex, db):
+    code, out, err = halvex("--simulate", "collect", "HX1000001", "HX3000001", "--day", DAY, "--db", db,
+                            "--cluster", "local:1", "--workers", "2")
+    assert code == 0
+    # The summary alone: nothing of the cluster's own start and stop.
+    assert err.startswith("halvex: collect done: 2 ok, 0 partial, 0 failed meter-days; 50 rows")
+    assert len(err.splitlines()) == 1
+
+
 @pytest.mark.parametrize(
     "options, code, failure",
     [

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime as _dt
+import logging
 import os
 import threading
 import time
@@ -222,6 +223,11 @@ def cmd_collect(ctx, args) -> int:
                            retries=args.retries, resume=args.resume, on_result=_Progress(ctx, counter),
                            stop=stop, log_level=ctx.log_level, mediator=ctx.mediator, settings=ctx.settings)
             if args.cluster is not None:
+                # Dask narrates its cluster's life at INFO; that is for --log-level DEBUG only.
+                # (Importing it sets its loggers up: quieten them after that.)
+                import distributed  # noqa: F401
+
+                logging.getLogger("distributed").setLevel("DEBUG" if ctx.log_level == "DEBUG" else "WARNING")
                 # Each worker process makes its own client from the mediator address and settings.
                 summary = collect(serials, cluster=args.cluster, **options)
             else:
