@@ -152,8 +152,9 @@ def start_cluster(cluster: str, *, workers: int):
         if n < 1:
             raise ValueError(f"--cluster {cluster!r}: expected local:N with N >= 1 worker processes")
         try:
+            # Its status page on a free loopback port: never a fixed one two runs would share.
             lc = LocalCluster(n_workers=n, threads_per_worker=workers, processes=True,
-                              dashboard_address=None, silence_logs=logging.ERROR)
+                              dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR)
         except Exception as e:
             raise ClusterError(f"cannot start a local Dask cluster of {n} processes: {e}") from None
         return Client(lc)
