@@ -5,7 +5,6 @@ from __future__ import annotations
 import datetime as _dt
 import logging
 import os
-import threading
 import time
 
 from norvo_halvex.cli import parsing, render
@@ -190,6 +189,13 @@ def _cluster_failure(ctx, exc) -> int:
     return int(failure.exit_code)
 
 
+def _quiet(ctx) -> None:
+    """After Ctrl-C: running reads end as the channel closes, and neither their failures
+    nor the cluster winding down are of interest any more."""
+    ctx.mute_logs()
+    ctx.abandon_calls()
+
+
 def cmd_collect(ctx, args) -> int:
     import duckdb
 
@@ -214,14 +220,14 @@ def cmd_collect(ctx, args) -> int:
     if ctx.json:
         ctx.status.live = False  # the document is the output; failures still go to standard error
     counter = Counter("halvex: collect", len(serials) * len(days), status=ctx.status)
-    stop = threading.Event()
     try:
         with store, counter:
             if ctx.simulate and ctx.simulator is None:
                 ctx.start_simulator()
             options = dict(day=days[-1], days=len(days), whats=whats, store=store, workers=args.workers,
                            retries=args.retries, resume=args.resume, on_result=_Progress(ctx, counter),
-                           stop=stop, log_level=ctx.log_level, mediator=ctx.mediator, settings=ctx.settings)
+                           on_interrupt=lambda: _quiet(ctx), log_level=ctx.log_level,
+                           mediator=ctx.mediator, settings=ctx.settings)
             if args.cluster is not None:
                 # Dask narrates its cluster's life at INFO; that is for --log-level DEBUG only.
                 # (Importing it sets its loggers up: quieten them after that.)
@@ -233,9 +239,6 @@ def cmd_collect(ctx, args) -> int:
             else:
                 summary = collect(serials, api=ctx.api(), **options)
     except KeyboardInterrupt as exc:
-        # Running reads end as the channel closes; their failures are of no interest any more.
-        ctx.mute_logs()
-        ctx.abandon_calls()
         summary = getattr(exc, "summary", None)
         if summary is None:
             raise

@@ -235,6 +235,7 @@ def collect(
     log_level: str = "WARNING",
     group_seconds: float = GROUP_SECONDS,
     on_result: Callable[[MeterDayResult, Summary], None] | None = None,
+    on_interrupt: Callable[[], None] | None = None,
     stop: threading.Event | None = None,
     planned: int | None = None,
 ) -> Summary:
@@ -252,7 +253,8 @@ def collect(
     is stored. A KeyboardInterrupt (or ``stop`` being set) ends the run: completed
     meter-days are stored, running ones are dropped whole, and the summary says so
     (``interrupted``); the KeyboardInterrupt is re-raised after the summary is complete,
-    so catch it to read ``exc.summary``.
+    so catch it to read ``exc.summary``. ``on_interrupt`` is called first thing then,
+    before the running work is wound up (to mute logs, or cut running calls short).
     """
     if workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
@@ -287,6 +289,15 @@ def collect(
             if on_result is not None:
                 on_result(result, summary)
 
+    told = False
+
+    def interrupted() -> None:
+        nonlocal told
+        stop.set()
+        if on_interrupt is not None and not told:
+            told = True
+            on_interrupt()
+
     client = None
     try:
         if cluster is not None:
@@ -317,6 +328,9 @@ def collect(
                     store_held()
                 if stop.is_set():
                     break
+        except KeyboardInterrupt:
+            interrupted()
+            raise
         finally:
             results.close()
         if held:
@@ -324,7 +338,7 @@ def collect(
         summary.skipped = plan.skipped
         summary.interrupted = stop.is_set()
     except KeyboardInterrupt as exc:
-        stop.set()
+        interrupted()
         summary.interrupted = True
         summary.skipped = plan.skipped
         if held:  # completed whole: worth keeping, unless interrupted again
