@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from collect_support import DAY, THREE_PHASE
+from collect_support import DAY, tool_env
 
 
 @pytest.fixture
@@ -121,15 +121,6 @@ def test_a_store_or_output_this_machine_cannot_use_is_exit_7_before_anything_run
     assert sorted(p.name for p in tmp_path.iterdir()) == before
 
 
-def test_collect_on_a_local_dask_cluster_through_the_tool(halvex, db):
-    code, out, err = halvex("--simulate", "collect", "HX1000001", "HX3000001", "--day", DAY, "--db", db,
-                            "--cluster", "local:1", "--workers", "2")
-    assert code == 0
-    # The summary alone: nothing of the cluster's own start and stop.
-    assert err.startswith("halvex: collect done: 2 ok, 0 partial, 0 failed meter-days; 50 rows")
-    assert len(err.splitlines()) == 1
-
-
 @pytest.mark.parametrize(
     "options, code, failure",
     [
@@ -159,11 +150,10 @@ def test_ctrl_c_stops_cleanly_and_keeps_whole_meter_days(tmp_path, db, runner):
     holding whole meter-days only."""
     fleet = tmp_path / "slow.json"
     fleet.write_text(json.dumps({"generate": {"count": 40, "kinds": ["three_phase_ax"], "fault": {"latency": 0.02}}}))
-    env = {k: v for k, v in os.environ.items() if k != "HALVEX_MEDIATOR"}
     proc = subprocess.Popen(
         [sys.executable, "-m", "norvo_halvex.cli", "--simulate", "--fleet", str(fleet), "collect", "--day", DAY.isoformat(),
          "--db", db, "--workers", "2", *runner],
-        stderr=subprocess.PIPE, text=True, env=env,
+        stderr=subprocess.PIPE, text=True, env=tool_env(),
     )
     first = proc.stderr.readline()  # the first progress line: some meter-days are stored
     proc.send_signal(signal.SIGINT)

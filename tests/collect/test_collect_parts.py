@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from collect_support import DAY, THREE_PHASE
+from collect_support import DAY, run_tool
 
 UTC = dt.timezone.utc
 
@@ -179,21 +179,27 @@ def test_a_failed_export_leaves_the_old_file(collected, tmp_path):
 
 
 def test_a_local_dask_cluster_stores_the_same_rows_as_threads(secure_simulator, tls_files, token_file, tmp_path):
-    """Through TLS with a token: the settings (file paths) reach the worker processes."""
+    """Through TLS with a token: the settings (file paths) reach the worker processes; the
+    tool shows its summary and nothing of the cluster's own start and stop."""
     from norvo_halvex.collect import Store, collect
     from norvo_halvex.mediator.grpc.settings import ConnectionSettings
 
-    settings = ConnectionSettings(tls_ca=tls_files.ca, token_file=str(token_file))
     serials = ["HX1000002", "HX3000001", "HX3000002"]
-    columns = {"intervals": "* EXCLUDE (collected_at)", "registers": "* EXCLUDE (collected_at)"}
+    threads, dask = str(tmp_path / "threads.duckdb"), str(tmp_path / "dask.duckdb")
+    settings = ConnectionSettings(tls_ca=tls_files.ca, token_file=str(token_file))
+    summary = collect(serials, mediator=secure_simulator.address, settings=settings, day=DAY, db=threads,
+                      workers=2, retries=0)
+    assert (summary.ok, summary.failed) == (3, 0), summary.failures
+    code, _, err = run_tool("--mediator", secure_simulator.address, "--tls-ca", tls_files.ca, "--token-file",
+                            token_file, "collect", *serials, "--day", DAY, "--db", dask, "--retries", "0",
+                            "--cluster", "local:2", "--workers", "2")
+    assert code == 0
+    assert err.startswith("halvex: collect done: 3 ok, 0 partial, 0 failed meter-days; 99 rows") and err.count("\n") == 1
+
     tables = {}
-    for name, cluster in (("threads", None), ("dask", "local:2")):
-        path = str(tmp_path / f"{name}.duckdb")
-        summary = collect(serials, mediator=secure_simulator.address, settings=settings, day=DAY, db=path,
-                          workers=2, retries=0, cluster=cluster)
-        assert (summary.ok, summary.failed) == (3, 0), summary.failures
+    for name, path in (("threads", threads), ("dask", dask)):
         with Store(path, read_only=True) as store:
-            tables[name] = {t: store.con.execute(f"SELECT {c} FROM {t} ORDER BY ALL").fetchall()
-                            for t, c in columns.items()}
+            tables[name] = {t: store.con.execute(f"SELECT * EXCLUDE (collected_at) FROM {t} ORDER BY ALL").fetchall()
+                            for t in ("intervals", "registers")}
     assert tables["dask"] == tables["threads"]
     assert len(tables["dask"]["intervals"]) == 96
