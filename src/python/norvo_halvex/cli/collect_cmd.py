@@ -83,14 +83,19 @@ def _store_problem(message: str) -> LocalError:
     return LocalError(message, code="STORE_UNUSABLE", cause="store cannot be used", attempted=False)
 
 
-def _open_store(path: str, *, read_only: bool):
-    """The store at ``path``; LocalError (exit 7) when this machine cannot use it."""
-    from norvo_halvex.collect import Store, StoreError
-
+def _check_store(path: str, *, read_only: bool) -> None:
+    """LocalError (exit 7) for a store path this machine cannot use, before anything starts."""
     if os.path.isdir(path):
         raise _store_problem(f"--db {path} is a folder; give the path of a store file")
     if not read_only:
         parsing.check_output(path, "--db")  # a missing or unwritable folder
+
+
+def _open_store(path: str, *, read_only: bool):
+    """The store at ``path``; LocalError (exit 7) when this machine cannot use it."""
+    from norvo_halvex.collect import Store, StoreError
+
+    _check_store(path, read_only=read_only)
     try:
         return Store(path, read_only=read_only)
     except StoreError as e:
@@ -215,6 +220,7 @@ def cmd_collect(ctx, args) -> int:
         n = args.cluster[len("local:"):]
         if not n.isdigit() or int(n) < 1:
             raise UsageError(f"--cluster {args.cluster}: expected local:N with N >= 1 worker processes")
+    _check_store(args.db, read_only=False)  # before the simulator of --simulate starts
     serials = _serials(ctx, args)
     store = _open_store(args.db, read_only=False)
     if ctx.json:
