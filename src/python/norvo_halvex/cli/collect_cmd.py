@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import contextlib
 import datetime as _dt
 import logging
 import os
+import signal
+import threading
 import time
 
 from norvo_halvex.cli import parsing, render
@@ -194,11 +197,25 @@ def _cluster_failure(ctx, exc) -> int:
     return int(failure.exit_code)
 
 
-def _quiet(ctx) -> None:
-    """After Ctrl-C: running reads end as the channel closes, and neither their failures
-    nor the cluster winding down are of interest any more."""
-    ctx.mute_logs()
-    ctx.abandon_calls()
+@contextlib.contextmanager
+def _ctrl_c_stops(ctx, stop: threading.Event):
+    """The first Ctrl-C asks the collection to stop (it stores what has completed and
+    returns its summary); a second one interrupts at once. Either way the tool's log
+    entries are muted from then on, and the running reads are cut short by closing the
+    channel: their failures, and a cluster winding down, are of no interest any more."""
+
+    def on_sigint(signum, frame):
+        if stop.is_set():
+            raise KeyboardInterrupt
+        ctx.mute_logs()
+        ctx.abandon_calls()
+        stop.set()
+
+    previous = signal.signal(signal.SIGINT, on_sigint)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def cmd_collect(ctx, args) -> int:
@@ -226,13 +243,14 @@ def cmd_collect(ctx, args) -> int:
     if ctx.json:
         ctx.status.live = False  # the document is the output; failures still go to standard error
     counter = Counter("halvex: collect", len(serials) * len(days), status=ctx.status)
+    stop = threading.Event()
     try:
-        with store, counter:
+        with store, counter, _ctrl_c_stops(ctx, stop):
             if ctx.simulate and ctx.simulator is None:
                 ctx.start_simulator()
             options = dict(day=days[-1], days=len(days), whats=whats, store=store, workers=args.workers,
                            retries=args.retries, resume=args.resume, on_result=_Progress(ctx, counter),
-                           on_interrupt=lambda: _quiet(ctx), log_level=ctx.log_level,
+                           stop=stop, log_level=ctx.log_level,
                            mediator=ctx.mediator, settings=ctx.settings)
             if args.cluster is not None:
                 # Dask narrates its cluster's life at INFO; that is for --log-level DEBUG only.

@@ -157,7 +157,11 @@ def start_cluster(cluster: str, *, workers: int):
                               dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR)
         except Exception as e:
             raise ClusterError(f"cannot start a local Dask cluster of {n} processes: {e}") from None
-        return Client(lc)
+        from norvo_halvex.collect.worker import quiet_library_logs
+
+        client = Client(lc)
+        client.run(quiet_library_logs)
+        return client
     try:
         return Client(cluster, timeout="10s")
     except Exception as e:
@@ -235,7 +239,6 @@ def collect(
     log_level: str = "WARNING",
     group_seconds: float = GROUP_SECONDS,
     on_result: Callable[[MeterDayResult, Summary], None] | None = None,
-    on_interrupt: Callable[[], None] | None = None,
     stop: threading.Event | None = None,
     planned: int | None = None,
 ) -> Summary:
@@ -253,8 +256,7 @@ def collect(
     is stored. A KeyboardInterrupt (or ``stop`` being set) ends the run: completed
     meter-days are stored, running ones are dropped whole, and the summary says so
     (``interrupted``); the KeyboardInterrupt is re-raised after the summary is complete,
-    so catch it to read ``exc.summary``. ``on_interrupt`` is called first thing then,
-    before the running work is wound up (to mute logs, or cut running calls short).
+    so catch it to read ``exc.summary``.
     """
     if workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
@@ -289,15 +291,6 @@ def collect(
             if on_result is not None:
                 on_result(result, summary)
 
-    told = False
-
-    def interrupted() -> None:
-        nonlocal told
-        stop.set()
-        if on_interrupt is not None and not told:
-            told = True
-            on_interrupt()
-
     client = None
     try:
         if cluster is not None:
@@ -328,9 +321,6 @@ def collect(
                     store_held()
                 if stop.is_set():
                     break
-        except KeyboardInterrupt:
-            interrupted()
-            raise
         finally:
             results.close()
         if held:
@@ -338,7 +328,7 @@ def collect(
         summary.skipped = plan.skipped
         summary.interrupted = stop.is_set()
     except KeyboardInterrupt as exc:
-        interrupted()
+        stop.set()
         summary.interrupted = True
         summary.skipped = plan.skipped
         if held:  # completed whole: worth keeping, unless interrupted again

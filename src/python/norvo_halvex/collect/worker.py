@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import logging
 import threading
 
 from norvo_halvex.collect.task import DEFAULT_BACKOFF, MeterDay, MeterDayResult, collect_meter_day
@@ -36,3 +37,10 @@ def run_meter_day(
     settings=None,
 ) -> MeterDayResult:
     return collect_meter_day(client_for(mediator, settings, log_level), md, retries=retries, backoff=backoff)
+
+
+def quiet_library_logs() -> None:
+    """For the worker processes of a local cluster, whose standard error is the tool's: the
+    library's log entries would reach the terminal there unformatted and unescaped, and
+    every failure is in the results the tool reports anyway."""
+    logging.getLogger().addHandler(logging.NullHandler())
