@@ -28,7 +28,10 @@ demo: install
 test: install
 	$(PY) -m pytest -q
 
+# Cython builds the benchmark's own plain-Python class for comparison; it is installed here only,
+# never as a dependency of the package.
 bench: install
+	$(PY) -m pip install -q "Cython>=3,<4" setuptools
 	@for b in bench/[!_]*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
 
 # Fast in-tree build for development: PYTHONPATH=src/python then imports the fresh module.

@@ -47,3 +47,50 @@ def mediator_client(simulator):
 
     with HalvexMediatorGrpcClient(simulator.address, timeout=5.0) as client:
         yield client
+
+
+@pytest.fixture(scope="session")
+def tls_files(tmp_path_factory):
+    """Throwaway certificates (trustme), as file paths (str):
+
+    - ``ca``: signs the server and client certificates below; ``other_ca``: trusted by nobody;
+    - ``server_cert``/``server_key``: for localhost, 127.0.0.1 and ::1;
+    - ``named_cert``/``named_key``: for mediator.example only (name checks);
+    - ``client_cert``/``client_key``: a client signed by ``ca``;
+    - ``stranger_cert``/``stranger_key``: a client signed by ``other_ca``.
+    """
+    import types
+
+    import trustme
+
+    folder = tmp_path_factory.mktemp("tls")
+    ca, other_ca = trustme.CA(), trustme.CA()
+    files = {}
+
+    def keep(name, blob):
+        path = folder / f"{name}.pem"
+        blob.write_to_path(path)
+        files[name] = str(path)
+
+    keep("ca", ca.cert_pem)
+    keep("other_ca", other_ca.cert_pem)
+    for name, issuer, identities in [
+        ("server", ca, ("localhost", "127.0.0.1", "::1")),
+        ("named", ca, ("mediator.example",)),
+        ("client", ca, ("client@halvex.example",)),
+        ("stranger", other_ca, ("client@halvex.example",)),
+    ]:
+        cert = issuer.issue_cert(*identities)
+        keep(f"{name}_cert", cert.cert_chain_pems[0])
+        keep(f"{name}_key", cert.private_key_pem)
+    return types.SimpleNamespace(**files)
+
+
+@pytest.fixture
+def token_file(tmp_path):
+    """A file holding a fresh bearer token (``token_file.read_text().strip()``)."""
+    import secrets
+
+    path = tmp_path / "token"
+    path.write_text(secrets.token_urlsafe(24) + "\n")
+    return path

@@ -9,9 +9,10 @@
 #include <array>
 #include <initializer_list>
 
-#include "method_table.hpp"
+#include "binding/method_table.hpp"
 #include "pyapi/error.hpp"
-#include "pyapi/method_type.hpp"
+#include "pyapi/globals.hpp"
+#include "binding/method_type.hpp"
 #include "pyapi/ref.hpp"
 #include "pyapi/state.hpp"
 
@@ -124,7 +125,7 @@ void run_import(PyObject* ns, const Import& entry) {
   if (entry.names.size() > 0) {
     fromlist = owned(PyTuple_New(static_cast<Py_ssize_t>(entry.names.size())));
     Py_ssize_t i = 0;
-    for (const char* n : entry.names) PyTuple_SET_ITEM(fromlist.get(), i++, owned(PyUnicode_InternFromString(n)).release());
+    for (const char* n : entry.names) py::tuple_set(fromlist.get(), i++, owned(PyUnicode_InternFromString(n)));
   }
   Ref module = owned(PyImport_ImportModuleLevelObject(module_name.get(), ns, nullptr, fromlist.get(), entry.level));
   if (!fromlist) {
@@ -170,7 +171,7 @@ Ref make_defaults(PyObject* ns, const MethodRow& row) {
   Py_ssize_t i = 0;
   for (const Param& p : row.parameters()) {
     if (p.def == Default::required) continue;
-    PyTuple_SET_ITEM(tuple.get(), i++, default_value(ns, p.def).release());
+    py::tuple_set(tuple.get(), i++, default_value(ns, p.def));
   }
   return tuple;
 }
@@ -222,6 +223,7 @@ int module_exec(PyObject* module) noexcept {
     check(PyDict_SetItemString(ns, "logger", logger.get()));
 
     create_class(module, st, ns);
+    py::watch_namespace(st);
   });
 }
 

@@ -12,13 +12,10 @@ import datetime as dt
 import json
 import os
 import re
-import signal
-import subprocess
-import sys
 
 import pytest
 
-from cli_run import Run, run_halvex
+from cli_run import Run, interrupt, run_halvex, running_halvex
 
 UTC = dt.timezone.utc
 YESTERDAY = (dt.datetime.now(UTC).date() - dt.timedelta(days=1)).isoformat()
@@ -154,7 +151,7 @@ def test_writes_then_reads_back(simulator, halvex, tmp_path):
         ("clock-set", "HX3000001"),
     ]
     for argv in writes:
-        run = halvex(*addr, *argv)
+        run = halvex(*addr, *argv, "--yes")
         assert run.code == 0, run.err
         assert argv[1] in run.out and "set to" in run.out or "written" in run.out
     checks = {
@@ -169,7 +166,7 @@ def test_writes_then_reads_back(simulator, halvex, tmp_path):
         assert run.code == 0, run.err
         assert ok(run.json()["result"]), run.out
     # writes answer JSON too
-    doc = halvex(*addr, "--json", "dst-set", "HX1000001", "on").json()
+    doc = halvex(*addr, "--json", "dst-set", "HX1000001", "on", "--yes").json()
     assert doc == {"command": "dst-set", "serial": "HX1000001", "result": {"enabled": True}}
 
 
@@ -270,19 +267,12 @@ def test_usage_error_in_a_real_process(halvex):
 
 
 def test_simulator_command_serves_until_interrupted():
-    env = dict(os.environ)
-    proc = subprocess.Popen([sys.executable, "-m", "norvo_halvex.cli", "simulator", "--port", "0"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
-    try:
+    with running_halvex("simulator", "--port", "0") as proc:
         first = proc.stdout.readline()
         assert first.startswith("halvex simulator listening on 127.0.0.1:"), first + proc.stderr.read()
         address = first.split()[-1]
         run = run_halvex("--mediator", address, "--json", "hardware", "HX3000001")
         assert run.code == 0 and run.json()["result"]["hardware"] == "P1.ax"
-        proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=20)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-    assert proc.returncode == 0, err
-    assert "halvex simulator stopped" in out and "Traceback" not in err
+        stopped = interrupt(proc, timeout=20)
+    assert stopped.code == 0, stopped.err
+    assert "halvex simulator stopped" in stopped.out and "Traceback" not in stopped.err

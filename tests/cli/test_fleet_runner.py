@@ -43,7 +43,7 @@ def test_runner_uses_exactly_the_worker_bound_and_keeps_input_order():
     seen = []
     results = read_fleet(api, serials, workers=4, on_result=seen.append)
     assert [r.serial for r in results] == serials
-    assert all(r.ok for r in results), [r.failure for r in results if not r.ok]
+    assert all(r.failure is None for r in results), [r.failure for r in results if r.failure]
     assert api.most == 4
     assert sorted(r.index for r in seen) == list(range(len(serials)))
 
@@ -52,13 +52,16 @@ def test_one_failing_meter_does_not_stop_the_others():
     api = FakeAPI()
     api.fail[("read_element_a", "HX1000002")] = MediatorClientException("HALVEX_CONNECTION_FAILURE", "no answer")
     results = read_fleet(api, ["HX1000001", "HX1000002", "HX3000002"], workers=2)
-    assert [r.ok for r in results] == [True, False, True]
+    # the fake CT meter's reactive import total fails to read: partial, not ok
+    assert [r.status for r in results] == ["ok", "failed", "partial"]
+    assert [r.ok for r in results] == [True, False, False]
     failed = results[1]
     assert failed.failure.code == "HALVEX_CONNECTION_FAILURE" and failed.failure.message == "no answer"
     row = failed.columns()
     assert row["status"] == "failed" and row["a_import_active_kwh"] == "" and row["error_code"] == "HALVEX_CONNECTION_FAILURE"
     ct = results[2].columns()
     assert ct["hardware"] == "P1.cx" and ct["active_import_kwh"] == 100.1234 and ct["reactive_import_kvarh"] == ""
+    assert (ct["status"], ct["error_code"], ct["error_message"]) == ("partial", "PARTIAL", "not read: reactive_import")
 
 
 def _write(tmp_path, text):
@@ -74,7 +77,8 @@ def test_fleet_command_csv_with_a_failure(cli, fake_api, tmp_path):
     rows = list(csv.DictReader(io.StringIO(run.out)))
     assert list(rows[0]) == CSV_COLUMNS
     assert [r["serial"] for r in rows] == ["HX1000001", "HX1000002", "HX3000001", "HXNOPE"]
-    assert [r["status"] for r in rows] == ["ok", "ok", "ok", "failed"]
+    # the fake three-phase meters fail to read their reactive import total
+    assert [r["status"] for r in rows] == ["ok", "ok", "partial", "failed"]
     assert rows[1]["b_export_active_kwh"] == "2.0" and rows[0]["b_export_active_kwh"] == ""
     assert rows[2]["kind"] == "three_phase" and rows[2]["apparent_import_kvah"] == "101.0"
     assert rows[3]["error_code"] == "NOT_FOUND" and rows[3]["error_message"] == "no meter HXNOPE"
@@ -86,10 +90,14 @@ def test_fleet_command_csv_with_a_failure(cli, fake_api, tmp_path):
 def test_fleet_command_jsonl_to_a_file(cli, fake_api, tmp_path):
     out = tmp_path / "out.jsonl"
     run = cli("--json", "fleet", "HX3000002", "HX1000001", "--out", str(out), "--quiet")
-    assert run.code == 0 and run.out == "" and run.err == ""
+    # --quiet leaves only the line of the meter that was not read completely
+    assert run.code == 6 and run.out == ""
+    assert run.err == "halvex: meter HX3000002: read incomplete: reactive_import could not be read\n"
     docs = [json.loads(line) for line in out.read_text().splitlines()]
     assert docs[0]["serial"] == "HX3000002" and docs[0]["kind"] == "three_phase"
     assert docs[0]["registers"]["reactive_import"] is None
+    assert (docs[0]["ok"], docs[0]["status"], docs[0]["failed"]) == (False, "partial", ["reactive_import"])
+    assert (docs[1]["ok"], docs[1]["status"], docs[1]["failed"]) == (True, "ok", [])
     assert docs[1]["registers"]["element_b"] is None and docs[1]["registers"]["element_a"]["import_active"] == 1234.567
 
 

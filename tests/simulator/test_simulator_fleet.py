@@ -9,7 +9,7 @@ from hypothesis import strategies as st
 from norvo_halvex.mediator.simulator import Fault, Fleet, FleetError, MeterKind
 from norvo_halvex.mediator.simulator.energy import CHANNELS, INTERVAL_SECONDS, EnergyProfile
 from norvo_halvex.mediator.simulator.faults import FaultKind, Operation
-from norvo_halvex.mediator.simulator.model import obis_id
+from norvo_halvex.meters import obis_object_id as obis_id
 from quarn_frame_protocol.quarn_object_id_enum import ObjectIdEnum as O
 from quarn_frame_protocol.util import quarn_obis_triplet_to_decimal
 

@@ -27,7 +27,7 @@ def test_default_address(address):
     ("kwargs", "exc", "fragment"),
     [
         ({"mediator_address": 50051}, TypeError, "mediator_address"),
-        ({"mediator_address": " "}, ValueError, "mediator_address"),
+        ({"mediator_address": " "}, ValueError, "mediator address"),
         ({"timeout": "10"}, TypeError, "timeout"),
         ({"timeout": 0}, ValueError, "timeout"),
     ],

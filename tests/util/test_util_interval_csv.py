@@ -45,7 +45,7 @@ def intervals():
         (None, "2026-12-07T00:00:00+00:00,1.234,0.000,0.005,100.000,4294967.295,0.010"),
     ],
 )
-@pytest.mark.parametrize("csv_arg", [None, ""])
+@pytest.mark.parametrize("csv_arg", [None, "", "-"])
 def test_stdout_scaled_by_meter_type(capsys, meter_type, row, csv_arg):
     export(intervals(), csv_arg, meter_type, False)
     assert capsys.readouterr().out == (
@@ -132,6 +132,13 @@ def test_missing_directory_names_the_file(tmp_path):
     target = tmp_path / "no" / "day.csv"
     with pytest.raises(FileNotFoundError, match=str(target)):
         export(intervals(), str(target), AX, False)
+
+
+def test_a_folder_is_refused_and_left_alone(tmp_path):
+    (tmp_path / "inside").write_text("kept\n")
+    with pytest.raises(IsADirectoryError, match=str(tmp_path)):
+        export(intervals(), str(tmp_path), AX, False)
+    assert os.listdir(tmp_path) == ["inside"]
 
 
 @pytest.mark.parametrize("csv_arg", [1, b"day.csv"])

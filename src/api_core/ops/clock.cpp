@@ -1,6 +1,7 @@
 // Meter clock: read as an aware UTC date-time, set to the current UTC time.
 
 #include "ops/ops.hpp"
+#include "ops/shared.hpp"
 #include "pyapi/convert.hpp"
 
 namespace halvex::ops {
@@ -8,10 +9,9 @@ namespace halvex::ops {
 using py::kw;
 using py::owned;
 
-Ref clock_time_read(Call& c) {
-  auto [self, serial] = c.args<2>();
-  Ref object_id = c.attr<"time">(c.global<"ObjectIdEnum">());
-  Ref data = c.call_method<"_read_element">(self, serial, object_id);
+Ref clock_time_read(Args<2>& c) {
+  auto [self, serial] = c.args();
+  Ref data = read_object<"time">(c, self, serial);
 
   // The meter counts years from 2000; the day of the month is its field `date`.
   Ref base = owned(PyLong_FromLong(2000));
@@ -30,13 +30,13 @@ Ref clock_time_read(Call& c) {
   return when;
 }
 
-Ref clock_time_write(Call& c) {
-  auto [self, serial] = c.args<2>();
+Ref clock_time_write(Args<2>& c) {
+  auto [self, serial] = c.args();
   Ref datetime = c.global<"datetime">();
   Ref utc = c.attr<"utc">(c.attr<"timezone">(datetime));
   Ref now = c.call_method<"now", kw<"tz">>(c.attr<"datetime">(datetime), utc);
   Ref payload = c.call(c.global<"quarn_encode_datetime_to_time_rec">(), now);
-  c.call_method<"_write_element">(self, serial, c.attr<"time">(c.global<"ObjectIdEnum">()), payload);
+  c.call_method<"_write_element">(self, serial, object_id<"time">(c), payload);
   return Ref::none();
 }
 

@@ -1,6 +1,5 @@
 // Construction and the four primitives that talk to the transport client.
 
-#include "method_table.hpp"
 #include "ops/ops.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/exceptions.hpp"
@@ -14,51 +13,46 @@ using py::owned;
 
 namespace {
 
-// raise MediatorClientException(code, message), the class looked up now.
-Ref raise_mediator_error(Call& c, PyObject* code, PyObject* message) {
-  Ref cls = c.global<"MediatorClientException">();
-  Ref exc = c.call(cls, code, message);
-  return py::raise_object(exc.get());
-}
-
 enum class Handlers { element, message_only };
 
-// The except-clauses around a transport call, entered with the transport's error set. Handlers
-// are tried in order and each name is looked up only when its clause is reached; whatever is
-// raised here carries the caught exception as __context__. Returns empty with an error set.
-Ref handle_transport_failure(Call& c, Handlers handlers) {
-  Handling h;
+// The except-clauses around a transport call, run while the transport's failure is handled.
+// Handlers are tried in order and each name is looked up only when its clause is reached. Each
+// raise evaluates as `raise MediatorClientException(code, message)` does: the class first, then
+// the arguments left to right. Whatever is raised carries the caught exception as __context__.
+[[noreturn]] void handle_transport_failure(Call& c, Handling& h, Handlers handlers) {
   PyObject* e = h.exception();
   if (handlers == Handlers::element) {
     if (h.matches(c.global<"HalvexConnectionFailure">())) {
-      return raise_mediator_error(c, c.str<"HALVEX_CONNECTION_FAILURE">(), c.attr<"message">(e).get());
+      Ref cls = c.global<"MediatorClientException">();
+      py::raise_object(c.call(cls, c.str<"HALVEX_CONNECTION_FAILURE">(), c.attr<"message">(e)).get());
     }
     if (h.matches(c.global<"HalvexEOFError">())) {
-      return raise_mediator_error(c, c.str<"HALVEX_EOF_ERROR">(), c.attr<"message">(e).get());
+      Ref cls = c.global<"MediatorClientException">();
+      py::raise_object(c.call(cls, c.str<"HALVEX_EOF_ERROR">(), c.attr<"message">(e)).get());
     }
   }
   if (h.matches(c.attr<"RpcError">(c.global<"grpc">()))) {
+    // name = e.code().name, a statement of its own; then the raise.
     Ref code_name = c.attr<"name">(c.call_method<"code">(e));
+    Ref cls = c.global<"MediatorClientException">();
     Ref details = c.call_method<"details">(e);
     if (!check(PyObject_IsTrue(details.get()))) details = Ref::borrow(c.str<"">());
-    Ref text = py::str_of(details.get());
-    return raise_mediator_error(c, code_name.get(), text.get());
+    py::raise_object(c.call(cls, code_name, py::str_of(details.get())).get());
   }
-  return h.reraise();
+  h.reraise();
 }
 
 // self.grpc_client.<M>(args...): the whole statement is the guarded region.
-template <py::Lit M, class... A>
+template <py::Lit M, Handlers H, class... A>
 Ref transport_call(Call& c, const A&... args) {
-  Ref client = Ref::steal(PyObject_GetAttr(c.self(), c.str<"grpc_client">()));
-  if (!client) return Ref();
-  return c.try_call_method<M>(client, args...);
+  return c.attr_call_method_except<"grpc_client", M>(
+      [&](Handling& h) -> Ref { handle_transport_failure(c, h, H); }, c.self(), args...);
 }
 
 }  // namespace
 
-Ref init(Call& c) {
-  auto [self, mediator_address, logging_level] = c.args<3>();
+Ref init(Args<3>& c) {
+  auto [self, mediator_address, logging_level] = c.args();
 
   Ref transport = c.call<kw<"mediator_address">>(c.global<"HalvexMediatorGrpcClient">(), mediator_address);
   c.set_attr<"grpc_client">(self, transport);
@@ -74,46 +68,42 @@ Ref init(Call& c) {
   return Ref::none();
 }
 
-Ref read_element(Call& c) {
-  auto [self, serial, object_id] = c.args<3>();
-  Ref result = transport_call<"read_element">(c, serial, object_id);
-  if (!result) return handle_transport_failure(c, Handlers::element);
-  return result;
+Ref read_element(Args<3>& c) {
+  auto [self, serial, object_id] = c.args();
+  return transport_call<"read_element", Handlers::element>(c, serial, object_id);
 }
 
-Ref write_element(Call& c) {
-  auto [self, serial, object_id, payload] = c.args<4>();
-  Ref result = transport_call<"write_element">(c, serial, object_id, payload);
-  if (!result) return handle_transport_failure(c, Handlers::element);
+Ref write_element(Args<4>& c) {
+  auto [self, serial, object_id, payload] = c.args();
+  transport_call<"write_element", Handlers::element>(c, serial, object_id, payload);
   return Ref::none();
 }
 
-Ref send_message(Call& c) {
-  auto [self, serial, message] = c.args<3>();
-  Ref reply = transport_call<"send_message">(c, serial, message);
-  if (!reply) return handle_transport_failure(c, Handlers::message_only);
+Ref send_message(Args<3>& c) {
+  auto [self, serial, message] = c.args();
+  Ref reply = transport_call<"send_message", Handlers::message_only>(c, serial, message);
   // Checked outside the guarded call, so this TypeError is never mapped.
   py::expect_bytes_or_none(reply.get());
   return reply;
 }
 
-Ref safe_read_element(Call& c) {
-  auto [self, serial, element_id] = c.args<3>();
-  Ref result = c.try_call_method<"_read_element">(self, serial, element_id);
-  if (result) return result;
-
-  Handling h;
-  if (!h.matches(c.global<"Exception">())) return h.reraise();
-  // An ObjectIdEnum member shows its name, anything else its text.
-  Ref text = py::str_of(element_id);
-  Ref name = c.optional_attr<"name">(element_id);
-  Ref display = name ? name : text;
-  // Module logger, not self.log: the entry carries no mediator_address.
-  Ref log_error = c.attr<"error">(c.global<"logger">());
-  Ref message = py::concat({c.str<"Failed to read element ">(), py::format_field(display.get()).get(),
-                            c.str<". Exception: ">(), py::format_field(h.exception()).get()});
-  c.call<kw<"serial">>(log_error, message, serial);
-  return Ref::none();
+Ref safe_read_element(Args<3>& c) {
+  auto [self, serial, element_id] = c.args();
+  return c.call_method_except<"_read_element">(
+      [&](Handling& h) -> Ref {
+        if (!h.matches(c.global<"Exception">())) h.reraise();
+        // An ObjectIdEnum member shows its name, anything else its text.
+        Ref text = py::str_of(element_id);
+        Ref name = c.optional_attr<"name">(element_id);
+        Ref display = name ? name : text;
+        // Module logger, not self.log: the entry carries no mediator_address.
+        Ref log_error = c.attr<"error">(c.global<"logger">());
+        Ref message = py::concat({c.str<"Failed to read element ">(), py::format_field(display.get()).get(),
+                                  c.str<". Exception: ">(), py::format_field(h.exception()).get()});
+        c.call<kw<"serial">>(log_error, message, serial);
+        return Ref::none();
+      },
+      self, serial, element_id);
 }
 
 }  // namespace halvex::ops

@@ -1,6 +1,7 @@
 // Meter identity: serial, hardware classification (cached per serial), firmware, three-phase configuration.
 
 #include "ops/ops.hpp"
+#include "ops/shared.hpp"
 #include "pyapi/convert.hpp"
 
 namespace halvex::ops {
@@ -10,30 +11,25 @@ using py::owned;
 
 namespace {
 
-// `a == b` as the interpreter evaluates it: no identity shortcut, the result's truth taken.
-bool equals(PyObject* a, PyObject* b) {
-  Ref result = owned(PyObject_RichCompare(a, b, Py_EQ));
-  return check(PyObject_IsTrue(result.get()));
-}
-
-// `key in mapping` then `mapping[key]`; empty when the key is absent. The cache is a plain dict,
-// but it is an ordinary attribute, so anything else put there is honoured as a mapping.
-Ref cached(PyObject* cache, PyObject* key) {
+// `key in mapping` then `mapping[key]` into `value`; false when the key is absent. The cache is
+// a plain dict, but it is an ordinary attribute, so anything else put there is honoured as a mapping.
+bool cached(PyObject* cache, PyObject* key, Ref& value) {
   if (PyDict_CheckExact(cache)) {
-    PyObject* value = nullptr;
-    check(PyDict_GetItemRef(cache, key, &value));
-    return Ref::steal(value);
+    PyObject* found = nullptr;
+    const bool hit = check(PyDict_GetItemRef(cache, key, &found)) != 0;
+    value = Ref::steal(found);
+    return hit;
   }
-  if (!check(PySequence_Contains(cache, key))) return Ref();
-  return owned(PyObject_GetItem(cache, key));
+  if (!check(PySequence_Contains(cache, key))) return false;
+  value = owned(PyObject_GetItem(cache, key));
+  return true;
 }
 
 }  // namespace
 
-Ref serial_read(Call& c) {
-  auto [self, serial] = c.args<2>();
-  Ref object_id = c.attr<"serial">(c.global<"ObjectIdEnum">());
-  Ref record = c.call_method<"_read_element">(self, serial, object_id);
+Ref serial_read(Args<2>& c) {
+  auto [self, serial] = c.args();
+  Ref record = read_object<"serial">(c, self, serial);
   Ref reported = c.call_method<"strip">(c.attr<"serial">(record));
   py::expect_str_or_none(reported.get());
   // The meter's own answer is the serial; the one asked for is kept beside it.
@@ -41,32 +37,31 @@ Ref serial_read(Call& c) {
   return reported;
 }
 
-Ref hardware(Call& c) {
-  auto [self, serial] = c.args<2>();
+Ref hardware(Args<2>& c) {
+  auto [self, serial] = c.args();
   {
-    Ref hit = cached(c.attr<"_hardware_cache">(self).get(), serial);
-    if (hit) {
+    Ref hit;
+    if (cached(c.attr<"_hardware_cache">(self).get(), serial, hit)) {
       py::expect_str_or_none(hit.get());
       return hit;
     }
   }
 
-  Ref object_id = c.attr<"hardware_version">(c.global<"ObjectIdEnum">());
-  Ref data = c.call_method<"_read_element">(self, serial, object_id);
+  Ref data = read_object<"hardware_version">(c, self, serial);
   Ref text = c.attr<"hardware">(data);
 
   Ref result;
-  if (equals(text.get(), c.str<"">())) {
+  if (compare(text.get(), c.str<"">(), Py_EQ)) {
     // Three-phase meters report no hardware text; their configuration names the type.
     Ref config = c.call_method<"three_phase_hardware_configuration">(self, serial);
     Ref meter_type = c.attr<"meter_type">(config);
     Ref ax = c.attr<"ax_whole_current">(c.attr<"ThreePhaseMeterType">(c.global<"QuarnMessage">()));
-    if (equals(meter_type.get(), ax.get())) {
+    if (compare(meter_type.get(), ax.get(), Py_EQ)) {
       result = Ref::borrow(c.str<"P1.ax">());
     } else {
       meter_type = c.attr<"meter_type">(config);
       Ref cx = c.attr<"cx_ct_operated">(c.attr<"ThreePhaseMeterType">(c.global<"QuarnMessage">()));
-      result = Ref::borrow(equals(meter_type.get(), cx.get()) ? c.str<"P1.cx">() : c.str<"THREE_PHASE_UNKNOWN">());
+      result = Ref::borrow(compare(meter_type.get(), cx.get(), Py_EQ) ? c.str<"P1.cx">() : c.str<"THREE_PHASE_UNKNOWN">());
     }
   } else {
     // NULs first, so whitespace hidden behind trailing NULs is stripped as well.
@@ -86,10 +81,9 @@ Ref hardware(Call& c) {
   return result;
 }
 
-Ref firmware_version(Call& c) {
-  auto [self, serial] = c.args<2>();
-  Ref object_id = c.attr<"firmware_version">(c.global<"ObjectIdEnum">());
-  Ref record = c.call_method<"_read_element">(self, serial, object_id);
+Ref firmware_version(Args<2>& c) {
+  auto [self, serial] = c.args();
+  Ref record = read_object<"firmware_version">(c, self, serial);
   Ref bytes = owned(PyByteArray_FromObject(c.attr<"version_bytes">(record).get()));
 
   Ref version;
@@ -104,10 +98,9 @@ Ref firmware_version(Call& c) {
   return py::str_of(version.get());
 }
 
-Ref three_phase_hardware_configuration(Call& c) {
-  auto [self, serial] = c.args<2>();
-  Ref object_id = c.attr<"three_phase_hardware_configuration">(c.global<"ObjectIdEnum">());
-  Ref record = c.call_method<"_read_element">(self, serial, object_id);
+Ref three_phase_hardware_configuration(Args<2>& c) {
+  auto [self, serial] = c.args();
+  Ref record = read_object<"three_phase_hardware_configuration">(c, self, serial);
   Ref text = py::str_of(record.get());
   c.info<"value", "serial">(c.attr<"log">(self), c.str<"three phase hardware configuration">(), text, serial);
   return record;

@@ -1,7 +1,7 @@
 // Three-phase interval data: one frame, and the download of a window.
 
 #include "ops/ops.hpp"
-#include "ops/records.hpp"
+#include "ops/shared.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/exceptions.hpp"
 
@@ -17,23 +17,6 @@ constexpr long kFrameMessageLen = 13;
 constexpr long kMaxWindowHours = 24;
 constexpr long kHoursPerFrame = 4;
 
-// KaitaiStream(BytesIO(data))
-Ref read_stream(Call& c, PyObject* data) {
-  Ref stream_type = c.global<"KaitaiStream">();
-  Ref bytes_io_type = c.global<"BytesIO">();
-  return c.call(stream_type, c.call(bytes_io_type, data));
-}
-
-enum class Form { hex, text };
-
-// self.log.debug(prefix + <value as hex or text> + "]", serial=serial). The logger is fetched
-// before the value is formatted, as a Python body would evaluate it.
-void debug_line(Call& c, PyObject* self, PyObject* serial, PyObject* prefix, PyObject* value, Form form) {
-  Ref log = c.attr<"log">(self);
-  Ref shown = form == Form::hex ? py::hex_of(value) : py::str_of(value);
-  c.debug<"serial">(log, py::concat({prefix, shown.get(), c.str<"]">()}), serial);
-}
-
 // A record parsed from `data`: cls(len(data), KaitaiStream(BytesIO(data)))._read()
 Ref parse_sized(Call& c, const Ref& cls, PyObject* data) {
   Ref size = c.call(c.global<"len">(), data);
@@ -47,26 +30,19 @@ Ref hours(Call& c, long n) {
   return c.call<kw<"hours">>(c.attr<"timedelta">(c.global<"datetime">()), count);
 }
 
-// `a <op> b` tested for truth, without RichCompareBool's identity shortcut.
-bool compare(PyObject* a, PyObject* b, int op) {
-  Ref result = owned(PyObject_RichCompare(a, b, op));
-  return check(PyObject_IsTrue(result.get())) != 0;
-}
-
 Ref add(PyObject* a, PyObject* b) { return owned(PyNumber_Add(a, b)); }
 
 [[noreturn]] void raise_window_error(Call& c, PyObject* text) {
   Ref exc = c.call(c.global<"Exception">(), text);
   py::raise_object(exc.get());
-  throw py::PyError();
 }
 
 Ref profile_number(Call& c, const Ref& request_type) { return c.attr<"ProfileNumber">(request_type); }
 
 }  // namespace
 
-Ref three_phase_intervals_read(Call& c) {
-  auto [self, serial, start_time, end_time, profile] = c.args<5>();
+Ref three_phase_intervals_read(Args<5>& c) {
+  auto [self, serial, start_time, end_time, profile] = c.args();
 
   Ref message_field = c.call(c.global<"QuarnProfileThreePhaseIntervalsRequest">());
   c.set_attr<"profile_number">(message_field.get(), profile);
@@ -83,26 +59,26 @@ Ref three_phase_intervals_read(Call& c) {
   c.set_attr<"message">(data_field.get(), message_field_bytes);
   Ref data_field_bytes = serialise(c, data_field, kFrameMessageLen + 1);
 
-  debug_line(c, self, serial, c.str<"three phase intervals frame request [">(), data_field_bytes.get(), Form::hex);
+  log_line(c, Level::debug, self, serial, c.str<"three phase intervals frame request [">(), data_field_bytes.get(), Form::hex);
   Ref response_bytes = c.call_method<"_send_message">(self, serial, data_field_bytes);
-  debug_line(c, self, serial, c.str<"three phase intervals frame response [">(), response_bytes.get(), Form::hex);
+  log_line(c, Level::debug, self, serial, c.str<"three phase intervals frame response [">(), response_bytes.get(), Form::hex);
 
   // A reset is sent for its effect alone; its reply is not parsed.
   Ref reset = c.attr<"reset">(profile_number(c, c.global<"QuarnProfileThreePhaseIntervalsRequest">()));
   if (compare(profile, reset.get(), Py_EQ)) return Ref::none();
 
   Ref frame = parse_sized(c, c.global<"QuarnProfileThreePhaseIntervalsResponseFrame">(), response_bytes.get());
-  debug_line(c, self, serial, c.str<"three phase intervals frame [">(), frame.get(), Form::text);
+  log_line(c, Level::debug, self, serial, c.str<"three phase intervals frame [">(), frame.get(), Form::text);
 
   Ref frame_data = c.attr<"frame_data">(frame);
   Ref block = parse_sized(c, c.global<"QuarnProfileThreePhaseIntervalsResponseBlock">(), frame_data.get());
-  debug_line(c, self, serial, c.str<"three phase intervals block [">(), block.get(), Form::text);
+  log_line(c, Level::debug, self, serial, c.str<"three phase intervals block [">(), block.get(), Form::text);
   return block;
 }
 
-Ref three_phase_intervals(Call& c) {
+Ref three_phase_intervals(Args<7>& c) {
   // include_statuses arrives as True or False (converted at entry).
-  auto [self, serial, day, start_arg, end_arg, csv, include_statuses] = c.args<7>();
+  auto [self, serial, day, start_arg, end_arg, csv, include_statuses] = c.args();
 
   Ref start_time = Ref::borrow(start_arg);
   Ref end_time = Ref::borrow(end_arg);

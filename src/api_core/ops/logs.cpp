@@ -1,7 +1,7 @@
 // Profile logs and the event log.
 
 #include "ops/ops.hpp"
-#include "ops/records.hpp"
+#include "ops/shared.hpp"
 #include "pyapi/convert.hpp"
 
 namespace halvex::ops {
@@ -26,26 +26,10 @@ Ref record_format(Call& c, PyObject* member_name) {
   return owned(PyObject_GetAttr(c.attr<"RecordFormat">(c.global<"QuarnData">()).get(), member_name));
 }
 
-enum class Level { debug, info };
-enum class Form { hex, text };
-
-// self.log.<level>(prefix + <value as hex or text> + "]", serial=serial). The logger is fetched
-// before the value is formatted, as a Python body would evaluate it.
-void log_line(Call& c, Level level, PyObject* self, PyObject* serial, PyObject* prefix, PyObject* value, Form form) {
-  Ref log = c.attr<"log">(self);
-  Ref shown = form == Form::hex ? py::hex_of(value) : py::str_of(value);
-  Ref message = py::concat({prefix, shown.get(), c.str<"]">()});
-  if (level == Level::debug) {
-    c.debug<"serial">(log, message, serial);
-  } else {
-    c.info<"serial">(log, message, serial);
-  }
-}
-
 }  // namespace
 
-Ref profile_log(Call& c) {
-  auto [self, serial, timestamp, format] = c.args<4>();
+Ref profile_log(Args<4>& c) {
+  auto [self, serial, timestamp, format] = c.args();
 
   Ref message_field = c.call(c.global<"QuarnProfileLogRequest">());
   c.set_attr<"timestamp">(message_field.get(), c.call(c.global<"quarn_datetime_to_epoch_seconds">(), timestamp));
@@ -59,17 +43,17 @@ Ref profile_log(Call& c) {
   return response_bytes;
 }
 
-Ref profile_log_1(Call& c) {
-  auto [self, serial, timestamp] = c.args<3>();
+Ref profile_log_1(Args<3>& c) {
+  auto [self, serial, timestamp] = c.args();
   Ref log_rsp = c.call_method<"_profile_log">(self, serial, timestamp, record_format(c, c.str<"profile_log_1">()));
   Ref log_decoded = c.call(c.global<"quarn_decode_profile_log_1_response">(), log_rsp);
   log_line(c, Level::debug, self, serial, c.str<"profile_log_1 response [">(), log_decoded.get(), Form::text);
   return log_decoded;
 }
 
-Ref profile_log_2(Call& c) {
+Ref profile_log_2(Args<4>& c) {
   // is_twin_element arrives as True or False (converted at entry).
-  auto [self, serial, timestamp, is_twin_element] = c.args<4>();
+  auto [self, serial, timestamp, is_twin_element] = c.args();
   Ref log_rsp = c.call_method<"_profile_log">(self, serial, timestamp, record_format(c, c.str<"profile_log_2">()));
   Ref log_decoded = c.call(c.global<"quarn_decode_profile_log_2_response">(), is_twin_element, log_rsp);
   Ref log = c.attr<"log">(self);
@@ -78,9 +62,9 @@ Ref profile_log_2(Call& c) {
   return log_decoded;
 }
 
-Ref event_log(Call& c) {
+Ref event_log(Args<3>& c) {
   // log_idx arrives as an exact int (converted at entry).
-  auto [self, serial, log_idx] = c.args<3>();
+  auto [self, serial, log_idx] = c.args();
 
   // A refused index raises here, before anything is built or sent.
   c.call(c.global<"valid_event_log_idx">(), log_idx);
@@ -100,9 +84,7 @@ Ref event_log(Call& c) {
 
   // No length argument: the record takes the whole reply.
   Ref response_type = c.global<"QuarnEventLogResponse">();
-  Ref stream_type = c.global<"KaitaiStream">();
-  Ref bytes_io_type = c.global<"BytesIO">();
-  Ref data = c.call(response_type, c.call(stream_type, c.call(bytes_io_type, response_bytes)));
+  Ref data = c.call(response_type, read_stream(c, response_bytes.get()));
   c.call_method<"_read">(data);
   log_line(c, Level::info, self, serial, c.str<"event logs [">(), data.get(), Form::text);
   return data;

@@ -5,8 +5,8 @@
 
 namespace halvex::ops {
 
-Ref obis_read(Call& c) {
-  auto [self, serial, obis] = c.args<3>();
+Ref obis_read(Args<3>& c) {
+  auto [self, serial, obis] = c.args();
   Ref object_id = c.call(c.global<"quarn_obis_triplet_to_decimal">(), obis);
   Ref record = c.call_method<"_read_element">(self, serial, object_id);
   Ref payload = c.attr<"payload">(record);
@@ -17,8 +17,8 @@ Ref obis_read(Call& c) {
   return payload;
 }
 
-Ref obis_write(Call& c) {
-  auto [self, serial, obis, payload_hex] = c.args<4>();
+Ref obis_write(Args<4>& c) {
+  auto [self, serial, obis, payload_hex] = c.args();
   // Both conversions come before the write, the OBIS code first: bad input sends nothing.
   Ref object_id = c.call(c.global<"quarn_obis_triplet_to_decimal">(), obis);
   Ref payload = c.call_method<"fromhex">(reinterpret_cast<PyObject*>(&PyBytes_Type), payload_hex);

@@ -1,6 +1,7 @@
 // Register reads: element A and B registers, and read() for every meter type.
 
 #include "ops/ops.hpp"
+#include "ops/shared.hpp"
 #include "pyapi/convert.hpp"
 
 namespace halvex::ops {
@@ -18,10 +19,9 @@ void put_kilo(Call& c, PyObject* dict, PyObject* record) {
 
 // read_element_a and read_element_b differ only in the object read and the message.
 template <py::Lit ObjectId, py::Lit Message>
-Ref element_registers(Call& c) {
-  auto [self, serial] = c.args<2>();
-  Ref object_id = c.attr<ObjectId>(c.global<"ObjectIdEnum">());
-  Ref record = c.call_method<"_read_element">(self, serial, object_id);
+Ref element_registers(Args<2>& c) {
+  auto [self, serial] = c.args();
+  Ref record = read_object<ObjectId>(c, self, serial);
   Ref reads = owned(PyDict_New());
   put_kilo<"import_active">(c, reads.get(), record.get());
   put_kilo<"export_active">(c, reads.get(), record.get());
@@ -35,8 +35,8 @@ bool truth(const Ref& o) { return check(PyObject_IsTrue(o.get())); }
 
 }  // namespace
 
-Ref read(Call& c) {
-  auto [self, serial] = c.args<2>();
+Ref read(Args<2>& c) {
+  auto [self, serial] = c.args();
   Ref hardware = c.call_method<"hardware">(self, serial);
   if (truth(c.call(c.global<"is_three_phase">(), hardware))) {
     // Passed on so that three_phase_read does not ask for the hardware again.
@@ -52,13 +52,13 @@ Ref read(Call& c) {
   }
 
   Ref pair = owned(PyTuple_Pack(2, element_a.get(), element_b.get()));
-  Ref message = py::concat({c.str<"single phase read [">(), owned(PyObject_Str(pair.get())).get(), c.str<"]">()});
+  Ref message = py::concat({c.str<"single phase read [">(), py::str_of(pair.get()).get(), c.str<"]">()});
   c.info<"serial">(c.attr<"log">(self), message, serial);
   return pair;
 }
 
-Ref read_element_a(Call& c) { return element_registers<"read_element_a", "received read_element_a record">(c); }
+Ref read_element_a(Args<2>& c) { return element_registers<"read_element_a", "received read_element_a record">(c); }
 
-Ref read_element_b(Call& c) { return element_registers<"read_element_b", "received read_element_b record">(c); }
+Ref read_element_b(Args<2>& c) { return element_registers<"read_element_b", "received read_element_b record">(c); }
 
 }  // namespace halvex::ops

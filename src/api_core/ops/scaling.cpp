@@ -16,12 +16,12 @@ Ref scale(Call& c, PyObject* rec, long divisor) {
 
 }  // namespace
 
-Ref scale_kilo_value(Call& c) { return scale(c, c[1], 1000); }
+Ref scale_kilo_value(Args<2>& c) { return scale(c, c.get<1>(), 1000); }
 
-Ref scale_10k_value(Call& c) { return scale(c, c[1], 10000); }
+Ref scale_10k_value(Args<2>& c) { return scale(c, c.get<1>(), 10000); }
 
-Ref scale_value(Call& c) {
-  auto [self, rec, hardware] = c.args<3>();
+Ref scale_value(Args<3>& c) {
+  auto [self, rec, hardware] = c.args();
   // CT-operated three-phase meters count in 0.1 Wh; everything else in Wh.
   Ref result = PyUnicode_EqualToUTF8(hardware, "P1.cx") ? c.call_method<"_scale_10k_value">(self, rec)
                                                         : c.call_method<"_scale_kilo_value">(self, rec);

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "ops/ops.hpp"
+#include "ops/shared.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/exceptions.hpp"
 
@@ -13,11 +14,6 @@ using py::Handling;
 using py::owned;
 
 namespace {
-
-template <py::Lit Id>
-Ref object_id(Call& c) {
-  return c.attr<Id>(c.global<"ObjectIdEnum">());
-}
 
 // One total: its key in the result and the object read for it, in result order.
 struct Total {
@@ -43,28 +39,33 @@ constexpr std::array kTotals = {
 // reports an end of stream as MediatorClientException with code "HALVEX_EOF_ERROR"; a replaced
 // `_read_element` may let the transport's HalvexEOFError itself out. Both count; connection
 // failures, gRPC errors and everything else reach the caller. Both classes are looked up only
-// when a failure is being handled.
+// when a failure is being handled. The code is the exception's `code`; a replaced exception
+// class without one has it as its first argument, the constructor's order being (code, message).
 bool is_end_of_stream(Call& c, const Handling& h) {
   if (h.matches(c.global<"HalvexEOFError">())) return true;
   if (!h.matches(c.global<"MediatorClientException">())) return false;
   Ref code = c.optional_attr<"code">(h.exception());
-  return code && PyUnicode_Check(code.get()) && PyUnicode_EqualToUTF8(code.get(), "HALVEX_EOF_ERROR");
+  if (!code) {
+    Ref args = c.attr<"args">(h.exception());
+    if (!PyTuple_Check(args.get()) || PyTuple_GET_SIZE(args.get()) == 0) return false;
+    code = Ref::borrow(PyTuple_GET_ITEM(args.get(), 0));
+  }
+  return PyUnicode_Check(code.get()) && PyUnicode_EqualToUTF8(code.get(), "HALVEX_EOF_ERROR");
 }
 
 // self._read_element(serial, ObjectIdEnum.<Id>); an end of stream is logged as a warning and
 // gives None, any other failure propagates.
 template <py::Lit Id, py::Lit Warning>
 Ref guarded_phase_read(Call& c, PyObject* self, PyObject* serial) {
-  Ref id = object_id<Id>(c);
-  Ref record = c.try_call_method<"_read_element">(self, serial, id);
-  if (record) return record;
-
-  Handling h;
-  if (!is_end_of_stream(c, h)) return h.reraise();
-  Ref text = py::str_of(h.exception());
-  Ref message = py::concat({c.str<Warning>(), text.get(), c.str<")">()});
-  c.warn<"serial">(c.attr<"log">(self), message, serial);
-  return Ref::none();
+  return c.call_method_except<"_read_element">(
+      [&](Handling& h) -> Ref {
+        if (!is_end_of_stream(c, h)) h.reraise();
+        Ref text = py::str_of(h.exception());
+        Ref message = py::concat({c.str<Warning>(), text.get(), c.str<")">()});
+        c.warn<"serial">(c.attr<"log">(self), message, serial);
+        return Ref::none();
+      },
+      self, serial, object_id<Id>(c));
 }
 
 // record.voltage / 10.0, as the host divides (an int goes through float first).
@@ -88,9 +89,9 @@ Ref optional_volts(Call& c, const Ref& record) {
 
 }  // namespace
 
-Ref three_phase_serial(Call& c) {
-  auto [self, serial] = c.args<2>();
-  Ref record = c.call_method<"_read_element">(self, serial, object_id<"three_phase_serial">(c));
+Ref three_phase_serial(Args<2>& c) {
+  auto [self, serial] = c.args();
+  Ref record = read_object<"three_phase_serial">(c, self, serial);
   Ref reported = c.call_method<"strip">(c.attr<"serial">(record));
   c.info<"serial", "request_serial">(c.attr<"log">(self), c.str<"received three phase serial">(), reported,
                                      serial);
@@ -98,8 +99,8 @@ Ref three_phase_serial(Call& c) {
   return reported;
 }
 
-Ref three_phase_read(Call& c) {
-  auto [self, serial, hardware_arg] = c.args<3>();
+Ref three_phase_read(Args<3>& c) {
+  auto [self, serial, hardware_arg] = c.args();
 
   Ref hardware = Ref::borrow(hardware_arg);
   if (hardware.is(Py_None) || PyUnicode_GET_LENGTH(hardware.get()) == 0) {
@@ -126,17 +127,15 @@ Ref three_phase_read(Call& c) {
   return reads;
 }
 
-Ref three_phase_instantaneous_voltage(Call& c) {
-  auto [self, serial] = c.args<2>();
+Ref three_phase_instantaneous_voltage(Args<2>& c) {
+  auto [self, serial] = c.args();
 
   // L1 must be readable; L2 and L3 may end in an end of stream (a meter without that phase).
-  Ref l1 = c.call_method<"_read_element">(self, serial, object_id<"three_phase_instantaneous_voltage_l1">(c));
+  Ref l1 = read_object<"three_phase_instantaneous_voltage_l1">(c, self, serial);
   Ref l2 = guarded_phase_read<"three_phase_instantaneous_voltage_l2", "3p v2 failed - setting to None (e=">(
       c, self, serial);
-  if (!l2) return Ref();
   Ref l3 = guarded_phase_read<"three_phase_instantaneous_voltage_l3", "3p v3 failed - setting to None (e=">(
       c, self, serial);
-  if (!l3) return Ref();
 
   Ref v1 = volts(c, l1.get());
   Ref v2 = optional_volts(c, l2);

@@ -1,9 +1,11 @@
 // The context one method call runs in, and the helpers operation bodies are written with.
 //
-// An operation is `Ref op(Call& c)`: `c[i]` is its i-th bound argument (`c[0]` is self), already
-// checked and converted as the method table says. Every helper returns an owning `Ref` and throws
-// `PyError` on failure; the `try_` variants return an empty `Ref` instead (the Python error stays
-// set), for paths that inspect a failure without the cost of a C++ throw.
+// An operation is `Ref op(Args<N>& c)` for a method of N bound arguments, self included:
+// `auto [self, serial] = c.args();` gives them, already checked and converted as the method table
+// says (the table refuses at compile time an operation whose N differs from the row's parameters).
+// Every helper returns an owning `Ref` and throws `PyError` on failure. An `except` clause is
+// written with `call_method_except`: the handler runs with the failure being handled and returns a
+// value or throws, so no empty `Ref` ever leaves this layer.
 //
 //   Ref log = c.attr<"log">(c.self());
 //   Ref rec = c.call_method<"_read_element">(c.self(), serial, c.global<"ObjectIdEnum">() ...);
@@ -15,34 +17,21 @@
 #include <array>
 #include <cstddef>
 
+#include "pyapi/exceptions.hpp"
 #include "pyapi/globals.hpp"
 #include "pyapi/names.hpp"
 #include "pyapi/ref.hpp"
 #include "pyapi/state.hpp"
 
-namespace halvex {
-struct MethodRow;
-}
-
 namespace halvex::py {
 
 class Call {
  public:
-  Call(ModuleState& st, const MethodRow& row, PyObject* const* args) noexcept
-      : st_(&st), row_(&row), args_(args) {}
+  // `args`: the bound arguments, self first, `nargs` of them.
+  Call(ModuleState& st, PyObject* const* args, std::size_t nargs) noexcept : st_(&st), args_(args), nargs_(nargs) {}
 
   PyObject* self() const noexcept { return args_[0]; }
-  // Bound argument i in parameter order, self being 0. Borrowed; valid for the whole call.
-  PyObject* operator[](std::size_t i) const noexcept { return args_[i]; }
-  // All N bound arguments, self first: auto [self, serial, object_id] = c.args<3>();
-  template <std::size_t N>
-  std::array<PyObject*, N> args() const noexcept {
-    std::array<PyObject*, N> out{};
-    for (std::size_t i = 0; i < N; ++i) out[i] = args_[i];
-    return out;
-  }
-
-  const MethodRow& row() const noexcept { return *row_; }
+  std::size_t size() const noexcept { return nargs_; }
   ModuleState& state() const noexcept { return *st_; }
 
   // ---- names and texts -------------------------------------------------------------------
@@ -56,14 +45,14 @@ class Call {
   // A module-level name, looked up now: module namespace, then builtins, else NameError.
   template <Lit L>
   Ref global() const {
-    return lookup_global(*st_, str<L>());
+    return lookup_global(*st_, text_slot<L>, str<L>());
   }
 
   // ---- attributes ------------------------------------------------------------------------
 
   template <Lit L>
   Ref attr(PyObject* o) const {
-    return owned(PyObject_GetAttr(o, str<L>()));
+    return get_attr(*st_, text_slot<L>, o, str<L>());
   }
   template <Lit L>
   Ref attr(const Ref& o) const {
@@ -89,27 +78,33 @@ class Call {
   Ref call(const F& f, const A&... a) const {
     return owned(try_call<KW>(f, a...).release());
   }
-  template <class KW = kw<>, class F, class... A>
-  Ref try_call(const F& f, const A&... a) const {
-    static_assert(sizeof...(A) >= KW::size);
-    PyObject* stack[1 + sizeof...(A)] = {nullptr, as_ptr(a)...};
-    constexpr std::size_t npos = sizeof...(A) - KW::size;
-    return Ref::steal(PyObject_Vectorcall(as_ptr(f), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          kwnames<KW>()));
-  }
 
   // o.M(args...), through the object (no bound method is made when M is a plain method).
   template <Lit M, class KW = kw<>, class O, class... A>
   Ref call_method(const O& o, const A&... a) const {
     return owned(try_call_method<M, KW>(o, a...).release());
   }
-  template <Lit M, class KW = kw<>, class O, class... A>
-  Ref try_call_method(const O& o, const A&... a) const {
-    static_assert(sizeof...(A) >= KW::size);
-    PyObject* stack[] = {as_ptr(o), as_ptr(a)...};
-    constexpr std::size_t npos = 1 + sizeof...(A) - KW::size;
-    return Ref::steal(PyObject_VectorcallMethod(str<M>(), stack, npos | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                kwnames<KW>()));
+
+  // try: return o.M(args...)
+  // except: return handler(h)    -- h is the Handling of the failure; the handler returns a value,
+  //                                 or throws (h.reraise(), raise_object, any failing helper).
+  template <Lit M, class KW = kw<>, class H, class O, class... A>
+  Ref call_method_except(H&& handler, const O& o, const A&... a) const {
+    Ref result = try_call_method<M, KW>(o, a...);
+    if (result) return result;
+    Handling h;
+    return handler(h);
+  }
+
+  // try: return o.A.M(args...)   -- the attribute read and the call are one guarded statement.
+  // except: return handler(h)
+  template <Lit A, Lit M, class KW = kw<>, class H, class O, class... V>
+  Ref attr_call_method_except(H&& handler, const O& o, const V&... a) const {
+    Ref target = Ref::steal(PyObject_GetAttr(as_ptr(o), str<A>()));
+    Ref result = target ? try_call_method<M, KW>(target, a...) : Ref();
+    if (result) return result;
+    Handling h;
+    return handler(h);
   }
 
   // ---- logging ---------------------------------------------------------------------------
@@ -133,7 +128,30 @@ class Call {
     log<"error", Fields...>(logger, message, values...);
   }
 
+ protected:
+  PyObject* arg(std::size_t i) const noexcept { return args_[i]; }
+
  private:
+  // The non-throwing forms: an empty Ref with the Python error set.
+  template <class KW = kw<>, class F, class... A>
+  Ref try_call(const F& f, const A&... a) const {
+    static_assert(sizeof...(A) >= KW::size);
+    PyObject* stack[1 + sizeof...(A)] = {nullptr, as_ptr(a)...};
+    constexpr std::size_t npos = sizeof...(A) - KW::size;
+    return Ref::steal(PyObject_Vectorcall(as_ptr(f), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          kwnames<KW>()));
+  }
+
+  template <Lit M, class KW = kw<>, class O, class... A>
+  Ref try_call_method(const O& o, const A&... a) const {
+    static_assert(sizeof...(A) >= KW::size);
+    PyObject* stack[] = {as_ptr(o), as_ptr(a)...};
+    constexpr std::size_t npos = 1 + sizeof...(A) - KW::size;
+    // stack[0] is ours: a bound call may borrow it (PY_VECTORCALL_ARGUMENTS_OFFSET).
+    return Ref::steal(
+        vectorcall_method(*st_, text_slot<M>, str<M>(), stack, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames<KW>()));
+  }
+
   template <class KW>
   PyObject* kwnames() const noexcept {
     if constexpr (KW::size == 0) {
@@ -150,8 +168,29 @@ class Call {
   }
 
   ModuleState* st_;
-  const MethodRow* row_;
   PyObject* const* args_;
+  std::size_t nargs_;
+};
+
+// The call of a method with N bound arguments, self included. The method table pairs each row
+// with an operation taking Args<1 + parameters>, and refuses any other at compile time.
+template <std::size_t N>
+class Args : public Call {
+ public:
+  explicit Args(const Call& c) noexcept : Call(c) {}
+
+  // All N bound arguments, self first: auto [self, serial, object_id] = c.args();
+  std::array<PyObject*, N> args() const noexcept {
+    std::array<PyObject*, N> out{};
+    for (std::size_t i = 0; i < N; ++i) out[i] = arg(i);
+    return out;
+  }
+  // Bound argument I, self being 0. Borrowed; valid for the whole call.
+  template <std::size_t I>
+  PyObject* get() const noexcept {
+    static_assert(I < N, "argument index past the method's parameters");
+    return arg(I);
+  }
 };
 
 }  // namespace halvex::py

@@ -21,12 +21,12 @@ bool Handling::matches(PyObject* cls) const {
   return exc_ && PyErr_GivenExceptionMatches(exc_.get(), cls);
 }
 
-Ref Handling::reraise() noexcept {
+void Handling::reraise() {
   PyErr_SetRaisedException(Ref(exc_).release());
-  return Ref();
+  throw PyError();
 }
 
-Ref raise_object(PyObject* obj) noexcept {
+void raise_object(PyObject* obj) {
   if (PyExceptionInstance_Check(obj)) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(obj)), obj);
   } else if (PyExceptionClass_Check(obj)) {
@@ -34,7 +34,7 @@ Ref raise_object(PyObject* obj) noexcept {
   } else {
     PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
   }
-  return Ref();
+  throw PyError();
 }
 
 }  // namespace halvex::py

@@ -23,8 +23,8 @@ class Handling {
   bool matches(PyObject* cls) const;
   bool matches(const Ref& cls) const { return matches(cls.get()); }
 
-  // Bare `raise`: puts the exception back unchanged. Returns an empty Ref to return from an op.
-  Ref reraise() noexcept;
+  // Bare `raise`: puts the exception back unchanged and throws PyError.
+  [[noreturn]] void reraise();
 
  private:
   Ref exc_;
@@ -32,7 +32,7 @@ class Handling {
 };
 
 // `raise obj`: obj must be an exception instance (or class, which is called with no arguments).
-// Returns an empty Ref; the error is set.
-Ref raise_object(PyObject* obj) noexcept;
+// Throws PyError with that exception set.
+[[noreturn]] void raise_object(PyObject* obj);
 
 }  // namespace halvex::py

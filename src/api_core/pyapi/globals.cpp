@@ -1,8 +1,23 @@
 #include "pyapi/globals.hpp"
 
+#include <atomic>
+#include <cstdint>
+
 namespace halvex::py {
 
 namespace {
+
+// Advanced by every change of a watched dict (module namespaces, builtins), in any interpreter.
+// An entry stamped with an older epoch is never used: at worst a change elsewhere costs a lookup.
+std::atomic<std::uint64_t> dict_epoch{1};
+
+int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+  // Called just before the change is made; nothing runs between this and the change.
+  dict_epoch.fetch_add(1, std::memory_order_relaxed);
+  return 0;
+}
+
+std::uint64_t current_epoch() noexcept { return dict_epoch.load(std::memory_order_relaxed); }
 
 [[noreturn]] void raise_name_error(PyObject* name) {
   Ref message = owned(PyUnicode_FromFormat("name '%U' is not defined", name));
@@ -14,19 +29,151 @@ namespace {
   throw PyError();
 }
 
+// A type's version tag, assigned if it has none yet; 0 when the type cannot have one.
+unsigned int version_of(PyTypeObject* type) noexcept {
+  if (type->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(type)) return 0;
+  return type->tp_version_tag;
+}
+
 }  // namespace
 
-Ref lookup_global(const ModuleState& st, PyObject* name) {
-  PyObject* found = nullptr;
+// ---- globals ----------------------------------------------------------------------------------
+
+Ref lookup_global(ModuleState& st, std::size_t slot, PyObject* name) {
   if (st.dict == nullptr) raise(PyExc_RuntimeError, "api_core module is not initialised");
-  if (check(PyDict_GetItemRef(st.dict, name, &found))) return Ref::steal(found);
+  GlobalEntry& entry = st.globals[slot];
+  // Read before looking: a change made while the lookup runs leaves this entry stale at once.
+  const std::uint64_t epoch = current_epoch();
+  if (entry.epoch == epoch && (entry.builtins == nullptr || entry.builtins == PyEval_GetBuiltins())) {
+    return Ref::borrow(entry.value);
+  }
+
+  PyObject* found = nullptr;
+  if (check(PyDict_GetItemRef(st.dict, name, &found))) {
+    if (st.watcher != 0) entry = {found, nullptr, epoch};
+    return Ref::steal(found);
+  }
   PyObject* builtins = PyEval_GetBuiltins();  // borrowed
   if (builtins == nullptr) {
     if (PyErr_Occurred()) throw PyError();
     raise_name_error(name);
   }
-  if (check(PyMapping_GetOptionalItem(builtins, name, &found))) return Ref::steal(found);
+  if (check(PyMapping_GetOptionalItem(builtins, name, &found))) {
+    if (st.watcher != 0 && PyDict_CheckExact(builtins) && PyDict_Watch(st.watcher - 1, builtins) == 0) {
+      entry = {found, builtins, epoch};
+    }
+    PyErr_Clear();  // a failed watch only means no cache
+    return Ref::steal(found);
+  }
   raise_name_error(name);
+}
+
+void watch_namespace(ModuleState& st) noexcept {
+  const int id = PyDict_AddWatcher(on_dict_event);
+  if (id < 0) {
+    PyErr_Clear();  // every watcher slot taken: no caches, same results
+    return;
+  }
+  if (PyDict_Watch(id, st.dict) < 0) {
+    PyErr_Clear();
+    PyDict_ClearWatcher(id);
+    PyErr_Clear();
+    return;
+  }
+  st.watcher = id + 1;
+}
+
+void unwatch_namespace(ModuleState& st) noexcept {
+  if (st.watcher == 0) return;
+  if (PyDict_ClearWatcher(st.watcher - 1) < 0) PyErr_Clear();
+  st.watcher = 0;
+  dict_epoch.fetch_add(1, std::memory_order_relaxed);
+}
+
+// ---- class attributes -------------------------------------------------------------------------
+
+Ref get_attr(ModuleState& st, std::size_t slot, PyObject* o, PyObject* name) {
+  if (!PyType_Check(o)) return owned(PyObject_GetAttr(o, name));
+  auto* owner = reinterpret_cast<PyTypeObject*>(o);
+  PyTypeObject* meta = Py_TYPE(o);
+  ClassAttrEntry& entry = st.class_attrs[slot];
+  if (entry.owner == owner && entry.meta == meta && entry.owner_version != 0 &&
+      owner->tp_version_tag == entry.owner_version && meta->tp_version_tag == entry.meta_version &&
+      Py_TYPE(entry.value)->tp_version_tag == entry.value_type_version) {
+    return Ref::borrow(entry.value);
+  }
+  entry.owner = nullptr;
+
+  // The class attribute lookup of the host, in the one case it is a plain read: the metatype's
+  // lookup is the standard one and has nothing of that name (so no descriptor of it can take
+  // precedence), and the value found along the class's MRO is no descriptor.
+  Ref value = owned(PyObject_GetAttr(o, name));
+  if (meta->tp_getattro != PyType_Type.tp_getattro) return value;
+  const unsigned int meta_version = version_of(meta);
+  const unsigned int owner_version = version_of(owner);
+  PyTypeObject* value_type = Py_TYPE(value.get());
+  const unsigned int value_type_version = version_of(value_type);
+  if (meta_version == 0 || owner_version == 0 || value_type_version == 0) return value;
+  if (_PyType_Lookup(meta, name) != nullptr) return value;
+  if (_PyType_Lookup(owner, name) != value.get() || value_type->tp_descr_get != nullptr) return value;
+  entry = {owner, meta, value.get(), owner_version, meta_version, value_type_version};
+  return value;
+}
+
+// ---- methods ----------------------------------------------------------------------------------
+
+namespace {
+
+// Fills `entry` for receivers of type `type`: their `name` is a method descriptor found on the
+// type, looked up as _PyObject_GetMethod does; otherwise the entry says "not cached".
+void fill_method(MethodEntry& entry, PyTypeObject* type, PyObject* name) noexcept {
+  entry = {type, nullptr, nullptr, 0, false};
+  const unsigned int version = version_of(type);
+  if (version == 0) return;
+  entry.version = version;
+  if (type->tp_getattro != PyObject_GenericGetAttr) return;
+  const bool managed = PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT);
+  if (!managed && type->tp_dictoffset != 0) return;
+  PyObject* descr = _PyType_Lookup(type, name);  // borrowed; may assign the version anew
+  if (descr == nullptr || type->tp_version_tag != version) return;
+  if (!PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) return;
+  vectorcallfunc call = PyVectorcall_Function(descr);
+  if (call == nullptr) return;
+  entry.descr = descr;
+  entry.call = call;
+  entry.check_dict = managed;
+}
+
+}  // namespace
+
+PyObject* vectorcall_method(ModuleState& st, std::size_t slot, PyObject* name, PyObject* const* args,
+                            std::size_t nargsf, PyObject* kwnames) noexcept {
+  PyObject* self = args[0];
+  PyTypeObject* type = Py_TYPE(self);
+  MethodEntry& entry = st.methods[slot];
+  if (entry.type != type || entry.version == 0 || type->tp_version_tag != entry.version) {
+    fill_method(entry, type, name);
+  }
+  if (entry.descr == nullptr) return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
+
+  if (entry.check_dict) {
+    // An attribute of that name in the instance's dict is what the call gets, unbound.
+    PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+    if (dict == nullptr) return nullptr;
+    PyObject* attr = nullptr;
+    const int found = PyDict_GetItemRef(dict, name, &attr);
+    Ref dict_ref = Ref::steal(dict);
+    if (found < 0) return nullptr;
+    if (found > 0) {
+      Ref callable = Ref::steal(attr);
+      return PyObject_Vectorcall(callable.get(), args + 1, nargsf - 1, kwnames);
+    }
+    // The dict lookup can run code (keys with their own __eq__) that changes the type.
+    if (type->tp_version_tag != entry.version) return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
+  }
+  // Called unbound with self first: args[-1] is not ours to borrow.
+  Ref keep = Ref::borrow(entry.descr);
+  return entry.call(entry.descr, args, nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
 }
 
 }  // namespace halvex::py

@@ -61,6 +61,11 @@ inline int check(int status) {
   return status;
 }
 
+// Fills slot i of a new tuple, which takes over the reference.
+inline void tuple_set(PyObject* tuple, Py_ssize_t i, Ref value) noexcept {
+  PyTuple_SET_ITEM(tuple, i, value.release());
+}
+
 inline PyObject* as_ptr(PyObject* p) noexcept { return p; }
 inline PyObject* as_ptr(const Ref& r) noexcept { return r.get(); }
 

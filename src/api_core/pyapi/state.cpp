@@ -1,5 +1,6 @@
 #include "pyapi/state.hpp"
 
+#include "pyapi/globals.hpp"
 #include "pyapi/names.hpp"
 #include "pyapi/ref.hpp"
 
@@ -24,8 +25,7 @@ void init_texts(ModuleState& st) {
     const auto& slots = kwnames[i];
     Ref tuple = owned(PyTuple_New(static_cast<Py_ssize_t>(slots.size())));
     for (std::size_t k = 0; k < slots.size(); ++k) {
-      // PyTuple_SET_ITEM steals; hand it a reference of its own.
-      PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), Ref::borrow(st.texts[slots[k]]).release());
+      tuple_set(tuple.get(), static_cast<Py_ssize_t>(k), Ref::borrow(st.texts[slots[k]]));
     }
     store_slot(st.kwnames[i], std::move(tuple));
     st.n_kwnames = i + 1;
@@ -41,6 +41,7 @@ int traverse_state(ModuleState& st, visitproc visit, void* arg) {
 }
 
 void clear_state(ModuleState& st) noexcept {
+  unwatch_namespace(st);
   clear_slot(st.method_type);
   st.dict = nullptr;
   for (std::size_t i = 0; i < st.n_kwnames; ++i) clear_slot(st.kwnames[i]);

@@ -366,6 +366,33 @@ class EnergyRegistersRec(QuarnRecord):
         self._write_u4le_fields(ENERGY_REGISTERS)
 
 
+class WholePayloadRecord(QuarnRecord):
+    """A record whose single field (``_fields[0]``) is the whole payload: ASCII text when
+    ``_text`` is true, else bytes. Subclasses set only ``_fields`` and ``_text``."""
+
+    _text = False
+
+    def _read(self):
+        data = self._io.read_bytes_full()
+        setattr(self, self._fields[0], data.decode("ASCII") if self._text else data)
+        self._dirty = False
+
+    def _check(self):
+        if self._text:
+            self._check_text(self._fields[0])
+        else:
+            self._check_bytes(self._fields[0])
+        self._dirty = False
+
+    def _write__seq(self, io=None):
+        super()._write__seq(io)
+        value = getattr(self, self._fields[0])
+        self._io.write_bytes(value.encode("ASCII") if self._text else bytes(value))
+
+    def _wire_size(self):
+        return len(getattr(self, self._fields[0]))
+
+
 def _plain(value):
     if isinstance(value, QuarnRecord):
         return value.as_dict()

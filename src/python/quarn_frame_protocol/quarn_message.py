@@ -9,7 +9,7 @@ from enum import IntEnum
 
 from kaitaistruct import KaitaiStream
 
-from ._record import EnergyRegistersRec, QuarnRecord
+from ._record import EnergyRegistersRec, QuarnRecord, WholePayloadRecord
 from .errors import QuarnCodecError
 from .quarn_object_id_enum import ObjectIdEnum
 
@@ -84,67 +84,24 @@ class QuarnMessage(QuarnRecord):
 
     # ------------------------------------------------------------ text and bytes
 
-    class SerialRec(QuarnRecord):
+    class SerialRec(WholePayloadRecord):
         """Serial number text (ASCII), the whole payload."""
 
         _fields = ("serial",)
+        _text = True
 
-        def _read(self):
-            self.serial = (self._io.read_bytes_full()).decode("ASCII")
-            self._dirty = False
-
-        def _check(self):
-            self._check_text("serial")
-            self._dirty = False
-
-        def _write__seq(self, io=None):
-            super()._write__seq(io)
-            self._io.write_bytes(self.serial.encode("ASCII"))
-
-        def _wire_size(self):
-            return len(self.serial)
-
-    class HardwareVersionRec(QuarnRecord):
+    class HardwareVersionRec(WholePayloadRecord):
         """Hardware text (ASCII, NULs kept), the whole payload; empty on three-phase meters."""
 
         _fields = ("hardware",)
+        _text = True
 
-        def _read(self):
-            self.hardware = (self._io.read_bytes_full()).decode("ASCII")
-            self._dirty = False
-
-        def _check(self):
-            self._check_text("hardware")
-            self._dirty = False
-
-        def _write__seq(self, io=None):
-            super()._write__seq(io)
-            self._io.write_bytes(self.hardware.encode("ASCII"))
-
-        def _wire_size(self):
-            return len(self.hardware)
-
-    class FirmwareVersionRec(QuarnRecord):
+    class FirmwareVersionRec(WholePayloadRecord):
         """Firmware version bytes, the whole payload (4 ASCII characters on current meters)."""
 
         _fields = ("version_bytes",)
 
-        def _read(self):
-            self.version_bytes = self._io.read_bytes_full()
-            self._dirty = False
-
-        def _check(self):
-            self._check_bytes("version_bytes")
-            self._dirty = False
-
-        def _write__seq(self, io=None):
-            super()._write__seq(io)
-            self._io.write_bytes(bytes(self.version_bytes))
-
-        def _wire_size(self):
-            return len(self.version_bytes)
-
-    class RawPayloadRec(QuarnRecord):
+    class RawPayloadRec(WholePayloadRecord):
         """Payload of an object the codec does not interpret (OBIS objects): the whole payload.
 
         ``RawPayloadRec(payload_bytes)`` builds one directly.
@@ -157,21 +114,6 @@ class QuarnMessage(QuarnRecord):
                 fields.setdefault("payload", bytes(_io))
                 _io = None
             super().__init__(_io, _parent, _root, **fields)
-
-        def _read(self):
-            self.payload = self._io.read_bytes_full()
-            self._dirty = False
-
-        def _check(self):
-            self._check_bytes("payload")
-            self._dirty = False
-
-        def _write__seq(self, io=None):
-            super()._write__seq(io)
-            self._io.write_bytes(bytes(self.payload))
-
-        def _wire_size(self):
-            return len(self.payload)
 
     # ------------------------------------------------------------ clock
 

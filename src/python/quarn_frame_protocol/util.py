@@ -1,7 +1,8 @@
 """Conversions the client needs around the records: times, object identifiers, OBIS codes."""
 
 import datetime
-import re
+
+from norvo_halvex.meters.obis import OBIS_OBJECT_BASE, obis_object_id
 
 from .quarn_message import QuarnMessage
 from .stream import BytesIO, KaitaiStream
@@ -14,10 +15,15 @@ _U32_MAX = 0xFFFFFFFF
 # away from ObjectIdEnum's values and the OBIS identifiers.
 LOG_OBJECT_PAGE = 0xF000
 
-# OBIS objects: 0x01000000 | C << 16 | D << 8 | E.
-OBIS_OBJECT_BASE = 0x01000000
-_OBIS_TRIPLET = re.compile(r"(\d{1,3})\.(\d{1,3})\.(\d{1,3})", re.ASCII)
-_OBIS_EXPECTED = 'expected an OBIS triplet "C.D.E" of three decimal numbers 0..255, e.g. "1.8.0"'
+__all__ = [
+    "LOG_OBJECT_PAGE",
+    "OBIS_OBJECT_BASE",
+    "quarn_datetime_to_epoch_seconds",
+    "quarn_encode_datetime_to_time_rec",
+    "quarn_encode_object_id",
+    "quarn_format_firmware_version",
+    "quarn_obis_triplet_to_decimal",
+]
 
 
 def _aware(dt, what):
@@ -93,13 +99,6 @@ def quarn_format_firmware_version(text):
 
 
 def quarn_obis_triplet_to_decimal(text):
-    """Object identifier of the OBIS object "C.D.E": 0x01000000 | C << 16 | D << 8 | E."""
-    if not isinstance(text, str):
-        raise TypeError(f"OBIS code must be text (str), got {type(text).__name__}: {_OBIS_EXPECTED}")
-    match = _OBIS_TRIPLET.fullmatch(text)
-    if match is None:
-        raise ValueError(f"invalid OBIS code {text!r}: {_OBIS_EXPECTED}")
-    c, d, e = (int(part) for part in match.groups())
-    if max(c, d, e) > 255:
-        raise ValueError(f"invalid OBIS code {text!r}: a part is above 255; {_OBIS_EXPECTED}")
-    return OBIS_OBJECT_BASE | c << 16 | d << 8 | e
+    """Object identifier of the OBIS object "C.D.E": 0x01000000 | C << 16 | D << 8 | E
+    (``norvo_halvex.meters.obis.obis_object_id``)."""
+    return obis_object_id(text)

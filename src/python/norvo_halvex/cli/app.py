@@ -3,20 +3,47 @@
 from __future__ import annotations
 
 import argparse
-import logging
 import os
 import sys
 import traceback
 
 from norvo_halvex.cli import commands as c
-from norvo_halvex.cli import render
-from norvo_halvex.cli.errors import ExitCode, SetupError, UsageError, classify, describe
+from norvo_halvex.cli import connection, render, writes
+from norvo_halvex.cli.errors import EXIT_CODE_MEANINGS, ExitCode, LocalError, SetupError, UsageError, classify, describe
+from norvo_halvex.cli.logs import LOG_FORMATS, LogOutput
 from norvo_halvex.cli.progress import StatusLine
+from norvo_halvex.cli.untrusted import for_terminal
 
 DEFAULT_MEDIATOR = "0.0.0.0:50051"
-MEDIATOR_ENV = "HALVEX_MEDIATOR"
+MEDIATOR_ENV = connection.MEDIATOR_ENV
 LOG_LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL")
-LOG_FORMAT = "%(asctime)s %(levelname)-7s %(name)s: %(message)s"
+
+EXAMPLES = """\
+examples:
+  halvex demo                                      everything, against a built-in simulator
+  halvex --simulate read HX1000002                 one command against an in-process simulator
+  halvex --mediator 10.1.2.3:50051 read HX1000002  a real mediator
+  halvex read HX3000001 --json                     one JSON document instead of text
+  halvex intervals HX3000001 --day 2025-03-01 --csv day.csv
+  halvex fleet --file meters.txt --out registers.csv
+  halvex load-switch-set HX1000001 connected --dry-run
+  halvex read -- -HX17                             after --, values may begin with '-'
+"""
+
+
+def version() -> str:
+    from importlib.metadata import PackageNotFoundError, version as _version
+
+    try:
+        return _version("norvo-halvex")
+    except PackageNotFoundError:  # running from a source tree that was never installed
+        return "unknown"
+
+
+def _epilog() -> str:
+    codes = "\n".join(f"  {int(code):<4} {EXIT_CODE_MEANINGS.get(code, code.name.lower())}" for code in ExitCode)
+    return (f"{EXAMPLES}\nexit codes:\n{codes}\n\n"
+            "'halvex COMMAND --help' shows the options of one command; docs/cli.md has the details.")
 
 
 def make_api(address: str, level: str):
@@ -29,7 +56,8 @@ def make_api(address: str, level: str):
     return HalvexMediatorAPI(address, level)
 
 
-def start_simulator(fleet_path: str | None = None, *, host: str = "127.0.0.1", port: int = 0):
+def start_simulator(fleet_path: str | None = None, *, host: str = "127.0.0.1", port: int = 0, **security):
+    """``security``: the TLS / token keywords of the simulator (``halvex simulator`` only)."""
     from norvo_halvex.mediator.simulator import Fleet, start_simulator as _start
 
     fleet = None
@@ -40,15 +68,23 @@ def start_simulator(fleet_path: str | None = None, *, host: str = "127.0.0.1", p
             raise UsageError(f"cannot read fleet file {fleet_path}: {e.strerror or e}") from None
         except ValueError as e:  # the message names the file and the entry
             raise UsageError(str(e)) from None
-    return _start(fleet, host=host, port=port)
+    try:
+        return _start(fleet, host=host, port=port, **security)
+    except ValueError as e:  # an unusable certificate, key or token file
+        raise UsageError(str(e)) from None
+    except OSError as e:
+        raise LocalError(f"{e}; choose another port or stop what is using it",
+                         code="CANNOT_LISTEN", cause="cannot listen") from e
 
 
 class Context:
     """What a command needs: output streams, the chosen mediator and the client,
     created on first use (so usage errors never start anything)."""
 
-    def __init__(self, args, *, stdout=None, stderr=None) -> None:
+    def __init__(self, args, *, stdout=None, stderr=None, stdin=None, logs: LogOutput | None = None) -> None:
         self.args = args
+        self.logs = logs
+        self.stdin = stdin if stdin is not None else sys.stdin
         self.stdout = stdout if stdout is not None else sys.stdout
         self.stderr = stderr if stderr is not None else sys.stderr
         self.json = bool(getattr(args, "json", False))
@@ -66,32 +102,63 @@ class Context:
         self.mediator = explicit or os.environ.get(MEDIATOR_ENV) or DEFAULT_MEDIATOR
         self.simulator = None
         self._api = None
+        # Everything about the connection is checked here, before anything starts.
+        self.settings = None
+        self._transport = None
+        if args.command == "demo" or (self.simulate and args.command != "simulator"):
+            self.settings = connection.settings_for(args, simulate=True)
+        elif args.command != "simulator":
+            connection.checked_address(self.mediator, source="--mediator" if explicit else MEDIATOR_ENV)
+            self.settings = connection.settings_for(args, simulate=False)
+            self._transport = connection.new_transport(self.mediator, self.settings)
 
     def start_simulator(self, **kw):
         self.simulator = start_simulator(self.fleet_path, **kw)
         self.mediator = self.simulator.address
         return self.simulator
 
+    def mute_logs(self) -> None:
+        """No more library log lines this run (after Ctrl-C)."""
+        if self.logs is not None:
+            self.logs.mute()
+
     def api(self):
         if self._api is None:
             if self.simulate and self.simulator is None:
                 self.start_simulator()
-            self._api = make_api(self.mediator, self.log_level)
+            if self._transport is None:
+                self._transport = connection.new_transport(self.mediator, self.settings)
+            try:
+                api = make_api(self.mediator, self.log_level)
+            except ValueError as e:  # the core's own client found a HALVEX_* variable unusable
+                raise UsageError(f"{e} (the library reads the HALVEX_* variables itself: fix or unset them)") from None
+            connection.use_transport(api, self._transport)
+            self._api = api
         return self._api
+
+    def abandon_calls(self) -> None:
+        """Ends the calls still in flight at once (they fail as cancelled)."""
+        _close_channels(self._transport, self._api)
 
     def close(self) -> None:
         api, self._api = self._api, None
         sim, self.simulator = self.simulator, None
+        transport, self._transport = self._transport, None
+        # Close our channel before any simulator stops: a server going away under an
+        # open channel makes gRPC log a GOAWAY notice on standard error.
+        _close_channels(transport, api)
         if sim is not None:
-            # Close our channel first: a server going away under an open channel makes
-            # gRPC log a GOAWAY notice on standard error.
-            close = getattr(getattr(api, "grpc_client", None), "close", None)
-            if callable(close):
-                try:
-                    close()
-                except Exception:
-                    pass
             sim.stop()
+
+
+def _close_channels(transport, api) -> None:
+    for client in {id(c): c for c in (transport, getattr(api, "grpc_client", None)) if c is not None}.values():
+        close = getattr(client, "close", None)
+        if callable(close):
+            try:
+                close()
+            except Exception:
+                pass
 
 
 class _Parser(argparse.ArgumentParser):
@@ -116,22 +183,30 @@ def _global_options(p: argparse.ArgumentParser, *, top: bool) -> None:
     g.add_argument("--log-level", metavar="LEVEL", type=str.upper, choices=LOG_LEVELS, default=d("WARNING"),
                    help="show the library's log entries at LEVEL and above on standard error "
                         "(DEBUG, INFO, WARNING, ERROR; default WARNING)")
+    g.add_argument("--log-format", metavar="FORMAT", type=str.lower, choices=LOG_FORMATS, default=d("text"),
+                   help="log entries as text (default) or json, one per line, time stamps in UTC")
+    connection.add_options(p.add_argument_group("connection (TLS, token, deadline; see docs/security.md)"), d)
 
 
 def build_parser() -> argparse.ArgumentParser:
     common = _Parser(add_help=False)
     _global_options(common, top=False)
+    # Accepted after the command too, but described once, in the main help.
+    for action in common._actions:
+        action.help = argparse.SUPPRESS
     parser = _Parser(
         prog="halvex",
         description="Read and configure Halvex electricity meters through a mediator service.",
-        epilog="Run 'halvex demo' to see it work against a built-in simulator. "
-               "'halvex COMMAND --help' shows the options of one command.",
+        epilog=_epilog(),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    parser.add_argument("--version", action="version", version=f"halvex {version()}")
     _global_options(parser, top=True)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=_Parser)
 
     def add(name, func, help, *, serial=True):
-        p = sub.add_parser(name, help=help, description=help, parents=[common])
+        p = sub.add_parser(name, help=help, description=help, parents=[common],
+                           epilog="Global options (see 'halvex --help') may also follow the command.")
         if serial:
             p.add_argument("serial", metavar="SERIAL", help="meter serial number, e.g. HX1000001")
         p.set_defaults(func=func)
@@ -145,7 +220,8 @@ def build_parser() -> argparse.ArgumentParser:
     add("three-phase-config", c.cmd_three_phase_config, "read a three-phase meter's hardware configuration")
     # clock
     add("clock", c.cmd_clock, "read the meter clock (UTC)")
-    add("clock-set", c.cmd_clock_set, "set the meter clock to the current UTC time of this machine")
+    p = add("clock-set", c.cmd_clock_set, "set the meter clock to the current UTC time of this machine")
+    writes.add_arguments(p)
     # instantaneous values
     add("voltage", c.cmd_voltage, "read the instantaneous voltage (single phase)")
     p = add("power", c.cmd_power, "read the instantaneous active power in kW")
@@ -159,12 +235,15 @@ def build_parser() -> argparse.ArgumentParser:
     add("dst", c.cmd_dst, "read the daylight-saving correction flag")
     p = add("dst-set", c.cmd_dst_set, "switch daylight-saving correction on or off")
     p.add_argument("value", metavar="on|off")
+    writes.add_arguments(p)
     add("backlight", c.cmd_backlight, "read the backlight setting")
     p = add("backlight-set", c.cmd_backlight_set, "write the backlight setting")
     p.add_argument("value", metavar="NAME|VALUE", help="setting name (see 'halvex backlight') or its number")
+    writes.add_arguments(p)
     add("load-switch", c.cmd_load_switch, "read the load switch setting")
     p = add("load-switch-set", c.cmd_load_switch_set, "write the load switch setting")
     p.add_argument("value", metavar="NAME|VALUE", help="setting name (see 'halvex load-switch') or its number")
+    writes.add_arguments(p)
     # three-phase intervals
     p = add("intervals", c.cmd_intervals, "download three-phase interval data as CSV")
     p.add_argument("--day", metavar="YYYY-MM-DD", help="a whole UTC day (00:00 to 23:30)")
@@ -187,6 +266,7 @@ def build_parser() -> argparse.ArgumentParser:
     p = add("obis-write", c.cmd_obis_write, "write a raw payload to an OBIS object")
     p.add_argument("obis", metavar="OBIS", help="OBIS triplet C.D.E, e.g. 1.8.0")
     p.add_argument("hex", metavar="HEX", help="payload as hex digits, e.g. 0aff10")
+    writes.add_arguments(p)
 
     from norvo_halvex.cli import demo, fleet_cmd, simulator_cmd
 
@@ -199,17 +279,9 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def configure_logging(level: str, stream) -> logging.Handler:
-    """The application, not the library, decides where log entries go."""
-    handler = logging.StreamHandler(stream)
-    handler.setFormatter(logging.Formatter(LOG_FORMAT))
-    root = logging.getLogger()
-    root.addHandler(handler)
-    root.setLevel(level)
-    return handler
-
-
-def emit(ctx: Context, args, outcome: c.Outcome) -> None:
+def emit(ctx: Context, args, outcome: c.Outcome) -> int:
+    for note in outcome.notes:
+        ctx.status.note(note)
     if ctx.json:
         doc = {"command": args.command}
         if hasattr(args, "serial"):
@@ -218,17 +290,18 @@ def emit(ctx: Context, args, outcome: c.Outcome) -> None:
         print(render.dumps(doc), file=ctx.stdout)
     else:
         for line in outcome.lines:
-            print(line, file=ctx.stdout)
+            print(for_terminal(line), file=ctx.stdout)
     ctx.stdout.flush()
+    return int(outcome.exit_code)
 
 
 def report(ctx: Context | None, args, exc: BaseException, stderr) -> int:
     mediator = ctx.mediator if ctx is not None else None
     failure = classify(exc, mediator=mediator)
+    if ctx is not None and failure.exit_code is ExitCode.INTERRUPTED:
+        ctx.mute_logs()
     serial = getattr(args, "serial", None) if args is not None else None
     operation = getattr(args, "command", None) if args is not None else None
-    if ctx is not None:
-        ctx.status.done()
     print(describe(failure, serial=serial, operation=operation), file=stderr, flush=True)
     if ctx is not None and ctx.log_level == "DEBUG" and failure.code not in ("USAGE", "INTERRUPTED"):
         traceback.print_exception(exc, file=stderr)
@@ -255,17 +328,19 @@ def main(argv: list[str] | None = None) -> int:
         return exc.code if isinstance(exc.code, int) else 0
 
     if args.log_level != "DEBUG":
-        # gRPC's C core logs connection notices (a GOAWAY from a simulator shutting down)
-        # straight to stderr; keep them for DEBUG runs. Read when grpc is first imported.
-        os.environ.setdefault("GRPC_VERBOSITY", "ERROR")
-    handler = configure_logging(args.log_level, stderr)
+        # gRPC's C core logs connection notices and failures (a GOAWAY from a simulator
+        # shutting down, a port it cannot bind) straight to stderr, next to the one line
+        # this tool prints for the same failure; keep them for DEBUG runs. Read when grpc
+        # is first imported.
+        os.environ.setdefault("GRPC_VERBOSITY", "NONE")
+    # The application, not the library, decides where log entries go.
+    logs = LogOutput(args.log_level, stderr, args.log_format)
     ctx = None
     try:
-        ctx = Context(args)
+        ctx = Context(args, logs=logs)
         outcome = args.func(ctx, args)
         if isinstance(outcome, c.Outcome):
-            emit(ctx, args, outcome)
-            return int(ExitCode.OK)
+            return emit(ctx, args, outcome)
         return int(outcome)
     except BrokenPipeError:
         # The reader went away (`halvex fleet | head`): stop quietly.
@@ -279,7 +354,7 @@ def main(argv: list[str] | None = None) -> int:
                 ctx.close()
             except Exception as exc:  # a failing shutdown must not hide the result
                 print(f"halvex: simulator shutdown failed: {exc}", file=stderr)
-        logging.getLogger().removeHandler(handler)
+        logs.close()
 
 
 def _silence_stdout() -> None:

@@ -6,13 +6,14 @@ import contextlib
 import csv as _csv
 import dataclasses
 import datetime as _dt
-import os
-import tempfile
+import io
+from types import SimpleNamespace
+from typing import NamedTuple
 
-
-from norvo_halvex.cli import parsing, render
-from norvo_halvex.cli.errors import UsageError
-from norvo_halvex.cli.progress import Spinner
+from norvo_halvex import files, meters
+from norvo_halvex.cli import parsing, render, writes
+from norvo_halvex.cli.errors import ExitCode, UsageError
+from norvo_halvex.cli.progress import Spinner, isatty
 
 UTC = _dt.timezone.utc
 
@@ -20,10 +21,29 @@ UTC = _dt.timezone.utc
 @dataclasses.dataclass
 class Outcome:
     """What a command produced: ``result`` goes into the JSON document, ``lines`` are
-    the human output."""
+    the human output, ``notes`` go to standard error either way. A result with values
+    that failed to read carries ``ExitCode.PARTIAL``."""
 
     result: object
     lines: list[str]
+    exit_code: int = int(ExitCode.OK)
+    notes: list[str] = dataclasses.field(default_factory=list)
+
+
+def failed_values(values) -> list[str]:
+    """Keys of the values a partial result lacks because their read failed (the client
+    gives None for those)."""
+    if isinstance(values, dict):
+        return [key for key, value in values.items() if value is None]
+    return []
+
+
+def partial(outcome: Outcome, serial: str, operation: str, failed: list[str]) -> Outcome:
+    if failed:
+        outcome.exit_code = int(ExitCode.PARTIAL)
+        outcome.notes.append(f"halvex: meter {serial}: {operation} incomplete: {', '.join(failed)} "
+                             f"could not be read; the other values are good")
+    return outcome
 
 
 def _one(serial: str, what: str, value: str) -> list[str]:
@@ -95,11 +115,16 @@ def _duration(seconds: float) -> str:
 
 
 def cmd_clock_set(ctx, args) -> Outcome:
-    api = ctx.api()
-    before = _dt.datetime.now(UTC)
-    api.clock_time_write(args.serial)
-    result = {"set_to": before.replace(microsecond=0)}
-    return Outcome(result, _one(args.serial, "clock set to", f"{render.iso(before.replace(microsecond=0))} (UTC now)"))
+    sent = []
+
+    def write(api):
+        sent.append(_dt.datetime.now(UTC).replace(microsecond=0))
+        api.clock_time_write(args.serial)
+
+    def done():
+        return Outcome({"set_to": sent[0]}, _one(args.serial, "clock set to", f"{render.iso(sent[0])} (UTC now)"))
+
+    return writes.perform(ctx, args, "set its clock to this machine's current UTC time", write, done)
 
 
 # ----------------------------------------------------------------- instantaneous values
@@ -130,11 +155,13 @@ def cmd_csq(ctx, args) -> Outcome:
 
 def cmd_three_phase_voltage(ctx, args) -> Outcome:
     l1, l2, l3 = ctx.api().three_phase_instantaneous_voltage(args.serial)
-    result = {"l1": l1, "l2": l2, "l3": l3, "unit": "V"}
-    rows = [["", name, render.fmt_number(v, 1), "V" if v is not None else ""] for name, v in
-            (("L1", l1), ("L2", l2), ("L3", l3))]
+    phases = {"l1": l1, "l2": l2, "l3": l3}
+    failed = failed_values(phases)
+    result = {**phases, "unit": "V", "failed": failed}
+    rows = [["", key.upper(), render.fmt_number(v, 1, none=render.FAILED), "V" if v is not None else ""]
+            for key, v in phases.items()]
     lines = [f"{args.serial}  three-phase voltage"] + render.table(rows, right=[2])
-    return Outcome(result, lines)
+    return partial(Outcome(result, lines), args.serial, "three-phase-voltage", failed)
 
 
 # ----------------------------------------------------------------- registers
@@ -143,8 +170,10 @@ def registers_result(value, hardware: str | None = None) -> dict:
     """JSON shape of a register read: single-phase pair or three-phase totals."""
     if isinstance(value, tuple):
         a, b = (list(value) + [None, None])[:2]
-        return {"type": "single_phase", "element_a": a, "element_b": b, "units": _units(render.ELEMENT_KEYS)}
-    return {"type": "three_phase", "totals": value, "units": _units(render.THREE_PHASE_KEYS)}
+        return {"type": "single_phase", "element_a": a, "element_b": b, "units": _units(render.ELEMENT_KEYS),
+                "failed": []}
+    return {"type": "three_phase", "totals": value, "units": _units(render.THREE_PHASE_KEYS),
+            "failed": failed_values(value)}
 
 
 def _units(keys) -> dict:
@@ -163,7 +192,8 @@ def registers_lines(serial: str, value, hardware: str | None) -> list[str]:
                 row[0] = name if i == 0 else ""
                 rows.append(row)
     else:
-        rows = render.register_rows(value or {}, digits, prefix="total")
+        # A missing total is one whose read failed, never one that does not apply.
+        rows = render.register_rows(value or {}, digits, prefix="total", none=render.FAILED)
         for row in rows[1:]:
             row[0] = ""
     return [title] + render.table(rows, indent=2, right=[2])
@@ -176,7 +206,8 @@ def cmd_read(ctx, args) -> Outcome:
         hardware = api.hardware(args.serial)  # answered from the client's cache after read()
         result = registers_result(value)
         result["hardware"] = hardware
-        return Outcome(result, registers_lines(args.serial, value, hardware))
+        return partial(Outcome(result, registers_lines(args.serial, value, hardware)), args.serial, "read",
+                       result["failed"])
     method = api.read_element_a if args.element == "a" else api.read_element_b
     values = method(args.serial)
     pair = (values, None) if args.element == "a" else (None, values)
@@ -195,9 +226,11 @@ def cmd_dst(ctx, args) -> Outcome:
 
 def cmd_dst_set(ctx, args) -> Outcome:
     enabled = parsing.parse_on_off(args.value)
-    ctx.api().daylight_savings_correction_enabled_write(args.serial, enabled)
-    return Outcome({"enabled": enabled},
-                   _one(args.serial, "daylight-saving correction set to", "on" if enabled else "off"))
+    word = "on" if enabled else "off"
+    return writes.perform(
+        ctx, args, f"switch daylight-saving correction {word}",
+        lambda api: api.daylight_savings_correction_enabled_write(args.serial, enabled),
+        lambda: Outcome({"enabled": enabled}, _one(args.serial, "daylight-saving correction set to", word)))
 
 
 def _setting_text(member) -> str:
@@ -213,8 +246,10 @@ def cmd_backlight(ctx, args) -> Outcome:
 
 def cmd_backlight_set(ctx, args) -> Outcome:
     member = parsing.parse_setting(args.value, _setting_enum("BacklightSettingType"), "backlight")
-    ctx.api().backlight_write(args.serial, member)
-    return Outcome(member, _one(args.serial, "backlight set to", _setting_text(member)))
+    return writes.perform(
+        ctx, args, f"set the backlight to {_setting_text(member)}",
+        lambda api: api.backlight_write(args.serial, member),
+        lambda: Outcome(member, _one(args.serial, "backlight set to", _setting_text(member))))
 
 
 def cmd_load_switch(ctx, args) -> Outcome:
@@ -224,8 +259,14 @@ def cmd_load_switch(ctx, args) -> Outcome:
 
 def cmd_load_switch_set(ctx, args) -> Outcome:
     member = parsing.parse_setting(args.value, _setting_enum("LoadSwitchSettingType"), "load switch")
-    ctx.api().load_switch_write(args.serial, member)
-    return Outcome(member, _one(args.serial, "load switch set to", _setting_text(member)))
+    warning = None
+    if member.name == "disconnected":
+        warning = f"this cuts the supply at meter {args.serial} at once"
+    return writes.perform(
+        ctx, args, f"set the load switch to {_setting_text(member)}",
+        lambda api: api.load_switch_write(args.serial, member),
+        lambda: Outcome(member, _one(args.serial, "load switch set to", _setting_text(member))),
+        warning=warning)
 
 
 # ----------------------------------------------------------------- intervals
@@ -235,106 +276,129 @@ def count_csv_rows(path: str) -> int:
         return max(0, sum(1 for row in _csv.reader(f) if row) - 1)
 
 
-def read_csv_rows(path: str) -> list[dict]:
-    """The interval CSV as JSON rows: numbers as numbers, empty cells as null."""
-    rows = []
-    with open(path, newline="", encoding="utf-8") as f:
-        for record in _csv.DictReader(f):
-            row: dict[str, object] = {}
-            for key, text in record.items():
-                if key in ("time", "status_flags"):
-                    row[key] = text
-                elif text == "" or text is None:
-                    row[key] = None
-                else:
-                    try:
-                        row[key] = int(text) if key == "status" else float(text)
-                    except ValueError:
-                        row[key] = text
-            rows.append(row)
-    return rows
+def json_rows(intervals, meter_type, statuses: bool) -> list[dict]:
+    """The intervals as JSON rows: the CSV's columns and decimals (the domain's formatter),
+    numbers as numbers, a value the meter does not hold as null."""
+    return [{key: _json_cell(key, text) for key, text in record.items()}
+            for record in meters.csv_records(intervals, meter_type, statuses)]
+
+
+def _json_cell(key: str, text: str):
+    if key in ("time", "status_flags"):
+        return text
+    if text == "":
+        return None
+    return int(text) if key == "status" else float(text)
+
+
+class _Discard(io.TextIOBase):
+    def write(self, text: str) -> int:
+        return len(text)
+
+
+class Download(NamedTuple):
+    intervals: object
+    seconds: float
+    frames: int | None  # None when they could not be counted
+    meter_type: object  # as the client read it; None when it could not be observed
 
 
 @contextlib.contextmanager
-def _count_frames(api, spinner: Spinner):
-    """Counts the frames of a download for the progress line. The client fetches each
-    frame through its own ``_three_phase_intervals_read`` looked up on the object, so an
-    instance attribute observes them without changing what is sent."""
-    original = getattr(api, "_three_phase_intervals_read", None)
-    if original is None:
-        yield
-        return
+def _observe(api, spinner: Spinner):
+    """Watches a download through the client object: every frame
+    (``_three_phase_intervals_read``) steps the progress line, and the meter type the client
+    reads first (``three_phase_hardware_configuration``) is kept. The client calls both
+    through the object, so instance attributes observe them without changing what is sent."""
+    seen = SimpleNamespace(meter_type=None)
+    frame = getattr(api, "_three_phase_intervals_read", None)
+    configuration = getattr(api, "three_phase_hardware_configuration", None)
+    wrappers = {}
+    if frame is not None:
+        def counted(*a, **kw):
+            try:
+                return frame(*a, **kw)
+            finally:
+                spinner.step()
 
-    def counted(*a, **kw):
-        try:
-            return original(*a, **kw)
-        finally:
-            spinner.step()
+        wrappers["_three_phase_intervals_read"] = counted
+    if configuration is not None:
+        def kept(*a, **kw):
+            record = configuration(*a, **kw)
+            seen.meter_type = getattr(record, "meter_type", None)
+            return record
 
+        wrappers["three_phase_hardware_configuration"] = kept
+    installed = []
     try:
-        api._three_phase_intervals_read = counted
-    except (AttributeError, TypeError):
-        yield
-        return
-    try:
-        yield
+        for name, wrapper in wrappers.items():
+            with contextlib.suppress(AttributeError, TypeError):
+                setattr(api, name, wrapper)
+                installed.append(name)
+        yield seen
     finally:
-        with contextlib.suppress(AttributeError, TypeError):
-            del api._three_phase_intervals_read
+        for name in installed:
+            with contextlib.suppress(AttributeError, TypeError):
+                delattr(api, name)
 
 
-def download_intervals(api, serial, day, start, end, csv_path, statuses, *, status, label=None):
-    """Runs the interval download with a progress line; returns (intervals, seconds,
-    frames fetched or None when they could not be counted)."""
-    frames = parsing.frame_count(start, end)
+def download_intervals(api, serial, day, start, end, csv_path, statuses, *, status, label=None) -> Download:
+    """Runs the interval download with a progress line."""
+    frames = meters.frame_count(start, end)
     with Spinner(label or f"downloading intervals of {serial}", status=status, total_steps=frames) as sp:
-        with _count_frames(api, sp):
+        with _observe(api, sp) as seen:
             if day is not None:
                 intervals = api.three_phase_intervals(serial, day, None, None, csv_path, statuses)
             else:
                 intervals = api.three_phase_intervals(serial, None, start, end, csv_path, statuses)
-    return intervals, sp.elapsed, (sp.steps or None)
+    return Download(intervals, sp.elapsed, sp.steps or None, seen.meter_type)
 
 
 def cmd_intervals(ctx, args) -> Outcome:
     day, start, end = parsing.interval_window(args.day, args.start, args.end)
+    # Checked before the download: a day's data must not be fetched only to find it cannot be kept.
+    csv_path = parsing.check_output(args.csv, "--csv") if args.csv else None
+    if csv_path == files.STDOUT:
+        if ctx.json:
+            raise UsageError("--csv - and --json would both use standard output; give --csv FILE or leave it out")
+        csv_path = None  # without a file the client writes the CSV to standard output
     api = ctx.api()
-    csv_path = os.path.abspath(args.csv) if args.csv else None
-    if csv_path is not None and not os.path.isdir(os.path.dirname(csv_path)):
-        raise UsageError(f"cannot write {args.csv}: no directory {os.path.dirname(csv_path)}")
-    scratch = None
-    if csv_path is None and ctx.json:
-        # The client writes CSV to standard output when given no file; keep stdout for JSON.
-        fd, scratch = tempfile.mkstemp(prefix="halvex-intervals-", suffix=".csv")
-        os.close(fd)
-        csv_path = scratch
-    try:
-        ctx.stdout.flush()
-        intervals, seconds, fetched = download_intervals(api, args.serial, day, start, end, csv_path, args.statuses,
-                                                status=ctx.status)
-        rows = count_csv_rows(csv_path) if csv_path else _length(intervals)
-        table_rows = read_csv_rows(csv_path) if ctx.json else None
-    finally:
-        if scratch:
-            with contextlib.suppress(OSError):
-                os.unlink(scratch)
+    # Without a file the client writes the CSV to standard output, which holds the JSON
+    # document here; the rows come from the returned collection instead.
+    quiet = contextlib.redirect_stdout(_Discard()) if csv_path is None and ctx.json else contextlib.nullcontext()
+    ctx.stdout.flush()
+    with quiet:
+        got = download_intervals(api, args.serial, day, start, end, csv_path, args.statuses, status=ctx.status)
+    intervals = got.intervals
+    rows = _length(intervals)
+    table_rows = None
+    if ctx.json:
+        meter_type = got.meter_type
+        if meter_type is None:
+            meter_type = api.three_phase_hardware_configuration(args.serial).meter_type
+        table_rows = json_rows(intervals, meter_type, bool(args.statuses))
     result = {
         "start": start,
         "end": end,
-        "frames": fetched or parsing.frame_count(start, end),
+        "frames": got.frames or meters.frame_count(start, end),
         "interval_length": getattr(intervals, "interval_length", None),
         "rows": rows,
-        "csv": None if scratch else csv_path,
+        "csv": csv_path,
         "statuses": bool(args.statuses),
         "intervals": table_rows,
     }
     window = f"{render.iso(start)} .. {render.iso(end)}"
-    if csv_path and not scratch:
-        return Outcome(result, _one(args.serial, "intervals", f"{window}  {rows} rows written to {csv_path}"))
+    if csv_path:
+        lines = _one(args.serial, "intervals", f"{window}  {rows} rows written to {csv_path}")
+        if isatty(ctx.stdout):  # the day's load curve at a glance
+            lines += render.load_curve(intervals, start, end)
+        return Outcome(result, lines)
     if not ctx.json:
         # The CSV went to standard output; the summary goes to standard error.
         ctx.status.note(f"halvex: meter {args.serial}: {rows if rows is not None else '?'} intervals "
-                        f"({window}) in {seconds:.1f} s")
+                        f"({window}) in {got.seconds:.1f} s")
+        if isatty(ctx.stderr):
+            for line in render.load_curve(intervals, start, end):
+                ctx.status.note(line)
     return Outcome(result, [])
 
 
@@ -393,9 +457,11 @@ def cmd_obis_read(ctx, args) -> Outcome:
 def cmd_obis_write(ctx, args) -> Outcome:
     obis = parsing.parse_obis(args.obis)
     payload = parsing.parse_hex(args.hex)
-    ctx.api().obis_write(args.serial, obis, payload.hex())
     text = (payload.hex() or "(empty)") + f"  ({len(payload)} byte{'s' if len(payload) != 1 else ''})"
-    return Outcome({"obis": obis, "payload": payload, "length": len(payload)},
-                   _one(args.serial, f"OBIS {obis} written", text))
+    return writes.perform(
+        ctx, args, f"write {text} to OBIS object {obis}",
+        lambda api: api.obis_write(args.serial, obis, payload.hex()),
+        lambda: Outcome({"obis": obis, "payload": payload, "length": len(payload)},
+                        _one(args.serial, f"OBIS {obis} written", text)))
 
 

@@ -7,10 +7,12 @@ import os
 import tempfile
 import time
 
+from norvo_halvex import meters
 from norvo_halvex.cli import commands as c
 from norvo_halvex.cli import render
 from norvo_halvex.cli.errors import ExitCode, classify, describe
 from norvo_halvex.cli.simulator_cmd import fleet_rows
+from norvo_halvex.cli.untrusted import for_terminal
 
 UTC = _dt.timezone.utc
 
@@ -41,11 +43,12 @@ class _Demo:
         self.ctx = ctx
         self.values = 0
         self.failures = []
+        self.partial = []
         self.meters_read = 0
 
     def say(self, line: str = "") -> None:
         if not self.ctx.json:
-            print(line, file=self.ctx.stdout, flush=True)
+            print(for_terminal(line), file=self.ctx.stdout, flush=True)
 
     def attempt(self, serial: str, operation: str, call):
         try:
@@ -56,6 +59,11 @@ class _Demo:
             self.ctx.status.note(describe(failure, serial=serial, operation=operation))
             return None, False
         self.values += _count_values(value)
+        failed = _failed_parts(operation, value)
+        if failed:
+            self.partial.append({"serial": serial, "operation": operation, "failed": failed})
+            self.ctx.status.note(f"halvex: meter {serial}: {operation} incomplete: {', '.join(failed)} "
+                                 f"could not be read")
         return value, True
 
     def meter(self, api, serial: str, kind: str) -> dict:
@@ -113,8 +121,7 @@ class _Demo:
 
     def intervals(self, api, serial: str, day: _dt.date, out_dir: str) -> dict | None:
         path = os.path.join(out_dir, f"intervals-{serial}-{day.isoformat()}.csv")
-        begin = _dt.datetime.combine(day, _dt.time(0, 0), tzinfo=UTC)
-        end = begin + _dt.timedelta(hours=23, minutes=30)
+        begin, end = meters.day_window(day)
 
         def download():
             return c.download_intervals(api, serial, begin, begin, end, path, True, status=self.ctx.status,
@@ -123,7 +130,7 @@ class _Demo:
         got, ok = self.attempt(serial, "intervals", download)
         if not ok:
             return None
-        _, seconds, _ = got
+        seconds = got.seconds
         rows = c.count_csv_rows(path)
         self.values -= _count_values(got)  # the collection is counted as rows below
         self.values += rows
@@ -142,7 +149,16 @@ def _meter_type_text(record) -> str:
 
 
 def _phases_text(triple) -> str:
-    return " / ".join(render.fmt_number(v, 1) for v in triple) + " V"
+    return " / ".join(render.fmt_number(v, 1, none=render.FAILED) for v in triple) + " V"
+
+
+def _failed_parts(operation: str, value) -> list[str]:
+    """What a reading lacks because a read failed (the client gives None for it)."""
+    if operation == "read":
+        return c.failed_values(value)
+    if operation == "three-phase-voltage" and isinstance(value, tuple):
+        return c.failed_values({f"l{i}": v for i, v in enumerate(value, 1)})
+    return []
 
 
 def cmd_demo(ctx, args) -> int:
@@ -178,11 +194,12 @@ def cmd_demo(ctx, args) -> int:
         "interval_rows": rows,
         "files": [d["csv"] for d in downloads],
         "failures": len(demo.failures),
+        "partial": len(demo.partial),
         "elapsed_seconds": round(elapsed, 3),
     }
     if ctx.json:
         doc = {"command": "demo", "simulator": sim.address, "meters": report, "intervals": downloads,
-               "failures": demo.failures, "summary": summary}
+               "failures": demo.failures, "partial": demo.partial, "summary": summary}
         print(render.dumps(doc), file=ctx.stdout, flush=True)
     else:
         demo.say()
@@ -193,9 +210,12 @@ def cmd_demo(ctx, args) -> int:
             ["interval rows written", str(rows)],
         ]
         lines += [["CSV file", d["csv"]] for d in downloads]
-        lines += [["failures", str(len(demo.failures))], ["elapsed", f"{elapsed:.1f} s"]]
+        lines += [["failures", str(len(demo.failures))]]
+        if demo.partial:
+            lines += [["incomplete readings", str(len(demo.partial))]]
+        lines += [["elapsed", f"{elapsed:.1f} s"]]
         for line in render.table(lines, indent=2):
             demo.say(line)
     if demo.failures:
         return demo.failures[0]["error"]["exit_code"]
-    return int(ExitCode.OK)
+    return int(ExitCode.PARTIAL if demo.partial else ExitCode.OK)

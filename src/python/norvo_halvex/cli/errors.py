@@ -4,6 +4,9 @@ from __future__ import annotations
 
 import dataclasses
 import enum
+import errno as _errno
+
+from norvo_halvex.cli.untrusted import for_terminal
 
 
 class ExitCode(enum.IntEnum):
@@ -14,7 +17,23 @@ class ExitCode(enum.IntEnum):
     MEDIATOR = 4
     BAD_REPLY = 5
     PARTIAL = 6
+    ENVIRONMENT = 7
+    SECURITY = 8
     INTERRUPTED = 130
+
+
+EXIT_CODE_MEANINGS = {
+    ExitCode.OK: "success",
+    ExitCode.UNEXPECTED: "unexpected error: a bug, or the library is not built",
+    ExitCode.USAGE: "usage: bad command, option or value; a meter write not confirmed",
+    ExitCode.METER: "the meter failed (connection, early end of stream) or is not known",
+    ExitCode.MEDIATOR: "the mediator failed or cannot be reached",
+    ExitCode.BAD_REPLY: "the meter's reply does not decode",
+    ExitCode.PARTIAL: "partial: some values or meters failed, the rest are good",
+    ExitCode.ENVIRONMENT: "this machine: output path unwritable or a folder, disk full, port in use",
+    ExitCode.SECURITY: "security: TLS handshake or certificate, authentication or permission refused",
+    ExitCode.INTERRUPTED: "interrupted (Ctrl-C)",
+}
 
 
 class UsageError(Exception):
@@ -23,6 +42,18 @@ class UsageError(Exception):
 
 class SetupError(Exception):
     """The installation itself is broken (the compiled core is missing, say)."""
+
+
+class LocalError(Exception):
+    """A problem of this machine rather than of the meter or the mediator: an output
+    path that cannot be written, a full disk, a port already in use."""
+
+    def __init__(self, message: str, *, code: str = "LOCAL", cause: str = "local problem",
+                 attempted: bool = True) -> None:
+        super().__init__(message)
+        self.code = code
+        self.cause = cause
+        self.attempted = attempted  # False: found before anything was sent
 
 
 @dataclasses.dataclass(frozen=True)
@@ -34,6 +65,7 @@ class Failure:
     cause: str  # short words: "connection failure", "mediator unreachable", ...
     message: str
     hint: str | None = None
+    attempted: bool = True  # False: refused before any meter or mediator was contacted
 
     def as_dict(self) -> dict:
         out = {"code": self.code, "cause": self.cause, "message": self.message, "exit_code": int(self.exit_code)}
@@ -61,6 +93,43 @@ _GRPC_WORDS = {
 }
 
 UNREACHABLE_HINT = "check --mediator or HALVEX_MEDIATOR"
+TOKEN_HINT = "check --token-file or HALVEX_TOKEN_FILE"
+
+# HalvexSecurityError.problem -> short words.
+_SECURITY_WORDS = {
+    "untrusted_certificate": "mediator certificate not trusted",
+    "hostname_mismatch": "mediator certificate name mismatch",
+    "handshake_failed": "TLS handshake failed",
+    "tls_refused": "TLS handshake refused",
+    "token_unreadable": "token file unreadable",
+    "unauthenticated": "not authenticated with the mediator",
+    "permission_denied": "permission denied by the mediator",
+}
+
+# Operating-system errors the user can do something about, in words.
+_OS_WORDS = {
+    _errno.ENOSPC: ("disk full", "free some space or write somewhere else"),
+    _errno.EDQUOT: ("disk quota exceeded", "free some space or write somewhere else"),
+    _errno.EACCES: ("permission denied", None),
+    _errno.EPERM: ("operation not permitted", None),
+    _errno.EROFS: ("read-only file system", None),
+    _errno.EISDIR: ("is a directory", None),
+    _errno.ENOENT: ("no such file or folder", None),
+    _errno.ENOTDIR: ("not a folder", None),
+    _errno.EADDRINUSE: ("address in use", None),
+    _errno.EIO: ("input/output error", None),
+}
+
+
+def _os_failure(exc: OSError) -> Failure:
+    number = exc.errno
+    code = _errno.errorcode.get(number, "OS_ERROR") if number is not None else "OS_ERROR"
+    cause, hint = _OS_WORDS.get(number, ("system error", None))
+    if exc.strerror and exc.filename is not None:
+        message = f"{exc.filename}: {exc.strerror}"
+    else:
+        message = exc.strerror or str(exc)
+    return Failure(ExitCode.ENVIRONMENT, code, cause, message, hint)
 
 
 def _grpc_failure(status: str, details: str, mediator: str | None) -> Failure:
@@ -70,7 +139,23 @@ def _grpc_failure(status: str, details: str, mediator: str | None) -> Failure:
     hint = None
     if status in ("UNAVAILABLE", "DEADLINE_EXCEEDED"):
         hint = f"{UNREACHABLE_HINT} (now {mediator})" if mediator else UNREACHABLE_HINT
+    elif status == "UNAUTHENTICATED":
+        exit_code, hint = ExitCode.SECURITY, TOKEN_HINT
     return Failure(exit_code, status, cause, details, hint)
+
+
+def _security_failure(exc: BaseException, security_type) -> Failure | None:
+    """The transport's explained TLS / token / permission failure behind ``exc`` (the
+    meter API raises its own exception while handling the transport's)."""
+    seen = 0
+    while exc is not None and seen < 8:
+        if isinstance(exc, security_type):
+            status, details = _rpc_status(exc)
+            cause = _SECURITY_WORDS.get(getattr(exc, "problem", ""), "security problem")
+            return Failure(ExitCode.SECURITY, status, cause, str(getattr(exc, "message", "") or details))
+        exc = exc.__cause__ or exc.__context__
+        seen += 1
+    return None
 
 
 def _exception_types():
@@ -89,6 +174,12 @@ def _exception_types():
 
         types["connection"] = HalvexConnectionFailure
         types["eof"] = HalvexEOFError
+    except ImportError:  # pragma: no cover
+        pass
+    try:
+        from norvo_halvex.mediator.grpc.exception.HalvexSecurityError import HalvexSecurityError
+
+        types["security"] = HalvexSecurityError
     except ImportError:  # pragma: no cover
         pass
     try:
@@ -131,8 +222,14 @@ def classify(exc: BaseException, *, mediator: str | None = None) -> Failure:
         return Failure(ExitCode.USAGE, "USAGE", "invalid argument", str(exc))
     if isinstance(exc, SetupError):
         return Failure(ExitCode.UNEXPECTED, "SETUP", "library not usable", str(exc))
+    if isinstance(exc, LocalError):
+        return Failure(ExitCode.ENVIRONMENT, exc.code, exc.cause, str(exc), attempted=exc.attempted)
     if isinstance(exc, KeyboardInterrupt):
         return Failure(ExitCode.INTERRUPTED, "INTERRUPTED", "interrupted", "")
+    if "security" in types:
+        security = _security_failure(exc, types["security"])
+        if security is not None:
+            return security
     if isa("client"):
         code = str(getattr(exc, "code", "") or "")
         message = str(getattr(exc, "message", "") or "")
@@ -151,6 +248,8 @@ def classify(exc: BaseException, *, mediator: str | None = None) -> Failure:
         return _grpc_failure(status, details, mediator)
     if isa("codec"):
         return Failure(ExitCode.BAD_REPLY, "CODEC_ERROR", "reply does not decode", str(exc))
+    if isinstance(exc, OSError):
+        return _os_failure(exc)
     if isinstance(exc, NotImplementedError):
         return Failure(ExitCode.UNEXPECTED, "NOT_IMPLEMENTED", "not implemented in this build", str(exc))
     return Failure(ExitCode.UNEXPECTED, type(exc).__name__, "unexpected error", str(exc))
@@ -160,7 +259,7 @@ def describe(failure: Failure, *, serial: str | None = None, operation: str | No
     """The one line printed on standard error, e.g.
     ``halvex: meter HX1000001: read failed: connection failure (HALVEX_CONNECTION_FAILURE): no answer``."""
     parts = ["halvex"]
-    if failure.exit_code is ExitCode.USAGE:
+    if failure.exit_code is ExitCode.USAGE or not failure.attempted:
         # Nothing was attempted: name the command, not a meter.
         if operation:
             parts.append(operation)
@@ -178,5 +277,6 @@ def describe(failure: Failure, *, serial: str | None = None, operation: str | No
         if failure.hint:
             cause += f"; {failure.hint}"
         parts.append(cause)
-    # Keep it to one line whatever the message holds.
-    return ": ".join(" ".join(p.split()) if "\n" in p else p for p in parts)
+    # One line whatever the message holds; what the mediator or a meter sent is shown
+    # with its control characters escaped.
+    return ": ".join(for_terminal(" ".join(p.split()) if "\n" in p else p) for p in parts)

@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
+import contextlib
+import os
 import sys
 
+from norvo_halvex import files
 from norvo_halvex.cli import parsing
-from norvo_halvex.cli.errors import UsageError, describe
+from norvo_halvex.cli.errors import UsageError
 from norvo_halvex.cli.fleet import (
     DEFAULT_WORKERS,
     OrderedWriter,
@@ -16,6 +19,9 @@ from norvo_halvex.cli.fleet import (
 )
 from norvo_halvex.cli.progress import Counter
 
+# Where the rows of a run that stopped early go, next to the file it would have replaced.
+PARTIAL_SUFFIX = ".partial"
+
 
 def add_arguments(p) -> None:
     p.add_argument("serials", metavar="SERIAL", nargs="*", help="meter serial numbers")
@@ -25,7 +31,9 @@ def add_arguments(p) -> None:
                    help=f"meters read at the same time (default {DEFAULT_WORKERS})")
     p.add_argument("--format", choices=("csv", "jsonl"), default="csv",
                    help="csv (default) or jsonl, one JSON object per meter; --json means jsonl")
-    p.add_argument("--out", metavar="FILE", help="write the rows to FILE instead of standard output")
+    p.add_argument("--out", metavar="FILE",
+                   help="write the rows to FILE instead of standard output (replaced only when complete; "
+                        "a run that stops early leaves FILE.partial)")
     p.add_argument("--quiet", action="store_true", help="no progress and summary on standard error")
 
 
@@ -50,26 +58,44 @@ def cmd_fleet(ctx, args) -> int:
     if args.workers < 1:
         raise UsageError("--workers must be at least 1")
     fmt = "jsonl" if ctx.json else args.format
+    # Checked before any meter is read: a run must not end in an output it cannot write.
+    path = parsing.check_output(args.out, "--out") if args.out else None
+    partial = None if path is None or files.in_place(path) else path + PARTIAL_SUFFIX
+    target = contextlib.nullcontext(ctx.stdout) if path is None else files.output(path, newline="", partial=partial)
+    ctx.status.enabled = not args.quiet
+    ctx.status.live = ctx.status.live and not args.quiet
+    api = ctx.api()
+    counter = Counter("halvex: fleet", len(serials), status=ctx.status)
+    writer = None
     try:
-        out = open(args.out, "w", encoding="utf-8", newline="") if args.out else ctx.stdout
-    except OSError as e:
-        raise UsageError(f"cannot write {args.out}: {e.strerror or e}") from None
-    try:
-        ctx.status.enabled = not args.quiet
-        ctx.status.live = ctx.status.live and not args.quiet
-        api = ctx.api()
-        writer = OrderedWriter(jsonl_writer(out) if fmt == "jsonl" else csv_writer(out))
-        counter = Counter("halvex: fleet", len(serials), status=ctx.status)
+        with target as out:
+            writer = OrderedWriter(jsonl_writer(out) if fmt == "jsonl" else csv_writer(out))
 
-        def on_result(result):
-            writer.add(result)
-            line = None if result.ok else describe(result.failure, serial=result.serial, operation="read")
-            counter.advance(result.ok, line)
+            def on_result(result):
+                writer.add(result)
+                counter.advance(result.status, result.problem())
 
-        with counter:
-            results = read_fleet(api, serials, workers=args.workers, on_result=on_result, mediator=ctx.mediator)
-        counter.finish()
-    finally:
-        if out is not ctx.stdout:
-            out.close()
+            def on_stop(exc, running):
+                if isinstance(exc, KeyboardInterrupt):
+                    # Reads still ending must not bury "interrupted" under their failures.
+                    ctx.mute_logs()
+                if running:
+                    ctx.status.note(f"halvex: fleet: stopping; {running} meter read{'s' if running != 1 else ''} "
+                                    "in progress will end first (Ctrl-C again to cut them short)")
+
+            try:
+                with counter:
+                    results = read_fleet(api, serials, workers=args.workers, on_result=on_result,
+                                         mediator=ctx.mediator, on_stop=on_stop, on_abandon=ctx.abandon_calls)
+            except BaseException:
+                # Rows held back only to keep the input order are read all the same.
+                with contextlib.suppress(Exception):
+                    writer.flush_pending()
+                raise
+    except BaseException:
+        if partial is not None and writer is not None and os.path.exists(partial):
+            ctx.status.note(f"halvex: fleet: stopped early; the {writer.written} rows read so far are in "
+                            f"{partial}; {path} is unchanged")
+        raise
+    counter.finish()
     return int(fleet_exit_code(results))

@@ -4,18 +4,51 @@ from __future__ import annotations
 
 import datetime as _dt
 import enum
+import errno
 import math
-import re
+import os
 
-from norvo_halvex.cli.errors import UsageError
+from norvo_halvex import meters
+from norvo_halvex.cli.errors import LocalError, UsageError
 
 UTC = _dt.timezone.utc
-MAX_WINDOW = _dt.timedelta(hours=24)
-FRAME = _dt.timedelta(hours=4)
-# A day download covers 00:00 to 23:30 UTC.
-DAY_WINDOW = _dt.timedelta(hours=23, minutes=30)
 
-_OBIS = re.compile(r"^(\d{1,3})\.(\d{1,3})\.(\d{1,3})$")
+# The window rules are the domain's; these are their words on the command line.
+_WINDOW_PROBLEMS = {
+    "order": "--start must come before --end",
+    "too_long": f"the window from --start to --end is at most {meters.MAX_WINDOW // _dt.timedelta(hours=1)} hours",
+}
+METER_TIME_RANGE = "meters hold times from 1970-01-01T00:00:00Z to 2106-02-07T06:28:15Z"
+
+
+def check_meter_time(value: _dt.datetime, text: str) -> _dt.datetime:
+    """Refuses a time a meter cannot hold (its clock counts seconds from 1970 in 32 bits)."""
+    from quarn_frame_protocol.util import quarn_datetime_to_epoch_seconds
+
+    try:
+        quarn_datetime_to_epoch_seconds(value)
+    except (ValueError, OverflowError):
+        raise UsageError(f"time {text!r} out of range: {METER_TIME_RANGE}") from None
+    return value
+
+
+def check_output(path: str, option: str) -> str:
+    """The output target ``path`` given with ``option``, checked before anything is
+    downloaded: ``-`` (standard output) as it is, anything else as an absolute path that
+    can be written (a folder, a missing folder or an unwritable one is refused)."""
+    from norvo_halvex import files
+
+    if path == files.STDOUT:
+        return path
+    target = os.path.abspath(path)
+    try:
+        files.check_target(target)
+    except OSError as e:
+        where = f" ({e.filename})" if e.filename not in (None, target) else ""
+        raise LocalError(f"cannot write {option} {path}: {e.strerror or e}{where}",
+                         code=errno.errorcode.get(e.errno, "OS_ERROR"), cause="cannot write output",
+                         attempted=False) from None
+    return target
 
 
 def parse_day(text: str) -> _dt.date:
@@ -34,9 +67,10 @@ def parse_datetime(text: str) -> _dt.datetime:
             seconds = float(raw[1:])
             if not math.isfinite(seconds):
                 raise ValueError
-            return _dt.datetime.fromtimestamp(seconds, UTC)
+            value = _dt.datetime.fromtimestamp(seconds, UTC)
         except (ValueError, OverflowError, OSError):
             raise UsageError(f"bad time {text!r}: expected epoch seconds after '@'") from None
+        return check_meter_time(value, text)
     try:
         value = _dt.datetime.fromisoformat(raw)
     except ValueError:
@@ -45,7 +79,11 @@ def parse_datetime(text: str) -> _dt.datetime:
         ) from None
     if value.tzinfo is None:
         value = value.replace(tzinfo=UTC)
-    return value.astimezone(UTC)
+    try:
+        value = value.astimezone(UTC)
+    except OverflowError:
+        raise UsageError(f"time {text!r} out of range: {METER_TIME_RANGE}") from None
+    return check_meter_time(value, text)
 
 
 def interval_window(day: str | None, start: str | None, end: str | None):
@@ -54,25 +92,18 @@ def interval_window(day: str | None, start: str | None, end: str | None):
     if day is not None:
         if start is not None or end is not None:
             raise UsageError("give either --day or --start/--end, not both")
-        d = parse_day(day)
-        begin = _dt.datetime.combine(d, _dt.time(0, 0), tzinfo=UTC)
-        return begin, begin, begin + DAY_WINDOW
+        begin, finish = meters.day_window(parse_day(day))
+        check_meter_time(begin, day)
+        check_meter_time(finish, day)
+        return begin, begin, finish
     if start is None or end is None:
         raise UsageError("give --day YYYY-MM-DD, or both --start and --end")
     begin, finish = parse_datetime(start), parse_datetime(end)
-    if begin >= finish:
-        raise UsageError("--start must come before --end")
-    if finish - begin > MAX_WINDOW:
-        raise UsageError("the window from --start to --end is at most 24 hours")
+    try:
+        meters.check_window(begin, finish)
+    except meters.IntervalWindowError as e:
+        raise UsageError(_WINDOW_PROBLEMS.get(e.reason, str(e))) from None
     return None, begin, finish
-
-
-def frame_count(start: _dt.datetime, end: _dt.datetime) -> int:
-    """How many frames the API fetches for a window (one per started 4 hours)."""
-    span = end - start
-    if span <= FRAME:
-        return 1
-    return math.ceil(span / FRAME)
 
 
 def parse_hex(text: str) -> bytes:
@@ -86,11 +117,11 @@ def parse_hex(text: str) -> bytes:
 
 
 def parse_obis(text: str) -> str:
-    """An OBIS triplet C.D.E, each part 0..255."""
-    m = _OBIS.match(text.strip())
-    if not m or any(int(p) > 255 for p in m.groups()):
-        raise UsageError(f"bad OBIS code {text!r}: expected C.D.E with each part 0..255, such as 1.8.0")
-    return ".".join(str(int(p)) for p in m.groups())
+    """An OBIS triplet C.D.E, each part 0..255, in its canonical form."""
+    try:
+        return meters.normalise_obis_code(text)
+    except ValueError:
+        raise UsageError(f"bad OBIS code {text!r}: expected C.D.E with each part 0..255, such as 1.8.0") from None
 
 
 def parse_event_index(text: str) -> int:

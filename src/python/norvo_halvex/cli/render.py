@@ -5,31 +5,19 @@ from __future__ import annotations
 import dataclasses
 import datetime as _dt
 import enum
+import io
 import json
 import math
 from collections.abc import Iterable, Mapping, Sequence
 
-from quarn_frame_protocol.quarn_profile_three_phase_intervals_response_block import VALUE_NAMES
+from norvo_halvex import meters
 
 UTC = _dt.timezone.utc
 
-# Units of the register dictionaries the API returns (Wh / varh / VAh counts divided by 1000).
-REGISTER_UNITS = {
-    "import_active": "kWh",
-    "export_active": "kWh",
-    "import_reactive": "kvarh",
-    "export_reactive": "kvarh",
-    "active_import": "kWh",
-    "active_export": "kWh",
-    "reactive_import": "kvarh",
-    "reactive_export": "kvarh",
-    "apparent_import": "kVAh",
-    "apparent_export": "kVAh",
-}
-
-ELEMENT_KEYS = ("import_active", "export_active", "import_reactive", "export_reactive")
-# The three-phase totals carry the same six quantities as an interval, in the same order.
-THREE_PHASE_KEYS = VALUE_NAMES
+# The register names and units are the domain's (values are kWh / kvarh / kVAh).
+REGISTER_UNITS = meters.REGISTER_UNITS
+ELEMENT_KEYS = meters.ELEMENT_REGISTERS
+THREE_PHASE_KEYS = meters.THREE_PHASE_QUANTITIES
 
 _MAX_DEPTH = 12
 
@@ -120,13 +108,25 @@ def public_fields(value) -> dict | None:
     return {k: v for k, v in attrs.items() if not k.startswith("_") and not callable(v)}
 
 
+# What JSON leaves raw but a terminal would act on (DEL, the C1 controls, bidirectional
+# overrides): written as \u escapes, which decode to the same text.
+_JSON_RAW = {code: f"\\u{code:04x}" for code in (0x7F, *range(0x80, 0xA0), 0x061C, 0x200E, 0x200F, 0x2028, 0x2029,
+                                                  *range(0x202A, 0x202F), *range(0x2066, 0x206A))}
+
+
 def dumps(document) -> str:
-    return json.dumps(to_jsonable(document), ensure_ascii=False, allow_nan=False)
+    return json.dumps(to_jsonable(document), ensure_ascii=False, allow_nan=False).translate(_JSON_RAW)
 
 
-def fmt_number(value: float | int | None, digits: int | None = None) -> str:
+# A value that does not apply (element B of a single-element meter) against one the
+# meter should have delivered but whose read failed: the second is not a success.
+NOT_APPLICABLE = "n/a"
+FAILED = "failed"
+
+
+def fmt_number(value: float | int | None, digits: int | None = None, *, none: str = NOT_APPLICABLE) -> str:
     if value is None:
-        return "n/a"
+        return none
     if digits is None:
         return repr(float(value)) if isinstance(value, float) else str(value)
     return f"{value:.{digits}f}"
@@ -138,36 +138,43 @@ def with_unit(value, unit: str, digits: int | None = None) -> str:
 
 
 def table(rows: Sequence[Sequence[str]], *, indent: int = 0, right: Iterable[int] = ()) -> list[str]:
-    """Aligned columns; column indices in ``right`` are right-aligned (numbers)."""
+    """Aligned columns, two spaces apart; column indices in ``right`` are right-aligned
+    (numbers). Cells are plain text: nothing in them is read as markup."""
+    from rich.console import Console
+    from rich.table import Table
+    from rich.text import Text
+
     rows = [[str(c) for c in row] for row in rows]
     if not rows:
         return []
     width = max(len(r) for r in rows)
-    for r in rows:
-        r.extend([""] * (width - len(r)))
-    sizes = [max(len(r[i]) for r in rows) for i in range(width)]
     right = set(right)
-    out = []
+    grid = Table(box=None, show_header=False, show_edge=False, pad_edge=False, padding=(0, 1))
+    for i in range(width):
+        grid.add_column(justify="right" if i in right else "left", no_wrap=True)
     for r in rows:
-        cells = [c.rjust(sizes[i]) if i in right else c.ljust(sizes[i]) for i, c in enumerate(r)]
-        out.append(" " * indent + "  ".join(cells).rstrip())
-    return out
+        grid.add_row(*(Text(c) for c in r + [""] * (width - len(r))))
+    console = Console(file=io.StringIO(), width=1 << 16, color_system=None, markup=False, emoji=False,
+                      highlight=False, legacy_windows=False)
+    with console.capture() as captured:
+        console.print(grid)
+    return [" " * indent + line.rstrip() for line in captured.get().splitlines()]
 
 
 def register_digits(hardware: str | None) -> int:
-    # CT-operated three-phase meters count 0.1 Wh: one more decimal of kWh.
-    return 4 if hardware == "P1.cx" else 3
+    return meters.scale_for(hardware).decimals
 
 
 def label(key: str) -> str:
     return key.replace("_", " ")
 
 
-def register_rows(values: Mapping[str, float | None], digits: int, prefix: str = "") -> list[list[str]]:
+def register_rows(values: Mapping[str, float | None], digits: int, prefix: str = "", *,
+                  none: str = NOT_APPLICABLE) -> list[list[str]]:
     rows = []
     for key, value in values.items():
         unit = REGISTER_UNITS.get(key, "")
-        text = fmt_number(value, digits)
+        text = fmt_number(value, digits, none=none)
         rows.append([prefix, label(key), text, unit if value is not None else ""])
     return rows
 
@@ -204,3 +211,43 @@ def csq_dbm(csq: int | None) -> int | None:
     if csq is None or not 0 <= csq <= 31:
         return None
     return -113 + 2 * csq
+
+
+SPARK_BARS = "▁▂▃▄▅▆▇█"
+GAP = " "
+
+
+def sparkline(values: Sequence[float | int | None]) -> str:
+    """One bar per value, scaled from zero (or the lowest value, if below) to the highest;
+    None (no data) is a gap."""
+    known = [v for v in values if v is not None]
+    if not known:
+        return GAP * len(values)
+    low = min(0, min(known))
+    span = max(known) - low
+    top = len(SPARK_BARS) - 1
+    return "".join(GAP if v is None else SPARK_BARS[round((v - low) / span * top) if span else 0] for v in values)
+
+
+def load_curve(intervals, start: _dt.datetime, end: _dt.datetime) -> list[str]:
+    """One sparkline row per quantity over the interval slots from ``start`` to ``end``;
+    a slot the meter flagged missing or did not send at all shows as a gap."""
+    length = getattr(intervals, "interval_length", None)
+    if not isinstance(length, int) or length <= 0:
+        return []
+    by_time = {}
+    for interval in intervals:
+        when = getattr(interval, "time", None)
+        if isinstance(when, _dt.datetime):
+            by_time[when] = interval
+    first = -(-int(start.timestamp()) // length) * length  # the first slot starting in the window
+    slots = [by_time.get(_dt.datetime.fromtimestamp(t, UTC)) for t in range(first, int(end.timestamp()) + 1, length)]
+    if not slots:
+        return []
+    gaps = sum(1 for s in slots if s is None or getattr(s, "missing", False))
+    rows = []
+    for i, name in enumerate(THREE_PHASE_KEYS):
+        values = [None if s is None or getattr(s, "missing", False) else s.values[i] for s in slots]
+        rows.append([label(name), f"│{sparkline(values)}│"])
+    rows[0].append(f"{gaps} gap{'s' if gaps != 1 else ''}" if gaps else "")
+    return table(rows, indent=2)

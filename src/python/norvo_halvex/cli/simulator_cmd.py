@@ -5,8 +5,9 @@ from __future__ import annotations
 import signal
 import threading
 
-from norvo_halvex.cli import render
+from norvo_halvex.cli import connection, render
 from norvo_halvex.cli.errors import ExitCode, UsageError
+from norvo_halvex.cli.untrusted import for_terminal
 
 DEFAULT_PORT = 50051
 
@@ -15,6 +16,8 @@ def add_arguments(p) -> None:
     p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     p.add_argument("--port", type=int, default=DEFAULT_PORT,
                    help=f"port to listen on (default {DEFAULT_PORT}; 0 picks a free one)")
+    p.add_argument("--client-ca", metavar="FILE",
+                   help="require client certificates signed by this CA (PEM; with --tls-cert/--tls-key)")
 
 
 def fleet_rows(fleet) -> list[list[str]]:
@@ -25,7 +28,21 @@ def fleet_rows(fleet) -> list[list[str]]:
     return rows
 
 
+def client_options(args) -> str:
+    """The options a client needs against this simulator, for the "try:" line."""
+    words = []
+    if args.tls_cert:
+        words.append("--tls-ca CA.pem")  # the CA that signed --tls-cert: only the user knows its file
+    if args.client_ca:
+        words.append("--tls-cert CLIENT.pem --tls-key CLIENT.key")
+    if args.token_file:
+        words.append(f"--token-file {args.token_file}")
+    return "".join(" " + w for w in words)
+
+
 def cmd_simulator(ctx, args) -> int:
+    from norvo_halvex.mediator.simulator.server import security_words
+
     if not 0 <= args.port <= 65535:
         raise UsageError(f"bad port {args.port}")
     stop = threading.Event()
@@ -34,17 +51,19 @@ def cmd_simulator(ctx, args) -> int:
     except ValueError:  # not the main thread: Ctrl-C / stop() only
         previous = None
     try:
-        sim = ctx.start_simulator(host=args.host, port=args.port)
+        sim = ctx.start_simulator(host=args.host, port=args.port, **connection.server_options(args))
         if ctx.json:
-            doc = {"command": "simulator", "address": sim.address,
+            doc = {"command": "simulator", "address": sim.address, "tls": sim.tls, "mutual_tls": sim.mutual_tls,
+                   "token_required": sim.token_required,
                    "meters": [{"serial": s, "kind": k} for s, k in fleet_rows(sim.fleet)]}
             print(render.dumps(doc), file=ctx.stdout)
         else:
             print(f"halvex simulator listening on {sim.address}", file=ctx.stdout)
             for line in render.table([["serial", "kind"], *fleet_rows(sim.fleet)], indent=2):
-                print(line, file=ctx.stdout)
-            print(f"try: halvex --mediator {sim.address} read {next(iter(sorted(sim.fleet.meters)), 'SERIAL')}",
-                  file=ctx.stdout)
+                print(for_terminal(line), file=ctx.stdout)
+            print(f"  clients connect with: {security_words(sim)}", file=ctx.stdout)
+            print(f"try: halvex --mediator {sim.address}{client_options(args)} "
+                  f"read {next(iter(sorted(sim.fleet.meters)), 'SERIAL')}", file=ctx.stdout)
             print("press Ctrl-C to stop", file=ctx.stdout)
         ctx.stdout.flush()
         try:

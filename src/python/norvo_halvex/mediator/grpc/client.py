@@ -1,29 +1,42 @@
 """gRPC transport to the Halvex mediator.
 
 One client holds one channel to one mediator and may be shared by any number of
-threads. Every call carries a deadline and nothing is ever retried: a write that
+threads. Every call carries a deadline. By default nothing is retried: a write that
 timed out may still have reached the meter, so only the caller can decide whether
-to repeat it.
+to repeat it. Element reads may be retried on UNAVAILABLE when the settings ask for it.
+
+How the client connects (TLS, client certificate, bearer token, deadline, keepalive,
+interceptors) comes from ``ConnectionSettings``: the ``settings`` given, else the
+``HALVEX_*`` environment variables (``ConnectionSettings.from_env()``).
 
 Outcomes:
 - the meter answered: the decoded record (``read_element``), None (``write_element``)
   or the reply bytes (``send_message``);
 - the mediator answered but its leg to the meter failed: ``HalvexConnectionFailure``
   or ``HalvexEOFError``;
+- TLS, token or permission trouble: ``HalvexSecurityError``, a ``grpc.RpcError`` with
+  the original status whose details say what to fix;
 - anything else (mediator down, deadline exceeded, unknown serial or object, bad
   request): the ``grpc.RpcError`` as gRPC raised it.
 """
 
 from __future__ import annotations
 
+import dataclasses
+import json
+import logging
 import threading
 
 import grpc
 
 from norvo_halvex.mediator.grpc import halvex_mediator_pb2 as _pb
 from norvo_halvex.mediator.grpc import halvex_mediator_pb2_grpc as _pb_grpc
+from norvo_halvex.mediator.grpc.address import split_mediator_address
 from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
 from norvo_halvex.mediator.grpc.exception.HalvexEOFError import HalvexEOFError
+from norvo_halvex.mediator.grpc.security import ChannelSecurity
+from norvo_halvex.mediator.grpc.settings import DEFAULT_TIMEOUT_SECONDS, ConnectionSettings
+from norvo_halvex.meters.obis import describe_object_id
 from quarn_frame_protocol.elements import decode_element
 from quarn_frame_protocol.errors import QuarnCodecError
 
@@ -33,20 +46,14 @@ __all__ = [
     "HalvexMediatorGrpcClient",
 ]
 
+log = logging.getLogger("norvo_halvex.mediator.grpc")
+
 #: Mediator address used when none (or None) is given.
 DEFAULT_MEDIATOR_ADDRESS = "0.0.0.0:50051"
 
-#: Deadline of every call, in seconds. A meter behind a slow modem link answers
-#: within a few seconds; ten leaves room for that without letting a dead mediator
-#: hold a caller for long.
-DEFAULT_TIMEOUT_SECONDS = 10.0
-
 _MAX_OBJECT_ID = 0xFFFFFFFF
-_OBIS_BASE = 0x01000000
 
-# gRPC may otherwise replay a call it believes never left the client; this client
-# promises no retries at all.
-_CHANNEL_OPTIONS = (("grpc.enable_retries", 0),)
+_SERVICE = _pb.DESCRIPTOR.services_by_name["HalvexMediator"].full_name
 
 _ReadElementRequest = _pb.ReadElementRequest
 _WriteElementRequest = _pb.WriteElementRequest
@@ -54,12 +61,51 @@ _SendMessageRequest = _pb.SendMessageRequest
 _OUTCOME_END_OF_STREAM = _pb.METER_OUTCOME_END_OF_STREAM
 
 
+def channel_options(settings: ConnectionSettings) -> list[tuple[str, object]]:
+    """The gRPC channel options for ``settings``."""
+    options: dict[str, object] = {
+        # Only the retry policy below may apply: a service config published in DNS
+        # must not switch retries on for writes.
+        "grpc.service_config_disable_resolution": 1,
+    }
+    if settings.read_retries:
+        options["grpc.enable_retries"] = 1
+        options["grpc.service_config"] = json.dumps({
+            "methodConfig": [{
+                "name": [{"service": _SERVICE, "method": "ReadElement"}],
+                "retryPolicy": {
+                    "maxAttempts": settings.read_retries + 1,
+                    "initialBackoff": "0.1s",
+                    "maxBackoff": "2s",
+                    "backoffMultiplier": 2,
+                    "retryableStatusCodes": ["UNAVAILABLE"],
+                },
+            }],
+        })
+    else:
+        # gRPC may otherwise replay a call it believes never left the client.
+        options["grpc.enable_retries"] = 0
+    if settings.keepalive is not None:
+        options["grpc.keepalive_time_ms"] = max(1, round(settings.keepalive * 1000))
+        options["grpc.keepalive_permit_without_calls"] = 1
+        options["grpc.http2.max_pings_without_data"] = 0
+    if settings.max_receive_message_length is not None:
+        options["grpc.max_receive_message_length"] = settings.max_receive_message_length
+    if settings.tls_server_name:
+        options["grpc.ssl_target_name_override"] = settings.tls_server_name
+    options.update(settings.channel_options)
+    return list(options.items())
+
+
 class HalvexMediatorGrpcClient:
     """Client of the mediator service for any number of meters.
 
-    ``mediator_address`` is a gRPC target such as ``"mediator.example:50051"``; None
-    means ``DEFAULT_MEDIATOR_ADDRESS``. ``timeout`` is the deadline of each call in
-    seconds; None means ``DEFAULT_TIMEOUT_SECONDS``. The channel is opened on first
+    ``mediator_address`` is ``host:port``, ``[v6]:port``, ``dns:///host:port`` or
+    ``unix:PATH`` (``address.parse_mediator_address`` says what is refused); None means
+    ``DEFAULT_MEDIATOR_ADDRESS``. ``settings`` says how to connect; None means
+    ``ConnectionSettings.from_env()``. ``timeout``, when given, replaces the settings'
+    deadline (seconds per call). Certificate, key and token files are read here, so a
+    missing or unusable file fails the construction. The channel is opened on first
     use and closed by ``close()`` (or by leaving a ``with`` block).
     """
 
@@ -67,7 +113,8 @@ class HalvexMediatorGrpcClient:
         self,
         mediator_address: str | None = DEFAULT_MEDIATOR_ADDRESS,
         *,
-        timeout: float | None = DEFAULT_TIMEOUT_SECONDS,
+        settings: ConnectionSettings | None = None,
+        timeout: float | None = None,
     ) -> None:
         if mediator_address is None:
             mediator_address = DEFAULT_MEDIATOR_ADDRESS
@@ -76,19 +123,22 @@ class HalvexMediatorGrpcClient:
                 f"mediator_address must be a str such as 'host:50051' or None, "
                 f"got {type(mediator_address).__name__}"
             )
-        if not mediator_address.strip():
-            raise ValueError("mediator_address must not be empty; use 'host:port', e.g. '127.0.0.1:50051'")
-        if timeout is None:
-            timeout = DEFAULT_TIMEOUT_SECONDS
-        if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
-            raise TypeError(f"timeout must be a number of seconds, got {type(timeout).__name__}")
-        if not timeout > 0:
-            raise ValueError(f"timeout must be a positive number of seconds, got {timeout!r}")
+        address = split_mediator_address(mediator_address)
+        if settings is None:
+            settings = ConnectionSettings.from_env()
+        elif not isinstance(settings, ConnectionSettings):
+            raise TypeError(f"settings must be a ConnectionSettings or None, got {type(settings).__name__}")
+        if timeout is not None:
+            settings = dataclasses.replace(settings, timeout=timeout)
+        self._security = ChannelSecurity(settings, address)
+        self._settings = settings
         self._address = mediator_address
-        self._timeout = float(timeout)
+        self._target = address.target
+        self._timeout = settings.timeout
         self._lock = threading.Lock()
         self._channel: grpc.Channel | None = None
         self._read = self._write = self._send = None
+        self._metadata = _no_metadata
         self._closed = False
 
     @property
@@ -99,9 +149,13 @@ class HalvexMediatorGrpcClient:
     def timeout(self) -> float:
         return self._timeout
 
+    @property
+    def settings(self) -> ConnectionSettings:
+        return self._settings
+
     def __repr__(self) -> str:
         state = "closed" if self._closed else ("open" if self._channel is not None else "not connected")
-        return f"<HalvexMediatorGrpcClient {self._address!r} timeout={self._timeout:g}s {state}>"
+        return f"<HalvexMediatorGrpcClient {self._address!r} {self._settings.describe()} {state}>"
 
     # -- channel ----------------------------------------------------------------------
 
@@ -110,11 +164,23 @@ class HalvexMediatorGrpcClient:
             if self._closed:
                 raise ValueError(f"HalvexMediatorGrpcClient for {self._address} is closed; create a new client")
             if self._channel is None:
-                channel = grpc.insecure_channel(self._address, options=_CHANNEL_OPTIONS)
-                stub = _pb_grpc.HalvexMediatorStub(channel)
+                settings = self._settings
+                options = channel_options(settings)
+                # The client adds the token itself unless interceptors could see it there.
+                token_per_call = self._security.token is not None and not settings.interceptors
+                credentials = self._security.channel_credentials(token_per_call=token_per_call)
+                if credentials is None:
+                    channel = grpc.insecure_channel(self._target, options=options)
+                else:
+                    channel = grpc.secure_channel(self._target, credentials, options=options)
+                log.debug("opening channel to %s (%s)", self._target, settings.describe())
+                calls = grpc.intercept_channel(channel, *settings.interceptors) if settings.interceptors else channel
+                stub = _pb_grpc.HalvexMediatorStub(calls)
                 self._read = stub.ReadElement
                 self._write = stub.WriteElement
                 self._send = stub.SendMessage
+                if token_per_call:
+                    self._metadata = self._security.call_metadata
                 self._channel = channel
 
     def _opened(self, name: str):
@@ -145,15 +211,20 @@ class HalvexMediatorGrpcClient:
         call = self._read
         if call is None:
             call = self._opened("_read")
-        reply = call(_ReadElementRequest(serial=serial, object_id=object_id), timeout=self._timeout)
+        try:
+            reply = call(
+                _ReadElementRequest(serial=serial, object_id=object_id), timeout=self._timeout, metadata=self._metadata()
+            )
+        except grpc.RpcError as e:
+            raise self._explained(e)
         status = reply.status
         if status.outcome:
-            raise _meter_failure(status, serial, f"read of {_object_name(object_id)}")
+            raise _meter_failure(status, serial, f"read of {describe_object_id(object_id)}")
         try:
             return decode_element(object_id, reply.payload)
         except QuarnCodecError as e:
             raise QuarnCodecError(
-                f"Meter {serial}: read of {_object_name(object_id)} returned a payload that does not decode "
+                f"Meter {serial}: read of {describe_object_id(object_id)} returned a payload that does not decode "
                 f"({len(reply.payload)} bytes: {reply.payload[:32].hex()}): {e}",
                 e.record,
             ) from e
@@ -166,12 +237,17 @@ class HalvexMediatorGrpcClient:
         call = self._write
         if call is None:
             call = self._opened("_write")
-        reply = call(
-            _WriteElementRequest(serial=serial, object_id=object_id, payload=payload), timeout=self._timeout
-        )
+        try:
+            reply = call(
+                _WriteElementRequest(serial=serial, object_id=object_id, payload=payload),
+                timeout=self._timeout,
+                metadata=self._metadata(),
+            )
+        except grpc.RpcError as e:
+            raise self._explained(e)
         status = reply.status
         if status.outcome:
-            raise _meter_failure(status, serial, f"write of {_object_name(object_id)}")
+            raise _meter_failure(status, serial, f"write of {describe_object_id(object_id)}")
 
     def send_message(self, serial: str, message: bytes) -> bytes:
         """Sends one encoded Quarn data record to meter ``serial`` and returns the reply bytes."""
@@ -182,11 +258,29 @@ class HalvexMediatorGrpcClient:
         call = self._send
         if call is None:
             call = self._opened("_send")
-        reply = call(_SendMessageRequest(serial=serial, message=message), timeout=self._timeout)
+        try:
+            reply = call(
+                _SendMessageRequest(serial=serial, message=message), timeout=self._timeout, metadata=self._metadata()
+            )
+        except grpc.RpcError as e:
+            raise self._explained(e)
         status = reply.status
         if status.outcome:
             raise _meter_failure(status, serial, f"data record exchange ({_record_format_name(message)})")
         return reply.reply
+
+
+    def _explained(self, error: grpc.RpcError) -> grpc.RpcError:
+        """The error to raise for a failed call: gRPC's own, or one that says what to fix."""
+        explained = self._security.explain(error)
+        if explained is not error:
+            explained.__cause__ = None
+            explained.__suppress_context__ = True
+        return explained
+
+
+def _no_metadata() -> None:
+    return None
 
 
 def _check_element_args(serial, object_id) -> None:
@@ -217,24 +311,6 @@ def _check_object_id(object_id) -> None:
         )
     if not 0 <= object_id <= _MAX_OBJECT_ID:
         raise ValueError(f"object_id must be between 0 and 0xFFFFFFFF, got {int(object_id)}")
-
-
-def _object_name(object_id: int) -> str:
-    """Display form of an object identifier for error texts."""
-    value = int(object_id)
-    if value >= _OBIS_BASE and value < 2 * _OBIS_BASE:
-        return f"OBIS object {(value >> 16) & 0xFF}.{(value >> 8) & 0xFF}.{value & 0xFF} (0x{value:08x})"
-    name = getattr(object_id, "name", None)
-    if name is None:
-        try:
-            from quarn_frame_protocol.quarn_object_id_enum import ObjectIdEnum
-
-            name = ObjectIdEnum(value).name
-        except Exception:
-            name = None
-    if name is None:
-        return f"object 0x{value:04x}"
-    return f"object {name} (0x{value:04x})"
 
 
 def _record_format_name(message: bytes) -> str:

@@ -1,4 +1,5 @@
-"""python -m norvo_halvex.mediator.simulator --port N [--fleet FILE] [--host H]"""
+"""python -m norvo_halvex.mediator.simulator --port N [--fleet FILE] [--host H]
+[--tls-cert FILE --tls-key FILE [--client-ca FILE]] [--token-file FILE]"""
 
 from __future__ import annotations
 
@@ -9,7 +10,7 @@ import sys
 import threading
 
 from norvo_halvex.mediator.simulator.fleet import Fleet, FleetError
-from norvo_halvex.mediator.simulator.server import DEFAULT_MAX_WORKERS, start_simulator
+from norvo_halvex.mediator.simulator.server import DEFAULT_MAX_WORKERS, security_words, start_simulator
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -23,13 +24,22 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument(
         "--max-workers", type=int, default=DEFAULT_MAX_WORKERS, help=f"server threads (default {DEFAULT_MAX_WORKERS})"
     )
+    parser.add_argument("--tls-cert", metavar="FILE", help="serve TLS with this certificate (PEM; needs --tls-key)")
+    parser.add_argument("--tls-key", metavar="FILE", help="private key of --tls-cert (PEM)")
+    parser.add_argument("--client-ca", metavar="FILE",
+                        help="require client certificates signed by this CA (PEM; mutual TLS)")
+    parser.add_argument("--token-file", metavar="FILE",
+                        help="require the bearer token in FILE on every call (re-read when it changes)")
     parser.add_argument("-v", "--verbose", action="store_true", help="log every request")
     args = parser.parse_args(argv)
 
     logging.basicConfig(level=logging.DEBUG if args.verbose else logging.INFO, format="%(asctime)s %(message)s")
     try:
         fleet = Fleet.from_json(args.fleet) if args.fleet else Fleet.default()
-        sim = start_simulator(fleet, host=args.host, port=args.port, max_workers=args.max_workers)
+        sim = start_simulator(
+            fleet, host=args.host, port=args.port, max_workers=args.max_workers,
+            tls_cert=args.tls_cert, tls_key=args.tls_key, client_ca=args.client_ca, token_file=args.token_file,
+        )
     except (FleetError, OSError, ValueError) as e:
         print(f"error: {e}", file=sys.stderr)
         return 2
@@ -37,7 +47,8 @@ def main(argv: list[str] | None = None) -> int:
     done = threading.Event()
     for signum in (signal.SIGINT, signal.SIGTERM):
         signal.signal(signum, lambda *_: done.set())
-    print(f"Halvex mediator simulator listening on {sim.address} with {len(fleet)} meters", flush=True)
+    print(f"Halvex mediator simulator listening on {sim.address} with {len(fleet)} meters ({security_words(sim)})",
+          flush=True)
     for i, meter in enumerate(fleet):
         if i == 20:
             print(f"  ... and {len(fleet) - 20} more", flush=True)

@@ -14,7 +14,7 @@ import math
 import random
 from dataclasses import dataclass
 
-from quarn_frame_protocol.quarn_profile_three_phase_intervals_response_block import VALUE_NAMES
+from norvo_halvex.meters import THREE_PHASE_QUANTITIES
 
 __all__ = ["INTERVAL_SECONDS", "ANCHOR_EPOCH", "CHANNELS", "EnergyProfile"]
 
@@ -26,7 +26,7 @@ _PER_WEEK = 7 * 48
 _U32 = 1 << 32
 
 #: Channel order of interval values and three-phase totals.
-CHANNELS = VALUE_NAMES
+CHANNELS = THREE_PHASE_QUANTITIES
 
 
 def _load_shape(slot: int) -> float:

@@ -1,4 +1,5 @@
-"""The failure a simulated mediator answers with a gRPC status."""
+"""Errors of the simulator: the failure a simulated mediator answers with a gRPC status,
+and a fleet description that cannot be used."""
 
 from __future__ import annotations
 
@@ -20,3 +21,7 @@ def not_found(details: str) -> SimulatorError:
 
 def invalid(details: str) -> SimulatorError:
     return SimulatorError(grpc.StatusCode.INVALID_ARGUMENT, details)
+
+
+class FleetError(ValueError):
+    """A fleet description that cannot be used; the text says where and why."""

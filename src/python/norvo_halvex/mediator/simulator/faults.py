@@ -2,8 +2,9 @@
 
 A ``Fault`` describes what goes wrong with one meter: added latency and/or a failure
 kind, optionally limited to some operations and object identifiers, optionally only
-after a number of successful calls and/or only a number of times. The fleet keeps one
-``Fault`` per serial and asks it, for each call, what to do (``FaultState.decide``).
+after a number of successful calls and/or only a number of times. A ``FaultRegistry``
+keeps one ``Fault`` per serial (with its counters, ``FaultState``) and says, for each
+call, what to do (``FaultRegistry.decide``); the fleet holds one.
 """
 
 from __future__ import annotations
@@ -16,7 +17,7 @@ from typing import Any
 
 import grpc
 
-__all__ = ["Fault", "FaultKind", "Operation", "FaultAction", "FaultState"]
+__all__ = ["Fault", "FaultKind", "Operation", "FaultAction", "FaultRegistry", "FaultState"]
 
 
 class FaultKind(enum.StrEnum):
@@ -215,3 +216,50 @@ class FaultState:
         """Matching calls seen so far."""
         with self._lock:
             return self._matched
+
+
+class FaultRegistry:
+    """The fault of each serial, settable while a server answers. Thread-safe.
+
+    Lookups happen on every call a server answers, so the mapping is replaced whole on a
+    change (copy-on-write) and read without a lock.
+    """
+
+    __slots__ = ("_faults", "_lock")
+
+    def __init__(self) -> None:
+        self._faults: dict[str, FaultState] = {}
+        self._lock = threading.Lock()
+
+    def set(self, serial: str, fault: Fault) -> None:
+        """Installs ``fault`` on ``serial``, replacing any earlier one (counters reset)."""
+        if not isinstance(fault, Fault):
+            raise TypeError(f"fault must be a Fault, got {type(fault).__name__}")
+        with self._lock:
+            self._faults = {**self._faults, serial: FaultState(fault)}
+
+    def clear(self, serial: str) -> None:
+        with self._lock:
+            if serial in self._faults:
+                faults = dict(self._faults)
+                del faults[serial]
+                self._faults = faults
+
+    def clear_all(self) -> None:
+        with self._lock:
+            self._faults = {}
+
+    def get(self, serial: str) -> Fault | None:
+        state = self._faults.get(serial)
+        return state.fault if state else None
+
+    def calls(self, serial: str) -> int:
+        """How many calls the serial's current fault has matched so far."""
+        state = self._faults.get(serial)
+        return state.calls if state else 0
+
+    def decide(self, serial: str, operation: Operation, object_id: int | None) -> FaultAction | None:
+        state = self._faults.get(serial)
+        if state is None:
+            return None
+        return state.decide(operation, object_id)

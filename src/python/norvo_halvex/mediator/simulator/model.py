@@ -9,33 +9,13 @@ from __future__ import annotations
 
 import dataclasses
 import datetime as _dt
-import enum
 import threading
 import zlib
 
 from norvo_halvex.mediator.simulator.energy import INTERVAL_SECONDS, EnergyProfile
+from norvo_halvex.meters import MeterKind, obis_object_id, scale_for
 
-__all__ = ["MeterKind", "SimulatedMeter", "DEFAULT_HARDWARE", "obis_id", "obis_text"]
-
-
-class MeterKind(enum.StrEnum):
-    SINGLE_ELEMENT = "single_element"
-    TWIN_ELEMENT = "twin_element"
-    THREE_PHASE_AX = "three_phase_ax"
-    THREE_PHASE_CX = "three_phase_cx"
-
-    @property
-    def is_three_phase(self) -> bool:
-        return self in (MeterKind.THREE_PHASE_AX, MeterKind.THREE_PHASE_CX)
-
-    @property
-    def has_element_b(self) -> bool:
-        return self is MeterKind.TWIN_ELEMENT
-
-    @property
-    def unit_per_wh(self) -> int:
-        # CT-operated meters count energy in 0.1 Wh.
-        return 10 if self is MeterKind.THREE_PHASE_CX else 1
+__all__ = ["MeterKind", "SimulatedMeter", "DEFAULT_HARDWARE"]
 
 
 #: Hardware text each kind reports by default (three-phase meters report none).
@@ -52,28 +32,6 @@ _DEFAULT_LOAD_WATTS = {
     MeterKind.THREE_PHASE_AX: 7000,
     MeterKind.THREE_PHASE_CX: 12000,
 }
-
-_OBIS_BASE = 0x01000000
-
-
-def obis_id(text: str) -> int:
-    """Object identifier of OBIS code "C.D.E" (each part 0..255)."""
-    parts = text.strip().split(".")
-    if len(parts) != 3 or not all(p.isdigit() for p in parts):
-        raise ValueError(f"OBIS code must look like 'C.D.E' with three numbers, got {text!r}")
-    c, d, e = (int(p) for p in parts)
-    if max(c, d, e) > 255:
-        raise ValueError(f"OBIS code parts must be 0..255, got {text!r}")
-    return _OBIS_BASE | c << 16 | d << 8 | e
-
-
-def is_obis_id(object_id: int) -> bool:
-    return _OBIS_BASE <= object_id < 2 * _OBIS_BASE
-
-
-def obis_text(object_id: int) -> str:
-    return f"{(object_id >> 16) & 0xFF}.{(object_id >> 8) & 0xFF}.{object_id & 0xFF}"
-
 
 @dataclasses.dataclass(eq=False)
 class SimulatedMeter:
@@ -125,7 +83,7 @@ class SimulatedMeter:
             setattr(self, name, value)
         self.missing_intervals = {int(t) - int(t) % INTERVAL_SECONDS for t in self.missing_intervals}
         self.lock = threading.Lock()
-        unit = self.kind.unit_per_wh
+        unit = scale_for(self.kind).counts_per_wh
         self.energy_a = EnergyProfile(f"{self.serial}/A", self.load_watts, self.solar_watts, unit)
         self.energy_b = (
             EnergyProfile(f"{self.serial}/B", self.load_b_watts, 0, unit) if self.kind.has_element_b else None
@@ -202,9 +160,9 @@ class SimulatedMeter:
 def default_obis(meter: SimulatedMeter) -> dict[int, bytes]:
     """A few OBIS objects every simulated meter holds from the start."""
     return {
-        obis_id("96.1.0"): meter.serial.encode(),
-        obis_id("96.1.1"): (meter.hardware or meter.kind.value).encode(),
-        obis_id("0.2.0"): meter.firmware,
-        obis_id("96.14.0"): b"\x01",  # active tariff
-        obis_id("0.9.5"): b"\x00\x00",  # billing period counter
+        obis_object_id("96.1.0"): meter.serial.encode(),
+        obis_object_id("96.1.1"): (meter.hardware or meter.kind.value).encode(),
+        obis_object_id("0.2.0"): meter.firmware,
+        obis_object_id("96.14.0"): b"\x01",  # active tariff
+        obis_object_id("0.9.5"): b"\x00\x00",  # billing period counter
     }

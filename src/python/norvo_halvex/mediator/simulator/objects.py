@@ -21,7 +21,9 @@ from enum import IntEnum
 import grpc
 
 from norvo_halvex.mediator.simulator.errors import SimulatorError, invalid, not_found
-from norvo_halvex.mediator.simulator.model import MeterKind, SimulatedMeter, is_obis_id, obis_id, obis_text
+from norvo_halvex.mediator.simulator.model import MeterKind, SimulatedMeter
+from norvo_halvex.meters import THREE_PHASE_TOTALS, is_obis_object_id, obis_object_id
+from norvo_halvex.meters import describe_object_id as describe
 from quarn_frame_protocol.elements import decode_element, encode_element
 from quarn_frame_protocol.errors import QuarnCodecError
 from quarn_frame_protocol.quarn_message import QuarnMessage
@@ -51,14 +53,7 @@ _SINGLE_PHASE = _COMMON | {
     O.read_element_a,
 }
 _TWIN = _SINGLE_PHASE | {O.element_b_instantaneous_active_power_import, O.read_element_b}
-_TOTALS = {
-    O.three_phase_total_active_import: "active_import",
-    O.three_phase_total_active_export: "active_export",
-    O.three_phase_total_reactive_import: "reactive_import",
-    O.three_phase_total_reactive_export: "reactive_export",
-    O.three_phase_total_apparent_import: "apparent_import",
-    O.three_phase_total_apparent_export: "apparent_export",
-}
+_TOTALS = {object_id: quantity for quantity, object_id in THREE_PHASE_TOTALS.items()}
 _PHASES = {
     O.three_phase_instantaneous_voltage_l1: 1,
     O.three_phase_instantaneous_voltage_l2: 2,
@@ -73,11 +68,6 @@ _BY_KIND = {
     MeterKind.THREE_PHASE_CX: frozenset(_THREE_PHASE),
 }
 
-_METER_TYPE = {
-    MeterKind.THREE_PHASE_AX: _M.ThreePhaseMeterType.ax_whole_current,
-    MeterKind.THREE_PHASE_CX: _M.ThreePhaseMeterType.cx_ct_operated,
-}
-
 _SETTING_TYPES: dict[str, type[IntEnum]] = {
     "backlight": _M.BacklightSettingType,
     "load_switch": _M.LoadSwitchSettingType,
@@ -89,15 +79,6 @@ def objects_of(kind: MeterKind) -> frozenset[O]:
     return _BY_KIND[MeterKind(kind)]
 
 
-def describe(object_id: int) -> str:
-    if is_obis_id(object_id):
-        return f"OBIS object {obis_text(object_id)} (0x{object_id:08x})"
-    try:
-        return f"object {O(object_id).name} (0x{object_id:04x})"
-    except ValueError:
-        return f"object 0x{object_id:x}"
-
-
 def parse_object_id(text: str) -> int:
     """An object named in a fleet file: an ``ObjectIdEnum`` name, an OBIS code "C.D.E",
     or a number ("0x0121", "289")."""
@@ -105,7 +86,7 @@ def parse_object_id(text: str) -> int:
     if text in O.__members__:
         return int(O[text])
     if text.count(".") == 2:
-        return obis_id(text)
+        return obis_object_id(text)
     try:
         return int(text, 0)
     except ValueError:
@@ -149,7 +130,7 @@ def _check_held(meter: SimulatedMeter, object_id: int) -> O:
 
 def read(meter: SimulatedMeter, object_id: int, now: float) -> bytes:
     """The encoded record of one object, as the meter answers it at real time ``now``."""
-    if is_obis_id(object_id):
+    if is_obis_object_id(object_id):
         payload = meter.obis_read(object_id)
         if payload is None:
             raise not_found(
@@ -197,7 +178,7 @@ _READERS: dict[O, Callable[[SimulatedMeter, O, float], object]] = {
     O.backlight: lambda m, o, now: _M.BacklightSettingRec(setting=m.backlight),
     O.load_switch: lambda m, o, now: _M.LoadSwitchSettingRec(setting=m.load_switch),
     O.three_phase_hardware_configuration: lambda m, o, now: _M.ThreePhaseHardwareConfigurationRec(
-        meter_type=_METER_TYPE[m.kind]
+        meter_type=m.kind.meter_type
     ),
     **{t: (lambda m, o, now: _M.U4leValueRec(value=m.total(_TOTALS[o], now))) for t in _TOTALS},
     **{p: (lambda m, o, now: _M.ThreePhaseVoltageRec(voltage=m.voltage_decivolts(_PHASES[o], now))) for p in _PHASES},
@@ -217,7 +198,7 @@ _WRITABLE = (O.time, O.daylight_savings_correction_flag, O.backlight, O.load_swi
 
 
 def write(meter: SimulatedMeter, object_id: int, payload: bytes, now: float) -> None:
-    if is_obis_id(object_id):
+    if is_obis_object_id(object_id):
         meter.obis_write(object_id, payload)
         return
     member = _check_held(meter, object_id)

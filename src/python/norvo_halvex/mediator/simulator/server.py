@@ -3,26 +3,35 @@
 from __future__ import annotations
 
 import logging
+import os
 import threading
 from concurrent import futures
 
 import grpc
+from grpc_health.v1 import health, health_pb2, health_pb2_grpc
+from grpc_reflection.v1alpha import reflection
 
 from norvo_halvex.mediator.grpc import halvex_mediator_pb2 as pb
 from norvo_halvex.mediator.grpc import halvex_mediator_pb2_grpc as pb_grpc
+from norvo_halvex.mediator.grpc.address import is_loopback_host
+from norvo_halvex.mediator.grpc.security import read_pem
+from norvo_halvex.mediator.grpc.token import TokenFile, TokenFileError
 from norvo_halvex.mediator.simulator import messages, objects
 from norvo_halvex.mediator.simulator.errors import SimulatorError
 from norvo_halvex.mediator.simulator.faults import FaultAction, FaultKind, Operation
 from norvo_halvex.mediator.simulator.fleet import Fleet
 from norvo_halvex.mediator.simulator.model import SimulatedMeter
 
-__all__ = ["DEFAULT_MAX_WORKERS", "RunningSimulator", "start_simulator"]
+__all__ = ["DEFAULT_MAX_WORKERS", "SERVICE_NAME", "RunningSimulator", "start_simulator"]
 
 log = logging.getLogger("norvo_halvex.mediator.simulator")
 
 #: Server threads. Each call holds a thread for its whole injected latency, so this is
 #: the number of meters that can be "on the line" at once.
 DEFAULT_MAX_WORKERS = 32
+
+#: Full name of the mediator service, as health checks and reflection name it.
+SERVICE_NAME = pb.DESCRIPTOR.services_by_name["HalvexMediator"].full_name
 
 _OK = pb.MeterStatus()
 _OUTCOMES = {
@@ -113,16 +122,64 @@ class _Servicer(pb_grpc.HalvexMediatorServicer):
         return pb.SendMessageReply(status=_OK, reply=reply)
 
 
-class RunningSimulator:
-    """A started simulator. ``address`` is what a client connects to."""
+class _RequireToken(grpc.ServerInterceptor):
+    """Refuses every call of the mediator service that does not carry the bearer token
+    in ``token_file`` (re-read when the file changes). Health checks and reflection
+    stay open, as probes and tools expect."""
 
-    def __init__(self, server: grpc.Server, fleet: Fleet, host: str, port: int, stopping: threading.Event) -> None:
+    def __init__(self, token_file: TokenFile) -> None:
+        self._token = token_file
+        self._prefix = f"/{SERVICE_NAME}/"
+
+        def deny(request, context):
+            context.abort(grpc.StatusCode.UNAUTHENTICATED, "missing or wrong bearer token")
+
+        self._deny = grpc.unary_unary_rpc_method_handler(deny)
+
+    def intercept_service(self, continuation, handler_call_details):
+        if not handler_call_details.method.startswith(self._prefix):
+            return continuation(handler_call_details)
+        presented = None
+        for key, value in handler_call_details.invocation_metadata or ():
+            if key == "authorization":
+                presented = value
+                break
+        try:
+            ok = self._token.matches(presented)
+        except TokenFileError as e:
+            log.error("refusing calls: %s", e)
+            ok = False
+        return continuation(handler_call_details) if ok else self._deny
+
+
+class RunningSimulator:
+    """A started simulator. ``address`` is what a client connects to; ``tls`` says
+    whether it serves TLS, ``mutual_tls`` whether it requires client certificates,
+    ``token_required`` whether calls need the bearer token."""
+
+    def __init__(
+        self,
+        server: grpc.Server,
+        fleet: Fleet,
+        host: str,
+        port: int,
+        stopping: threading.Event,
+        health_servicer: health.HealthServicer | None = None,
+        *,
+        tls: bool = False,
+        mutual_tls: bool = False,
+        token_required: bool = False,
+    ) -> None:
         self._server = server
         self._stopping = stopping
+        self._health = health_servicer
         self.fleet = fleet
         self.host = host
         self.port = port
         self.address = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+        self.tls = tls
+        self.mutual_tls = mutual_tls
+        self.token_required = token_required
         self._stopped = False
 
     def stop(self, grace: float | None = None) -> None:
@@ -131,6 +188,8 @@ class RunningSimulator:
             return
         self._stopped = True
         self._stopping.set()  # cut injected latencies short
+        if self._health is not None:
+            self._health.enter_graceful_shutdown()  # probes see NOT_SERVING during the grace period
         self._server.stop(grace).wait()
 
     def wait(self, timeout: float | None = None) -> bool:
@@ -145,7 +204,9 @@ class RunningSimulator:
         self.stop()
 
     def __repr__(self) -> str:
-        return f"<RunningSimulator {self.address} meters={len(self.fleet)}{' stopped' if self._stopped else ''}>"
+        mode = " mutual-TLS" if self.mutual_tls else (" TLS" if self.tls else "")
+        mode += " token" if self.token_required else ""
+        return f"<RunningSimulator {self.address}{mode} meters={len(self.fleet)}{' stopped' if self._stopped else ''}>"
 
 
 def start_simulator(
@@ -154,11 +215,19 @@ def start_simulator(
     host: str = "127.0.0.1",
     port: int = 0,
     max_workers: int = DEFAULT_MAX_WORKERS,
+    tls_cert: str | os.PathLike[str] | None = None,
+    tls_key: str | os.PathLike[str] | None = None,
+    client_ca: str | os.PathLike[str] | None = None,
+    token_file: str | os.PathLike[str] | None = None,
 ) -> RunningSimulator:
     """Starts the simulator in this process (background threads) and returns at once.
 
     ``fleet`` defaults to ``Fleet.default()``; ``port`` 0 picks a free port (see
-    ``.port``). Raises OSError when the address cannot be bound.
+    ``.port``). ``tls_cert`` + ``tls_key`` (PEM files) serve TLS; ``client_ca`` (with
+    them) requires client certificates signed by that CA; ``token_file`` requires the
+    bearer token it holds on every mediator call (UNAUTHENTICATED otherwise). The health
+    service (``grpc.health.v1``) and server reflection are always on. Raises OSError
+    when the address cannot be bound, ValueError for unusable TLS or token files.
     """
     if fleet is None:
         fleet = Fleet.default()
@@ -168,16 +237,43 @@ def start_simulator(
         raise ValueError(f"port must be 0..65535 (0 picks a free port), got {port!r}")
     if isinstance(max_workers, bool) or not isinstance(max_workers, int) or max_workers < 1:
         raise ValueError(f"max_workers must be a whole number >= 1, got {max_workers!r}")
+    credentials = _server_credentials(tls_cert, tls_key, client_ca)
+    interceptors = []
+    if token_file is not None:
+        try:
+            interceptors.append(_RequireToken(TokenFile(token_file)))
+        except TokenFileError as e:
+            raise ValueError(str(e)) from None
+    target = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+    if credentials is None and not is_loopback_host(host):
+        log.warning(
+            "simulator listening on %s without TLS: anyone who can reach this address can read and "
+            "write its meters%s; give a certificate and key (--tls-cert/--tls-key) or bind 127.0.0.1",
+            target, " and see the bearer token" if token_file is not None else "",
+        )
     stopping = threading.Event()
     server = grpc.server(
         futures.ThreadPoolExecutor(max_workers=max_workers, thread_name_prefix="halvex-sim"),
-        # Without this a second simulator could silently share a fixed port with the first.
-        options=[("grpc.so_reuseport", 0)],
+        interceptors=interceptors,
+        options=[
+            # Without this a second simulator could silently share a fixed port with the first.
+            ("grpc.so_reuseport", 0),
+            # Let clients keep idle channels open with keepalive pings.
+            ("grpc.keepalive_permit_without_calls", 1),
+            ("grpc.http2.min_ping_interval_without_data_ms", 1000),
+        ],
     )
     pb_grpc.add_HalvexMediatorServicer_to_server(_Servicer(fleet, stopping), server)
-    target = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+    health_servicer = health.HealthServicer()
+    health_pb2_grpc.add_HealthServicer_to_server(health_servicer, server)
+    reflection.enable_server_reflection(
+        (SERVICE_NAME, health_pb2.DESCRIPTOR.services_by_name["Health"].full_name, reflection.SERVICE_NAME), server
+    )
     try:
-        bound = server.add_insecure_port(target)
+        if credentials is None:
+            bound = server.add_insecure_port(target)
+        else:
+            bound = server.add_secure_port(target, credentials)
     except RuntimeError as e:
         bound = 0
         cause: Exception | None = e
@@ -187,6 +283,32 @@ def start_simulator(
         server.stop(None)
         raise OSError(f"simulator cannot listen on {target}: address in use or not available") from cause
     server.start()
-    sim = RunningSimulator(server, fleet, host, bound, stopping)
+    for service in ("", SERVICE_NAME):
+        health_servicer.set(service, health_pb2.HealthCheckResponse.SERVING)
+    sim = RunningSimulator(
+        server, fleet, host, bound, stopping, health_servicer,
+        tls=credentials is not None, mutual_tls=client_ca is not None, token_required=token_file is not None,
+    )
     log.info("simulator listening on %s with %d meters", sim.address, len(fleet))
     return sim
+
+
+def security_words(sim: RunningSimulator) -> str:
+    """How clients must connect, in words: "mutual TLS, bearer token", "no TLS", ..."""
+    words = ["mutual TLS" if sim.mutual_tls else ("TLS" if sim.tls else "no TLS")]
+    if sim.token_required:
+        words.append("bearer token")
+    return ", ".join(words)
+
+
+def _server_credentials(tls_cert, tls_key, client_ca) -> grpc.ServerCredentials | None:
+    if tls_cert is None and tls_key is None:
+        if client_ca is not None:
+            raise ValueError("client_ca needs tls_cert and tls_key: client certificates are checked over TLS only")
+        return None
+    if tls_cert is None or tls_key is None:
+        raise ValueError("tls_cert and tls_key go together: give the certificate and its private key")
+    cert = read_pem(tls_cert, "tls_cert", "CERTIFICATE")
+    key = read_pem(tls_key, "tls_key", "PRIVATE KEY")
+    ca = read_pem(client_ca, "client_ca", "CERTIFICATE")
+    return grpc.ssl_server_credentials([(key, cert)], root_certificates=ca, require_client_auth=ca is not None)

@@ -1,11 +1,5 @@
-"""The mediator could not reach the meter."""
+"""The mediator could not reach the meter (defined in ``norvo_halvex.errors``)."""
 
-from norvo_halvex.mediator.grpc.exception.halvex_meter_error import HalvexMeterError
+from norvo_halvex.errors import HalvexConnectionFailure
 
-
-class HalvexConnectionFailure(HalvexMeterError):
-    """The mediator reported that it could not connect to the meter.
-
-    Usually transient (meter powered off, modem out of coverage): check the meter's
-    power and signal, then try again later.
-    """
+__all__ = ["HalvexConnectionFailure"]

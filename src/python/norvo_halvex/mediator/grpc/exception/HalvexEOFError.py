@@ -1,11 +1,5 @@
-"""The meter's stream ended before its answer was complete."""
+"""The meter's stream ended before its answer was complete (defined in ``norvo_halvex.errors``)."""
 
-from norvo_halvex.mediator.grpc.exception.halvex_meter_error import HalvexMeterError
+from norvo_halvex.errors import HalvexEOFError
 
-
-class HalvexEOFError(HalvexMeterError):
-    """The mediator reported that the meter's stream ended before the answer was complete.
-
-    Some meters end the stream instead of answering for objects they do not hold
-    (for example a missing phase); otherwise the link dropped mid-answer.
-    """
+__all__ = ["HalvexEOFError"]

@@ -7,7 +7,7 @@
 // and __signature__ (for inspect.signature).
 #pragma once
 
-#include "method_table.hpp"
+#include "binding/method_table.hpp"
 #include "pyapi/ref.hpp"
 #include "pyapi/state.hpp"
 

@@ -8,7 +8,7 @@
 // Everything is checked before the body runs, so a rejected call does nothing.
 #pragma once
 
-#include "method_table.hpp"
+#include "binding/method_table.hpp"
 #include "pyapi/ref.hpp"
 
 namespace halvex::py {
@@ -17,6 +17,11 @@ struct Bound {
   PyObject* values[1 + kMaxParams] = {};  // self first; borrowed from the call or `held`
   Ref held[1 + kMaxParams];               // converted values (to_int, to_bool)
 };
+
+// True when the call's own argument vector can be used as bound: every parameter passed
+// positionally and each already what its entry check wants, so nothing needs converting. Anything
+// else (keywords, defaults, a conversion, a rejection) goes through `bind`.
+bool binds_as_given(const MethodRow& row, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 
 // `names`: tuple of interned parameter names, self first. `defaults`: tuple for the trailing
 // parameters with defaults, or null.

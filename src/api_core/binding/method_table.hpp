@@ -15,7 +15,25 @@
 
 namespace halvex {
 
-using OpFn = py::Ref (*)(py::Call&);
+// An operation as the table holds it: how many bound arguments it reads (self included) and an
+// entry that hands it the call. `op<ops::csq>` makes one from `Ref csq(Args<2>&)`.
+struct Op {
+  std::size_t arity;
+  py::Ref (*fn)(py::Call&);
+};
+
+template <class F>
+struct op_arity;
+template <std::size_t N>
+struct op_arity<py::Ref (*)(py::Args<N>&)> {
+  static constexpr std::size_t value = N;
+};
+
+template <auto F>
+inline constexpr Op op{op_arity<decltype(F)>::value, [](py::Call& c) {
+                         py::Args<op_arity<decltype(F)>::value> args(c);
+                         return F(args);
+                       }};
 
 // What the binding does with an argument before the body runs. Conversions (to_int, to_bool)
 // run first, in parameter order, then the exact-type tests, in parameter order.
@@ -50,13 +68,18 @@ struct MethodRow {
   Param params[kMaxParams];
   std::size_t count;  // parameters after self
   const char* returns;
-  OpFn fn;
+  py::Ref (*fn)(py::Call&);
   const char* doc;
   bool checked;  // some parameter has an entry check
 
-  constexpr MethodRow(const char* name_, std::initializer_list<Param> params_, const char* returns_,
-                       OpFn fn_, const char* doc_ = nullptr)
-      : name(name_), params{}, count(params_.size()), returns(returns_), fn(fn_), doc(doc_), checked(false) {
+  // The table is a constant expression, so a row whose operation reads a different number of
+  // arguments than the row binds stops the build here.
+  constexpr MethodRow(const char* name_, std::initializer_list<Param> params_, const char* returns_, Op op_,
+                      const char* doc_ = nullptr)
+      : name(name_), params{}, count(params_.size()), returns(returns_), fn(op_.fn), doc(doc_), checked(false) {
+    if (op_.arity != 1 + params_.size() || params_.size() > kMaxParams) {
+      throw "method table: the operation's argument count differs from the row's parameters";
+    }
     std::size_t i = 0;
     for (const Param& p : params_) {
       params[i++] = p;

@@ -1,9 +1,9 @@
-#include "pyapi/method_type.hpp"
+#include "binding/method_type.hpp"
 
 #include <cstddef>
 #include <new>
 
-#include "pyapi/arguments.hpp"
+#include "binding/arguments.hpp"
 #include "pyapi/call.hpp"
 
 namespace halvex::py {
@@ -37,19 +37,37 @@ MethodObject* as_method(PyObject* o) noexcept { return reinterpret_cast<MethodOb
 constexpr int kMaxNesting = 400;
 thread_local int nesting __attribute__((tls_model("initial-exec"))) = 0;
 
+// A method object outlives its module's state when the module is torn down (interpreter exit,
+// a cleared module) while the object is still held, or when the collector has cleared the object.
+[[noreturn]] void raise_torn_down(MethodObject* m) {
+  raise(PyExc_RuntimeError,
+        "HalvexMediatorAPI.%s() cannot run: its module norvo_halvex.mediator.api_core has been torn down "
+        "(interpreter shutting down or module cleared); import the module again and use a new client",
+        m->row->name);
+}
+
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   MethodObject* m = as_method(callable);
+  if (m->state == nullptr || !m->state->ready()) {
+    return boundary([&]() -> Ref { raise_torn_down(m); });
+  }
   if (nesting >= kMaxNesting) {
     PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded in a HalvexMediatorAPI method");
     return nullptr;
   }
   if (Py_EnterRecursiveCall(" in a HalvexMediatorAPI method")) return nullptr;
   ++nesting;
+  const MethodRow& row = *m->row;
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   PyObject* result = boundary([&] {
+    if (binds_as_given(row, args, nargs, kwnames)) {
+      Call call(*m->state, args, 1 + row.count);
+      return row.fn(call);
+    }
     Bound bound;
-    bind(*m->row, m->param_names, m->defaults, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
-    Call call(*m->state, *m->row, bound.values);
-    return m->row->fn(call);
+    bind(row, m->param_names, m->defaults, args, nargs, kwnames, bound);
+    Call call(*m->state, bound.values, 1 + row.count);
+    return row.fn(call);
   });
   --nesting;
   Py_LeaveRecursiveCall();
@@ -121,6 +139,7 @@ Ref build_signature(MethodObject* m) {
 PyObject* get_signature(PyObject* self, void*) noexcept {
   MethodObject* m = as_method(self);
   return boundary([&] {
+    if (m->param_names == nullptr) raise_torn_down(m);
     if (m->signature == nullptr) store_slot(m->signature, build_signature(m));
     return load_slot(m->signature);
   });
@@ -144,7 +163,9 @@ PyMemberDef method_members[] = {
 };
 
 PyObject* method_repr(PyObject* self) noexcept {
-  return PyUnicode_FromFormat("<method %U of HalvexMediatorAPI>", as_method(self)->qualname);
+  MethodObject* m = as_method(self);
+  if (m->qualname == nullptr) return PyUnicode_FromFormat("<method HalvexMediatorAPI.%s of HalvexMediatorAPI>", m->row->name);
+  return PyUnicode_FromFormat("<method %U of HalvexMediatorAPI>", m->qualname);
 }
 
 // ---- lifetime ----------------------------------------------------------------------------
@@ -216,13 +237,13 @@ Ref make_method(PyObject* module, ModuleState& st, const MethodRow& row, const c
   if (defaults && PyTuple_GET_SIZE(defaults.get()) > 0) store_slot(m->defaults, std::move(defaults));
 
   Ref names = owned(PyTuple_New(static_cast<Py_ssize_t>(1 + row.count)));
-  PyTuple_SET_ITEM(names.get(), 0, owned(PyUnicode_InternFromString("self")).release());
+  tuple_set(names.get(), 0, owned(PyUnicode_InternFromString("self")));
   Ref annotations = owned(PyDict_New());
   for (std::size_t i = 0; i < row.count; ++i) {
     Ref name = owned(PyUnicode_InternFromString(row.params[i].name));
     Ref text = owned(PyUnicode_FromString(row.params[i].annotation));
     check(PyDict_SetItem(annotations.get(), name.get(), text.get()));
-    PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i + 1), name.release());
+    tuple_set(names.get(), static_cast<Py_ssize_t>(i + 1), std::move(name));
   }
   Ref returns = owned(PyUnicode_FromString(row.returns));
   check(PyDict_SetItemString(annotations.get(), "return", returns.get()));

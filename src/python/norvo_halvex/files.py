@@ -1,0 +1,283 @@
+"""Writing files so that readers see the old content or the complete new one, never half.
+
+``atomic_write(path)`` gives a file object on a temporary file in the same folder as
+``path``; ``atomic_path(path)`` gives the temporary file's path, for writers that take a
+path (a database's ``COPY ... TO``). On a clean exit the temporary file is flushed and
+fsynced, renamed over ``path`` and the folder is fsynced, so the rename survives a crash.
+On an exception the temporary file is removed and ``path`` is left as it was.
+
+A symlink at ``path`` is followed: the file it points to is replaced and the link stays.
+A file that is replaced keeps its permission bits; a new file gets the usual ones (the
+umask decides).
+
+``output(path)`` is for writing where a user pointed: ``-`` is standard output; an existing
+FIFO, character device (``/dev/null``, a terminal) or Unix socket is opened and written in
+place, never replaced by a file; a folder and a block device are refused; anything else is
+written with ``atomic_write``. ``check_target(path)`` refuses up front (before any work) a
+target that ``output`` could not write.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import errno
+import os
+import secrets
+import shutil
+import socket
+import stat
+import sys
+from collections.abc import Iterator
+from typing import IO, Any
+
+__all__ = ["STDOUT", "atomic_path", "atomic_write", "check_target", "in_place", "output"]
+
+#: The path that means standard output.
+STDOUT = "-"
+
+_MODES = frozenset({"w", "wt", "wb"})
+
+
+def _target(path: str | os.PathLike[str]) -> tuple[str, str, str]:
+    """(file to replace, its folder, its name); through a symlink, the file it points to."""
+    text = os.fspath(path)
+    if not isinstance(text, str):
+        raise TypeError(f"path must be a text path, got {type(text).__name__}")
+    if not text:
+        raise ValueError("path must not be empty")
+    target = os.path.realpath(text)
+    directory, base = os.path.split(target)
+    return target, directory, base
+
+
+def _temp_name(directory: str, base: str) -> str:
+    return os.path.join(directory, f".{base}.{secrets.token_hex(8)}.tmp")
+
+
+def _create_temp(directory: str, base: str) -> tuple[int, str]:
+    # O_EXCL with mode 0o666 lets the umask decide the permissions, as for any new file.
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
+    while True:
+        tmp = _temp_name(directory, base)
+        try:
+            return os.open(tmp, flags, 0o666), tmp
+        except FileExistsError:
+            continue
+
+
+def _fsync_directory(directory: str) -> None:
+    # Makes the rename itself durable; not every platform can open or sync a directory.
+    try:
+        fd = os.open(directory, os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
+def _commit(tmp: str, target: str, directory: str) -> None:
+    with contextlib.suppress(FileNotFoundError):
+        os.chmod(tmp, stat.S_IMODE(os.stat(target).st_mode))
+    os.replace(tmp, target)
+    _fsync_directory(directory)
+
+
+def _discard(tmp: str) -> None:
+    with contextlib.suppress(OSError):
+        os.unlink(tmp)
+
+
+def _keep(tmp: str, partial: str | os.PathLike[str]) -> None:
+    """Puts what was written so far under the name ``partial`` (replacing it whole)."""
+    target, directory, _ = _target(partial)
+    try:
+        try:
+            os.replace(tmp, target)
+        except OSError as e:
+            if e.errno != errno.EXDEV:  # ``partial`` may be on another file system than the temp file
+                raise
+            with atomic_write(target, "wb") as out, open(tmp, "rb") as src:
+                shutil.copyfileobj(src, out)
+            _discard(tmp)
+        _fsync_directory(directory)
+    except OSError:
+        _discard(tmp)
+
+
+@contextlib.contextmanager
+def atomic_write(
+    path: str | os.PathLike[str],
+    mode: str = "w",
+    *,
+    encoding: str | None = "utf-8",
+    newline: str | None = None,
+    partial: str | os.PathLike[str] | None = None,
+) -> Iterator[IO[Any]]:
+    """A file object that replaces ``path`` atomically when the ``with`` block ends cleanly.
+
+    ``mode`` is ``"w"`` / ``"wt"`` (text, with ``encoding`` and ``newline`` as for ``open``;
+    pass ``newline=""`` for the csv module) or ``"wb"`` (bytes). OSError from creating,
+    writing, syncing or renaming propagates; the temporary file never stays behind. With
+    ``partial``, a block that ends with an exception leaves what it wrote so far under that
+    name instead (``path`` is still untouched).
+    """
+    if mode not in _MODES:
+        raise ValueError(f"atomic_write mode must be one of {sorted(_MODES)}, got {mode!r}")
+    binary = "b" in mode
+    target, directory, base = _target(path)
+    fd, tmp = _create_temp(directory, base)
+    try:
+        try:
+            out = open(fd, mode, encoding=None if binary else encoding, newline=None if binary else newline)
+        except BaseException:
+            os.close(fd)
+            raise
+        with out:
+            yield out
+            out.flush()
+            os.fsync(out.fileno())
+        _commit(tmp, target, directory)
+    except BaseException:
+        if partial is None:
+            _discard(tmp)
+        else:
+            _keep(tmp, partial)
+        raise
+
+
+@contextlib.contextmanager
+def atomic_path(path: str | os.PathLike[str]) -> Iterator[str]:
+    """A temporary path in ``path``'s folder for a writer that takes a path; on a clean exit
+    the file written there is fsynced and renamed over ``path``.
+
+    The temporary path does not exist yet when it is handed out. A writer that created no
+    file there is an error (FileNotFoundError), and ``path`` is left as it was.
+    """
+    target, directory, base = _target(path)
+    tmp = _temp_name(directory, base)
+    try:
+        yield tmp
+        try:
+            fd = os.open(tmp, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+        except FileNotFoundError as e:
+            raise FileNotFoundError(
+                e.errno, f"the writer created no file to put in place of {target}", tmp
+            ) from None
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+        _commit(tmp, target, directory)
+    except BaseException:
+        _discard(tmp)
+        raise
+
+
+def _in_place(mode: int) -> bool:
+    return stat.S_ISFIFO(mode) or stat.S_ISCHR(mode) or stat.S_ISSOCK(mode)
+
+
+def in_place(path: str | os.PathLike[str]) -> bool:
+    """True when ``output`` writes ``path`` as it is (standard output, an existing FIFO,
+    character device or socket) rather than replacing it atomically."""
+    text = os.fspath(path)
+    if text == STDOUT:
+        return True
+    try:
+        return _in_place(os.stat(text).st_mode)
+    except OSError:
+        return False
+
+
+def check_target(path: str | os.PathLike[str]) -> None:
+    """Raises the OSError that writing ``path`` with ``output`` would meet, before anything
+    is produced: a folder, a block device, a missing or unwritable folder, a pipe or device
+    this process may not write. ``-`` (standard output) always passes."""
+    text = os.fspath(path)
+    if text == STDOUT:
+        return
+    try:
+        mode = os.stat(text).st_mode  # through symlinks: what would be written
+    except FileNotFoundError:
+        mode = None
+    except NotADirectoryError:
+        raise NotADirectoryError(errno.ENOTDIR, "a part of the path is not a folder", text) from None
+    if mode is not None:
+        if stat.S_ISDIR(mode):
+            raise IsADirectoryError(errno.EISDIR, "is a folder; give a file name in it", text)
+        if stat.S_ISBLK(mode):
+            raise OSError(errno.EINVAL, "is a block device; give a file, a pipe or '-'", text)
+        if _in_place(mode):
+            if not os.access(text, os.W_OK):
+                raise PermissionError(errno.EACCES, "not writable", text)
+            return
+    target, directory, _ = _target(text)
+    if not os.path.isdir(directory):
+        raise FileNotFoundError(errno.ENOENT, "no such folder", directory)
+    # A regular file is replaced by a new one made in its folder.
+    if not os.access(directory, os.W_OK | os.X_OK):
+        raise PermissionError(errno.EACCES, "folder not writable", directory)
+
+
+def _open_in_place(path: str) -> tuple[int | None, socket.socket | None]:
+    """A descriptor for writing an existing FIFO, character device or socket as it is, or
+    (None, None) when ``path`` turns out to be something to write atomically after all."""
+    mode = os.stat(path).st_mode
+    if stat.S_ISSOCK(mode):
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            sock.connect(path)
+        except BaseException:
+            sock.close()
+            raise
+        return None, sock
+    if not (stat.S_ISFIFO(mode) or stat.S_ISCHR(mode)):
+        return None, None
+    # No O_CREAT or O_TRUNC: this never makes or empties a file, whatever the path is by now.
+    fd = os.open(path, os.O_WRONLY | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_CLOEXEC", 0))
+    if not _in_place(os.fstat(fd).st_mode):  # replaced by a file since the check above
+        os.close(fd)
+        return None, None
+    return fd, None
+
+
+@contextlib.contextmanager
+def output(
+    path: str | os.PathLike[str],
+    *,
+    encoding: str = "utf-8",
+    newline: str | None = None,
+    partial: str | os.PathLike[str] | None = None,
+    stdout: IO[str] | None = None,
+) -> Iterator[IO[str]]:
+    """A text stream that writes to ``path`` the way a user means it (see the module
+    documentation): standard output for ``-`` (``stdout``, default ``sys.stdout``; flushed,
+    not closed), in place for FIFOs, character devices and sockets, atomically otherwise
+    (``partial`` as for ``atomic_write``)."""
+    text = os.fspath(path)
+    if text == STDOUT:
+        out = stdout if stdout is not None else sys.stdout
+        if out is None:
+            raise OSError(errno.EBADF, "there is no standard output to write to", text)
+        yield out
+        out.flush()
+        return
+    check_target(text)
+    try:
+        fd, sock = _open_in_place(text)
+    except FileNotFoundError:
+        fd, sock = None, None
+    if sock is not None:
+        with sock, sock.makefile("w", encoding=encoding, newline=newline) as out:
+            yield out
+        return
+    if fd is not None:
+        with open(fd, "w", encoding=encoding, newline=newline) as out:
+            yield out
+        return
+    with atomic_write(text, encoding=encoding, newline=newline, partial=partial) as out:
+        yield out

@@ -1,0 +1,105 @@
+"""Bearer tokens kept in a file: read on change, never shown.
+
+The same reader serves the client (which sends the token) and the simulator (which
+checks it), so a rotated token file takes effect on both sides without a restart.
+Nothing here puts a token into a message, a ``repr`` or a log entry.
+"""
+
+from __future__ import annotations
+
+import hmac
+import os
+import threading
+
+import grpc
+
+__all__ = ["BearerTokenAuth", "TokenFile", "TokenFileError"]
+
+# Visible ASCII only: a token is sent as an HTTP/2 header value.
+_MAX_TOKEN = 16 * 1024
+
+
+class TokenFileError(ValueError):
+    """The token file cannot be used (missing, unreadable, empty, not a single token).
+    The message names the file and the problem, never the file's content."""
+
+
+class TokenFile:
+    """The token in ``path``: the file's content without surrounding whitespace.
+
+    ``token()`` re-reads the file whenever its modification time, size or inode
+    changed since the last read, so replacing the file (atomically or in place)
+    rotates the token for the next call.
+    """
+
+    def __init__(self, path: str | os.PathLike[str]) -> None:
+        self.path = os.fspath(path)
+        self._lock = threading.Lock()
+        self._stamp: tuple[int, int, int] | None = None
+        self._token = ""
+        self.token()  # refuse an unusable file at once
+
+    def __repr__(self) -> str:
+        return f"<TokenFile {self.path!r}>"
+
+    def token(self) -> str:
+        try:
+            st = os.stat(self.path)
+        except OSError as e:
+            raise TokenFileError(f"token file {self.path} cannot be read: {e.strerror or e}") from None
+        stamp = (st.st_mtime_ns, st.st_size, st.st_ino)
+        with self._lock:
+            if stamp != self._stamp:
+                self._token = self._read()
+                self._stamp = stamp
+            return self._token
+
+    def matches(self, presented: str | bytes | None) -> bool:
+        """Whether ``presented`` (an ``authorization`` header value) carries this token;
+        compared in constant time."""
+        if isinstance(presented, bytes):
+            presented = presented.decode("latin-1")
+        if not isinstance(presented, str):
+            return False
+        scheme, _, value = presented.partition(" ")
+        if scheme.lower() != "bearer":
+            return False
+        return hmac.compare_digest(value.strip().encode(), self.token().encode())
+
+    def _read(self) -> str:
+        try:
+            with open(self.path, "rb") as f:
+                data = f.read(_MAX_TOKEN + 1)
+        except OSError as e:
+            raise TokenFileError(f"token file {self.path} cannot be read: {e.strerror or e}") from None
+        if len(data) > _MAX_TOKEN:
+            raise TokenFileError(f"token file {self.path} is larger than {_MAX_TOKEN} bytes; it must hold one token")
+        try:
+            text = data.decode("ascii").strip()
+        except UnicodeDecodeError:
+            raise TokenFileError(f"token file {self.path} holds non-ASCII bytes; it must hold one token") from None
+        if not text:
+            raise TokenFileError(f"token file {self.path} is empty")
+        if any(not 0x21 <= ord(ch) <= 0x7E for ch in text):
+            raise TokenFileError(
+                f"token file {self.path} must hold one token on one line (no spaces or control characters)"
+            )
+        return text
+
+
+class BearerTokenAuth(grpc.AuthMetadataPlugin):
+    """Adds ``authorization: Bearer <token>`` to every call of a channel."""
+
+    def __init__(self, token_file: TokenFile) -> None:
+        self._file = token_file
+
+    def __repr__(self) -> str:
+        return f"<BearerTokenAuth {self._file.path!r}>"
+
+    def __call__(self, context, callback) -> None:
+        try:
+            token = self._file.token()
+        except TokenFileError as e:
+            callback((), e)
+            return
+        callback((("authorization", f"Bearer {token}"),), None)

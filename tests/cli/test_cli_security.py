@@ -1,0 +1,195 @@
+"""The tool's connection options: the address check before anything starts, TLS and
+token options (and their HALVEX_* variables), and security failures as exit code 8."""
+
+import signal
+import socket
+import subprocess
+import sys
+
+import pytest
+
+from cli_run import _env, run_halvex
+from norvo_halvex.cli.errors import ExitCode
+from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
+from norvo_halvex.mediator.simulator import start_simulator
+
+SECURITY_VARIABLES = ("HALVEX_TLS", "HALVEX_TLS_CA", "HALVEX_TLS_CERT", "HALVEX_TLS_KEY", "HALVEX_TLS_SERVER_NAME",
+                      "HALVEX_TOKEN_FILE", "HALVEX_TIMEOUT", "HALVEX_READ_RETRIES", "HALVEX_KEEPALIVE",
+                      "HALVEX_MEDIATOR")
+
+
+@pytest.fixture(autouse=True)
+def clean_environment(monkeypatch):
+    for var in SECURITY_VARIABLES:
+        monkeypatch.delenv(var, raising=False)
+
+
+@pytest.mark.parametrize(
+    ("argv", "env", "message"),
+    [
+        (["--mediator", "localhost"], None, "--mediator: mediator address 'localhost' has no port"),
+        (["--mediator", "m:99999"], None, "port 99999 is outside 1..65535"),
+        (["--mediator", "https://m:443"], None, "'https:' addresses (URLs) are not accepted"),
+        (["--mediator", "op:pw@m:1"], None, "must not carry credentials"),
+        ([], "mediator.example", "HALVEX_MEDIATOR: mediator address 'mediator.example' has no port"),
+        (["--read-retries", "9"], None, "--read-retries must be a whole number 0..4"),
+        (["--timeout", "0"], None, "--timeout must be a positive number of seconds"),
+        (["--timeout", "soon"], None, "argument --timeout: expected a number of seconds"),
+        (["--tls-cert", "c.pem"], None, "--tls-cert is set but --tls-key is not"),
+        (["--token-file", "/nonexistent/token"], None, "token file /nonexistent/token cannot be read"),
+        (["--tls-ca", "/nonexistent/ca.pem"], None, "--tls-ca file /nonexistent/ca.pem cannot be read"),
+        (["--simulate", "--tls-ca", "ca.pem"], None, "--tls-ca does not apply to the plain simulator"),
+    ],
+)
+def test_bad_connection_settings_are_usage_errors_before_anything_starts(cli, fake_api, monkeypatch, argv, env,
+                                                                         message):
+    if env:
+        monkeypatch.setenv("HALVEX_MEDIATOR", env)
+    run = cli(*argv, "voltage", "HX1000001")
+    assert run.code == ExitCode.USAGE
+    assert message in run.err and len(run.err.splitlines()) == 1
+    assert fake_api.address is None and fake_api.calls == []  # no client was even made
+
+
+@pytest.mark.parametrize(
+    ("variable", "value", "message"),
+    [
+        ("HALVEX_TIMEOUT", "soon", "environment variable HALVEX_TIMEOUT='soon'"),
+        ("HALVEX_READ_RETRIES", "7", "(settings from HALVEX_READ_RETRIES)"),
+        ("HALVEX_TLS_KEY", "k.pem", "--tls-key is set but --tls-cert is not"),
+    ],
+)
+def test_bad_environment_is_a_usage_error(cli, fake_api, monkeypatch, variable, value, message):
+    monkeypatch.setenv(variable, value)
+    run = cli("csq", "HX1000001")
+    assert run.code == ExitCode.USAGE and message in run.err
+    assert fake_api.calls == []
+
+
+def test_demo_and_simulate_ignore_the_security_environment(cli, monkeypatch, tls_files, token_file, tmp_path):
+    monkeypatch.setenv("HALVEX_TLS_CA", tls_files.other_ca)  # would fail against the plain simulator
+    monkeypatch.setenv("HALVEX_TOKEN_FILE", str(token_file))
+    assert cli("--simulate", "--timeout", "5", "--json", "csq", "HX1000001").json()["result"]["value"] == 17
+    run = cli("demo", "--out", str(tmp_path), "--json")
+    assert run.code == 0, run.err
+    assert cli("demo", "--token-file", str(token_file)).code == ExitCode.USAGE
+
+
+def test_token_to_a_remote_mediator_needs_tls(cli, fake_api, token_file):
+    run = cli("--mediator", "10.1.2.3:50051", "--token-file", str(token_file), "csq", "HX1000001")
+    assert run.code == ExitCode.USAGE and "only sent over TLS or to this machine" in run.err
+
+
+@pytest.fixture
+def secure_simulator(fleet, tls_files, token_file):
+    with start_simulator(fleet, tls_cert=tls_files.server_cert, tls_key=tls_files.server_key,
+                         token_file=token_file) as sim:
+        yield sim
+
+
+@pytest.mark.parametrize(
+    ("options", "code", "words"),
+    [
+        (["--tls-ca", "{ca}", "--token-file", "{token}"], ExitCode.OK, None),
+        (["--tls-ca", "{other_ca}", "--token-file", "{token}"], ExitCode.SECURITY,
+         "mediator certificate not trusted (UNAVAILABLE)"),
+        (["--tls-ca", "{ca}"], ExitCode.SECURITY, "not authenticated with the mediator (UNAUTHENTICATED)"),
+        (["--token-file", "{token}"], ExitCode.SECURITY, "TLS handshake refused (UNAVAILABLE)"),
+    ],
+)
+def test_secure_mediator_through_the_real_core(cli, secure_simulator, tls_files, token_file, options, code, words):
+    values = {"ca": tls_files.ca, "other_ca": tls_files.other_ca, "token": str(token_file)}
+    argv = [o.format(**values) for o in options]
+    run = cli("--mediator", secure_simulator.address, *argv, "serial", "HX1000001")
+    assert run.code == code, run.err
+    if words is None:
+        assert run.out.startswith("HX1000001") and run.err == ""
+    else:
+        assert run.err.startswith(f"halvex: meter HX1000001: serial failed: {words}: ")
+        assert len(run.err.splitlines()) == 1 and token_file.read_text().strip() not in run.err
+
+
+def test_environment_alone_configures_the_tool(cli, secure_simulator, tls_files, token_file, monkeypatch):
+    monkeypatch.setenv("HALVEX_MEDIATOR", f"localhost:{secure_simulator.port}")
+    monkeypatch.setenv("HALVEX_TLS_CA", tls_files.ca)
+    monkeypatch.setenv("HALVEX_TOKEN_FILE", str(token_file))
+    run = cli("--json", "serial", "HX1000002")
+    assert run.code == 0 and run.json()["result"] == "HX1000002"
+    monkeypatch.setenv("HALVEX_TOKEN_FILE", str(tls_files.ca))  # not a token: refused up front
+    run = cli("--json", "serial", "HX1000002")
+    assert run.code == ExitCode.USAGE and "one token on one line" in run.err
+
+
+def test_security_failure_in_json_carries_exit_code_8(cli, secure_simulator, tls_files):
+    run = cli("--mediator", secure_simulator.address, "--tls-ca", tls_files.ca, "--json", "csq", "HX1000001")
+    assert run.code == 8
+    error = run.json()["error"]
+    assert (error["code"], error["exit_code"], error["cause"]) == ("UNAUTHENTICATED", 8,
+                                                                   "not authenticated with the mediator")
+    assert "--token-file" in error["message"]
+
+
+def test_fleet_where_every_meter_is_refused_exits_8(cli, secure_simulator, tls_files):
+    run = cli("--mediator", secure_simulator.address, "--tls-ca", tls_files.ca, "fleet", "HX1000001", "HX3000001")
+    assert run.code == ExitCode.SECURITY
+    assert run.out.count(",failed,") == 2
+
+
+def test_timeout_option_ends_a_silent_call_with_deadline_exceeded(cli):
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(4)
+        run = cli("--mediator", f"127.0.0.1:{listener.getsockname()[1]}", "--timeout", "0.5", "csq", "HX1000001")
+    assert run.code == ExitCode.MEDIATOR
+    assert "mediator timed out (DEADLINE_EXCEEDED)" in run.err
+
+
+@pytest.mark.parametrize(
+    ("status", "code", "hint"),
+    [
+        ("UNAUTHENTICATED", ExitCode.SECURITY, "; check --token-file or HALVEX_TOKEN_FILE"),
+        # Without the transport's explanation nothing says a credential was involved.
+        ("PERMISSION_DENIED", ExitCode.MEDIATOR, ""),
+    ],
+)
+def test_bare_statuses_from_the_core_are_classified_by_name(cli, fake_api, status, code, hint):
+    fake_api.fail["csq"] = MediatorClientException(status, "token expired")
+    run = cli("csq", "HX1000001")
+    assert run.code == code
+    assert run.err.rstrip("\n").endswith(f"({status}): token expired{hint}")
+
+
+@pytest.mark.parametrize(
+    ("argv", "message"),
+    [
+        (["--tls-ca", "ca.pem"], "--tls-ca is a client option; it does not apply to the simulator"),
+        (["--timeout", "3"], "--timeout is a client option"),
+        (["--client-ca", "ca.pem"], "client_ca needs tls_cert and tls_key"),
+    ],
+)
+def test_simulator_command_refuses_client_options(cli, argv, message):
+    run = cli("simulator", "--port", "0", *argv)
+    assert run.code == ExitCode.USAGE and message in run.err
+
+
+def test_simulator_command_serves_tls_and_token(tls_files, token_file):
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "norvo_halvex.cli", "simulator", "--port", "0", "--tls-cert", tls_files.server_cert,
+         "--tls-key", tls_files.server_key, "--token-file", str(token_file)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=_env())
+    try:
+        address = proc.stdout.readline().split()[-1]
+        lines = [proc.stdout.readline() for _ in range(11)]
+        assert "  clients connect with: TLS, bearer token\n" in lines, lines
+        good = run_halvex("--mediator", address, "--tls-ca", tls_files.ca, "--token-file", str(token_file),
+                          "--json", "hardware", "HX3000001")
+        refused = run_halvex("--mediator", address, "--tls-ca", tls_files.ca, "hardware", "HX3000001")
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=20)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+    assert good.code == 0 and good.json()["result"]["hardware"] == "P1.ax"
+    assert refused.code == 8 and "UNAUTHENTICATED" in refused.err
+    assert proc.returncode == 0, err

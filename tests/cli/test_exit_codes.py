@@ -1,0 +1,109 @@
+"""Every documented exit code, each produced by a real case against the simulator."""
+
+from __future__ import annotations
+
+import json
+import socket
+
+import pytest
+
+from cli_run import interrupt, running_halvex
+
+from norvo_halvex.cli.errors import EXIT_CODE_MEANINGS, ExitCode
+from norvo_halvex.mediator.simulator import Fault
+
+THREE_PHASE = ["HX3000001", "HX3000002", "HX3000003", "HX3000004"]
+
+
+@pytest.mark.parametrize(
+    "fault, argv, code, line",
+    [
+        (None, ["read", "HX1000001"], 0, None),
+        (None, ["intervals", "HX3000001", "--day", "9999-12-31"], 2,
+         "halvex: intervals: time '9999-12-31' out of range: meters hold times from 1970"),
+        (None, ["profile-log-1", "HX1000001", "1969-12-31T23:59:59Z"], 2,
+         "halvex: profile-log-1: time '1969-12-31T23:59:59Z' out of range"),
+        (None, ["intervals", "HX3000001", "--start", "2106-02-07T04:00Z", "--end", "2106-02-07T08:00Z"], 2,
+         "halvex: intervals: time '2106-02-07T08:00Z' out of range"),
+        (("HX1000001", Fault("connection_failure", details="modem off")), ["voltage", "HX1000001"], 3,
+         "halvex: meter HX1000001: voltage failed: connection failure (HALVEX_CONNECTION_FAILURE): "),
+        (("HX1000001", Fault(status="INTERNAL", details="mediator bug")), ["csq", "HX1000001"], 4,
+         "halvex: meter HX1000001: csq failed: mediator error (INTERNAL): mediator bug"),
+        (("HX1000001", Fault("malformed_reply")), ["clock", "HX1000001"], 5,
+         "halvex: meter HX1000001: clock failed: reply does not decode (CODEC_ERROR)"),
+        (("HX3000001", Fault("connection_failure", object_ids=["three_phase_total_apparent_export"])),
+         ["read", "HX3000001"], 6,
+         "halvex: meter HX3000001: read incomplete: apparent_export could not be read; the other values are good"),
+    ],
+    ids=["ok", "day-out-of-range", "before-1970", "window-end-out-of-range", "meter", "mediator", "bad-reply",
+         "partial"],
+)
+def test_exit_code_of_a_real_case(cli, simulator, fault, argv, code, line):
+    if fault is not None:
+        simulator.fleet.set_fault(*fault)
+    run = cli("--mediator", simulator.address, *argv)
+    assert run.code == code, run.err
+    if line is None:
+        assert run.err == ""
+    else:
+        assert [entry for entry in run.err.splitlines() if entry.startswith("halvex: ")][0].startswith(line)
+        assert "Traceback" not in run.err
+
+
+def test_a_port_in_use_is_a_local_problem(cli):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        run = cli("simulator", "--port", str(port))
+    assert run.code == ExitCode.ENVIRONMENT == 7
+    assert run.err.startswith(f"halvex: simulator failed: cannot listen (CANNOT_LISTEN): simulator cannot listen on "
+                              f"127.0.0.1:{port}")
+    assert len(run.err.splitlines()) == 1
+
+
+def test_help_lists_every_exit_code_and_examples(cli):
+    run = cli("--help")
+    assert run.code == 0
+    tail = run.out[run.out.index("exit codes:"):]
+    for code in ExitCode:
+        assert f"  {int(code):<4} {EXIT_CODE_MEANINGS[code]}" in tail
+    assert run.out.index("examples:") < run.out.index("exit codes:")
+    assert "halvex demo" in run.out[run.out.index("examples:"):]
+
+
+def test_ctrl_c_during_a_fleet_read_is_quiet_and_exits_130(simulator):
+    # One total of each three-phase meter fails to read, each meter slower than the one
+    # before: the reads still running at Ctrl-C would each log an error later if they
+    # were not muted.
+    for i, serial in enumerate(THREE_PHASE):
+        simulator.fleet.set_fault(serial, Fault("connection_failure", latency=0.05 + 0.15 * i,
+                                                object_ids=["three_phase_total_reactive_export"]))
+    serials = THREE_PHASE * 3
+    with running_halvex("--mediator", simulator.address, "fleet", *serials, "--workers", "4") as proc:
+        before = []
+        for line in proc.stderr:  # wait until the first read has logged its failed total
+            before.append(line)
+            if "Failed to read element" in line:
+                break
+        assert before and "Failed to read element" in before[-1], "".join(before)
+        run = interrupt(proc)
+    out, err = run.out, run.err
+    assert run.code == 130, err
+    lines = err.splitlines()
+    assert lines[-1] == "halvex: interrupted"
+    # Nothing from the library after Ctrl-C, only the tool's own lines.
+    stopped = next(i for i, line in enumerate(lines) if line.startswith("halvex: "))
+    assert all(line.startswith("halvex: ") for line in lines[stopped:]), err
+    assert lines[stopped] == "halvex: interrupted" or lines[stopped].startswith("halvex: fleet: stopping; ")
+    assert "Traceback" not in err
+    assert len(out.splitlines()) < 1 + len(serials)  # header and the rows read before Ctrl-C
+
+
+def test_json_error_documents_carry_the_exit_code(cli, simulator):
+    simulator.fleet.set_fault("HX1000001", Fault("end_of_stream"))
+    run = cli("--mediator", simulator.address, "--json", "serial", "HX1000001")
+    assert run.code == 3
+    assert json.loads(run.out)["error"] == {
+        "code": "HALVEX_EOF_ERROR", "cause": "meter stream ended early",
+        "message": run.err.split("(HALVEX_EOF_ERROR): ", 1)[1].rstrip("\n"), "exit_code": 3}
