@@ -27,6 +27,7 @@ from support import hardening as hs, hostile
 from support.core import client_on, constructor_returning, no_export, patched, root_level_kept
 from support.hostile import Boom, BytesSub, Hostile, HostileLogger, TouchyStr, new_tracker, realize
 from support.logs import RecordingLogger
+from support.records import event_log_request
 from support.transport import returns
 
 EXAMPLES = int(os.environ.get("HARDENING_EXAMPLES", "120"))
@@ -128,7 +129,7 @@ PLAUSIBLE = {
                                                                     "0a ff 10", "abc", "P1.cx"]), TEXT)),
     "str | None": _lit(st.one_of(st.none(), st.sampled_from(["P1.cx", "P1.ax", "", "THREE_PHASE_UNKNOWN", "P0.te"]),
                                  st.sampled_from(SERIALS), TEXT)),
-    "bytes": _lit(st.one_of(BINARY, st.integers(0, 15).map(hs.event_log_record))),
+    "bytes": _lit(st.one_of(BINARY, st.integers(0, 15).map(event_log_request))),
     "int": _lit(st.one_of(INTS, st.integers(-1, 16), st.booleans(), FLOATS)),
     "bool": _lit(st.one_of(st.booleans(), INTS, TEXT)),
     "datetime.datetime": _lit(DATETIMES),

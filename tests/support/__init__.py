@@ -12,6 +12,9 @@
   module names at fakes (`patched`, `client_on`, `closing_clients`, ...).
 - `support.hardening`: the method table read from the class, an in-process mediator over
   simulated meters, plausible calls, the outcome oracle and the session counters.
+- `support.records`: data records for SendMessage (event log, profile log requests).
+- `support.processes`: a child process in the background (`running`), Ctrl-C for it
+  (`interrupt`), and the environment that makes it run this same package (`package_env`).
 
 Environment:
 - HALVEX_HARDENING_SUMMARY=1: print the hardening counters at the end of the session (as

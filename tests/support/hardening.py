@@ -26,6 +26,7 @@ from quarn_frame_protocol.elements import decode_element
 from support.core import client_on, no_export, patched, root_level_kept
 from support.hostile import FakeRpcError, Tracker, make_exception, new_tracker, raise_tracked, realize
 from support.logs import NullLogger
+from support.records import event_log_request
 from support.transport import REAL, FakeTransport
 
 API = api_core.HalvexMediatorAPI
@@ -164,7 +165,7 @@ def plausible_call(name: str) -> tuple[tuple, dict]:
         "obis_write": ((serial, "1.8.0", "0a0b0c0d"), {}),
         "_read_element": ((serial, O.serial), {}),
         "_write_element": ((serial, O.backlight, b"\x01"), {}),
-        "_send_message": ((serial, event_log_record(2)), {}),
+        "_send_message": ((serial, event_log_request(2)), {}),
         "_three_phase_intervals_read": (
             (serial, start, start + dt.timedelta(hours=4),
              api_core.QuarnProfileThreePhaseIntervalsRequest.ProfileNumber.profile_0),
@@ -176,27 +177,6 @@ def plausible_call(name: str) -> tuple[tuple, dict]:
         "_scale_kilo_value": ((records()["three_phase_total_active_import"](),), {}),
     }
     return table.get(name, ((serial,), {}))
-
-
-def event_log_record(idx: int) -> bytes:
-    """A valid event-log data record, built with the codec as a caller would."""
-    from quarn_frame_protocol.generated.quarn_event_log_request import QuarnEventLogRequest
-    from quarn_frame_protocol.quarn_data import QuarnData
-    from quarn_frame_protocol.quarn_message import QuarnMessage
-    from quarn_frame_protocol.stream import BytesIO, KaitaiStream
-    from quarn_frame_protocol.util import quarn_encode_object_id
-
-    req = QuarnEventLogRequest()
-    req.object_id = quarn_encode_object_id(QuarnMessage.ObjectIdType.event_log)
-    req.log_idx = idx
-    io = KaitaiStream(BytesIO(bytearray(4)))
-    req._write(io)
-    rec = QuarnData(4)
-    rec.format = QuarnData.RecordFormat.event_log
-    rec.message = io.to_byte_array()
-    io = KaitaiStream(BytesIO(bytearray(5)))
-    rec._write(io)
-    return io.to_byte_array()
 
 
 def dry_run(name: str, mediator: FleetMediator | None = None) -> list[str]:
