@@ -54,7 +54,7 @@ class Call {
 
   template <Lit L>
   Ref attr(PyObject* o) const {
-    return get_attr(*st_, text_slot<L>, o, str<L>(), o == self());
+    return get_attr(*st_, text_slot<L>, o, str<L>());
   }
   template <Lit L>
   Ref attr(const Ref& o) const {
@@ -102,7 +102,7 @@ class Call {
   // except: return handler(h)
   template <Lit A, Lit M, class KW = kw<>, class H, class O, class... V>
   Ref attr_call_method_except(H&& handler, const O& o, const V&... a) const {
-    Ref target = Ref::steal(try_get_attr(*st_, text_slot<A>, as_ptr(o), str<A>(), as_ptr(o) == self()));
+    Ref target = Ref::steal(try_get_attr(*st_, text_slot<A>, as_ptr(o), str<A>()));
     Ref result = target ? try_call_method<M, KW>(target, a...) : Ref();
     if (result) return result;
     Handling h;

@@ -8,9 +8,11 @@
 //  - class attributes (ObjectIdEnum.csq_net_op): kept against the version tags of the class, its
 //    metatype and the value's type, and only for plain values found in the class's own MRO;
 //  - attributes of instances and methods called through them (self.log, transport.read_element):
-//    what the type holds under the name and where the instance keeps its dict, kept against the
-//    type's version tag (and that of the attribute's type), so the instance dict is read directly
-//    and a data descriptor on the type still wins over it.
+//    what the type holds under the name and where the instance keeps its own attributes, kept
+//    against the type's version tag (and that of the attribute's type); the instance's attributes
+//    are then read where they live (its inline values, by the name's index among the type's
+//    shared keys, or its dict) on every call, and a data descriptor on the type still wins.
+//    (instances.cpp)
 // Nothing imported is ever owned by a cache.
 #pragma once
 
@@ -23,10 +25,15 @@ namespace halvex::py {
 // defined" when there is none.
 Ref lookup_global(ModuleState& st, std::size_t slot, PyObject* name);
 
-// getattr(o, name), for any object. `own`: `o` is the self of the running core method.
-Ref get_attr(ModuleState& st, std::size_t slot, PyObject* o, PyObject* name, bool own);
+// getattr(o, name), for any object.
+Ref get_attr(ModuleState& st, std::size_t slot, PyObject* o, PyObject* name);
 // The same as a new reference, or null with the error set.
-PyObject* try_get_attr(ModuleState& st, std::size_t slot, PyObject* o, PyObject* name, bool own) noexcept;
+PyObject* try_get_attr(ModuleState& st, std::size_t slot, PyObject* o, PyObject* name) noexcept;
+// getattr(cls, name) for a class `cls` (globals.cpp).
+Ref class_attr(ModuleState& st, std::size_t slot, PyObject* cls, PyObject* name);
+
+// A type's version tag, assigned if it has none yet; 0 when the type cannot have one.
+unsigned int version_of(PyTypeObject* type) noexcept;
 
 // args[0].<name>(*args[1:]) as PyObject_VectorcallMethod does it; null with an error set on
 // failure. `nargsf` counts self; args[-1] is the caller's scratch slot (so callees may borrow it).

@@ -33,20 +33,26 @@ struct ClassAttrEntry {
   unsigned int value_type_version;
 };
 
-enum class DictKind : std::uint8_t { none, offset, managed };
+enum class DictKind : std::uint8_t { none, offset, managed, inline_values };
 
 // What looking `name` up on instances of `type` involves, as the generic attribute lookup and
 // _PyObject_GetMethod see it: the attribute the type's MRO holds under that name and where the
-// instance's own dict is. Kept against the version tags of the type and of the attribute's type.
+// instance keeps its own attributes. Kept against the version tags of the type and of the
+// attribute's type.
 struct TypeFact {
   PyTypeObject* type;
   PyObject* descr;            // borrowed: the type's attribute of that name, or null
   unsigned int version;       // the type's version tag; 0: empty
   unsigned int descr_version; // the version tag of type(descr); 0 when descr is null
   bool cached;                // false: not a plain generic lookup, take the interpreter's path
-  bool data_descr;            // descr has __get__ and __set__: it wins over the instance dict
+  bool data_descr;            // descr has __get__ and __set__: it wins over the instance's own
   bool method;                // descr is a method descriptor: called unbound with self first
   DictKind dict;
+  // inline_values: the type's shared keys, the index of `name` among them (-1: absent) and how
+  // many keys they held when that was found (keys are only ever added).
+  PyDictKeysObject* keys;
+  Py_ssize_t index;
+  Py_ssize_t nentries;
 };
 
 // Runs one of the module's own method objects on a thread state the caller already holds.
