@@ -219,3 +219,27 @@ def test_missing_record_field_gives_the_interpreters_error(core, client):
     with pytest.raises(AttributeError) as raised:
         client.csq("HX1")
     assert str(raised.value) == str(expected.value)
+
+
+def record_with_deleted_field():
+    record = SimpleNamespace(csq=0, other=1)
+    del record.csq
+    record.csq = 24  # a new entry after the deleted one
+    return record
+
+
+def record_with_non_str_key():
+    record = SimpleNamespace(csq=25)
+    record.__dict__[7] = "seven"
+    return record
+
+
+def test_records_of_different_layouts_one_after_another(core, client):
+    records = [SimpleNamespace(csq=21), SimpleNamespace(a=0, csq=22), SimpleNamespace(a=0, b=0, csq=23),
+               record_with_deleted_field(), record_with_non_str_key(), SimpleNamespace(csq=26), Plain(27)]
+    seen = []
+    for _ in range(3):
+        for record in records:
+            core.transport.replies["read_element"] = record
+            seen.append(client.csq("HX1"))
+    assert seen == [21, 22, 23, 24, 25, 26, 27] * 3

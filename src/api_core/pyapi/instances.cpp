@@ -46,7 +46,7 @@ Py_ssize_t shared_key_index(PyDictKeysObject* keys, Py_ssize_t n, PyObject* name
 // the generic lookup does, and where instances keep their attributes. Types with a lookup of
 // their own (__getattr__, __getattribute__, a C getattro) are marked uncached.
 void fill_fact(TypeFact& f, PyTypeObject* type, PyObject* name) noexcept {
-  f = {type, nullptr, 0, 0, false, false, false, DictKind::none, nullptr, -1, 0};
+  f = {type, nullptr, 0, 0, false, false, false, DictKind::none, nullptr, -1, 0, 0};
   const unsigned int version = version_of(type);
   if (version == 0) return;
   if (type->tp_getattro != PyObject_GenericGetAttr || !PyUnicode_CheckExact(name)) {
@@ -91,6 +91,33 @@ TypeFact& fact_for(ModuleState& st, std::size_t slot, PyTypeObject* type, PyObje
   return f;
 }
 
+// PyDict_GetItemRef(dict, name, value). A dict of str keys holding `name` at the entry the hint
+// points to (the key itself, with a value) answers without a lookup: a key sits in one entry only.
+int dict_attribute(TypeFact& f, PyObject* dict, PyObject* name, PyObject** value) noexcept {
+  auto* d = reinterpret_cast<PyDictObject*>(dict);
+  PyDictKeysObject* keys = d->ma_keys;
+  const bool plain = d->ma_values == nullptr && DK_IS_UNICODE(keys);
+  if (plain && f.hint < keys->dk_nentries) {
+    const PyDictUnicodeEntry& entry = DK_UNICODE_ENTRIES(keys)[f.hint];
+    if (entry.me_key == name && entry.me_value != nullptr) {
+      *value = Ref::borrow(entry.me_value).release();
+      return 1;
+    }
+  }
+  Ref held = Ref::borrow(dict);  // the lookup may run code (keys with their own __eq__)
+  const int found = PyDict_GetItemRef(dict, name, value);
+  if (found > 0 && plain && d->ma_keys == keys) {
+    const PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
+    for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i) {
+      if (entries[i].me_key == name) {
+        f.hint = i;
+        break;
+      }
+    }
+  }
+  return found;
+}
+
 // The instance's own attribute `name` into `*value` (a new reference): 1 found, 0 the instance has
 // none of that name, -1 error. As the generic lookup reads it; no dict object is made.
 int own_attribute(TypeFact& f, PyObject* o, PyObject* name, PyObject** value) noexcept {
@@ -133,8 +160,7 @@ int own_attribute(TypeFact& f, PyObject* o, PyObject* name, PyObject** value) no
     }
   }
   if (dict == nullptr) return 0;
-  Ref held = Ref::borrow(dict);  // the lookup may run code (keys with their own __eq__)
-  return PyDict_GetItemRef(dict, name, value);
+  return dict_attribute(f, dict, name, value);
 }
 
 PyObject* instance_attr(ModuleState& st, std::size_t slot, PyObject* o, PyObject* name) noexcept {

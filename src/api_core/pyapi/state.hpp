@@ -53,6 +53,9 @@ struct TypeFact {
   PyDictKeysObject* keys;
   Py_ssize_t index;
   Py_ssize_t nentries;
+  // dict kinds: where the name was last found among a dict's entries (dicts built the same way
+  // keep their keys in the same order); only ever a hint, checked against the entry itself.
+  Py_ssize_t hint;
 };
 
 // Runs one of the module's own method objects on a thread state the caller already holds.
