@@ -91,9 +91,36 @@ TypeFact& fact_for(ModuleState& st, std::size_t slot, PyTypeObject* type, PyObje
   return f;
 }
 
+// What a probe that runs no code and calls nothing can tell about the instance's own attribute.
+enum class Probe { found, absent, ask };
+
+// The common cases of own_attribute: an index into inline values that holds, an absence that
+// holds, a dict entry the hint points to. `*value` is borrowed when found.
+inline Probe probe(const TypeFact& f, PyObject* o, PyObject* name, PyObject** value) noexcept {
+  if (f.dict == DictKind::inline_values) {
+    PyDictValues* values = _PyObject_InlineValues(o);
+    if (!values->valid || cached_keys(f.type) != f.keys) return Probe::ask;
+    if (f.index < 0) return f.keys->dk_nentries == f.nentries ? Probe::absent : Probe::ask;
+    if (f.index >= values->capacity) return Probe::ask;
+    *value = values->values[f.index];
+    return *value != nullptr ? Probe::found : Probe::absent;
+  }
+  if (f.dict == DictKind::offset && f.type->tp_dictoffset > 0) {
+    auto* d = *reinterpret_cast<PyDictObject**>(reinterpret_cast<char*>(o) + f.type->tp_dictoffset);
+    if (d == nullptr) return Probe::absent;
+    PyDictKeysObject* keys = d->ma_keys;
+    if (d->ma_values != nullptr || !DK_IS_UNICODE(keys) || f.hint >= keys->dk_nentries) return Probe::ask;
+    const PyDictUnicodeEntry& entry = DK_UNICODE_ENTRIES(keys)[f.hint];
+    if (entry.me_key != name || entry.me_value == nullptr) return Probe::ask;
+    *value = entry.me_value;
+    return Probe::found;
+  }
+  return f.dict == DictKind::none ? Probe::absent : Probe::ask;
+}
+
 // PyDict_GetItemRef(dict, name, value). A dict of str keys holding `name` at the entry the hint
 // points to (the key itself, with a value) answers without a lookup: a key sits in one entry only.
-int dict_attribute(TypeFact& f, PyObject* dict, PyObject* name, PyObject** value) noexcept {
+[[gnu::noinline]] int dict_attribute(TypeFact& f, PyObject* dict, PyObject* name, PyObject** value) noexcept {
   auto* d = reinterpret_cast<PyDictObject*>(dict);
   PyDictKeysObject* keys = d->ma_keys;
   const bool plain = d->ma_values == nullptr && DK_IS_UNICODE(keys);
@@ -120,7 +147,7 @@ int dict_attribute(TypeFact& f, PyObject* dict, PyObject* name, PyObject** value
 
 // The instance's own attribute `name` into `*value` (a new reference): 1 found, 0 the instance has
 // none of that name, -1 error. As the generic lookup reads it; no dict object is made.
-int own_attribute(TypeFact& f, PyObject* o, PyObject* name, PyObject** value) noexcept {
+[[gnu::noinline]] int own_attribute(TypeFact& f, PyObject* o, PyObject* name, PyObject** value) noexcept {
   *value = nullptr;
   PyObject* dict = nullptr;
   switch (f.dict) {
@@ -163,9 +190,8 @@ int own_attribute(TypeFact& f, PyObject* o, PyObject* name, PyObject** value) no
   return dict_attribute(f, dict, name, value);
 }
 
-PyObject* instance_attr(ModuleState& st, std::size_t slot, PyObject* o, PyObject* name) noexcept {
-  TypeFact& f = fact_for(st, slot, Py_TYPE(o), name);
-  if (!f.cached || f.data_descr) return PyObject_GetAttr(o, name);
+// instance_attr past the probe: the whole lookup.
+[[gnu::noinline]] PyObject* instance_attr_slow(TypeFact& f, PyObject* o, PyObject* name) noexcept {
   // The type's attribute is held: reading the instance's own may run code that changes the type.
   Ref descr = Ref::borrow(f.descr);
   PyObject* value = nullptr;
@@ -176,6 +202,44 @@ PyObject* instance_attr(ModuleState& st, std::size_t slot, PyObject* o, PyObject
   descrgetfunc get = Py_TYPE(descr.get())->tp_descr_get;
   if (get == nullptr) return descr.release();
   return get(descr.get(), o, reinterpret_cast<PyObject*>(Py_TYPE(o)));
+}
+
+inline PyObject* instance_attr(ModuleState& st, std::size_t slot, PyObject* o, PyObject* name) noexcept {
+  TypeFact& f = fact_for(st, slot, Py_TYPE(o), name);
+  if (!f.cached || f.data_descr) return PyObject_GetAttr(o, name);
+  PyObject* value = nullptr;
+  if (probe(f, o, name, &value) == Probe::found) return Ref::borrow(value).release();
+  return instance_attr_slow(f, o, name);
+}
+
+// An attribute of that name on the instance is what the call gets, unbound; args[0] is ours, so
+// the callee may borrow it.
+inline PyObject* call_own(PyThreadState* ts, const Ref& callable, PyObject* const* args, std::size_t nargsf,
+                          PyObject* kwnames) noexcept {
+  return vectorcall(ts, callable.get(), args + 1, (nargsf - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+}
+
+// The type's method descriptor, called with self first; one of ours takes no vectorcall detour.
+inline PyObject* call_descr(ModuleState& st, PyThreadState* ts, const Ref& descr, PyObject* const* args,
+                            std::size_t nargsf, PyObject* kwnames) noexcept {
+  if (Py_TYPE(descr.get()) == reinterpret_cast<PyTypeObject*>(st.method_type)) {
+    return st.invoke(descr.get(), ts, args, nargsf, kwnames);
+  }
+  return vectorcall(ts, descr.get(), args, nargsf, kwnames);
+}
+
+// vectorcall_method past the probe: the whole lookup.
+[[gnu::noinline]] PyObject* method_slow(ModuleState& st, PyThreadState* ts, TypeFact& f, PyObject* name,
+                                       PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
+  PyObject* self = args[0];
+  Ref descr = Ref::borrow(f.descr);  // held across the instance lookup, which may run code
+  PyObject* attr = nullptr;
+  const int found = own_attribute(f, self, name, &attr);
+  if (found == -2) return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
+  if (found < 0) return nullptr;
+  if (found > 0) return call_own(ts, Ref::steal(attr), args, nargsf, kwnames);
+  if (!descr) return PyObject_VectorcallMethod(name, args, nargsf, kwnames);  // its AttributeError
+  return call_descr(st, ts, descr, args, nargsf, kwnames);
 }
 
 }  // namespace
@@ -202,22 +266,12 @@ PyObject* vectorcall_method(ModuleState& st, PyThreadState* ts, std::size_t slot
   // any other data descriptor wins over it, and whatever else the type holds is the interpreter's
   // business (bound through __get__, or the plain object).
   if (!f.cached || (!f.method && f.descr != nullptr)) return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
-  Ref descr = Ref::borrow(f.descr);  // held across the instance lookup, which may run code
-  PyObject* attr = nullptr;
-  const int found = own_attribute(f, self, name, &attr);
-  if (found == -2) return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
-  if (found < 0) return nullptr;
-  if (found > 0) {
-    // An attribute of that name on the instance is what the call gets, unbound; args[0] is ours,
-    // so the callee may borrow it.
-    Ref callable = Ref::steal(attr);
-    return vectorcall(ts, callable.get(), args + 1, (nargsf - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
-  }
-  if (!descr) return PyObject_VectorcallMethod(name, args, nargsf, kwnames);  // its AttributeError
-  if (Py_TYPE(descr.get()) == reinterpret_cast<PyTypeObject*>(st.method_type)) {
-    return st.invoke(descr.get(), ts, args, nargsf, kwnames);  // one of ours: no vectorcall detour
-  }
-  return vectorcall(ts, descr.get(), args, nargsf, kwnames);
+  PyObject* own = nullptr;
+  const Probe seen = probe(f, self, name, &own);
+  if (seen == Probe::found) return call_own(ts, Ref::borrow(own), args, nargsf, kwnames);
+  // Held for the call, which may change the type.
+  if (seen == Probe::absent && f.descr != nullptr) return call_descr(st, ts, Ref::borrow(f.descr), args, nargsf, kwnames);
+  return method_slow(st, ts, f, name, args, nargsf, kwnames);
 }
 
 }  // namespace halvex::py
