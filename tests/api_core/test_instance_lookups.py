@@ -243,3 +243,31 @@ def test_records_of_different_layouts_one_after_another(core, client):
             core.transport.replies["read_element"] = record
             seen.append(client.csq("HX1"))
     assert seen == [21, 22, 23, 24, 25, 26, 27] * 3
+
+
+# ---- a callee breaking the calling convention --------------------------------------------------
+
+
+def shape(error):
+    return type(error), str(error), type(error.__context__), type(error.__cause__)
+
+
+@pytest.mark.parametrize("callee", ["return_null_without_error", "return_result_with_error"])
+def test_callee_breaking_the_convention_fails_as_in_the_interpreter(core, client, callee):
+    testcapi = pytest.importorskip("_testcapi")
+    grpc = pytest.importorskip("grpc")
+    failure = grpc.RpcError()
+    failure.code = lambda: SimpleNamespace(name="UNAVAILABLE")
+    failure.details = getattr(testcapi, callee)  # a C function, called with no arguments
+    try:
+        try:
+            raise failure
+        except grpc.RpcError as e:
+            e.details()
+    except SystemError as error:
+        expected = shape(error)
+    warm(core, client)
+    core.transport.replies["read_element"] = failure
+    with pytest.raises(SystemError) as raised:
+        client.csq("HX1")
+    assert shape(raised.value) == expected
