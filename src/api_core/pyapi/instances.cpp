@@ -11,6 +11,10 @@
 // the core is built for one CPython minor version (CMakeLists.txt), and the layout is that one's.
 #include <Python.h>
 
+#if PY_VERSION_HEX < 0x030D0000 || PY_VERSION_HEX >= 0x030E0000 || defined(Py_GIL_DISABLED)
+#error "instances.cpp reads the attribute layout of CPython 3.13 with the GIL"
+#endif
+
 #define Py_BUILD_CORE 1
 #include "internal/pycore_dict.h"
 #include "internal/pycore_object.h"
