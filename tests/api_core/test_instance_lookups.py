@@ -30,10 +30,8 @@ def info_messages(logger):
 
 
 def plain_store(client, name, value):
-    for _ in range(WARM):  # a store site the interpreter has specialised
-        setattr(client, name, getattr(client, name))
-        client.__setattr__(name, value)
-    exec(f"c.{name} = v", {"c": client, "v": value})
+    # One store site, run until the interpreter has specialised it, then storing the new value.
+    exec(f"for x in [c.{name}] * {WARM} + [v]:\n    c.{name} = x", {"c": client, "v": value})
 
 
 def dict_item(client, name, value):
