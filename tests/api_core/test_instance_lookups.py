@@ -10,7 +10,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from core_fakes import RecordingLogger
+from support.logs import RecordingLogger
 
 REC = SimpleNamespace(csq=5)
 WARM = 6
