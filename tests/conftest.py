@@ -8,9 +8,19 @@
 
 Imports happen inside the fixtures so that areas which never use them do not depend on
 the transport, the simulator or the codec.
+
+The shared harness is the package `support` in this folder (see support/__init__.py); tests/
+goes on sys.path here so that every folder imports it the same way, whatever the import mode.
 """
 
+import sys
+from pathlib import Path
+
 import pytest
+
+_TESTS = str(Path(__file__).resolve().parent)
+if _TESTS not in sys.path:
+    sys.path.insert(0, _TESTS)
 
 
 @pytest.fixture

@@ -5,38 +5,14 @@ from __future__ import annotations
 import pytest
 
 from api_core_methods import METHOD_NAMES, METHODS, checked_params, valid_args
+from support.hostile import Boom, BytesSub, StrSub, hostile
 
 ALL = pytest.mark.parametrize("name, params, returns, defaults", METHODS, ids=METHOD_NAMES)
 
 
-class StrSub(str):
-    pass
-
-
-class BytesSub(bytes):
-    pass
-
-
-class Boom(Exception):
-    pass
-
-
-class Hostile:
-    """Every protocol the checks might touch raises."""
-
-    def __bool__(self):
-        raise Boom("bool")
-
-    def __index__(self):
-        raise Boom("index")
-
-    def __str__(self):
-        raise Boom("str")
-
-    def __eq__(self, other):
-        raise Boom("eq")
-
-    __hash__ = object.__hash__
+def touchy():
+    """An object whose every protocol the checks might touch raises a Boom naming it."""
+    return hostile("__bool__", "__index__", "__int__", "__str__", "__eq__")
 
 
 def call(client, name, *args, **kwargs):
@@ -210,8 +186,8 @@ def test_log_idx_is_converted_before_serial_is_tested(core, client):
     with pytest.raises(TypeError) as info:
         client.event_log(StrSub("HX1"), "2")
     assert str(info.value) == "Argument 'log_idx' has incorrect type (expected int, got str)"
-    with pytest.raises(Boom, match="index"):
-        client.event_log(1, Hostile())
+    with pytest.raises(Boom, match="__int__"):
+        client.event_log(1, touchy())
     for good in (True, 2.9, 7, 2**80):
         with pytest.raises(TypeError, match="Argument 'serial'"):
             client.event_log(1, good)
@@ -222,9 +198,9 @@ def test_log_idx_is_converted_before_serial_is_tested(core, client):
 
 def test_truth_of_flags_is_taken_before_serial(core, client):
     with pytest.raises(Boom, match="bool"):
-        client.profile_log_2(1, None, Hostile())
+        client.profile_log_2(1, None, touchy())
     with pytest.raises(Boom, match="bool"):
-        client.three_phase_intervals(1, None, None, None, 1, Hostile())
+        client.three_phase_intervals(1, None, None, None, 1, touchy())
     # then serial, then csv
     with pytest.raises(TypeError, match="Argument 'serial'"):
         client.three_phase_intervals(1, None, None, None, 1, 0)
@@ -234,8 +210,8 @@ def test_truth_of_flags_is_taken_before_serial(core, client):
 
 
 def test_unchecked_parameters_take_anything(core, client):
-    hostile = Hostile()
+    odd = touchy()
     assert client._scale_kilo_value(None) is None
     core.transport.default = "value"
-    assert client._read_element("HX1", hostile) == "value"
-    assert core.transport.calls == [("read_element", ("HX1", hostile))]
+    assert client._read_element("HX1", odd) == "value"
+    assert core.transport.calls == [("read_element", ("HX1", odd))]

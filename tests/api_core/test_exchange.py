@@ -5,22 +5,12 @@ from __future__ import annotations
 import grpc
 import pytest
 
-from core_fakes import FakeObjectId
 from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
 from norvo_halvex.mediator.grpc.exception.HalvexEOFError import HalvexEOFError
 from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
 
-
-class FakeRpcError(grpc.RpcError):
-    def __init__(self, code=grpc.StatusCode.UNAVAILABLE, details="mediator down"):
-        super().__init__()
-        self._code, self._details = code, details
-
-    def code(self):
-        return self._code
-
-    def details(self):
-        return self._details
+from support.core import FakeObjectId
+from support.hostile import FakeRpcError
 
 
 class Text:
@@ -38,7 +28,7 @@ PRIMITIVES = {
 ELEMENT_MAPPING = [
     (HalvexConnectionFailure("meter HX1 unreachable"), ("HALVEX_CONNECTION_FAILURE", "meter HX1 unreachable")),
     (HalvexEOFError("stream ended"), ("HALVEX_EOF_ERROR", "stream ended")),
-    (FakeRpcError(), ("UNAVAILABLE", "mediator down")),
+    (FakeRpcError(grpc.StatusCode.UNAVAILABLE, "mediator down"), ("UNAVAILABLE", "mediator down")),
     (FakeRpcError(grpc.StatusCode.DEADLINE_EXCEEDED, None), ("DEADLINE_EXCEEDED", "")),
     (FakeRpcError(grpc.StatusCode.INTERNAL, ""), ("INTERNAL", "")),
     (FakeRpcError(grpc.StatusCode.INTERNAL, Text()), ("INTERNAL", "as text")),

@@ -7,7 +7,6 @@ from types import SimpleNamespace
 
 import pytest
 
-from core_fakes import assert_no_leaks
 from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
 from quarn_frame_protocol.errors import QuarnCodecError
 from quarn_frame_protocol.generated.quarn_profile_three_phase_intervals_request import (
@@ -22,6 +21,8 @@ from quarn_frame_protocol.quarn_profile_three_phase_intervals_response_frame imp
     QuarnProfileThreePhaseIntervalsResponseFrame as Frame,
 )
 from quarn_frame_protocol.stream import BytesIO, KaitaiStream
+
+from support.leaks import assert_no_leaks
 
 ProfileNumber = QuarnProfileThreePhaseIntervalsRequest.ProfileNumber
 UTC = dt.timezone.utc

@@ -5,8 +5,10 @@ from __future__ import annotations
 import grpc
 import pytest
 
-from core_fakes import FakeMediator, RecordingLogger
 from norvo_halvex.mediator.grpc.exception.HalvexEOFError import HalvexEOFError
+
+from support.logs import RecordingLogger
+from support.transport import FakeTransport
 
 
 class OtherMCE(Exception):
@@ -15,7 +17,7 @@ class OtherMCE(Exception):
 
 def test_replaced_transport_and_logger_are_used_by_later_calls(core):
     first = core.client("a")
-    other = FakeMediator()
+    other = FakeTransport()
     other_log = RecordingLogger()
     core.set("HalvexMediatorGrpcClient", other.make_class())
     core.set("logger", other_log)

@@ -6,13 +6,14 @@ import datetime as dt
 
 import pytest
 
-from core_fakes import assert_no_leaks
 from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
 from quarn_frame_protocol.errors import QuarnCodecError
 from quarn_frame_protocol.quarn_data import QuarnData
 from quarn_frame_protocol.quarn_event_log_response import EventCode, QuarnEventLogResponse
 from quarn_frame_protocol.quarn_profile_log_1_response import QuarnProfileLog1Response
 from quarn_frame_protocol.quarn_profile_log_2_response import QuarnProfileLog2Response
+
+from support.leaks import assert_no_leaks
 
 UTC = dt.timezone.utc
 T0 = dt.datetime(2024, 3, 31, tzinfo=UTC)  # 0x6608a780

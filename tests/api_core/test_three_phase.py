@@ -12,6 +12,8 @@ from norvo_halvex.mediator.grpc.exception.HalvexEOFError import HalvexEOFError
 from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
 from quarn_frame_protocol.quarn_object_id_enum import ObjectIdEnum
 
+from support.hostile import FakeRpcError
+
 TOTALS = {
     "active_import": ObjectIdEnum.three_phase_total_active_import,
     "active_export": ObjectIdEnum.three_phase_total_active_export,
@@ -25,14 +27,6 @@ L1, L2, L3 = (
     ObjectIdEnum.three_phase_instantaneous_voltage_l2,
     ObjectIdEnum.three_phase_instantaneous_voltage_l3,
 )
-
-
-class RpcError(grpc.RpcError):
-    def code(self):
-        return grpc.StatusCode.UNAVAILABLE
-
-    def details(self):
-        return "down"
 
 
 # ---- three_phase_serial ----------------------------------------------------------------------
@@ -145,7 +139,7 @@ def test_failed_totals_are_none_and_logged(core, client):
 
 
 def test_all_totals_failing_give_six_nones(core, client):
-    core.transport.replies["read_element"] = RpcError()
+    core.transport.replies["read_element"] = FakeRpcError(grpc.StatusCode.UNAVAILABLE, "down")
     assert client.three_phase_read("HX3", "P1.cx") == dict.fromkeys(TOTALS)
     assert len(core.log.at("error")) == 6
 
@@ -217,7 +211,7 @@ def test_end_of_stream_on_l2_l3_gives_none(core, client, l2, l3, expected, warne
     "raised, error",
     [
         (HalvexConnectionFailure("gone"), MediatorClientException),
-        (RpcError(), MediatorClientException),
+        (FakeRpcError(grpc.StatusCode.UNAVAILABLE, "down"), MediatorClientException),
         (ValueError("bad"), ValueError),
     ],
     ids=["connection", "grpc", "other"],

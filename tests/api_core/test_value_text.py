@@ -11,6 +11,8 @@ from types import SimpleNamespace
 
 import pytest
 
+from support.hostile import StrSub
+
 SPECIAL = [
     0.0, -0.0, 1.0, -1.0, 0.1, 0.5, 1 / 3, 2 / 3, 100.0, 1e16, 1e16 - 2, 9999999999999998.0, 1e15, 1e17,
     1e-4, 1e-5, 0.00012, 0.000099999, 1.5e-7, 5e-324, 2.2250738585072014e-308, 1.7976931348623157e308,
@@ -51,10 +53,6 @@ def test_dict_of_floats(core, single_phase, make, seed):
 class FloatSub(float):
     def __repr__(self):
         return "sub"
-
-
-class StrSub(str):
-    pass
 
 
 @pytest.mark.parametrize(

@@ -2,23 +2,13 @@
 
 from __future__ import annotations
 
-import contextlib
-import dataclasses
-import json
 import os
-import signal
 import subprocess
 import sys
 
+from support.processes import Run, interrupt, running
 
-@dataclasses.dataclass
-class Run:
-    code: int
-    out: str
-    err: str
-
-    def json(self):
-        return json.loads(self.out)
+__all__ = ["Run", "interrupt", "run_halvex", "running_halvex"]
 
 
 def _env():
@@ -40,21 +30,6 @@ def run_halvex(*argv, timeout=60, env_extra=None, input=None) -> Run:
     return Run(proc.returncode, proc.stdout, proc.stderr)
 
 
-@contextlib.contextmanager
 def running_halvex(*argv):
-    """The tool as a background process with piped output; killed if still running after the block."""
-    proc = subprocess.Popen([sys.executable, "-m", "norvo_halvex.cli", *argv], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True, env=_env())
-    try:
-        yield proc
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.communicate()
-
-
-def interrupt(proc, timeout=60) -> Run:
-    """Ctrl-C for a process from ``running_halvex``; what it printed from then on."""
-    proc.send_signal(signal.SIGINT)
-    out, err = proc.communicate(timeout=timeout)
-    return Run(proc.returncode, out, err)
+    """The tool as a background process (see support.processes.running)."""
+    return running("norvo_halvex.cli", *argv, env=_env())

@@ -15,18 +15,9 @@ from norvo_halvex.mediator.mediator_client_exception import MediatorClientExcept
 from quarn_frame_protocol.errors import QuarnCodecError
 from quarn_frame_protocol.quarn_message import QuarnMessage
 
+from support.hostile import FakeRpcError
+
 UTC = dt.timezone.utc
-
-
-class FakeRpcError(grpc.RpcError):
-    def __init__(self, code, details):
-        self._code, self._details = code, details
-
-    def code(self):
-        return self._code
-
-    def details(self):
-        return self._details
 
 
 # ----------------------------------------------------------------- usage errors

@@ -1,14 +1,11 @@
 """The tool's connection options: the address check before anything starts, TLS and
 token options (and their HALVEX_* variables), and security failures as exit code 8."""
 
-import signal
 import socket
-import subprocess
-import sys
 
 import pytest
 
-from cli_run import _env, run_halvex
+from cli_run import interrupt, run_halvex, running_halvex
 from norvo_halvex.cli.errors import ExitCode
 from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
 
@@ -165,23 +162,15 @@ def test_simulator_command_refuses_client_options(cli, argv, message):
 
 
 def test_simulator_command_serves_tls_and_token(tls_files, token_file):
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "norvo_halvex.cli", "simulator", "--port", "0", "--tls-cert", tls_files.server_cert,
-         "--tls-key", tls_files.server_key, "--token-file", str(token_file)],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=_env())
-    try:
+    with running_halvex("simulator", "--port", "0", "--tls-cert", tls_files.server_cert,
+                        "--tls-key", tls_files.server_key, "--token-file", str(token_file)) as proc:
         address = proc.stdout.readline().split()[-1]
         lines = [proc.stdout.readline() for _ in range(11)]
         assert "  clients connect with: TLS, bearer token\n" in lines, lines
         good = run_halvex("--mediator", address, "--tls-ca", tls_files.ca, "--token-file", str(token_file),
                           "--json", "hardware", "HX3000001")
         refused = run_halvex("--mediator", address, "--tls-ca", tls_files.ca, "hardware", "HX3000001")
-        proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=20)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.communicate()
+        stopped = interrupt(proc, timeout=20)
     assert good.code == 0 and good.json()["result"]["hardware"] == "P1.ax"
     assert refused.code == 8 and "UNAUTHENTICATED" in refused.err
-    assert proc.returncode == 0, err
+    assert stopped.code == 0, stopped.err

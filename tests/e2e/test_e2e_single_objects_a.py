@@ -124,10 +124,7 @@ def test_read_three_phase(api, frozen, mediator_client, serial):
     divisor = THREE_PHASE[serial][3]
     expected = {key: mediator_client.read_element(serial, getattr(ObjectIdEnum, name)).value / divisor
                 for key, name in TOTALS}
-    try:
-        result = api.read(serial)
-    except NotImplementedError:
-        pytest.skip("three_phase_read is not on this branch yet")
+    result = api.read(serial)
     assert result == expected and list(result) == [k for k, _ in TOTALS]
 
 

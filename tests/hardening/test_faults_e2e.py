@@ -15,11 +15,17 @@ import threading
 import grpc
 import pytest
 
-import hardening_support as hs
-from hardening_support import api_core, hardening_summary  # noqa: F401 - prints the counters
+import norvo_halvex.mediator.api_core as api_core
 from norvo_halvex.mediator.grpc.client import HalvexMediatorGrpcClient
+from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
+from norvo_halvex.mediator.grpc.exception.HalvexEOFError import HalvexEOFError
+from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
 from norvo_halvex.mediator.simulator import Fault, Fleet, start_simulator
 from quarn_frame_protocol.errors import QuarnCodecError
+
+from support import hardening as hs
+from support.core import closing_clients
+from support.logs import RecordingLogger
 
 DEADLINE = 5.0  # seconds; every call of these tests is bounded by it
 SHORT_DEADLINE = 0.3
@@ -56,8 +62,8 @@ def sim():
 def make_api(monkeypatch):
     """make_api(address, timeout=DEADLINE, on_message=None) -> a HalvexMediatorAPI on the real
     transport; closed after the test."""
-    monkeypatch.setattr(api_core, "logger", hs.RecordingLogger())
-    with hs.closing_clients() as build:
+    monkeypatch.setattr(api_core, "logger", RecordingLogger())
+    with closing_clients() as build:
 
         def make(address, timeout=DEADLINE, on_message=None):
             monkeypatch.setattr(api_core, "HalvexMediatorGrpcClient", client_class(timeout, on_message))
@@ -74,20 +80,13 @@ def api(sim, make_api):
 
 
 def _plan():
-    """Every method with its transport operations on a healthy meter (None: no body yet)."""
+    """Every method with its transport operations on a healthy meter."""
     mediator = hs.FleetMediator()
     return {name: hs.dry_run(name, mediator) for name in hs.METHOD_NAMES if name != "__init__"}
 
 
 PLAN = _plan()
-CONTACTING = [name for name, ops in PLAN.items() if ops is None or ops]
-
-
-def _ops_or_skip(name):
-    ops = PLAN[name]
-    if ops is None:
-        pytest.skip(f"{name} has no body yet")
-    return ops
+CONTACTING = [name for name, ops in PLAN.items() if ops]
 
 
 def _serial_of(name):
@@ -104,10 +103,10 @@ def expect(first_op: str, kind: str):
     """The exception a fault of `kind` on the first transport call must surface as."""
     element = first_op != "send_message"
     if kind == "connection_failure":
-        return (hs.MediatorClientException, "HALVEX_CONNECTION_FAILURE") if element else (hs.HalvexConnectionFailure, None)
+        return (MediatorClientException, "HALVEX_CONNECTION_FAILURE") if element else (HalvexConnectionFailure, None)
     if kind == "end_of_stream":
-        return (hs.MediatorClientException, "HALVEX_EOF_ERROR") if element else (hs.HalvexEOFError, None)
-    return hs.MediatorClientException, kind  # a gRPC status name
+        return (MediatorClientException, "HALVEX_EOF_ERROR") if element else (HalvexEOFError, None)
+    return MediatorClientException, kind  # a gRPC status name
 
 
 def check_raised(name, excinfo, expected_type, code):
@@ -131,14 +130,13 @@ def dead_address():
 
 @pytest.mark.parametrize("name", CONTACTING)
 def test_mediator_not_running(name, make_api, dead_address):
-    _ops_or_skip(name)
     client = make_api(dead_address)
     if name == "_safe_read_element":
         assert call(client, name) is None
         return
-    with pytest.raises(hs.MediatorClientException) as excinfo:
+    with pytest.raises(MediatorClientException) as excinfo:
         call(client, name)
-    check_raised(name, excinfo, hs.MediatorClientException, "UNAVAILABLE")
+    check_raised(name, excinfo, MediatorClientException, "UNAVAILABLE")
     assert isinstance(excinfo.value.__context__, grpc.RpcError)
 
 
@@ -147,7 +145,7 @@ def test_mediator_not_running(name, make_api, dead_address):
 
 def _prepare_write(client, name):
     """For a write method: puts a value on the meter that the method's plausible call would
-    change, and returns a reader of it; None for other methods (or while bodies are missing)."""
+    change, and returns a reader of it; None for other methods."""
     serial = _serial_of(name)
     Backlight = api_core.QuarnMessage.BacklightSettingType
     LoadSwitch = api_core.QuarnMessage.LoadSwitchSettingType
@@ -165,17 +163,14 @@ def _prepare_write(client, name):
     if name not in setups:
         return None
     setup, reader = setups[name]
-    try:
-        setup()
-        return reader
-    except NotImplementedError:
-        return None
+    setup()
+    return reader
 
 
 @pytest.mark.parametrize("kind", ["connection_failure", "end_of_stream", "UNAVAILABLE", "INTERNAL"])
 @pytest.mark.parametrize("name", CONTACTING)
 def test_meter_fault_on_first_call(name, kind, api, sim):
-    ops = _ops_or_skip(name)
+    ops = PLAN[name]
     serial = _serial_of(name)
     reader = _prepare_write(api, name)
     before = reader() if reader else None
@@ -202,11 +197,11 @@ def test_meter_fault_on_first_call(name, kind, api, sim):
 @pytest.mark.parametrize("status", [c for c in grpc.StatusCode if c is not grpc.StatusCode.OK], ids=lambda c: c.name)
 @pytest.mark.parametrize("name", ["csq", "obis_write", "event_log", "profile_log_1"])
 def test_every_grpc_status(name, status, api, sim):
-    ops = _ops_or_skip(name)
+    ops = PLAN[name]
     serial = _serial_of(name)
     sim.fleet.set_fault(serial, Fault(status=status.name, details=f"status {status.name}"))
     try:
-        with pytest.raises(hs.MediatorClientException) as excinfo:
+        with pytest.raises(MediatorClientException) as excinfo:
             call(api, name)
     finally:
         sim.fleet.clear_fault(serial)
@@ -219,12 +214,11 @@ def test_every_grpc_status(name, status, api, sim):
 
 @pytest.mark.parametrize("name", ["csq", "backlight_write", "event_log", "three_phase_instantaneous_voltage"])
 def test_latency_past_the_deadline(name, sim, make_api):
-    _ops_or_skip(name)
     serial = _serial_of(name)
     client = make_api(sim.address, timeout=SHORT_DEADLINE)
     sim.fleet.set_fault(serial, Fault(latency=SHORT_DEADLINE * 10))
     try:
-        with pytest.raises(hs.MediatorClientException) as excinfo:
+        with pytest.raises(MediatorClientException) as excinfo:
             call(client, name)
     finally:
         sim.fleet.clear_fault(serial)
@@ -242,7 +236,6 @@ MALFORMED = ["csq", "serial_read", "hardware", "clock_time_read", "read_element_
 
 @pytest.mark.parametrize("name", MALFORMED)
 def test_malformed_reply(name, api, sim, tmp_path, monkeypatch):
-    _ops_or_skip(name)
     monkeypatch.chdir(tmp_path)  # the download would write CSV to stdout; nothing may appear here
     serial = _serial_of(name)
     sim.fleet.set_fault(serial, Fault("malformed_reply"))
@@ -276,13 +269,7 @@ def _download(client, target):
     return client.three_phase_intervals(INTERVALS_SERIAL, None, START, END, str(target))
 
 
-@pytest.fixture
-def intervals_ready():
-    if PLAN["three_phase_intervals"] is None:
-        pytest.skip("three_phase_intervals has no body yet")
-
-
-def test_download_writes_when_nothing_fails(intervals_ready, api, csv_dir):
+def test_download_writes_when_nothing_fails(api, csv_dir):
     result = _download(api, csv_dir / "new.csv")
     assert (csv_dir / "new.csv").stat().st_size > 0
     assert result is not None
@@ -290,7 +277,7 @@ def test_download_writes_when_nothing_fails(intervals_ready, api, csv_dir):
 
 
 @pytest.mark.parametrize("target", ["existing.csv", "new.csv"])
-def test_mediator_stopped_mid_download(intervals_ready, target, csv_dir, make_api):
+def test_mediator_stopped_mid_download(target, csv_dir, make_api):
     fleet = Fleet.default()
     fleet.freeze_time(hs.FROZEN_AT)
     sim = start_simulator(fleet)
@@ -305,7 +292,7 @@ def test_mediator_stopped_mid_download(intervals_ready, target, csv_dir, make_ap
     try:
         client = make_api(sim.address, on_message=after_reply)
         before = _snapshot(csv_dir)
-        with pytest.raises(hs.MediatorClientException) as excinfo:
+        with pytest.raises(MediatorClientException) as excinfo:
             _download(client, csv_dir / target)
     finally:
         sim.stop()
@@ -317,18 +304,18 @@ def test_mediator_stopped_mid_download(intervals_ready, target, csv_dir, make_ap
 @pytest.mark.parametrize(
     "fault, expected",
     [
-        (Fault("connection_failure", operations=["message"], after=2), hs.HalvexConnectionFailure),
-        (Fault("end_of_stream", operations=["message"], after=2), hs.HalvexEOFError),
-        (Fault(status="UNAVAILABLE", operations=["message"], after=2), hs.MediatorClientException),
-        (Fault(status="RESOURCE_EXHAUSTED", operations=["message"], after=1), hs.MediatorClientException),
+        (Fault("connection_failure", operations=["message"], after=2), HalvexConnectionFailure),
+        (Fault("end_of_stream", operations=["message"], after=2), HalvexEOFError),
+        (Fault(status="UNAVAILABLE", operations=["message"], after=2), MediatorClientException),
+        (Fault(status="RESOURCE_EXHAUSTED", operations=["message"], after=1), MediatorClientException),
         (Fault("malformed_reply", operations=["message"], after=2), QuarnCodecError),
-        (Fault("connection_failure", operations=["read"]), hs.MediatorClientException),
+        (Fault("connection_failure", operations=["read"]), MediatorClientException),
     ],
     ids=["connection-3rd-frame", "eof-3rd-frame", "grpc-3rd-frame", "grpc-2nd-frame", "malformed-3rd-frame",
          "connection-hardware-read"],
 )
 @pytest.mark.parametrize("target", ["existing.csv", "new.csv"])
-def test_download_fault_leaves_files_alone(intervals_ready, fault, expected, target, api, sim, csv_dir):
+def test_download_fault_leaves_files_alone(fault, expected, target, api, sim, csv_dir):
     sim.fleet.set_fault(INTERVALS_SERIAL, fault)
     before = _snapshot(csv_dir)
     try:
@@ -340,12 +327,12 @@ def test_download_fault_leaves_files_alone(intervals_ready, fault, expected, tar
     assert _snapshot(csv_dir) == before
 
 
-def test_download_past_the_deadline_leaves_files_alone(intervals_ready, sim, make_api, csv_dir):
+def test_download_past_the_deadline_leaves_files_alone(sim, make_api, csv_dir):
     client = make_api(sim.address, timeout=SHORT_DEADLINE)
     sim.fleet.set_fault(INTERVALS_SERIAL, Fault(latency=SHORT_DEADLINE * 10, operations=["message"], after=1))
     before = _snapshot(csv_dir)
     try:
-        with pytest.raises(hs.MediatorClientException) as excinfo:
+        with pytest.raises(MediatorClientException) as excinfo:
             _download(client, csv_dir / "existing.csv")
     finally:
         sim.fleet.clear_fault(INTERVALS_SERIAL)

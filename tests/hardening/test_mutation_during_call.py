@@ -15,9 +15,14 @@ import types
 
 import pytest
 
-import hardening_support as hs
-from hardening_support import api_core, hardening_summary  # noqa: F401 - prints the counters
-from test_concurrency import plain
+import norvo_halvex.mediator.api_core as api_core
+
+from support import hardening as hs
+from support.core import client_on, no_export, patched, root_level_kept
+from support.hardening import plain
+from support.hostile import new_tracker
+from support.logs import NullLogger, RecordingLogger
+from support.transport import REAL, FakeTransport
 
 # Every module-level name the bodies may look up (the typing names appear in annotations only).
 ORIGINALS = {name: value for name, value in vars(api_core).items()
@@ -37,8 +42,8 @@ def equivalent(value):
             return type(value.__name__, (value,), {"__module__": value.__module__, "__qualname__": value.__qualname__})
         except TypeError:  # a final class
             return value
-    if isinstance(value, (hs.RecordingLogger, hs.NullLogger)) or hasattr(value, "bind"):
-        return hs.RecordingLogger()
+    if isinstance(value, RecordingLogger) or hasattr(value, "bind"):
+        return RecordingLogger()
     if hasattr(value, "keys") and hasattr(value, "__getitem__"):
         return dict(value)
     if callable(value):
@@ -47,12 +52,17 @@ def equivalent(value):
 
 
 class Churner:
-    def __init__(self):
+    def __init__(self, mediator, finalizers: bool):
+        self.mediator = mediator
+        self.finalizers = finalizers
         self.client = None
         self.swaps = 0
+        self.active = True  # off once the test is over: records let go later leave the module alone
 
     def swap(self) -> None:
         """Every module name and the client's own state replaced by fresh equivalents."""
+        if not self.active:
+            return
         self.swaps += 1
         for name, value in ORIGINALS.items():
             setattr(api_core, name, equivalent(value))
@@ -61,23 +71,22 @@ class Churner:
         if client is not None:
             client._hardware_cache = dict(client._hardware_cache)
             client.log = ChurningLogger(self)
-            old = client.grpc_client
-            client.grpc_client = ChurningTransport(self, old.mediator, old.finalizers)
+            client.grpc_client = ChurningTransport(self)
 
 
-class ChurningTransport(hs.ScriptedTransport):
-    """Swaps the world on every call; with `finalizers`, also whenever the core lets go of a
-    record it was given (the record's finalizer swaps), at whatever point that happens."""
+class ChurningTransport(FakeTransport):
+    """Swaps the world on every call; with the churner's `finalizers`, also whenever the core
+    lets go of a record it was given (the record's finalizer swaps), at whatever point that
+    happens."""
 
-    def __init__(self, churner: Churner, mediator, finalizers: bool = False):
-        super().__init__(mediator=mediator)
+    def __init__(self, churner: Churner):
+        super().__init__(default=REAL, mediator=churner.mediator)
         self.churner = churner
-        self.finalizers = finalizers
 
-    def _answer(self, op, args):
+    def answer(self, op, args):
         self.churner.swap()
-        reply = super()._answer(op, args)
-        if self.finalizers and hasattr(reply, "__dict__") and not isinstance(reply, type):
+        reply = super().answer(op, args)
+        if self.churner.finalizers and hasattr(reply, "__dict__") and not isinstance(reply, type):
             reply.__class__ = dying_class(type(reply), self.churner)
         return reply
 
@@ -88,8 +97,9 @@ _DYING: dict[type, type] = {}
 def dying_class(cls, churner):
     if cls not in _DYING:
         def __del__(self):
-            hs.STATS["swaps from finalizers of records the core let go"] += 1
-            DYING_CHURNER[0].swap()
+            if DYING_CHURNER[0].active:
+                hs.STATS["swaps from finalizers of records the core let go"] += 1
+                DYING_CHURNER[0].swap()
 
         _DYING[cls] = type(cls.__name__, (cls,), {"__del__": __del__, "__qualname__": cls.__qualname__,
                                                    "__module__": cls.__module__})
@@ -100,12 +110,12 @@ def dying_class(cls, churner):
 DYING_CHURNER: list = [None]
 
 
-class ChurningLogger(hs.RecordingLogger):
+class ChurningLogger(RecordingLogger):
     def __init__(self, churner: Churner):
         super().__init__()
         self.churner = churner
 
-    def _log(self, level, message, *args, **fields):
+    def _record(self, level, message, args, fields):
         self.churner.swap()
 
     def bind(self, **fields):
@@ -117,8 +127,8 @@ MEDIATOR = hs.FleetMediator()
 
 def quiet_result(name):
     args, kwargs = hs.plausible_call(name)
-    client = hs.client_on(hs.ScriptedTransport(mediator=MEDIATOR), hs.NullLogger())
-    with hs.patched(api_core, {"export_three_phase_intervals_to_csv": hs.no_export, "logger": hs.NullLogger()}):
+    client = client_on(hs.scripted(mediator=MEDIATOR), NullLogger())
+    with patched(api_core, {"export_three_phase_intervals_to_csv": no_export, "logger": NullLogger()}):
         return plain(getattr(client, name)(*args, **kwargs))
 
 
@@ -126,19 +136,21 @@ def quiet_result(name):
 @pytest.mark.parametrize("name", [n for n in hs.METHOD_NAMES if n != "__init__"])
 def test_world_swapped_during_the_call(name, finalizers):
     expected = quiet_result(name)
-    hs.new_tracker()
+    new_tracker()
     args, kwargs = hs.plausible_call(name)
-    churner = Churner()
-    with hs.root_level_kept(), hs.patched(api_core, dict(ORIGINALS)):
-        client = hs.client_on(ChurningTransport(churner, MEDIATOR, finalizers), ChurningLogger(churner))
-        churner.client = client
-        client.log = ChurningLogger(churner)
-        api_core.logger = ChurningLogger(churner)
-        api_core.export_three_phase_intervals_to_csv = hs.no_export
-        for _ in range(3):
-            result = getattr(client, name)(*args, **kwargs)
-            assert plain(result) == expected, name
-            del result
+    churner = Churner(MEDIATOR, finalizers)
+    with root_level_kept(), patched(api_core, {**ORIGINALS, "export_three_phase_intervals_to_csv": no_export}):
+        try:
+            client = client_on(ChurningTransport(churner), ChurningLogger(churner))
+            churner.client = client
+            client.log = ChurningLogger(churner)
+            api_core.logger = ChurningLogger(churner)
+            for _ in range(3):
+                result = getattr(client, name)(*args, **kwargs)
+                assert plain(result) == expected, name
+                del result
+        finally:
+            churner.active = False
     hs.STATS["namespace swaps during calls"] += churner.swaps
     if name not in ("_scale_value", "_scale_10k_value", "_scale_kilo_value"):
         assert churner.swaps > 0, f"{name} neither logged nor used its transport"
@@ -147,12 +159,12 @@ def test_world_swapped_during_the_call(name, finalizers):
 # -- calls that re-enter the client -------------------------------------------------------------
 
 
-class ReenteringTransport(hs.ScriptedTransport):
+class ReenteringTransport(FakeTransport):
     def __init__(self, reenter):
-        super().__init__(mediator=MEDIATOR)
+        super().__init__()
         self.reenter = reenter
 
-    def _answer(self, op, args):
+    def answer(self, op, args):
         return self.reenter(args[0])
 
 
@@ -161,10 +173,10 @@ def test_unbounded_reentry_ends_in_recursion_error(name):
     args, kwargs = hs.plausible_call(name)
     holder = {}
     transport = ReenteringTransport(lambda serial: getattr(holder["client"], name)(*args, **kwargs))
-    with hs.root_level_kept(), hs.patched(api_core, {"logger": hs.NullLogger(),
-                                                     "HalvexMediatorGrpcClient": hs.transport_class(transport)}):
+    with root_level_kept(), patched(api_core, {"logger": NullLogger(),
+                                               "HalvexMediatorGrpcClient": transport.make_class()}):
         holder["client"] = client = api_core.HalvexMediatorAPI("127.0.0.1:1")
-        client.log = hs.NullLogger()
+        client.log = NullLogger()
         try:
             result = getattr(client, name)(*args, **kwargs)
         except RecursionError:
@@ -174,8 +186,8 @@ def test_unbounded_reentry_ends_in_recursion_error(name):
 
 
 def test_reentry_through_an_instance_override():
-    client = hs.client_on(hs.ScriptedTransport(mediator=MEDIATOR), hs.NullLogger())
+    client = client_on(hs.scripted(mediator=MEDIATOR), NullLogger())
     client._read_element = lambda serial, object_id: client.hardware(serial)
     client.hardware = lambda serial: client.serial_read(serial)
-    with hs.patched(api_core, {"logger": hs.NullLogger()}), pytest.raises(RecursionError):
+    with patched(api_core, {"logger": NullLogger()}), pytest.raises(RecursionError):
         client.serial_read("HX1000001")

@@ -7,14 +7,12 @@ import pytest
 
 from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
 from norvo_halvex.mediator.simulator import Fault
-from quarn_frame_protocol.generated.quarn_event_log_request import QuarnEventLogRequest
 from quarn_frame_protocol.generated.quarn_profile_log_request import QuarnProfileLogRequest
 from quarn_frame_protocol.generated.quarn_profile_three_phase_intervals_request import (
     QuarnProfileThreePhaseIntervalsRequest as IntervalsRequest,
 )
 from quarn_frame_protocol.quarn_data import QuarnData
 from quarn_frame_protocol.quarn_event_log_response import QuarnEventLogResponse
-from quarn_frame_protocol.quarn_message import QuarnMessage
 from quarn_frame_protocol.quarn_profile_log_1_response import quarn_decode_profile_log_1_response
 from quarn_frame_protocol.quarn_profile_log_2_response import quarn_decode_profile_log_2_response
 from quarn_frame_protocol.quarn_profile_three_phase_intervals_response_block import (
@@ -25,7 +23,8 @@ from quarn_frame_protocol.quarn_profile_three_phase_intervals_response_frame imp
     QuarnProfileThreePhaseIntervalsResponseFrame as Frame,
 )
 from quarn_frame_protocol.stream import BytesIO, KaitaiStream
-from quarn_frame_protocol.util import quarn_encode_object_id
+
+from support.records import data_record, event_log_request
 
 Format = QuarnData.RecordFormat
 NOW = dt.datetime(2025, 6, 14, 18, 5, tzinfo=dt.UTC)
@@ -37,13 +36,6 @@ HOUR = 3600
 def fleet(fleet):
     fleet.freeze_time(NOW)
     return fleet
-
-
-def data_record(fmt, message):
-    record = QuarnData(len(message))
-    record.format = fmt
-    record.message = message
-    return record.to_bytes()
 
 
 def intervals_request(start, end, profile=IntervalsRequest.ProfileNumber.profile_0):
@@ -139,12 +131,6 @@ def test_fault_after_two_frames_breaks_the_third(fleet, mediator_client):
     read_block(mediator_client, "HX3000001", DAY + 4 * HOUR, DAY + 8 * HOUR)
     with pytest.raises(HalvexConnectionFailure, match="HX3000001"):
         read_block(mediator_client, "HX3000001", DAY + 8 * HOUR, DAY + 12 * HOUR)
-
-
-def event_log_request(idx, object_id=None):
-    if object_id is None:
-        object_id = quarn_encode_object_id(QuarnMessage.ObjectIdType.event_log)
-    return data_record(Format.event_log, QuarnEventLogRequest(object_id=object_id, log_idx=idx).to_bytes())
 
 
 def read_events(client, serial, idx):

@@ -2,32 +2,20 @@
 warning for an exposed plain listener."""
 
 import logging
-import os
-import pathlib
 import re
-import signal
-import subprocess
-import sys
 
 import grpc
 import pytest
 from grpc_health.v1 import health_pb2, health_pb2_grpc
 from grpc_reflection.v1alpha.proto_reflection_descriptor_database import ProtoReflectionDescriptorDatabase
 
-import norvo_halvex
 from norvo_halvex.mediator.grpc import ConnectionSettings
 from norvo_halvex.mediator.grpc.client import HalvexMediatorGrpcClient
 from norvo_halvex.mediator.simulator import start_simulator
 from norvo_halvex.mediator.simulator.server import SERVICE_NAME
 from quarn_frame_protocol.quarn_object_id_enum import ObjectIdEnum as O
 
-PACKAGE_ROOT = str(pathlib.Path(norvo_halvex.__file__).resolve().parents[1])
-
-def run_main(*args):
-    """``python -m norvo_halvex.mediator.simulator ARGS`` as a child process."""
-    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
-    return subprocess.Popen([sys.executable, "-m", "norvo_halvex.mediator.simulator", *args],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+from support.processes import interrupt, package_env, running
 
 
 def channel_to(sim, tls_files, *, client_cert=False):
@@ -97,9 +85,9 @@ def test_unusable_security_files_are_refused(fleet, tls_files, tmp_path, kw, fra
 
 
 def test_main_serves_tls_and_requires_the_token(tls_files, token_file):
-    proc = run_main("--port", "0", "--tls-cert", tls_files.server_cert, "--tls-key", tls_files.server_key,
-                    "--client-ca", tls_files.ca, "--token-file", str(token_file))
-    try:
+    with running("norvo_halvex.mediator.simulator", "--port", "0", "--tls-cert", tls_files.server_cert,
+                 "--tls-key", tls_files.server_key, "--client-ca", tls_files.ca, "--token-file", str(token_file),
+                 env=package_env()) as proc:
         first = proc.stdout.readline()
         match = re.search(r"listening on (\S+) with \d+ meters \(mutual TLS, bearer token\)", first)
         assert match, first + proc.stderr.read()
@@ -112,10 +100,5 @@ def test_main_serves_tls_and_requires_the_token(tls_files, token_file):
             with pytest.raises(grpc.RpcError) as info:
                 client.read_element("HX1000001", O.serial)
         assert info.value.code() == grpc.StatusCode.UNAUTHENTICATED
-        proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=20)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.communicate()
-    assert proc.returncode == 0, err
+        stopped = interrupt(proc, timeout=20)
+    assert stopped.code == 0, stopped.err

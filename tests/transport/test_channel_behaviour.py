@@ -8,9 +8,9 @@ import pytest
 from norvo_halvex.mediator.grpc import ConnectionSettings
 from norvo_halvex.mediator.grpc.client import HalvexMediatorGrpcClient
 from norvo_halvex.mediator.simulator import Fault
-from quarn_frame_protocol.quarn_data import QuarnData
-from quarn_frame_protocol.generated.quarn_profile_log_request import QuarnProfileLogRequest
 from quarn_frame_protocol.quarn_object_id_enum import ObjectIdEnum as O
+
+from support.records import profile_log_1_request
 
 SERIAL = "HX1000001"
 
@@ -30,17 +30,10 @@ def silent_listener():
         yield f"127.0.0.1:{listener.getsockname()[1]}"
 
 
-def profile_log_request() -> bytes:
-    data = QuarnData(4)
-    data.format = QuarnData.RecordFormat.profile_log_1
-    data.message = QuarnProfileLogRequest(timestamp=1_750_000_000).to_bytes()
-    return data.to_bytes()
-
-
 OPERATIONS = {
     "read": lambda c: c.read_element(SERIAL, O.backlight),
     "write": lambda c: c.write_element(SERIAL, O.backlight, b"\x01"),
-    "message": lambda c: c.send_message(SERIAL, profile_log_request()),
+    "message": lambda c: c.send_message(SERIAL, profile_log_1_request()),
 }
 
 

@@ -114,12 +114,31 @@ def test_token_missing_or_wrong_is_unauthenticated(fleet, tls_files, token_file,
     assert missing.details() == refused.details() == "missing or wrong bearer token"  # the mediator's words
 
 
-def test_rotated_token_file_is_picked_up_on_both_sides(fleet, tls_files, tmp_path):
+class MetadataSeen(grpc.UnaryUnaryClientInterceptor):
+    """Records the metadata keys each call carries when it passes this interceptor."""
+
+    def __init__(self):
+        self.keys = []
+
+    def intercept_unary_unary(self, continuation, client_call_details, request):
+        self.keys.append([key for key, _ in client_call_details.metadata or ()])
+        return continuation(client_call_details, request)
+
+
+# The client adds the token to each call itself, or (when interceptors wrap the channel)
+# leaves it to gRPC's call credentials beneath them; both routes must behave alike.
+TOKEN_ROUTES = pytest.mark.parametrize("intercepted", [False, True], ids=["per-call", "under-interceptors"])
+
+
+@TOKEN_ROUTES
+def test_rotated_token_file_is_picked_up_on_both_sides(fleet, tls_files, tmp_path, intercepted):
+    interceptor = MetadataSeen() if intercepted else None
     server_token, client_token = tmp_path / "server-token", tmp_path / "client-token"
     server_token.write_text("first-token")
     client_token.write_text("first-token\n")
     with serve(fleet, tls_files, token=server_token) as sim:
-        settings = ConnectionSettings(tls_ca=tls_files.ca, token_file=client_token, timeout=5)
+        settings = ConnectionSettings(tls_ca=tls_files.ca, token_file=client_token, timeout=5,
+                                      interceptors=[interceptor] if interceptor else ())
         with HalvexMediatorGrpcClient(sim.address, settings=settings) as client:
             assert client.read_element(SERIAL, O.serial).serial == SERIAL
             server_token.write_text("second-token-longer")  # the mediator rotates
@@ -128,19 +147,25 @@ def test_rotated_token_file_is_picked_up_on_both_sides(fleet, tls_files, tmp_pat
             assert info.value.problem == "unauthenticated"
             client_token.write_text("second-token-longer\n")  # so does the operator, same client
             assert client.read_element(SERIAL, O.serial).serial == SERIAL
+    if interceptor is not None:
+        assert len(interceptor.keys) == 3 and not any("authorization" in keys for keys in interceptor.keys)
 
 
-def test_token_file_gone_after_start_is_explained_without_the_token(fleet, tls_files, token_file):
+@TOKEN_ROUTES
+def test_token_file_gone_after_start_is_explained_without_the_token(fleet, tls_files, token_file, intercepted):
+    interceptor = MetadataSeen() if intercepted else None
     secret = token_file.read_text().strip()
     with serve(fleet, tls_files, token=token_file) as sim:
         client_token = token_file.with_name("client-token")
         client_token.write_text(secret)
         with HalvexMediatorGrpcClient(sim.address, settings=ConnectionSettings(
-                tls_ca=tls_files.ca, token_file=client_token, timeout=5)) as client:
+                tls_ca=tls_files.ca, token_file=client_token, timeout=5,
+                interceptors=[interceptor] if interceptor else ())) as client:
             client_token.unlink()
             with pytest.raises(HalvexSecurityError) as info:
                 client.read_element(SERIAL, O.serial)
     assert info.value.problem == "token_unreadable"
+    assert info.value.code() == grpc.StatusCode.UNAVAILABLE
     assert str(client_token) in info.value.message and secret not in str(info.value)
 
 

@@ -12,16 +12,9 @@ from norvo_halvex.mediator.grpc.exception.HalvexEOFError import HalvexEOFError
 from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
 from norvo_halvex.mediator.simulator import Fault
 from quarn_frame_protocol.errors import QuarnCodecError
-from quarn_frame_protocol.quarn_data import QuarnData
-from quarn_frame_protocol.generated.quarn_profile_log_request import QuarnProfileLogRequest
 from quarn_frame_protocol.quarn_object_id_enum import ObjectIdEnum as O
 
-
-def profile_log_1_request() -> bytes:
-    data = QuarnData(4)
-    data.format = QuarnData.RecordFormat.profile_log_1
-    data.message = QuarnProfileLogRequest(timestamp=1_750_000_000).to_bytes()
-    return data.to_bytes()
+from support.records import profile_log_1_request
 
 
 OPERATIONS = {

@@ -5,6 +5,7 @@
 
 #include "binding/arguments.hpp"
 #include "pyapi/call.hpp"
+#include "pyapi/vectorcall.hpp"
 
 namespace halvex::py {
 
@@ -46,8 +47,8 @@ thread_local int nesting __attribute__((tls_model("initial-exec"))) = 0;
         m->row->name);
 }
 
-PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-  MethodObject* m = as_method(callable);
+// A call of method object `m`, on the thread state `ts` the caller holds.
+PyObject* invoke(MethodObject* m, PyThreadState* ts, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   if (m->state == nullptr || !m->state->ready()) {
     return boundary([&]() -> Ref { raise_torn_down(m); });
   }
@@ -55,23 +56,33 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded in a HalvexMediatorAPI method");
     return nullptr;
   }
-  if (Py_EnterRecursiveCall(" in a HalvexMediatorAPI method")) return nullptr;
+  if (!enter_recursive(ts, " in a HalvexMediatorAPI method")) return nullptr;
   ++nesting;
   const MethodRow& row = *m->row;
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   PyObject* result = boundary([&] {
     if (binds_as_given(row, args, nargs, kwnames)) {
-      Call call(*m->state, args, 1 + row.count);
+      Call call(*m->state, ts, args, 1 + row.count);
       return row.fn(call);
     }
     Bound bound;
     bind(row, m->param_names, m->defaults, args, nargs, kwnames, bound);
-    Call call(*m->state, bound.values, 1 + row.count);
+    Call call(*m->state, ts, bound.values, 1 + row.count);
     return row.fn(call);
   });
   --nesting;
-  Py_LeaveRecursiveCall();
+  leave_recursive(ts);
   return result;
+}
+
+PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+  return invoke(as_method(callable), thread_state(), args, nargsf, kwnames);
+}
+
+// The module's direct path between its own methods (ModuleState::invoke).
+PyObject* invoke_method(PyObject* method, PyThreadState* ts, PyObject* const* args, size_t nargsf,
+                        PyObject* kwnames) noexcept {
+  return invoke(as_method(method), ts, args, nargsf, kwnames);
 }
 
 PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) noexcept {
@@ -221,6 +232,7 @@ PyType_Spec method_spec = {
 
 void create_method_type(PyObject* module, ModuleState& st) {
   store_slot(st.method_type, owned(PyType_FromModuleAndSpec(module, &method_spec, nullptr)));
+  st.invoke = invoke_method;
 }
 
 Ref make_method(PyObject* module, ModuleState& st, const MethodRow& row, const char* class_name, Ref defaults) {

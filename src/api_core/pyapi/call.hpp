@@ -22,13 +22,15 @@
 #include "pyapi/names.hpp"
 #include "pyapi/ref.hpp"
 #include "pyapi/state.hpp"
+#include "pyapi/vectorcall.hpp"
 
 namespace halvex::py {
 
 class Call {
  public:
-  // `args`: the bound arguments, self first, `nargs` of them.
-  Call(ModuleState& st, PyObject* const* args, std::size_t nargs) noexcept : st_(&st), args_(args), nargs_(nargs) {}
+  // `args`: the bound arguments, self first, `nargs` of them. `ts`: the running thread's state.
+  Call(ModuleState& st, PyThreadState* ts, PyObject* const* args, std::size_t nargs) noexcept
+      : st_(&st), ts_(ts), args_(args), nargs_(nargs) {}
 
   PyObject* self() const noexcept { return args_[0]; }
   std::size_t size() const noexcept { return nargs_; }
@@ -100,7 +102,7 @@ class Call {
   // except: return handler(h)
   template <Lit A, Lit M, class KW = kw<>, class H, class O, class... V>
   Ref attr_call_method_except(H&& handler, const O& o, const V&... a) const {
-    Ref target = Ref::steal(PyObject_GetAttr(as_ptr(o), str<A>()));
+    Ref target = Ref::steal(try_get_attr(*st_, text_slot<A>, as_ptr(o), str<A>()));
     Ref result = target ? try_call_method<M, KW>(target, a...) : Ref();
     if (result) return result;
     Handling h;
@@ -136,20 +138,20 @@ class Call {
   template <class KW = kw<>, class F, class... A>
   Ref try_call(const F& f, const A&... a) const {
     static_assert(sizeof...(A) >= KW::size);
+    // stack[0] is scratch the callee may borrow (PY_VECTORCALL_ARGUMENTS_OFFSET).
     PyObject* stack[1 + sizeof...(A)] = {nullptr, as_ptr(a)...};
     constexpr std::size_t npos = sizeof...(A) - KW::size;
-    return Ref::steal(PyObject_Vectorcall(as_ptr(f), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          kwnames<KW>()));
+    return Ref::steal(vectorcall(ts_, as_ptr(f), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames<KW>()));
   }
 
   template <Lit M, class KW = kw<>, class O, class... A>
   Ref try_call_method(const O& o, const A&... a) const {
     static_assert(sizeof...(A) >= KW::size);
-    PyObject* stack[] = {as_ptr(o), as_ptr(a)...};
+    // stack[0] is scratch, stack[1] the receiver: either may be borrowed by the callee.
+    PyObject* stack[] = {nullptr, as_ptr(o), as_ptr(a)...};
     constexpr std::size_t npos = 1 + sizeof...(A) - KW::size;
-    // stack[0] is ours: a bound call may borrow it (PY_VECTORCALL_ARGUMENTS_OFFSET).
-    return Ref::steal(
-        vectorcall_method(*st_, text_slot<M>, str<M>(), stack, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames<KW>()));
+    return Ref::steal(vectorcall_method(*st_, ts_, text_slot<M>, str<M>(), stack + 1,
+                                        npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames<KW>()));
   }
 
   template <class KW>
@@ -168,6 +170,7 @@ class Call {
   }
 
   ModuleState* st_;
+  PyThreadState* ts_;
   PyObject* const* args_;
   std::size_t nargs_;
 };

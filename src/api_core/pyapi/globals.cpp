@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
+
 namespace halvex::py {
 
 namespace {
@@ -29,13 +30,12 @@ std::uint64_t current_epoch() noexcept { return dict_epoch.load(std::memory_orde
   throw PyError();
 }
 
-// A type's version tag, assigned if it has none yet; 0 when the type cannot have one.
+}  // namespace
+
 unsigned int version_of(PyTypeObject* type) noexcept {
   if (type->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(type)) return 0;
   return type->tp_version_tag;
 }
-
-}  // namespace
 
 // ---- globals ----------------------------------------------------------------------------------
 
@@ -92,8 +92,7 @@ void unwatch_namespace(ModuleState& st) noexcept {
 
 // ---- class attributes -------------------------------------------------------------------------
 
-Ref get_attr(ModuleState& st, std::size_t slot, PyObject* o, PyObject* name) {
-  if (!PyType_Check(o)) return owned(PyObject_GetAttr(o, name));
+Ref class_attr(ModuleState& st, std::size_t slot, PyObject* o, PyObject* name) {
   auto* owner = reinterpret_cast<PyTypeObject*>(o);
   PyTypeObject* meta = Py_TYPE(o);
   ClassAttrEntry& entry = st.class_attrs[slot];
@@ -118,62 +117,6 @@ Ref get_attr(ModuleState& st, std::size_t slot, PyObject* o, PyObject* name) {
   if (_PyType_Lookup(owner, name) != value.get() || value_type->tp_descr_get != nullptr) return value;
   entry = {owner, meta, value.get(), owner_version, meta_version, value_type_version};
   return value;
-}
-
-// ---- methods ----------------------------------------------------------------------------------
-
-namespace {
-
-// Fills `entry` for receivers of type `type`: their `name` is a method descriptor found on the
-// type, looked up as _PyObject_GetMethod does; otherwise the entry says "not cached".
-void fill_method(MethodEntry& entry, PyTypeObject* type, PyObject* name) noexcept {
-  entry = {type, nullptr, nullptr, 0, false};
-  const unsigned int version = version_of(type);
-  if (version == 0) return;
-  entry.version = version;
-  if (type->tp_getattro != PyObject_GenericGetAttr) return;
-  const bool managed = PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT);
-  if (!managed && type->tp_dictoffset != 0) return;
-  PyObject* descr = _PyType_Lookup(type, name);  // borrowed; may assign the version anew
-  if (descr == nullptr || type->tp_version_tag != version) return;
-  if (!PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) return;
-  vectorcallfunc call = PyVectorcall_Function(descr);
-  if (call == nullptr) return;
-  entry.descr = descr;
-  entry.call = call;
-  entry.check_dict = managed;
-}
-
-}  // namespace
-
-PyObject* vectorcall_method(ModuleState& st, std::size_t slot, PyObject* name, PyObject* const* args,
-                            std::size_t nargsf, PyObject* kwnames) noexcept {
-  PyObject* self = args[0];
-  PyTypeObject* type = Py_TYPE(self);
-  MethodEntry& entry = st.methods[slot];
-  if (entry.type != type || entry.version == 0 || type->tp_version_tag != entry.version) {
-    fill_method(entry, type, name);
-  }
-  if (entry.descr == nullptr) return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
-
-  if (entry.check_dict) {
-    // An attribute of that name in the instance's dict is what the call gets, unbound.
-    PyObject* dict = PyObject_GenericGetDict(self, nullptr);
-    if (dict == nullptr) return nullptr;
-    PyObject* attr = nullptr;
-    const int found = PyDict_GetItemRef(dict, name, &attr);
-    Ref dict_ref = Ref::steal(dict);
-    if (found < 0) return nullptr;
-    if (found > 0) {
-      Ref callable = Ref::steal(attr);
-      return PyObject_Vectorcall(callable.get(), args + 1, nargsf - 1, kwnames);
-    }
-    // The dict lookup can run code (keys with their own __eq__) that changes the type.
-    if (type->tp_version_tag != entry.version) return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
-  }
-  // Called unbound with self first: args[-1] is not ours to borrow.
-  Ref keep = Ref::borrow(entry.descr);
-  return entry.call(entry.descr, args, nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
 }
 
 }  // namespace halvex::py

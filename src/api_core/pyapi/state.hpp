@@ -33,16 +33,38 @@ struct ClassAttrEntry {
   unsigned int value_type_version;
 };
 
-struct MethodEntry {
-  PyTypeObject* type;     // receiver type
-  PyObject* descr;        // its method descriptor; null: this type's lookup is not cached
-  vectorcallfunc call;
-  unsigned int version;   // receiver type's version tag; 0: empty
-  bool check_dict;        // instances have a managed dict an attribute of that name may shadow
+enum class DictKind : std::uint8_t { none, offset, managed, inline_values };
+
+// What looking `name` up on instances of `type` involves, as the generic attribute lookup and
+// _PyObject_GetMethod see it: the attribute the type's MRO holds under that name and where the
+// instance keeps its own attributes. Kept against the version tags of the type and of the
+// attribute's type.
+struct TypeFact {
+  PyTypeObject* type;
+  PyObject* descr;            // borrowed: the type's attribute of that name, or null
+  unsigned int version;       // the type's version tag; 0: empty
+  unsigned int descr_version; // the version tag of type(descr); 0 when descr is null
+  bool cached;                // false: not a plain generic lookup, take the interpreter's path
+  bool data_descr;            // descr has __get__ and __set__: it wins over the instance's own
+  bool method;                // descr is a method descriptor: called unbound with self first
+  DictKind dict;
+  // inline_values: the type's shared keys, the index of `name` among them (-1: absent) and how
+  // many keys they held when that was found (keys are only ever added).
+  PyDictKeysObject* keys;
+  Py_ssize_t index;
+  Py_ssize_t nentries;
+  // dict kinds: where the name was last found among a dict's entries (dicts built the same way
+  // keep their keys in the same order); only ever a hint, checked against the entry itself.
+  Py_ssize_t hint;
 };
+
+// Runs one of the module's own method objects on a thread state the caller already holds.
+using InvokeFn = PyObject* (*)(PyObject* method, PyThreadState* ts, PyObject* const* args, std::size_t nargsf,
+                               PyObject* kwnames) noexcept;
 
 struct ModuleState {
   PyObject* method_type;  // owned: the heap type of HalvexMediatorAPI's method objects
+  InvokeFn invoke;        // calls one of them (binding/method_type)
   PyObject* dict;         // borrowed: the module namespace, alive as long as the module
   std::size_t n_texts;
   std::size_t n_kwnames;
@@ -51,7 +73,7 @@ struct ModuleState {
   int watcher;                     // dict watcher id + 1; 0: none (the caches stay empty)
   GlobalEntry globals[kMaxTexts];
   ClassAttrEntry class_attrs[kMaxTexts];
-  MethodEntry methods[kMaxTexts];
+  TypeFact facts[kMaxTexts];       // attribute reads and method calls on instances
 
   // Exec has run and nothing has been cleared since.
   bool ready() const noexcept { return dict != nullptr && n_texts != 0; }

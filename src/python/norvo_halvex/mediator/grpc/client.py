@@ -138,6 +138,7 @@ class HalvexMediatorGrpcClient:
         self._lock = threading.Lock()
         self._channel: grpc.Channel | None = None
         self._read = self._write = self._send = None
+        self._metadata = _no_metadata
         self._closed = False
 
     @property
@@ -165,7 +166,9 @@ class HalvexMediatorGrpcClient:
             if self._channel is None:
                 settings = self._settings
                 options = channel_options(settings)
-                credentials = self._security.channel_credentials()
+                # The client adds the token itself unless interceptors could see it there.
+                token_per_call = self._security.token is not None and not settings.interceptors
+                credentials = self._security.channel_credentials(token_per_call=token_per_call)
                 if credentials is None:
                     channel = grpc.insecure_channel(self._target, options=options)
                 else:
@@ -176,6 +179,8 @@ class HalvexMediatorGrpcClient:
                 self._read = stub.ReadElement
                 self._write = stub.WriteElement
                 self._send = stub.SendMessage
+                if token_per_call:
+                    self._metadata = self._security.call_metadata
                 self._channel = channel
 
     def _opened(self, name: str):
@@ -207,7 +212,9 @@ class HalvexMediatorGrpcClient:
         if call is None:
             call = self._opened("_read")
         try:
-            reply = call(_ReadElementRequest(serial=serial, object_id=object_id), timeout=self._timeout)
+            reply = call(
+                _ReadElementRequest(serial=serial, object_id=object_id), timeout=self._timeout, metadata=self._metadata()
+            )
         except grpc.RpcError as e:
             raise self._explained(e)
         status = reply.status
@@ -232,7 +239,9 @@ class HalvexMediatorGrpcClient:
             call = self._opened("_write")
         try:
             reply = call(
-                _WriteElementRequest(serial=serial, object_id=object_id, payload=payload), timeout=self._timeout
+                _WriteElementRequest(serial=serial, object_id=object_id, payload=payload),
+                timeout=self._timeout,
+                metadata=self._metadata(),
             )
         except grpc.RpcError as e:
             raise self._explained(e)
@@ -250,7 +259,9 @@ class HalvexMediatorGrpcClient:
         if call is None:
             call = self._opened("_send")
         try:
-            reply = call(_SendMessageRequest(serial=serial, message=message), timeout=self._timeout)
+            reply = call(
+                _SendMessageRequest(serial=serial, message=message), timeout=self._timeout, metadata=self._metadata()
+            )
         except grpc.RpcError as e:
             raise self._explained(e)
         status = reply.status
@@ -266,6 +277,10 @@ class HalvexMediatorGrpcClient:
             explained.__cause__ = None
             explained.__suppress_context__ = True
         return explained
+
+
+def _no_metadata() -> None:
+    return None
 
 
 def _check_element_args(serial, object_id) -> None:

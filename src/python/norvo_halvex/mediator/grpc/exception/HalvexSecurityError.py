@@ -28,6 +28,11 @@ class HalvexSecurityError(grpc.RpcError):
         self.message = f"{explanation}; {hint}" + (f" ({self._details})" if self._details else "")
         super().__init__(self.message)
 
+    @classmethod
+    def from_status(cls, problem: str, explanation: str, hint: str, code, details: str) -> HalvexSecurityError:
+        """One that no gRPC call raised (found before the call was made)."""
+        return cls(problem, explanation, hint, _Status(code, details))
+
     def __reduce__(self):
         # The original call object does not pickle; status and texts are enough elsewhere.
         return (_rebuild, (type(self), self.problem, self.explanation, self.hint, self._code, self._details))
@@ -71,4 +76,4 @@ class _Status:
 
 
 def _rebuild(cls, problem, explanation, hint, code, details):
-    return cls(problem, explanation, hint, _Status(code, details))
+    return cls.from_status(problem, explanation, hint, code, details)
