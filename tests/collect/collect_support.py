@@ -9,11 +9,13 @@ DAY = dt.date(2025, 6, 1)
 THREE_PHASE = ("HX3000001", "HX3000002", "HX3000003", "HX3000004")
 
 
-def tool_env() -> dict:
-    """The environment for the tool as a subprocess: none of the HALVEX_* settings of this one."""
-    import os
 
-    return {k: v for k, v in os.environ.items() if not k.startswith("HALVEX_")}
+def tool_env() -> dict:
+    """The environment for the tool as a subprocess: this process's package, none of its
+    HALVEX_* settings."""
+    from support.processes import package_env
+
+    return {k: v for k, v in package_env().items() if not k.startswith("HALVEX_")}
 
 
 def run_tool(*argv, timeout=120):

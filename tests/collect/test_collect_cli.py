@@ -4,13 +4,11 @@ from __future__ import annotations
 
 import json
 import os
-import signal
-import subprocess
-import sys
 
 import pytest
 
 from collect_support import DAY, tool_env
+from support.processes import interrupt, running
 
 
 @pytest.fixture
@@ -150,18 +148,14 @@ def test_ctrl_c_stops_cleanly_and_keeps_whole_meter_days(tmp_path, db, runner):
     holding whole meter-days only."""
     fleet = tmp_path / "slow.json"
     fleet.write_text(json.dumps({"generate": {"count": 40, "kinds": ["three_phase_ax"], "fault": {"latency": 0.02}}}))
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "norvo_halvex.cli", "--simulate", "--fleet", str(fleet), "collect", "--day", DAY.isoformat(),
-         "--db", db, "--workers", "2", *runner],
-        stderr=subprocess.PIPE, text=True, env=tool_env(),
-    )
-    first = proc.stderr.readline()  # the first progress line: some meter-days are stored
-    proc.send_signal(signal.SIGINT)
-    rest = proc.stderr.read()
-    assert proc.wait(timeout=60) == 130
+    with running("norvo_halvex.cli", "--simulate", "--fleet", str(fleet), "collect", "--day", DAY.isoformat(),
+                 "--db", db, "--workers", "2", *runner, env=tool_env()) as proc:
+        first = proc.stderr.readline()  # the first progress line: some meter-days are stored
+        run = interrupt(proc)
+    assert run.code == 130
     assert first.startswith("halvex: collect: ")
-    assert "halvex: collect interrupted: " in rest
-    assert all(line.startswith("halvex: collect") for line in rest.splitlines()), rest
+    assert "halvex: collect interrupted: " in run.err
+    assert all(line.startswith("halvex: collect") for line in run.err.splitlines()), run.err
 
     import duckdb
 
