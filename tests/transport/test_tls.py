@@ -269,6 +269,9 @@ def test_security_error_survives_pickling(fleet, tls_files, token_file):
     copy = pickle.loads(pickle.dumps(err))
     assert (copy.problem, copy.code(), copy.details(), copy.message, str(copy)) == (
         err.problem, err.code(), err.details(), err.message, str(err))
+    # Picklers that follow the exception chain (tblib, as Dask installs it) must not meet
+    # gRPC's call object, which holds locks.
+    assert err.__context__ is None and err.__cause__ is None
 
 
 def test_token_appears_in_no_log_line_or_output(fleet, tls_files, token_file, tmp_path, caplog, capfd):

@@ -208,15 +208,7 @@ class HalvexMediatorGrpcClient:
     def read_element(self, serial: str, object_id: int):
         """Reads one object of meter ``serial`` and returns its decoded record."""
         _check_element_args(serial, object_id)
-        call = self._read
-        if call is None:
-            call = self._opened("_read")
-        try:
-            reply = call(
-                _ReadElementRequest(serial=serial, object_id=object_id), timeout=self._timeout, metadata=self._metadata()
-            )
-        except grpc.RpcError as e:
-            raise self._explained(e)
+        reply = self._call(self._read or self._opened("_read"), _ReadElementRequest(serial=serial, object_id=object_id))
         status = reply.status
         if status.outcome:
             raise _meter_failure(status, serial, f"read of {describe_object_id(object_id)}")
@@ -234,17 +226,10 @@ class HalvexMediatorGrpcClient:
         _check_element_args(serial, object_id)
         if type(payload) is not bytes:
             _bad_bytes("payload", payload)
-        call = self._write
-        if call is None:
-            call = self._opened("_write")
-        try:
-            reply = call(
-                _WriteElementRequest(serial=serial, object_id=object_id, payload=payload),
-                timeout=self._timeout,
-                metadata=self._metadata(),
-            )
-        except grpc.RpcError as e:
-            raise self._explained(e)
+        reply = self._call(
+            self._write or self._opened("_write"),
+            _WriteElementRequest(serial=serial, object_id=object_id, payload=payload),
+        )
         status = reply.status
         if status.outcome:
             raise _meter_failure(status, serial, f"write of {describe_object_id(object_id)}")
@@ -255,28 +240,22 @@ class HalvexMediatorGrpcClient:
             _bad_serial(serial)
         if type(message) is not bytes:
             _bad_bytes("message", message)
-        call = self._send
-        if call is None:
-            call = self._opened("_send")
-        try:
-            reply = call(
-                _SendMessageRequest(serial=serial, message=message), timeout=self._timeout, metadata=self._metadata()
-            )
-        except grpc.RpcError as e:
-            raise self._explained(e)
+        reply = self._call(self._send or self._opened("_send"), _SendMessageRequest(serial=serial, message=message))
         status = reply.status
         if status.outcome:
             raise _meter_failure(status, serial, f"data record exchange ({_record_format_name(message)})")
         return reply.reply
 
 
-    def _explained(self, error: grpc.RpcError) -> grpc.RpcError:
-        """The error to raise for a failed call: gRPC's own, or one that says what to fix."""
-        explained = self._security.explain(error)
-        if explained is not error:
-            explained.__cause__ = None
-            explained.__suppress_context__ = True
-        return explained
+    def _call(self, method, request):
+        """One call with the deadline and (when the client adds it) the token."""
+        try:
+            return method(request, timeout=self._timeout, metadata=self._metadata())
+        except grpc.RpcError as e:
+            error = e
+        # Raised outside the handler: an explained error must not carry gRPC's call object
+        # as its context (it holds locks, so anything that pickles the chain would fail).
+        raise self._security.explain(error)
 
 
 def _no_metadata() -> None:
