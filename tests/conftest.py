@@ -13,10 +13,15 @@ The shared harness is the package `support` in this folder (see support/__init__
 goes on sys.path here so that every folder imports it the same way, whatever the import mode.
 """
 
+import os
 import sys
 from pathlib import Path
 
 import pytest
+
+# Tests stop simulators under open channels on purpose; gRPC's C core would note each
+# GOAWAY on standard error. Read once, when grpc is first imported.
+os.environ.setdefault("GRPC_VERBOSITY", "ERROR")
 
 _TESTS = str(Path(__file__).resolve().parent)
 if _TESTS not in sys.path:
