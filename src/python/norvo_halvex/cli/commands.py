@@ -64,7 +64,7 @@ def cmd_serial(ctx, args) -> Outcome:
 
 
 def cmd_hardware(ctx, args) -> Outcome:
-    from norvo_halvex.util.meters import is_three_phase, is_twin_element
+    from norvo_halvex.meters import is_three_phase, is_twin_element
 
     value = ctx.api().hardware(args.serial)
     three = bool(is_three_phase(value))
@@ -428,7 +428,7 @@ def cmd_profile_log_2(ctx, args) -> Outcome:
     api = ctx.api()
     twin = args.twin
     if twin is None:
-        from norvo_halvex.util.meters import is_twin_element
+        from norvo_halvex.meters import is_twin_element
 
         twin = bool(is_twin_element(api.hardware(args.serial)))
     record = api.profile_log_2(args.serial, when, twin)

@@ -130,7 +130,7 @@ def parse_event_index(text: str) -> int:
     except ValueError:
         raise UsageError(f"bad event log index {text!r}: expected a whole number") from None
     try:
-        from norvo_halvex.mediator.validation import valid_event_log_idx
+        from norvo_halvex.meters import valid_event_log_idx
 
         valid_event_log_idx(idx)
     except ValueError as e:

@@ -270,7 +270,7 @@ class Store:
 
     def _meter_changes(self, results) -> dict[str, tuple]:
         """The ``meters`` rows of ``results`` that are new or differ from the stored ones."""
-        from norvo_halvex.util.meters import is_three_phase
+        from norvo_halvex.meters import is_three_phase
 
         changed: dict[str, tuple] = {}
         for r in results:
@@ -285,7 +285,7 @@ class Store:
         return changed
 
     def _write_intervals(self, results, collected_at, statement: str) -> None:
-        from norvo_halvex.util.three_phase_intervals import status_flag_names
+        from norvo_halvex.meters import status_flag_names
 
         serials: list[str] = []
         decimals: list[int] = []

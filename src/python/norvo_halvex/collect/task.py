@@ -151,8 +151,8 @@ class _Run:
         return self._clock
 
     def intervals(self) -> Part:
-        from norvo_halvex.util.meters import is_three_phase
-        from norvo_halvex.util.three_phase_intervals import blocks_to_intervals_rec
+        from norvo_halvex.meters import is_three_phase
+        from norvo_halvex.meters import blocks_to_intervals_rec
         from quarn_frame_protocol.generated.quarn_profile_three_phase_intervals_request import (
             QuarnProfileThreePhaseIntervalsRequest,
         )
@@ -185,7 +185,7 @@ class _Run:
         return Part(len(rows))
 
     def registers(self) -> Part:
-        from norvo_halvex.util.meters import is_three_phase
+        from norvo_halvex.meters import is_three_phase
 
         hw = self.hardware()
         read_at = self.clock()
@@ -210,7 +210,7 @@ class _Run:
         return Part(1)
 
     def events(self) -> Part:
-        from norvo_halvex.mediator.validation import valid_event_log_idx
+        from norvo_halvex.meters import valid_event_log_idx
 
         serial, day = self.md.serial, self.md.day
         meter_today = self.clock().astimezone(UTC).date()
