@@ -8,6 +8,7 @@ import tomllib
 from pathlib import Path
 
 import pytest
+from packaging.specifiers import SpecifierSet
 
 ROOT = Path(__file__).resolve().parents[1]
 
@@ -16,16 +17,8 @@ def version(text: str) -> tuple[int, ...]:
     return tuple(int(part) for part in text.split("."))
 
 
-def admits(spec: str, candidate: tuple[int, ...]) -> bool:
-    """A requires-python specifier of comparison clauses (>=, <, ==, !=, <=, >)."""
-    checks = {">=": lambda a, b: a >= b, "<": lambda a, b: a < b, "<=": lambda a, b: a <= b,
-              ">": lambda a, b: a > b, "==": lambda a, b: a == b, "!=": lambda a, b: a != b}
-    ok = True
-    for clause in spec.split(","):
-        op, number = re.fullmatch(r"\s*(>=|<=|==|!=|<|>)\s*([\d.]+)\s*", clause).groups()
-        wanted = version(number)
-        ok = ok and checks[op](candidate[: len(wanted)], wanted)
-    return ok
+def admits(requires: str, candidate: tuple[int, ...]) -> bool:
+    return SpecifierSet(requires).contains(".".join(map(str, candidate)))
 
 
 def cmake_version() -> str:
