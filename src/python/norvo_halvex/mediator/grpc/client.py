@@ -138,7 +138,11 @@ class HalvexMediatorGrpcClient:
         self._lock = threading.Lock()
         self._channel: grpc.Channel | None = None
         self._read = self._write = self._send = None
-        self._metadata = _no_metadata
+        # The client adds the token itself unless interceptors could see it there. Decided
+        # here, not when the channel opens: a call that finds the stubs in place must never
+        # find the token missing.
+        self._token_per_call = self._security.token is not None and not settings.interceptors
+        self._metadata = self._security.call_metadata if self._token_per_call else _no_metadata
         self._closed = False
 
     @property
@@ -166,9 +170,7 @@ class HalvexMediatorGrpcClient:
             if self._channel is None:
                 settings = self._settings
                 options = channel_options(settings)
-                # The client adds the token itself unless interceptors could see it there.
-                token_per_call = self._security.token is not None and not settings.interceptors
-                credentials = self._security.channel_credentials(token_per_call=token_per_call)
+                credentials = self._security.channel_credentials(token_per_call=self._token_per_call)
                 if credentials is None:
                     channel = grpc.insecure_channel(self._target, options=options)
                 else:
@@ -179,8 +181,6 @@ class HalvexMediatorGrpcClient:
                 self._read = stub.ReadElement
                 self._write = stub.WriteElement
                 self._send = stub.SendMessage
-                if token_per_call:
-                    self._metadata = self._security.call_metadata
                 self._channel = channel
 
     def _opened(self, name: str):
