@@ -148,3 +148,18 @@ class HalvexEOFError(HalvexMeterError):
     Some meters end the stream instead of answering for objects they do not hold
     (for example a missing phase); otherwise the link dropped mid-answer.
     """
+
+
+def rpc_status(exc) -> tuple[str, str]:
+    """How a ``grpc.RpcError`` reads in a report: (status name, details), whatever it fails to tell:
+    ``"UNKNOWN"`` and ``""`` stand in for what cannot be read."""
+    try:
+        code = exc.code()
+        status = getattr(code, "name", None) or str(code)
+    except Exception:
+        status = "UNKNOWN"
+    try:
+        details = exc.details() or ""
+    except Exception:
+        details = ""
+    return status, str(details)

@@ -12,7 +12,7 @@ from norvo_halvex.cli import connection, render, writes
 from norvo_halvex.cli.errors import EXIT_CODE_MEANINGS, ExitCode, LocalError, SetupError, UsageError, classify, describe
 from norvo_halvex.cli.logs import LOG_FORMATS, LogOutput
 from norvo_halvex.cli.progress import StatusLine
-from norvo_halvex.cli.untrusted import for_terminal
+from norvo_halvex.untrusted import for_terminal
 
 DEFAULT_MEDIATOR = "0.0.0.0:50051"
 MEDIATOR_ENV = connection.MEDIATOR_ENV
@@ -136,7 +136,9 @@ class Context:
                 api = make_api(self.mediator, self.log_level)
             except ValueError as e:  # the core's own client found a HALVEX_* variable unusable
                 raise UsageError(f"{e} (the library reads the HALVEX_* variables itself: fix or unset them)") from None
-            connection.use_transport(api, self._transport)
+            from norvo_halvex.mediator.grpc.client import use_transport
+
+            use_transport(api, self._transport)
             self._api = api
         return self._api
 

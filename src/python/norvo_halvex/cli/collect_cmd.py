@@ -13,7 +13,7 @@ import time
 from norvo_halvex.cli import parsing, render
 from norvo_halvex.cli.errors import ExitCode, Failure, LocalError, UsageError, describe
 from norvo_halvex.cli.progress import Counter
-from norvo_halvex.cli.untrusted import for_terminal
+from norvo_halvex.untrusted import for_terminal
 
 UTC = _dt.timezone.utc
 

@@ -1,5 +1,5 @@
 """How the tool connects to a mediator: the address check, the TLS / token / deadline
-options, and handing a client built from them to the meter API."""
+options, and the transport client built from them."""
 
 from __future__ import annotations
 
@@ -121,20 +121,6 @@ def new_transport(address: str, settings):
         return HalvexMediatorGrpcClient(address, settings=settings)
     except ValueError as e:
         raise UsageError(_option_words(str(e))) from None
-
-
-def use_transport(api, transport) -> bool:
-    """Puts ``transport`` in place of the client the meter API built for itself (which
-    never opened its channel) and closes that one. False (and nothing changed) when
-    ``api`` is not the real core."""
-    from norvo_halvex.mediator.grpc.client import HalvexMediatorGrpcClient
-
-    built = getattr(api, "grpc_client", None)
-    if not isinstance(built, HalvexMediatorGrpcClient):
-        return False
-    api.grpc_client = transport
-    built.close()
-    return True
 
 
 _FIELD = re.compile(r"\b(" + "|".join(_SETTINGS_OPTIONS) + r")\b")

@@ -12,7 +12,7 @@ from norvo_halvex.cli import commands as c
 from norvo_halvex.cli import render
 from norvo_halvex.cli.errors import ExitCode, classify, describe
 from norvo_halvex.cli.simulator_cmd import fleet_rows
-from norvo_halvex.cli.untrusted import for_terminal
+from norvo_halvex.untrusted import for_terminal
 
 UTC = _dt.timezone.utc
 

@@ -6,7 +6,8 @@ import dataclasses
 import enum
 import errno as _errno
 
-from norvo_halvex.cli.untrusted import for_terminal
+from norvo_halvex.errors import rpc_status
+from norvo_halvex.untrusted import for_terminal
 
 
 class ExitCode(enum.IntEnum):
@@ -150,7 +151,7 @@ def _security_failure(exc: BaseException, security_type) -> Failure | None:
     seen = 0
     while exc is not None and seen < 8:
         if isinstance(exc, security_type):
-            status, details = _rpc_status(exc)
+            status, details = rpc_status(exc)
             cause = _SECURITY_WORDS.get(getattr(exc, "problem", ""), "security problem")
             return Failure(ExitCode.SECURITY, status, cause, str(getattr(exc, "message", "") or details))
         exc = exc.__cause__ or exc.__context__
@@ -197,12 +198,6 @@ def _exception_types():
     return types
 
 
-def _rpc_status(exc) -> tuple[str, str]:
-    from norvo_halvex.collect.errors import rpc_status
-
-    return rpc_status(exc)
-
-
 def classify(exc: BaseException, *, mediator: str | None = None) -> Failure:
     """Turns any exception raised while serving a command into a ``Failure``."""
     types = _exception_types()
@@ -237,7 +232,7 @@ def classify(exc: BaseException, *, mediator: str | None = None) -> Failure:
         code = "HALVEX_EOF_ERROR"
         return Failure(ExitCode.METER, code, _METER_CODES[code], str(getattr(exc, "message", exc)))
     if isa("rpc"):
-        status, details = _rpc_status(exc)
+        status, details = rpc_status(exc)
         return _grpc_failure(status, details, mediator)
     if isa("codec"):
         return Failure(ExitCode.BAD_REPLY, "CODEC_ERROR", "reply does not decode", str(exc))

@@ -13,7 +13,7 @@ from collections.abc import Callable, Sequence
 
 from norvo_halvex.cli import render
 from norvo_halvex.cli.errors import ExitCode, Failure, classify, describe
-from norvo_halvex.cli.untrusted import for_csv_cell, for_terminal
+from norvo_halvex.untrusted import for_csv_cell, for_terminal
 
 DEFAULT_WORKERS = 8
 # error_code of a row whose meter answered but some of whose values could not be read.

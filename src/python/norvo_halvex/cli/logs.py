@@ -15,7 +15,7 @@ import logging
 import structlog
 from structlog.stdlib import ProcessorFormatter
 
-from norvo_halvex.cli.untrusted import for_terminal
+from norvo_halvex.untrusted import for_terminal
 
 LOG_FORMATS = ("text", "json")
 

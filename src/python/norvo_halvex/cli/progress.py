@@ -20,7 +20,7 @@ from rich.progress import (
 )
 from rich.text import Text
 
-from norvo_halvex.cli.untrusted import for_terminal
+from norvo_halvex.untrusted import for_terminal
 
 
 def isatty(stream) -> bool:

@@ -7,7 +7,7 @@ import threading
 
 from norvo_halvex.cli import connection, render
 from norvo_halvex.cli.errors import ExitCode, UsageError
-from norvo_halvex.cli.untrusted import for_terminal
+from norvo_halvex.untrusted import for_terminal
 
 DEFAULT_PORT = 50051
 

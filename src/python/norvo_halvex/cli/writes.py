@@ -14,7 +14,7 @@ from collections.abc import Callable
 from norvo_halvex.cli import render
 from norvo_halvex.cli.errors import SetupError, UsageError
 from norvo_halvex.cli.progress import isatty
-from norvo_halvex.cli.untrusted import for_terminal
+from norvo_halvex.untrusted import for_terminal
 
 YES_WORDS = ("y", "yes")
 

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from norvo_halvex.errors import rpc_status
+
 # The mediator or the meter's link was away for a moment; the same read may well work
 # a little later. Everything else (unknown serial, refused request, bad reply) will
 # fail the same way again.
@@ -46,20 +48,6 @@ def failure_code(exc: BaseException) -> tuple[str, str]:
     if isinstance(exc, grpc.RpcError):
         return rpc_status(exc)
     return type(exc).__name__, str(exc)
-
-
-def rpc_status(exc) -> tuple[str, str]:
-    """(status name, details) of a gRPC error, whatever it fails to tell."""
-    try:
-        code = exc.code()
-        status = getattr(code, "name", None) or str(code)
-    except Exception:
-        status = "UNKNOWN"
-    try:
-        details = exc.details() or ""
-    except Exception:
-        details = ""
-    return status, str(details)
 
 
 def is_transient(exc: BaseException) -> bool:

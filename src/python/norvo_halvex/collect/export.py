@@ -9,8 +9,8 @@ import tempfile
 from collections.abc import Sequence
 
 from norvo_halvex import files
-from norvo_halvex.cli.untrusted import CONTROL_ESCAPES, FORMULA_GUARD, FORMULA_PREFIXES, NUMERIC_CELL
 from norvo_halvex.collect.store import Store
+from norvo_halvex.untrusted import CONTROL_ESCAPES, FORMULA_GUARD, FORMULA_PREFIXES, NUMERIC_CELL
 
 UTC = _dt.timezone.utc
 

@@ -24,8 +24,7 @@ def client_for(mediator: str, settings=None, log_level: str = "WARNING"):
 
             api = HalvexMediatorAPI(mediator, log_level)
             if settings is not None:
-                from norvo_halvex.cli.connection import use_transport
-                from norvo_halvex.mediator.grpc.client import HalvexMediatorGrpcClient
+                from norvo_halvex.mediator.grpc.client import HalvexMediatorGrpcClient, use_transport
 
                 use_transport(api, HalvexMediatorGrpcClient(mediator, settings=settings))
             _clients[key] = api

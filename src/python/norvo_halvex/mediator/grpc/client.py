@@ -44,6 +44,7 @@ __all__ = [
     "DEFAULT_MEDIATOR_ADDRESS",
     "DEFAULT_TIMEOUT_SECONDS",
     "HalvexMediatorGrpcClient",
+    "use_transport",
 ]
 
 log = logging.getLogger("norvo_halvex.mediator.grpc")
@@ -256,6 +257,18 @@ class HalvexMediatorGrpcClient:
         # Raised outside the handler: an explained error must not carry gRPC's call object
         # as its context (it holds locks, so anything that pickles the chain would fail).
         raise self._security.explain(error)
+
+
+def use_transport(api, transport: HalvexMediatorGrpcClient) -> bool:
+    """Puts ``transport`` in place of the client a ``HalvexMediatorAPI`` built for itself
+    (which never opened its channel) and closes that one, so the API connects with
+    ``transport``'s settings. False (and nothing changed) when ``api`` holds no such client."""
+    built = getattr(api, "grpc_client", None)
+    if not isinstance(built, HalvexMediatorGrpcClient):
+        return False
+    api.grpc_client = transport
+    built.close()
+    return True
 
 
 def _no_metadata() -> None:
