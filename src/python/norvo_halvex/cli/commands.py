@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import contextlib
 import csv as _csv
-import dataclasses
 import datetime as _dt
 import io
 from types import SimpleNamespace
@@ -12,38 +11,11 @@ from typing import NamedTuple
 
 from norvo_halvex import files, meters
 from norvo_halvex.cli import parsing, render, writes
-from norvo_halvex.cli.errors import ExitCode, UsageError
+from norvo_halvex.cli.errors import UsageError
+from norvo_halvex.cli.outcome import Outcome, failed_values, partial
 from norvo_halvex.cli.progress import Spinner, isatty
 
 UTC = _dt.timezone.utc
-
-
-@dataclasses.dataclass
-class Outcome:
-    """What a command produced: ``result`` goes into the JSON document, ``lines`` are
-    the human output, ``notes`` go to standard error either way. A result with values
-    that failed to read carries ``ExitCode.PARTIAL``."""
-
-    result: object
-    lines: list[str]
-    exit_code: int = int(ExitCode.OK)
-    notes: list[str] = dataclasses.field(default_factory=list)
-
-
-def failed_values(values) -> list[str]:
-    """Keys of the values a partial result lacks because their read failed (the client
-    gives None for those)."""
-    if isinstance(values, dict):
-        return [key for key, value in values.items() if value is None]
-    return []
-
-
-def partial(outcome: Outcome, serial: str, operation: str, failed: list[str]) -> Outcome:
-    if failed:
-        outcome.exit_code = int(ExitCode.PARTIAL)
-        outcome.notes.append(f"halvex: meter {serial}: {operation} incomplete: {', '.join(failed)} "
-                             f"could not be read; the other values are good")
-    return outcome
 
 
 def _one(serial: str, what: str, value: str) -> list[str]:

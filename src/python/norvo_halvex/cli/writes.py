@@ -13,6 +13,7 @@ from collections.abc import Callable
 
 from norvo_halvex.cli import render
 from norvo_halvex.cli.errors import SetupError, UsageError
+from norvo_halvex.cli.outcome import Outcome
 from norvo_halvex.cli.progress import isatty
 from norvo_halvex.untrusted import for_terminal
 
@@ -101,8 +102,6 @@ def perform(ctx, args, action: str, call: Callable[[object], None], done: Callab
             warning: str | None = None):
     """The common path of every write command: ``--dry-run`` shows the request,
     otherwise the user confirms, ``call(api)`` sends it and ``done()`` is the outcome."""
-    from norvo_halvex.cli.commands import Outcome
-
     if args.dry_run:
         requests = record_writes(ctx.api(), call)
         lines = [f"{args.serial}  dry run: {action}; nothing was sent"]
