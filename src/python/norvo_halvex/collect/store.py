@@ -17,24 +17,15 @@ import duckdb
 
 from norvo_halvex.collect import rules
 from norvo_halvex.collect.task import ELEMENT_KEYS, THREE_PHASE_KEYS, MeterDayResult
+from norvo_halvex.meters import REGISTER_UNITS, is_three_phase, status_flag_names
 
 UTC = _dt.timezone.utc
 
 DEFAULT_DB = "halvex.duckdb"
 SCHEMA_VERSION = 1
 
-_UNITS = {
-    "import_active": "kwh",
-    "export_active": "kwh",
-    "import_reactive": "kvarh",
-    "export_reactive": "kvarh",
-    "active_import": "kwh",
-    "active_export": "kwh",
-    "reactive_import": "kvarh",
-    "reactive_export": "kvarh",
-    "apparent_import": "kvah",
-    "apparent_export": "kvah",
-}
+# Column names carry the unit in lower case: import_active_kwh, apparent_import_kvah.
+_UNITS = {key: unit.lower() for key, unit in REGISTER_UNITS.items()}
 
 #: The six interval quantities, named with their units.
 INTERVAL_COLUMNS = tuple(f"{k}_{_UNITS[k]}" for k in THREE_PHASE_KEYS)
@@ -270,8 +261,6 @@ class Store:
 
     def _meter_changes(self, results) -> dict[str, tuple]:
         """The ``meters`` rows of ``results`` that are new or differ from the stored ones."""
-        from norvo_halvex.meters import is_three_phase
-
         changed: dict[str, tuple] = {}
         for r in results:
             hw = r.hardware
@@ -285,8 +274,6 @@ class Store:
         return changed
 
     def _write_intervals(self, results, collected_at, statement: str) -> None:
-        from norvo_halvex.meters import status_flag_names
-
         serials: list[str] = []
         decimals: list[int] = []
         rows: list[tuple] = []

@@ -16,10 +16,19 @@ import time
 from collections.abc import Callable
 
 import tenacity
-from quarn_frame_protocol.quarn_profile_three_phase_intervals_response_block import VALUE_NAMES
+from quarn_frame_protocol.generated.quarn_profile_three_phase_intervals_request import (
+    QuarnProfileThreePhaseIntervalsRequest,
+)
 
 from norvo_halvex.collect import rules
 from norvo_halvex.collect.errors import failure_code, is_transient
+from norvo_halvex.meters import (
+    ELEMENT_REGISTERS,
+    THREE_PHASE_QUANTITIES,
+    blocks_to_intervals_rec,
+    is_three_phase,
+    valid_event_log_idx,
+)
 
 UTC = _dt.timezone.utc
 
@@ -31,9 +40,9 @@ DEFAULT_RETRIES = 2
 DEFAULT_BACKOFF = 0.5  # seconds before the first retry; doubles, with jitter
 MAX_BACKOFF = 8.0
 
-ELEMENT_KEYS = ("import_active", "export_active", "import_reactive", "export_reactive")
+ELEMENT_KEYS = ELEMENT_REGISTERS
 # The three-phase totals carry the six interval quantities, in the same order.
-THREE_PHASE_KEYS = VALUE_NAMES
+THREE_PHASE_KEYS = THREE_PHASE_QUANTITIES
 
 
 @dataclasses.dataclass(frozen=True, slots=True)
@@ -151,12 +160,6 @@ class _Run:
         return self._clock
 
     def intervals(self) -> Part:
-        from norvo_halvex.meters import is_three_phase
-        from norvo_halvex.meters import blocks_to_intervals_rec
-        from quarn_frame_protocol.generated.quarn_profile_three_phase_intervals_request import (
-            QuarnProfileThreePhaseIntervalsRequest,
-        )
-
         hw = self.hardware()
         if not is_three_phase(hw):
             return Part(0, message="single-phase meter: no interval profile")
@@ -185,8 +188,6 @@ class _Run:
         return Part(len(rows))
 
     def registers(self) -> Part:
-        from norvo_halvex.meters import is_three_phase
-
         hw = self.hardware()
         read_at = self.clock()
         value = self.api.read(self.md.serial)
@@ -210,8 +211,6 @@ class _Run:
         return Part(1)
 
     def events(self) -> Part:
-        from norvo_halvex.meters import valid_event_log_idx
-
         serial, day = self.md.serial, self.md.day
         meter_today = self.clock().astimezone(UTC).date()
         index = (meter_today - day).days
