@@ -36,11 +36,9 @@ def cmd_serial(ctx, args) -> Outcome:
 
 
 def cmd_hardware(ctx, args) -> Outcome:
-    from norvo_halvex.meters import is_three_phase, is_twin_element
-
     value = ctx.api().hardware(args.serial)
-    three = bool(is_three_phase(value))
-    twin = (not three) and bool(is_twin_element(value))
+    three = bool(meters.is_three_phase(value))
+    twin = (not three) and bool(meters.is_twin_element(value))
     kind = "three phase" if three else ("single phase, twin element" if twin else "single phase, single element")
     result = {"hardware": value, "three_phase": three, "twin_element": twin}
     return Outcome(result, _one(args.serial, "hardware", f"{value}  ({kind})"))
@@ -138,7 +136,7 @@ def cmd_three_phase_voltage(ctx, args) -> Outcome:
 
 # ----------------------------------------------------------------- registers
 
-def registers_result(value, hardware: str | None = None) -> dict:
+def registers_result(value) -> dict:
     """JSON shape of a register read: single-phase pair or three-phase totals."""
     if isinstance(value, tuple):
         a, b = (list(value) + [None, None])[:2]
@@ -400,9 +398,7 @@ def cmd_profile_log_2(ctx, args) -> Outcome:
     api = ctx.api()
     twin = args.twin
     if twin is None:
-        from norvo_halvex.meters import is_twin_element
-
-        twin = bool(is_twin_element(api.hardware(args.serial)))
+        twin = bool(meters.is_twin_element(api.hardware(args.serial)))
     record = api.profile_log_2(args.serial, when, twin)
     title = f"{args.serial}  profile log 2 at {render.iso(when)}  ({'twin' if twin else 'single'} element)"
     return Outcome({"timestamp": when, "twin_element": twin, "record": record},
@@ -421,15 +417,14 @@ def cmd_event_log(ctx, args) -> Outcome:
 def cmd_obis_read(ctx, args) -> Outcome:
     obis = parsing.parse_obis(args.obis)
     payload = ctx.api().obis_read(args.serial, obis)
-    text = (payload.hex() or "(empty)") + f"  ({len(payload)} byte{'s' if len(payload) != 1 else ''})"
     return Outcome({"obis": obis, "payload": payload, "length": len(payload)},
-                   _one(args.serial, f"OBIS {obis}", text))
+                   _one(args.serial, f"OBIS {obis}", render.payload_text(payload)))
 
 
 def cmd_obis_write(ctx, args) -> Outcome:
     obis = parsing.parse_obis(args.obis)
     payload = parsing.parse_hex(args.hex)
-    text = (payload.hex() or "(empty)") + f"  ({len(payload)} byte{'s' if len(payload) != 1 else ''})"
+    text = render.payload_text(payload)
     return writes.perform(
         ctx, args, f"write {text} to OBIS object {obis}",
         lambda api: api.obis_write(args.serial, obis, payload.hex()),

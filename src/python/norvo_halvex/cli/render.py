@@ -11,6 +11,7 @@ import math
 from collections.abc import Iterable, Mapping, Sequence
 
 from norvo_halvex import meters
+from norvo_halvex.untrusted import CONTROL_ESCAPES
 
 UTC = _dt.timezone.utc
 
@@ -108,10 +109,10 @@ def public_fields(value) -> dict | None:
     return {k: v for k, v in attrs.items() if not k.startswith("_") and not callable(v)}
 
 
-# What JSON leaves raw but a terminal would act on (DEL, the C1 controls, bidirectional
-# overrides): written as \u escapes, which decode to the same text.
-_JSON_RAW = {code: f"\\u{code:04x}" for code in (0x7F, *range(0x80, 0xA0), 0x061C, 0x200E, 0x200F, 0x2028, 0x2029,
-                                                  *range(0x202A, 0x202F), *range(0x2066, 0x206A))}
+# What JSON leaves raw but a terminal would act on: the characters for_terminal escapes
+# above the C0 controls (DEL, the C1 controls, bidirectional overrides), written as \u
+# escapes, which decode to the same text. JSON escapes the C0 controls itself.
+_JSON_RAW = {code: f"\\u{code:04x}" for code in CONTROL_ESCAPES if code >= 0x20}
 
 
 def dumps(document) -> str:
@@ -130,6 +131,12 @@ def fmt_number(value: float | int | None, digits: int | None = None, *, none: st
     if digits is None:
         return repr(float(value)) if isinstance(value, float) else str(value)
     return f"{value:.{digits}f}"
+
+
+def payload_text(payload: bytes) -> str:
+    """Raw bytes as people read them: hex digits and the length, ``0aff  (2 bytes)``."""
+    size = len(payload)
+    return f"{payload.hex() or '(empty)'}  ({size} byte{'s' if size != 1 else ''})"
 
 
 def with_unit(value, unit: str, digits: int | None = None) -> str:

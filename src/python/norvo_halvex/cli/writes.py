@@ -11,6 +11,7 @@ from __future__ import annotations
 import dataclasses
 from collections.abc import Callable
 
+from norvo_halvex import meters
 from norvo_halvex.cli import render
 from norvo_halvex.cli.errors import SetupError, UsageError
 from norvo_halvex.cli.outcome import Outcome
@@ -38,8 +39,8 @@ class Request:
     def object_text(self) -> str:
         number = int(self.object_id)
         name = getattr(self.object_id, "name", None)
-        if name is None and number >> 24 == 1:  # OBIS objects: 0x01CCDDEE
-            name = f"OBIS {(number >> 16) & 0xFF}.{(number >> 8) & 0xFF}.{number & 0xFF}"
+        if name is None and meters.is_obis_object_id(number):
+            name = f"OBIS {meters.obis_code(number)}"
         return f"{name} (0x{number:04x})" if name else f"0x{number:04x}"
 
     def as_dict(self) -> dict:
@@ -106,10 +107,8 @@ def perform(ctx, args, action: str, call: Callable[[object], None], done: Callab
         requests = record_writes(ctx.api(), call)
         lines = [f"{args.serial}  dry run: {action}; nothing was sent"]
         for request in requests:
-            payload = request.payload.hex() or "(empty)"
-            size = len(request.payload)
             lines += render.table([["serial", request.serial], ["object", request.object_text()],
-                                   ["payload", f"{payload}  ({size} byte{'s' if size != 1 else ''})"]], indent=2)
+                                   ["payload", render.payload_text(request.payload)]], indent=2)
         return Outcome({"dry_run": True, "requests": [r.as_dict() for r in requests]}, lines)
     confirm(ctx, args, action, warning)
     call(ctx.api())
