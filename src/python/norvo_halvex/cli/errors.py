@@ -146,17 +146,13 @@ def _grpc_failure(status: str, details: str, mediator: str | None) -> Failure:
 
 
 def _security_failure(exc: BaseException, security_type) -> Failure | None:
-    """The transport's explained TLS / token / permission failure behind ``exc`` (the
-    meter API raises its own exception while handling the transport's)."""
-    seen = 0
-    while exc is not None and seen < 8:
-        if isinstance(exc, security_type):
-            status, details = rpc_status(exc)
-            cause = _SECURITY_WORDS.get(getattr(exc, "problem", ""), "security problem")
-            return Failure(ExitCode.SECURITY, status, cause, str(getattr(exc, "message", "") or details))
-        exc = exc.__cause__ or exc.__context__
-        seen += 1
-    return None
+    """The transport's explained TLS / token / permission failure behind ``exc``."""
+    found = security_type.behind(exc)
+    if found is None:
+        return None
+    status, details = rpc_status(found)
+    cause = _SECURITY_WORDS.get(getattr(found, "problem", ""), "security problem")
+    return Failure(ExitCode.SECURITY, status, cause, str(getattr(found, "message", "") or details))
 
 
 def _exception_types():

@@ -29,12 +29,9 @@ def failure_code(exc: BaseException) -> tuple[str, str]:
     from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
     from quarn_frame_protocol.errors import QuarnCodecError
 
-    # The client raises its own exception while handling the transport's explained one.
-    cause, depth = exc, 0
-    while cause is not None and depth < 8:
-        if isinstance(cause, HalvexSecurityError):
-            return str(cause.problem).upper(), str(cause.message)
-        cause, depth = cause.__cause__ or cause.__context__, depth + 1
+    explained = HalvexSecurityError.behind(exc)
+    if explained is not None:
+        return str(explained.problem).upper(), str(explained.message)
     if isinstance(exc, MediatorClientException):
         return str(exc.code or "UNKNOWN"), str(exc.message or "")
     if isinstance(exc, HalvexConnectionFailure):

@@ -5,6 +5,10 @@ from __future__ import annotations
 import grpc
 
 
+# How far back a chain of exceptions is searched: a cycle must not loop for ever.
+_MAX_CHAIN = 8
+
+
 class HalvexSecurityError(grpc.RpcError):
     """A gRPC failure explained: TLS handshake, untrusted certificate, refused or
     unreadable token, operation not permitted for the credential.
@@ -27,6 +31,16 @@ class HalvexSecurityError(grpc.RpcError):
         self._details = (error.details() if error is not None else None) or ""
         self.message = f"{explanation}; {hint}" + (f" ({self._details})" if self._details else "")
         super().__init__(self.message)
+
+    @classmethod
+    def behind(cls, exc: BaseException | None) -> HalvexSecurityError | None:
+        """The explained failure that ``exc`` is, or that stands in its chain of causes (the
+        meter API raises its own exception while handling the transport's); else None."""
+        for _ in range(_MAX_CHAIN):
+            if exc is None or isinstance(exc, cls):
+                return exc
+            exc = exc.__cause__ or exc.__context__
+        return None
 
     @classmethod
     def from_status(cls, problem: str, explanation: str, hint: str, code, details: str) -> HalvexSecurityError:
