@@ -163,9 +163,9 @@ def _collect_day(ctx, demo: _Demo, serials: list[str], day: _dt.date, out_dir: s
     rows = [["serial", "intervals", "registers", "events"], *[[s, str(i), str(r), str(e)] for s, i, r, e in per_meter]]
     for line in render.table(rows, indent=2):
         demo.say(line)
-    c = report["counts"]
+    counts = report["counts"]
     demo.say(f"  {summary.ok} meter-days ok, {summary.partial} partial, {summary.failed} failed; gaps: "
-             f"{c['failed']} failed parts, {c['missing_slots']} missing interval slots")
+             f"{counts['failed']} failed parts, {counts['missing_slots']} missing interval slots")
     for f in summary.failures:
         operation = f"collect {f['what']}"
         ctx.status.note(f"halvex: meter {f['serial']}: {operation} {f['outcome']}: {f['code']}: {f['message']}")
