@@ -9,7 +9,15 @@ from __future__ import annotations
 
 import re
 
-__all__ = ["CONTROL_ESCAPES", "FORMULA_GUARD", "FORMULA_PREFIXES", "NUMERIC_CELL", "for_csv_cell", "for_terminal"]
+__all__ = [
+    "CONTROL_ESCAPES",
+    "FORMULA_GUARD",
+    "FORMULA_PREFIXES",
+    "JSON_ESCAPES",
+    "NUMERIC_CELL",
+    "for_csv_cell",
+    "for_terminal",
+]
 
 #: First characters that make a spreadsheet treat a cell as a formula (or strip and run it).
 FORMULA_PREFIXES: tuple[str, ...] = ("=", "+", "-", "@", "\t", "\r")
@@ -34,6 +42,10 @@ def _escape(code: int) -> str:
 #: reordering characters.
 CONTROL_ESCAPES: dict[int, str] = {code: _escape(code) for code in (*range(0x20), *range(0x7F, 0xA0))}
 CONTROL_ESCAPES.update({ord(c): _escape(ord(c)) for c in _INVISIBLE})
+
+#: For JSON text: what ``for_terminal`` escapes above the C0 controls (JSON escapes those
+#: itself), written as ``\u`` escapes, which decode to the same text.
+JSON_ESCAPES: dict[int, str] = {code: f"\\u{code:04x}" for code in CONTROL_ESCAPES if code >= 0x20}
 
 #: A cell that is just a number is left alone even when it starts with '-' or '+'.
 NUMERIC_CELL = re.compile(r"[+-]?(\d+(\.\d*)?|\.\d+)([eE][+-]?\d+)?")

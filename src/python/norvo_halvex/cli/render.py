@@ -11,7 +11,7 @@ import math
 from collections.abc import Iterable, Mapping, Sequence
 
 from norvo_halvex import meters
-from norvo_halvex.untrusted import CONTROL_ESCAPES
+from norvo_halvex.untrusted import JSON_ESCAPES
 
 UTC = _dt.timezone.utc
 
@@ -109,14 +109,10 @@ def public_fields(value) -> dict | None:
     return {k: v for k, v in attrs.items() if not k.startswith("_") and not callable(v)}
 
 
-# What JSON leaves raw but a terminal would act on: the characters for_terminal escapes
-# above the C0 controls (DEL, the C1 controls, bidirectional overrides), written as \u
-# escapes, which decode to the same text. JSON escapes the C0 controls itself.
-_JSON_RAW = {code: f"\\u{code:04x}" for code in CONTROL_ESCAPES if code >= 0x20}
-
-
 def dumps(document) -> str:
-    return json.dumps(to_jsonable(document), ensure_ascii=False, allow_nan=False).translate(_JSON_RAW)
+    # What JSON leaves raw but a terminal would act on (DEL, the C1 controls, bidirectional
+    # overrides) goes out escaped.
+    return json.dumps(to_jsonable(document), ensure_ascii=False, allow_nan=False).translate(JSON_ESCAPES)
 
 
 # A value that does not apply (element B of a single-element meter) against one the

@@ -10,7 +10,7 @@ from collections.abc import Sequence
 
 from norvo_halvex import files
 from norvo_halvex.collect.store import Store
-from norvo_halvex.untrusted import CONTROL_ESCAPES, FORMULA_GUARD, FORMULA_PREFIXES, NUMERIC_CELL
+from norvo_halvex.untrusted import CONTROL_ESCAPES, FORMULA_GUARD, FORMULA_PREFIXES, JSON_ESCAPES, NUMERIC_CELL
 
 UTC = _dt.timezone.utc
 
@@ -85,7 +85,8 @@ def export(
     """Writes the rows of ``table`` for ``days`` to ``out`` and returns how many rows were
     written. A file appears complete or not at all; ``-`` (standard output, ``stdout``),
     a pipe, a character device or a socket is written as it is (never replaced), from a
-    complete scratch copy. Parquet is binary: never to standard output."""
+    complete scratch copy. Text in JSON lines has the characters a terminal would act on
+    escaped (``\\u009b``). Parquet is binary: never to standard output."""
     if table not in TABLES:
         raise ValueError(f"unknown table {table!r}; choose from {', '.join(TABLES)}")
     if fmt not in FORMATS:
@@ -104,7 +105,9 @@ def export(
         row = store.con.execute(f"COPY ({query}) TO {_sql_text(path)} ({_options(fmt)})", params).fetchone()
         return int(row[0]) if row else 0
 
-    if not files.in_place(out):
+    # DuckDB writes JSON with the C1 controls and bidirectional overrides raw: JSON lines
+    # pass through here to have them escaped, as every JSON text of the tool has.
+    if fmt != "jsonl" and not files.in_place(out):
         with files.atomic_path(out) as tmp:
             return copy(tmp)
     with tempfile.TemporaryDirectory(prefix="halvex-export-") as scratch:
@@ -117,5 +120,9 @@ def export(
                     shutil.copyfileobj(src, target.buffer)
             else:
                 with open(path, encoding="utf-8", newline="") as src:
-                    shutil.copyfileobj(src, target)
+                    if fmt == "jsonl":
+                        for line in src:
+                            target.write(line.translate(JSON_ESCAPES))
+                    else:
+                        shutil.copyfileobj(src, target)
     return rows
