@@ -17,6 +17,7 @@ __all__ = [
     "NUMERIC_CELL",
     "for_csv_cell",
     "for_terminal",
+    "for_terminal_lines",
 ]
 
 #: First characters that make a spreadsheet treat a cell as a formula (or strip and run it).
@@ -56,6 +57,11 @@ def for_terminal(text: object) -> str:
     if not isinstance(text, str):
         text = str(text)
     return text.translate(CONTROL_ESCAPES)
+
+
+def for_terminal_lines(text: str) -> str:
+    """``for_terminal`` for text of several lines: its line breaks stay line breaks."""
+    return "\n".join(for_terminal(line) for line in text.split("\n"))
 
 
 def for_csv_cell(value):

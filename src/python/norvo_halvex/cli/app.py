@@ -12,7 +12,7 @@ from norvo_halvex.cli import connection, render, writes
 from norvo_halvex.cli.errors import EXIT_CODE_MEANINGS, ExitCode, LocalError, SetupError, UsageError, classify, describe
 from norvo_halvex.cli.logs import LOG_FORMATS, LogOutput
 from norvo_halvex.cli.progress import StatusLine
-from norvo_halvex.untrusted import for_terminal
+from norvo_halvex.untrusted import for_terminal, for_terminal_lines
 
 DEFAULT_MEDIATOR = "0.0.0.0:50051"
 MEDIATOR_ENV = connection.MEDIATOR_ENV
@@ -316,7 +316,8 @@ def report(ctx: Context | None, args, exc: BaseException, stderr) -> int:
     operation = getattr(args, "command", None) if args is not None else None
     print(describe(failure, serial=serial, operation=operation), file=stderr, flush=True)
     if ctx is not None and ctx.log_level == "DEBUG" and failure.code not in ("USAGE", "INTERRUPTED"):
-        traceback.print_exception(exc, file=stderr)
+        # The traceback quotes the mediator's and the meter's words as well.
+        print(for_terminal_lines("".join(traceback.format_exception(exc))), end="", file=stderr)
     if ctx is not None and ctx.json and operation is not None:
         doc = {"command": operation}
         if serial is not None:

@@ -15,7 +15,7 @@ import logging
 import structlog
 from structlog.stdlib import ProcessorFormatter
 
-from norvo_halvex.untrusted import for_terminal
+from norvo_halvex.untrusted import for_terminal_lines
 
 LOG_FORMATS = ("text", "json")
 
@@ -46,8 +46,7 @@ def _leading(logger, method_name, event_dict):
 
 def _escaped(renderer):
     def render(logger, method_name, event_dict):
-        text = renderer(logger, method_name, event_dict)
-        return "\n".join(for_terminal(line) for line in text.split("\n"))
+        return for_terminal_lines(renderer(logger, method_name, event_dict))
 
     return render
 
