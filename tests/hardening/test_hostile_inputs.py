@@ -9,7 +9,6 @@ HARDENING_EXAMPLES sets the hypothesis examples per method (default 120).
 
 from __future__ import annotations
 
-import contextlib
 import datetime as dt
 import os
 import warnings
@@ -332,33 +331,9 @@ def test_hostile_world(name, mediator):
 SWEEP_MEDIATOR = hs.FleetMediator()
 
 
-@contextlib.contextmanager
-def _plausible_world(transport):
-    """The core's module names pointed at a scripted transport, a recording logger, no CSV export."""
-    with root_level_kept(), patched(api_core, {"export_three_phase_intervals_to_csv": no_export,
-                                               "logger": RecordingLogger(),
-                                               "HalvexMediatorGrpcClient": transport.make_class()}):
-        yield
-
-
-def _transport_calls(name: str) -> int:
-    """How many transport calls the method makes on a plausible, successful run."""
-    tracker = new_tracker()
-    args, kwargs = hs.plausible_call(name)
-    transport = hs.scripted(mediator=SWEEP_MEDIATOR)
-    with _plausible_world(transport):
-        client = hs.API("127.0.0.1:1")
-        if name == "__init__":
-            hs.API(*args, **kwargs)
-        else:
-            getattr(client, name)(*args, **kwargs)
-    assert not tracker.raised, f"{name}: the plausible call failed on a healthy meter: {tracker.raised!r}"
-    return transport.n
-
-
 @pytest.mark.parametrize("name", hs.METHOD_NAMES)
 def test_transport_failure_at_every_step(name):
-    steps = _transport_calls(name)
+    steps = len(hs.dry_run(name, SWEEP_MEDIATOR))
     hs.STATS["methods run plausibly"] += 1
     args, kwargs = hs.plausible_call(name)
     for step in range(steps):
@@ -366,7 +341,7 @@ def test_transport_failure_at_every_step(name):
             tracker = new_tracker()
             transport = hs.scripted([("real",)] * step + [("raise", kind)], mediator=SWEEP_MEDIATOR)
             result = error = None
-            with _plausible_world(transport):
+            with hs.plausible_world(transport, RecordingLogger()):
                 client = hs.API("127.0.0.1:1")
                 try:
                     result = getattr(client, name)(*args, **kwargs)
@@ -438,7 +413,7 @@ def test_method_object_survives_abuse(name):
     tracker = new_tracker()
     args, kwargs = hs.plausible_call(name)
     transport = hs.scripted(mediator=SWEEP_MEDIATOR)
-    with _plausible_world(transport):
+    with hs.plausible_world(transport, RecordingLogger()):
         client = hs.API("127.0.0.1:1")
         bound = method.__get__(client, hs.API)
         try:
