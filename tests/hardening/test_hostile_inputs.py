@@ -304,7 +304,7 @@ def run_case(name: str, case: dict, mediator: hs.FleetMediator) -> None:
             except BaseException as e:  # noqa: BLE001 - judging every outcome is the point
                 error = e
     hs.STATS["hostile calls"] += 1
-    hs.OUTCOMES[f"{name}: {hs.outcome_label(result, error)}"] += 1
+    hs.OUTCOMES[f"{name}: {'returned' if error is None else type(error).__name__}"] += 1
     replaced = bool(hs.HANDLER_NAMES & set(case["collaborators"]))
     hs.check_outcome(name, tracker, result, error, handlers_replaced=replaced)
 

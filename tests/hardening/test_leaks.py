@@ -66,10 +66,7 @@ def watched_objects(client, transport, logger, args) -> dict[str, object]:
     watched = {f"arg {i}": a for i, a in enumerate(args)}
     watched.update(client=client, transport=transport, logger=logger, log=client.log,
                    cache=client._hardware_cache, mediator_client_exception=MediatorClientException)
-    for enum_name in ("ObjectIdEnum",):
-        for member in getattr(api_core, enum_name):
-            watched[f"{enum_name}.{member.name}"] = member
-    for cls in (api_core.QuarnData.RecordFormat, api_core.QuarnMessage.BacklightSettingType,
+    for cls in (api_core.ObjectIdEnum, api_core.QuarnData.RecordFormat, api_core.QuarnMessage.BacklightSettingType,
                 api_core.QuarnMessage.LoadSwitchSettingType, api_core.QuarnMessage.ThreePhaseMeterType,
                 api_core.QuarnProfileThreePhaseIntervalsRequest.ProfileNumber):
         for member in cls:

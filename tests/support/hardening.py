@@ -289,12 +289,6 @@ def check_outcome(name: str, tracker: Tracker, result: Any, error: BaseException
         assert isinstance(result, expected), f"{name} returned {type(result).__name__}, declared {annotation}"
 
 
-def outcome_label(result: Any, error: BaseException | None) -> str:
-    if error is None:
-        return "returned"
-    return type(error).__name__
-
-
 # -- the session summary ------------------------------------------------------------------------
 
 
