@@ -69,17 +69,6 @@ def test_new_logger_and_transport_are_used_by_the_next_call(core, client, store)
     assert info_messages(logger) == ["received csq"]
 
 
-def test_deleted_attribute_gives_the_interpreters_error(core, client):
-    warm(core, client)
-    del client.log
-    with pytest.raises(AttributeError) as expected:
-        client.log  # noqa: B018
-    with pytest.raises(AttributeError) as raised:
-        client.csq("HX1")
-    assert str(raised.value) == str(expected.value)
-    assert (raised.value.name, raised.value.obj) == ("log", client)
-
-
 class Getter:
     """A non-data descriptor; tests give its class a __set__ to turn it into a data descriptor."""
 
@@ -146,6 +135,7 @@ def test_instance_attribute_on_the_transport_wins_over_its_class_method(core, cl
 
 
 @pytest.mark.parametrize("attribute, expected", [
+    (lambda self, serial, object_id: SimpleNamespace(csq=2), 2),
     (staticmethod(lambda serial, object_id: SimpleNamespace(csq=3)), 3),
     (property(lambda self: lambda serial, object_id: SimpleNamespace(csq=4)), 4),
     (Getter(lambda serial, object_id: SimpleNamespace(csq=6)), 6),
@@ -207,16 +197,28 @@ def test_record_fields_wherever_they_live(core, client, record, expected):
         assert client.csq("HX1") == expected + 100
 
 
-def test_missing_record_field_gives_the_interpreters_error(core, client):
-    warm(core, client, reply=Plain(1))
+def client_without_log(core, client):
+    del client.log
+    return client, "log"
+
+
+def record_without_field(core, client):
     record = Plain(2)
     del record.csq
     core.transport.replies["read_element"] = record
+    return record, "csq"
+
+
+@pytest.mark.parametrize("remove", [client_without_log, record_without_field])
+def test_missing_attribute_gives_the_interpreters_error(core, client, remove):
+    warm(core, client, reply=Plain(1))
+    obj, name = remove(core, client)
     with pytest.raises(AttributeError) as expected:
-        record.csq  # noqa: B018
+        getattr(obj, name)
     with pytest.raises(AttributeError) as raised:
         client.csq("HX1")
     assert str(raised.value) == str(expected.value)
+    assert (raised.value.name, raised.value.obj) == (name, obj)
 
 
 def record_with_deleted_field():

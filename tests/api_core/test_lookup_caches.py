@@ -151,13 +151,6 @@ def test_method_replaced_after_warm_calls(core, install):
     assert client.csq("HX1") == 5
 
 
-def test_transport_class_method_replaced_after_warm_calls(core, client):
-    core.transport.replies["read_element"] = REC
-    client.csq("HX1")
-    type(client.grpc_client).read_element = lambda self, serial, object_id: SimpleNamespace(csq=11)
-    assert client.csq("HX1") == 11
-
-
 def test_instance_without_shadowing_attribute_after_others_change(core, client):
     core.transport.replies["read_element"] = REC
     client.csq("HX1")

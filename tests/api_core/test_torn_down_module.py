@@ -31,44 +31,21 @@ PRELUDE = textwrap.dedent(
     """
 )
 
-CASES = {
-    "module-cleared": "clear(api, types.ModuleType)",
-    "method-cleared": "clear(method, type(method))",
-}
+USES = ["bound('HX1')", "method(client, 'HX1')", "method(client, serial='HX1')"]
 
 
-
-@pytest.mark.parametrize("how", sorted(CASES))
-@pytest.mark.parametrize("call", ["bound('HX1')", "method(client, 'HX1')", "method(client, serial='HX1')"])
-def test_call_after_teardown_is_a_runtime_error(how, call):
-    script = PRELUDE + textwrap.dedent(
-        f"""
-        {CASES[how]}
-        try:
-            {call}
-        except RuntimeError as e:
-            print("RuntimeError:", e)
-        print(repr(method).startswith("<method HalvexMediatorAPI.csq"))
-        """
-    )
+@pytest.mark.parametrize("teardown, more_uses", [("clear(api, types.ModuleType)", []),
+                                                 ("clear(method, type(method))", ["method.__signature__"])],
+                         ids=["module-cleared", "method-cleared"])
+def test_use_after_teardown_is_a_runtime_error(teardown, more_uses):
+    uses = USES + more_uses
+    script = PRELUDE + teardown + "\n" + "".join(
+        f"try:\n    {use}\nexcept RuntimeError as e:\n    print(e)\n" for use in uses) + "print(repr(method))\n"
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
-    first, second = done.stdout.splitlines()
-    assert first.startswith("RuntimeError: HalvexMediatorAPI.csq() cannot run: its module "
-                            "norvo_halvex.mediator.api_core has been torn down")
-    assert second == "True"
-
-
-def test_signature_of_a_cleared_method_is_a_runtime_error():
-    script = PRELUDE + textwrap.dedent(
-        """
-        clear(method, type(method))
-        try:
-            method.__signature__
-        except RuntimeError as e:
-            print("RuntimeError:", e)
-        """
-    )
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.startswith("RuntimeError: HalvexMediatorAPI.csq() cannot run")
+    *errors, shown = done.stdout.splitlines()
+    assert len(errors) == len(uses), done.stdout
+    for error in errors:
+        assert error.startswith("HalvexMediatorAPI.csq() cannot run: its module "
+                                "norvo_halvex.mediator.api_core has been torn down"), error
+    assert shown.startswith("<method HalvexMediatorAPI.csq")

@@ -33,21 +33,18 @@ def decimal_digits(rng, n):
     return [float(f"{rng.randrange(10**rng.randint(1, 17))}e{rng.randint(-30, 30)}") for _ in range(n)]
 
 
-@pytest.fixture
-def single_phase(core, client):
+def assert_read_logs_str(core, client, element_a):
     client._hardware_cache["HX1"] = "P0.se"
-    return client
+    client.read_element_a = lambda serial: element_a
+    client.read("HX1")
+    assert core.entries[-1].message == "single phase read [" + str((element_a, None)) + "]"
 
 
 @pytest.mark.parametrize("make", [lambda rng, n: SPECIAL, random_bits, meter_counts, decimal_digits],
                          ids=["special", "random-bits", "meter-counts", "decimal-digits"])
 @pytest.mark.parametrize("seed", [1, 2])
-def test_dict_of_floats(core, single_phase, make, seed):
-    values = make(random.Random(seed), 4000)
-    element_a = {f"k{i}": v for i, v in enumerate(values)}
-    single_phase.read_element_a = lambda serial: element_a
-    single_phase.read("HX1")
-    assert core.entries[-1].message == "single phase read [" + str((element_a, None)) + "]"
+def test_dict_of_floats(core, client, make, seed):
+    assert_read_logs_str(core, client, {f"k{i}": v for i, v in enumerate(make(random.Random(seed), 4000))})
 
 
 class FloatSub(float):
@@ -67,10 +64,8 @@ class FloatSub(float):
     ],
     ids=["empty", "ints-and-constants", "escaped-keys", "subclasses", "mixed", "containers"],
 )
-def test_dicts_of_other_values(core, single_phase, element_a):
-    single_phase.read_element_a = lambda serial: element_a
-    single_phase.read("HX1")
-    assert core.entries[-1].message == "single phase read [" + str((element_a, None)) + "]"
+def test_dicts_of_other_values(core, client, element_a):
+    assert_read_logs_str(core, client, element_a)
 
 
 @pytest.mark.parametrize("readings", [(2301, 2300, 2299), (2301.5, None, 1e-3), (1e20, -0.0, 7)])

@@ -20,7 +20,7 @@ from norvo_halvex.mediator.grpc.client import HalvexMediatorGrpcClient
 from norvo_halvex.mediator.simulator import Fault, Fleet, MeterKind, start_simulator
 
 from support import hardening as hs
-from support.core import client_on, closing_clients, no_export, patched, root_level_kept
+from support.core import client_on, closing_clients, no_export, patched
 from support.hardening import plain
 from support.logs import NullLogger, RecordingLogger
 
@@ -53,6 +53,12 @@ class ShortDeadline(HalvexMediatorGrpcClient):
         super().__init__(mediator_address, timeout=10.0)
 
 
+def real_transport():
+    """The core's module names for clients on the real transport (without a CSV export)."""
+    return patched(api_core, {"HalvexMediatorGrpcClient": ShortDeadline, "logger": RecordingLogger(),
+                              "export_three_phase_intervals_to_csv": no_export})
+
+
 @pytest.fixture(scope="module")
 def fleet_sim():
     fleet = Fleet.generate(2 * THREADS, kinds=tuple(MeterKind))
@@ -62,24 +68,17 @@ def fleet_sim():
 
 
 @pytest.fixture
-def make_client(monkeypatch):
-    monkeypatch.setattr(api_core, "HalvexMediatorGrpcClient", ShortDeadline)
-    monkeypatch.setattr(api_core, "logger", RecordingLogger())
-    monkeypatch.setattr(api_core, "export_three_phase_intervals_to_csv", no_export)
-    with closing_clients() as make:
+def make_client():
+    with real_transport(), closing_clients() as make:
         yield make
 
 
 @pytest.fixture(scope="module")
 def reference(fleet_sim):
     """Every read of every meter, sequentially, by a client of its own."""
-    with patched(api_core, {"HalvexMediatorGrpcClient": ShortDeadline, "logger": RecordingLogger(),
-                            "export_three_phase_intervals_to_csv": no_export}), root_level_kept():
-        client = api_core.HalvexMediatorAPI(fleet_sim.address)
-        try:
-            return {serial: snapshot(client, serial, read_operations()) for serial in fleet_sim.fleet.meters}
-        finally:
-            client.grpc_client.close()
+    with real_transport(), closing_clients() as make:
+        client = make(fleet_sim.address)
+        return {serial: snapshot(client, serial, read_operations()) for serial in fleet_sim.fleet.meters}
 
 
 def _run_threads(work, jobs):

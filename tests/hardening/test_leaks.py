@@ -20,7 +20,7 @@ from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexC
 from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
 
 from support import hardening as hs
-from support.core import client_on, no_export, patched, root_level_kept
+from support.core import client_on
 from support.hostile import StrSub, TouchyStr, new_tracker
 from support.leaks import COUNTS_BLOCKS, assert_no_leaks, fresh
 from support.logs import NullLogger
@@ -66,10 +66,7 @@ def watched_objects(client, transport, logger, args) -> dict[str, object]:
     watched = {f"arg {i}": a for i, a in enumerate(args)}
     watched.update(client=client, transport=transport, logger=logger, log=client.log,
                    cache=client._hardware_cache, mediator_client_exception=MediatorClientException)
-    for enum_name in ("ObjectIdEnum",):
-        for member in getattr(api_core, enum_name):
-            watched[f"{enum_name}.{member.name}"] = member
-    for cls in (api_core.QuarnData.RecordFormat, api_core.QuarnMessage.BacklightSettingType,
+    for cls in (api_core.ObjectIdEnum, api_core.QuarnData.RecordFormat, api_core.QuarnMessage.BacklightSettingType,
                 api_core.QuarnMessage.LoadSwitchSettingType, api_core.QuarnMessage.ThreePhaseMeterType,
                 api_core.QuarnProfileThreePhaseIntervalsRequest.ProfileNumber):
         for member in cls:
@@ -88,21 +85,11 @@ def watched_objects(client, transport, logger, args) -> dict[str, object]:
 MEDIATOR = hs.FleetMediator()
 
 
-def _steps(name: str, args, kwargs) -> int:
-    transport = hs.scripted(mediator=MEDIATOR)
-    new_tracker()
-    client = client_on(transport, NullLogger())
-    with patched(api_core, {"export_three_phase_intervals_to_csv": no_export, "logger": NullLogger()}):
-        if name != "__init__":
-            getattr(client, name)(*args, **kwargs)
-    return transport.n
-
-
 @pytest.mark.parametrize("name", hs.METHOD_NAMES)
 def test_no_leak(name):
     base_args, kwargs = hs.plausible_call(name)
     args = tuple(fresh(a) if type(a) is str else a for a in base_args)
-    steps = _steps(name, args, kwargs)
+    steps = len(hs.dry_run(name, MEDIATOR))
     # the answers made once, so that the rounds allocate nothing of their own
     plan = [(label, [hs.answer(r) for r in script], hs.answer(default), variant)
             for label, script, default, variant in scenarios(name, steps)]
@@ -131,9 +118,7 @@ def test_no_leak(name):
             outcomes.setdefault(label, set()).add(outcome)
         new_tracker()
 
-    with root_level_kept(), patched(api_core, {
-            "export_three_phase_intervals_to_csv": no_export, "logger": logger,
-            "HalvexMediatorGrpcClient": transport.make_class()}):
+    with hs.plausible_world(transport, logger):
         for _ in range(WARMUP):
             one_round()
         windows = assert_no_leaks(

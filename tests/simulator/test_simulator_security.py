@@ -3,6 +3,7 @@ warning for an exposed plain listener."""
 
 import logging
 import re
+from pathlib import Path
 
 import grpc
 import pytest
@@ -21,21 +22,15 @@ from support.processes import interrupt, package_env, running
 def channel_to(sim, tls_files, *, client_cert=False):
     if not sim.tls:
         return grpc.insecure_channel(sim.address)
-    key = cert = None
-    if client_cert:
-        key, cert = open(tls_files.client_key, "rb").read(), open(tls_files.client_cert, "rb").read()
-    return grpc.secure_channel(sim.address, grpc.ssl_channel_credentials(open(tls_files.ca, "rb").read(), key, cert))
+    pem = {name: Path(getattr(tls_files, name)).read_bytes() for name in ("ca", "client_key", "client_cert")}
+    key, cert = (pem["client_key"], pem["client_cert"]) if client_cert else (None, None)
+    return grpc.secure_channel(sim.address, grpc.ssl_channel_credentials(pem["ca"], key, cert))
 
 
 @pytest.mark.parametrize("mode", ["plain", "tls+token", "mutual"])
 def test_health_and_reflection_answer_standard_tools(fleet, tls_files, token_file, mode):
-    kw = {}
-    if mode != "plain":
-        kw = {"tls_cert": tls_files.server_cert, "tls_key": tls_files.server_key}
-    if mode == "tls+token":
-        kw["token_file"] = token_file
-    if mode == "mutual":
-        kw["client_ca"] = tls_files.ca
+    kw = {} if mode == "plain" else {"tls_cert": tls_files.server_cert, "tls_key": tls_files.server_key}
+    kw.update({"tls+token": {"token_file": token_file}, "mutual": {"client_ca": tls_files.ca}}.get(mode, {}))
     with start_simulator(fleet, **kw) as sim, channel_to(sim, tls_files, client_cert=mode == "mutual") as channel:
         health = health_pb2_grpc.HealthStub(channel)
         for service in ("", SERVICE_NAME):

@@ -3,7 +3,8 @@
 - `support.logs`: `RecordingLogger` (entries of `LogEntry`, which compare equal to plain
   (level, message, fields) tuples) and `NullLogger`.
 - `support.transport`: `FakeTransport`, the stand-in for the gRPC transport: scripted or keyed
-  answers, recorded calls, `make_class()` for the core's namespace.
+  answers, recorded calls, `make_class()` for the core's namespace; `RecordingInterceptor`, which
+  notes the calls of a real one.
 - `support.hostile`: objects and failures that misbehave on purpose (`Hostile` with generated
   protocol methods, subclasses of the built-in types, `FakeRpcError`, the named exception kinds,
   value recipes, `HostileLogger`) and the `Tracker` of what the fakes raised.

@@ -113,13 +113,13 @@ def patched(module, values: dict[str, Any], delete: tuple[str, ...] = ()) -> Ite
 
 @contextlib.contextmanager
 def closing_clients() -> Iterator[Callable[[str], Any]]:
-    """Yields make(address): a HalvexMediatorAPI built with the root level kept, whose transport
-    is closed on exit."""
+    """Yields make(address, ...): a HalvexMediatorAPI built with the root level kept, whose
+    transport (the one it holds at the end) is closed on exit."""
     made = []
 
-    def make(address):
+    def make(*args):
         with root_level_kept():
-            client = api_core.HalvexMediatorAPI(address)
+            client = api_core.HalvexMediatorAPI(*args)
         made.append(client)
         return client
 

@@ -157,7 +157,6 @@ EXCEPTIONS: dict[str, Callable[[], BaseException]] = {
     "recursion": lambda: RecursionError("too deep"),
 }
 EXCEPTION_KINDS = sorted(EXCEPTIONS)
-ORDINARY_KINDS = [k for k in EXCEPTION_KINDS if isinstance(EXCEPTIONS[k](), Exception)]
 
 
 def make_exception(kind: str) -> BaseException:

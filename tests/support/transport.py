@@ -1,8 +1,11 @@
-"""The fake transport: stands in for HalvexMediatorGrpcClient wherever the core builds one."""
+"""The fake transport: stands in for HalvexMediatorGrpcClient wherever the core builds one; and
+an interceptor that notes the calls of a real one."""
 
 from __future__ import annotations
 
 from typing import Any
+
+import grpc
 
 OPERATIONS = ("read_element", "write_element", "send_message")
 
@@ -92,3 +95,16 @@ class FakeTransport:
 
         operations = {name: staticmethod(getattr(fake, name)) for name in OPERATIONS}
         return type("FakeTransportClient", (), {"__init__": __init__, "__module__": __name__, **operations})
+
+
+class RecordingInterceptor(grpc.UnaryUnaryClientInterceptor):
+    """Notes (name, method, timeout, metadata keys) of every call that passes it in `seen`, which
+    several interceptors may share."""
+
+    def __init__(self, name: str = "", seen: list | None = None):
+        self.name = name
+        self.seen: list[tuple[str, str, Any, list[str]]] = [] if seen is None else seen
+
+    def intercept_unary_unary(self, continuation, details, request):
+        self.seen.append((self.name, details.method, details.timeout, [key for key, _ in details.metadata or ()]))
+        return continuation(details, request)

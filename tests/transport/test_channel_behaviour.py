@@ -11,14 +11,9 @@ from norvo_halvex.mediator.simulator import Fault
 from quarn_frame_protocol.quarn_object_id_enum import ObjectIdEnum as O
 
 from support.records import profile_log_1_request
+from support.transport import RecordingInterceptor
 
 SERIAL = "HX1000001"
-
-
-@pytest.fixture(autouse=True)
-def clean_environment(monkeypatch):
-    for var in ("HALVEX_TIMEOUT", "HALVEX_READ_RETRIES", "HALVEX_TLS_CA", "HALVEX_TOKEN_FILE", "HALVEX_TLS"):
-        monkeypatch.delenv(var, raising=False)
 
 
 @pytest.fixture
@@ -78,28 +73,20 @@ def test_writes_and_data_records_are_never_retried(fleet, simulator, operation):
     assert fleet.fault_calls(SERIAL) == 1
 
 
-class Recorder(grpc.UnaryUnaryClientInterceptor):
-    def __init__(self, name, seen):
-        self.name, self.seen = name, seen
-
-    def intercept_unary_unary(self, continuation, client_call_details, request):
-        self.seen.append((self.name, client_call_details.method, client_call_details.timeout))
-        return continuation(client_call_details, request)
-
-
 def test_interceptors_see_every_call_in_order(simulator):
-    seen = []
-    settings = ConnectionSettings(interceptors=[Recorder("outer", seen), Recorder("inner", seen)], timeout=4)
+    outer = RecordingInterceptor("outer")
+    settings = ConnectionSettings(interceptors=[outer, RecordingInterceptor("inner", outer.seen)], timeout=4)
     with HalvexMediatorGrpcClient(simulator.address, settings=settings) as client:
         for name in sorted(OPERATIONS):
             OPERATIONS[name](client)
         with pytest.raises(grpc.RpcError):
             client.read_element("NOPE", O.serial)  # failures pass the interceptors too
-    methods = [m.rsplit("/", 1)[1] for _, m, _ in seen]
+    seen = outer.seen
+    methods = [m.rsplit("/", 1)[1] for _, m, _, _ in seen]
     assert methods == ["SendMessage", "SendMessage", "ReadElement", "ReadElement", "WriteElement", "WriteElement",
                        "ReadElement", "ReadElement"]
-    assert [n for n, _, _ in seen[:2]] == ["outer", "inner"]
-    assert all(m.startswith("/norvo.halvex.mediator.v1.HalvexMediator/") and t == 4 for _, m, t in seen)
+    assert [n for n, *_ in seen[:2]] == ["outer", "inner"]
+    assert all(m.startswith("/norvo.halvex.mediator.v1.HalvexMediator/") and t == 4 for _, m, t, _ in seen)
 
 
 def test_max_receive_size_refuses_larger_replies(simulator):

@@ -8,6 +8,7 @@ import grpc
 import pytest
 
 from norvo_halvex.mediator.grpc import ConnectionSettings
+from norvo_halvex.mediator.grpc.settings import ENVIRONMENT_VARIABLES
 from norvo_halvex.mediator.grpc.client import HalvexMediatorGrpcClient
 from norvo_halvex.mediator.grpc.exception.HalvexSecurityError import HalvexSecurityError
 from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
@@ -15,15 +16,10 @@ from norvo_halvex.mediator.simulator import start_simulator
 from quarn_frame_protocol.quarn_message import QuarnMessage
 from quarn_frame_protocol.quarn_object_id_enum import ObjectIdEnum as O
 
+from support.core import closing_clients
+from support.transport import RecordingInterceptor
+
 SERIAL = "HX1000002"
-SECURITY_VARIABLES = ("HALVEX_TLS", "HALVEX_TLS_CA", "HALVEX_TLS_CERT", "HALVEX_TLS_KEY", "HALVEX_TLS_SERVER_NAME",
-                      "HALVEX_TOKEN_FILE", "HALVEX_TIMEOUT", "HALVEX_READ_RETRIES", "HALVEX_KEEPALIVE")
-
-
-@pytest.fixture(autouse=True)
-def clean_environment(monkeypatch):
-    for var in SECURITY_VARIABLES:
-        monkeypatch.delenv(var, raising=False)
 
 
 def serve(fleet, tls_files, *, tls=True, client_ca=False, token=None, cert="server"):
@@ -44,9 +40,16 @@ def read_serial(address, **settings):
 
 
 def refusal(address, **settings) -> HalvexSecurityError:
+    """The error of a refused read; it pickles and carries no chain: picklers that follow the
+    chain (tblib, as Dask installs it) must not meet gRPC's call object, which holds locks."""
     with pytest.raises(HalvexSecurityError) as info:
         read_serial(address, **settings)
-    return info.value
+    err = info.value
+    assert err.__context__ is None and err.__cause__ is None
+    copy = pickle.loads(pickle.dumps(err))
+    assert (copy.problem, copy.code(), copy.details(), copy.message, str(copy)) == (
+        err.problem, err.code(), err.details(), err.message, str(err))
+    return err
 
 
 @pytest.mark.parametrize("host", ["127.0.0.1", "localhost"])
@@ -114,32 +117,27 @@ def test_token_missing_or_wrong_is_unauthenticated(fleet, tls_files, token_file,
     assert missing.details() == refused.details() == "missing or wrong bearer token"  # the mediator's words
 
 
-class MetadataSeen(grpc.UnaryUnaryClientInterceptor):
-    """Records the metadata keys each call carries when it passes this interceptor."""
-
-    def __init__(self):
-        self.keys = []
-
-    def intercept_unary_unary(self, continuation, client_call_details, request):
-        self.keys.append([key for key, _ in client_call_details.metadata or ()])
-        return continuation(client_call_details, request)
-
-
 # The client adds the token to each call itself, or (when interceptors wrap the channel)
 # leaves it to gRPC's call credentials beneath them; both routes must behave alike.
 TOKEN_ROUTES = pytest.mark.parametrize("intercepted", [False, True], ids=["per-call", "under-interceptors"])
 
 
+def token_client(sim, tls_files, token, intercepted):
+    """A TLS client sending the token in `token`, and the interceptor it has (or None)."""
+    interceptor = RecordingInterceptor() if intercepted else None
+    settings = ConnectionSettings(tls_ca=tls_files.ca, token_file=token, timeout=5,
+                                  interceptors=[interceptor] if interceptor else ())
+    return HalvexMediatorGrpcClient(sim.address, settings=settings), interceptor
+
+
 @TOKEN_ROUTES
 def test_rotated_token_file_is_picked_up_on_both_sides(fleet, tls_files, tmp_path, intercepted):
-    interceptor = MetadataSeen() if intercepted else None
     server_token, client_token = tmp_path / "server-token", tmp_path / "client-token"
     server_token.write_text("first-token")
     client_token.write_text("first-token\n")
     with serve(fleet, tls_files, token=server_token) as sim:
-        settings = ConnectionSettings(tls_ca=tls_files.ca, token_file=client_token, timeout=5,
-                                      interceptors=[interceptor] if interceptor else ())
-        with HalvexMediatorGrpcClient(sim.address, settings=settings) as client:
+        client, interceptor = token_client(sim, tls_files, client_token, intercepted)
+        with client:
             assert client.read_element(SERIAL, O.serial).serial == SERIAL
             server_token.write_text("second-token-longer")  # the mediator rotates
             with pytest.raises(HalvexSecurityError) as info:
@@ -148,22 +146,20 @@ def test_rotated_token_file_is_picked_up_on_both_sides(fleet, tls_files, tmp_pat
             client_token.write_text("second-token-longer\n")  # so does the operator, same client
             assert client.read_element(SERIAL, O.serial).serial == SERIAL
     if interceptor is not None:
-        assert len(interceptor.keys) == 3 and not any("authorization" in keys for keys in interceptor.keys)
+        assert len(interceptor.seen) == 3 and not any("authorization" in keys for *_, keys in interceptor.seen)
 
 
 @TOKEN_ROUTES
-def test_token_file_gone_after_start_is_explained_without_the_token(fleet, tls_files, token_file, intercepted):
-    interceptor = MetadataSeen() if intercepted else None
+def test_token_file_gone_after_start_is_explained_without_the_token(secure_simulator, tls_files, token_file,
+                                                                    intercepted):
     secret = token_file.read_text().strip()
-    with serve(fleet, tls_files, token=token_file) as sim:
-        client_token = token_file.with_name("client-token")
-        client_token.write_text(secret)
-        with HalvexMediatorGrpcClient(sim.address, settings=ConnectionSettings(
-                tls_ca=tls_files.ca, token_file=client_token, timeout=5,
-                interceptors=[interceptor] if interceptor else ())) as client:
-            client_token.unlink()
-            with pytest.raises(HalvexSecurityError) as info:
-                client.read_element(SERIAL, O.serial)
+    client_token = token_file.with_name("client-token")
+    client_token.write_text(secret)
+    client, _ = token_client(secure_simulator, tls_files, client_token, intercepted)
+    with client:
+        client_token.unlink()
+        with pytest.raises(HalvexSecurityError) as info:
+            client.read_element(SERIAL, O.serial)
     assert info.value.problem == "token_unreadable"
     assert info.value.code() == grpc.StatusCode.UNAVAILABLE
     assert str(client_token) in info.value.message and secret not in str(info.value)
@@ -197,55 +193,36 @@ def test_token_is_never_sent_in_clear_text_off_this_machine(token_file, address)
         HalvexMediatorGrpcClient(address, settings=ConnectionSettings(token_file=token_file))
 
 
-def test_api_connects_through_the_environment_alone(fleet, tls_files, token_file, monkeypatch):
-    from norvo_halvex.mediator.api_core import HalvexMediatorAPI
+@pytest.mark.parametrize("route", ["environment", "handed-client"])
+def test_api_object_on_a_mutual_tls_mediator_with_a_token(fleet, tls_files, token_file, monkeypatch, route):
+    settings = {"tls_ca": tls_files.ca, "tls_cert": tls_files.client_cert, "tls_key": tls_files.client_key,
+                "token_file": str(token_file)}
+    if route == "environment":
+        for name, value in settings.items():
+            monkeypatch.setenv(ENVIRONMENT_VARIABLES[name], value)
+    with serve(fleet, tls_files, client_ca=True, token=token_file) as sim, closing_clients() as make:
+        api = make(f"localhost:{sim.port}")
+        if route == "handed-client":  # the documented route for settings the environment does not give
+            api.grpc_client = HalvexMediatorGrpcClient(sim.address, settings=ConnectionSettings(timeout=5, **settings))
+        assert api.grpc_client.settings.mutual_tls and api.grpc_client.settings.token_file == str(token_file)
+        assert api.read(SERIAL)[1] is not None  # twin element: both elements read
+        api.backlight_write(SERIAL, QuarnMessage.BacklightSettingType(0))
+    assert fleet.meters[SERIAL].backlight == 0
 
-    monkeypatch.setenv("HALVEX_TLS_CA", tls_files.ca)
-    monkeypatch.setenv("HALVEX_TOKEN_FILE", str(token_file))
-    with serve(fleet, tls_files, token=token_file) as sim:
-        api = HalvexMediatorAPI(f"localhost:{sim.port}")
-        try:
-            assert api.serial_read(SERIAL) == SERIAL
-            assert api.grpc_client.settings.tls and api.grpc_client.settings.token_file == str(token_file)
-        finally:
+
+def test_api_reports_security_failures_with_the_status_name(secure_simulator, tls_files):
+    address = secure_simulator.address
+    with closing_clients() as make:
+        api = make(address)
+        for status, ca in [("UNAVAILABLE", tls_files.other_ca), ("UNAUTHENTICATED", tls_files.ca)]:
             api.grpc_client.close()
-
-
-def test_api_reports_security_failures_with_the_status_name(fleet, tls_files, token_file):
-    from norvo_halvex.mediator.api_core import HalvexMediatorAPI
-
-    with serve(fleet, tls_files, token=token_file) as sim:
-        api = HalvexMediatorAPI(sim.address)
-        cases = {
-            "UNAVAILABLE": ConnectionSettings(tls_ca=tls_files.other_ca, timeout=5),
-            "UNAUTHENTICATED": ConnectionSettings(tls_ca=tls_files.ca, timeout=5),
-        }
-        for status, settings in cases.items():
-            api.grpc_client = HalvexMediatorGrpcClient(sim.address, settings=settings)
+            api.grpc_client = HalvexMediatorGrpcClient(address, settings=ConnectionSettings(tls_ca=ca, timeout=5))
             with pytest.raises(MediatorClientException) as info:
                 api.serial_read(SERIAL)
-            api.grpc_client.close()
-            assert info.value.code == status
-            assert isinstance(info.value.__context__, HalvexSecurityError)
-            assert info.value.message == info.value.__context__.details()  # the mapping is unchanged
-            assert "HALVEX_T" in info.value.__context__.message  # the advice rides along
-
-
-def test_configured_client_handed_to_an_api_object(fleet, tls_files, token_file):
-    """The documented route for settings the environment does not give."""
-    from norvo_halvex.mediator.api_core import HalvexMediatorAPI
-
-    with serve(fleet, tls_files, client_ca=True, token=token_file) as sim:
-        api = HalvexMediatorAPI(sim.address)
-        api.grpc_client = HalvexMediatorGrpcClient(sim.address, settings=ConnectionSettings(
-            tls_ca=tls_files.ca, tls_cert=tls_files.client_cert, tls_key=tls_files.client_key,
-            token_file=token_file, timeout=5))
-        try:
-            assert api.read(SERIAL)[1] is not None  # twin element: both elements read
-            api.backlight_write(SERIAL, QuarnMessage.BacklightSettingType(0))
-            assert fleet.meters[SERIAL].backlight == 0
-        finally:
-            api.grpc_client.close()
+            cause = info.value.__context__
+            assert info.value.code == status and isinstance(cause, HalvexSecurityError)
+            assert info.value.message == cause.details()  # the mapping is unchanged
+            assert "HALVEX_T" in cause.message  # the advice rides along
 
 
 def test_permission_denied_is_explained_only_for_a_credential(fleet, tls_files, token_file):
@@ -263,30 +240,18 @@ def test_permission_denied_is_explained_only_for_a_credential(fleet, tls_files, 
     assert plain.value.code() == grpc.StatusCode.PERMISSION_DENIED
 
 
-def test_security_error_survives_pickling(fleet, tls_files, token_file):
-    with serve(fleet, tls_files, token=token_file) as sim:
-        err = refusal(sim.address, tls_ca=tls_files.ca)
-    copy = pickle.loads(pickle.dumps(err))
-    assert (copy.problem, copy.code(), copy.details(), copy.message, str(copy)) == (
-        err.problem, err.code(), err.details(), err.message, str(err))
-    # Picklers that follow the exception chain (tblib, as Dask installs it) must not meet
-    # gRPC's call object, which holds locks.
-    assert err.__context__ is None and err.__cause__ is None
-
-
-def test_token_appears_in_no_log_line_or_output(fleet, tls_files, token_file, tmp_path, caplog, capfd):
-    from norvo_halvex.mediator.api_core import HalvexMediatorAPI
-
+def test_token_appears_in_no_log_line_or_output(secure_simulator, tls_files, token_file, tmp_path, caplog, capfd):
     secret = token_file.read_text().strip()
     wrong = tmp_path / "wrong-token"
     wrong.write_text("W" + secret[1:])
     caplog.set_level(logging.DEBUG)
     texts = []
-    with serve(fleet, tls_files, token=token_file) as sim:
-        api = HalvexMediatorAPI(sim.address, "DEBUG")
+    with closing_clients() as make:
+        api = make(secure_simulator.address, "DEBUG")
         for token in (token_file, wrong):
             settings = ConnectionSettings(tls_ca=tls_files.ca, token_file=token, timeout=5)
-            api.grpc_client = HalvexMediatorGrpcClient(sim.address, settings=settings)
+            api.grpc_client.close()
+            api.grpc_client = HalvexMediatorGrpcClient(secure_simulator.address, settings=settings)
             texts += [repr(api.grpc_client), repr(settings), settings.describe()]
             try:
                 api.read(SERIAL)
@@ -294,7 +259,6 @@ def test_token_appears_in_no_log_line_or_output(fleet, tls_files, token_file, tm
             except MediatorClientException as e:
                 texts += [str(e), repr(e), str(e.__context__)]
             assert api._safe_read_element(SERIAL, O.serial) is None or token is token_file
-            api.grpc_client.close()
     out, err = capfd.readouterr()
     texts += [r.getMessage() for r in caplog.records] + [out, err]
     assert any("bearer token from" in t for t in texts)  # the file is named...
