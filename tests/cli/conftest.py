@@ -41,12 +41,7 @@ def cli(capsys, monkeypatch):
     for variable in [v for v in os.environ if v.startswith("HALVEX_")]:
         monkeypatch.delenv(variable)  # a test sets what it needs
 
-    def run(*argv) -> Run:
-        code = main(list(argv))
-        captured = capsys.readouterr()
-        return Run(code, captured.out, captured.err)
-
-    return run
+    return lambda *argv: Run(main(list(argv)), *capsys.readouterr())
 
 
 @pytest.fixture

@@ -70,13 +70,8 @@ def test_log_time_stamps_are_utc_iso_8601_with_offset(cli, simulator, fmt):
 
 
 def _intervals(skip=(), missing=()):
-    items = []
-    for k in range(48):
-        if k in skip:
-            continue
-        items.append(ThreePhaseInterval(DAY + dt.timedelta(minutes=30 * k), k, 0, 2 * k, 5, k, 0,
-                                        status=1 if k in missing else 0))
-    return ThreePhaseIntervals(items, 1800)
+    return ThreePhaseIntervals([ThreePhaseInterval(DAY + dt.timedelta(minutes=30 * k), k, 0, 2 * k, 5, k, 0,
+                                                   status=int(k in missing)) for k in range(48) if k not in skip], 1800)
 
 
 @pytest.mark.parametrize(
