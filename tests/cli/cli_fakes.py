@@ -1,12 +1,22 @@
-"""A stand-in for ``HalvexMediatorAPI`` answering for a small fixed fleet."""
+"""Stand-ins for the CLI tests: ``HalvexMediatorAPI`` answering for a small fixed fleet, and a
+terminal."""
 
 from __future__ import annotations
 
 import datetime as dt
+import io
 import sys
 import threading
 
 UTC = dt.timezone.utc
+
+
+class Terminal(io.StringIO):
+    """A stream that says it is a terminal: standard input a person types into, or the
+    standard error a live status line is drawn on."""
+
+    def isatty(self):
+        return True
 
 
 class FakeAPI:

@@ -3,18 +3,20 @@
 - ``fake_api``: an in-process stand-in for ``HalvexMediatorAPI`` installed as the tool's
   client factory, so the tool's own logic (parsing, output, error mapping, the fleet runner)
   is tested without a mediator.
-- ``cli``: runs ``main()`` in this process and captures exit code, stdout and stderr.
+- ``cli``: runs ``main()`` in this process, without this process's HALVEX_* settings, and
+  captures exit code, stdout and stderr.
 - ``halvex``: runs the tool as a subprocess (``python -m norvo_halvex.cli``).
+- ``requests_seen``: how many requests reached the simulator's meters so far.
 """
 
 from __future__ import annotations
 
-import sys
+import os
 
 import pytest
 
 from cli_fakes import FakeAPI
-from cli_run import Run, run_halvex
+from support.processes import Run, run_tool
 
 
 @pytest.fixture
@@ -33,17 +35,26 @@ def fake_api(monkeypatch):
 
 
 @pytest.fixture
-def cli(capsys):
+def cli(capsys, monkeypatch):
     from norvo_halvex.cli import main
 
-    def run(*argv) -> Run:
-        code = main(list(argv))
-        captured = capsys.readouterr()
-        return Run(code, captured.out, captured.err)
+    for variable in [v for v in os.environ if v.startswith("HALVEX_")]:
+        monkeypatch.delenv(variable)  # a test sets what it needs
 
-    return run
+    return lambda *argv: Run(main(list(argv)), *capsys.readouterr())
 
 
 @pytest.fixture
 def halvex():
-    return run_halvex
+    return run_tool
+
+
+@pytest.fixture
+def requests_seen(simulator):
+    """How many requests reached the simulator's meters (a latency fault counts each call)."""
+    from norvo_halvex.mediator.simulator import Fault
+
+    fleet = simulator.fleet
+    for serial in fleet.meters:
+        fleet.set_fault(serial, Fault(latency=0.001))
+    return lambda: sum(fleet.fault_calls(serial) for serial in fleet.meters)

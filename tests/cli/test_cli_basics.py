@@ -9,17 +9,13 @@ import re
 
 import pytest
 
+from cli_fakes import Terminal
 from norvo_halvex.cli import render
 from norvo_halvex.cli.progress import Counter, Spinner, StatusLine
 from norvo_halvex.dto.three_phase_intervals import ThreePhaseInterval, ThreePhaseIntervals
 
 UTC = dt.timezone.utc
 DAY = dt.datetime(2025, 3, 1, tzinfo=UTC)
-
-
-class Terminal(io.StringIO):
-    def isatty(self):
-        return True
 
 
 def test_version(cli):
@@ -74,13 +70,8 @@ def test_log_time_stamps_are_utc_iso_8601_with_offset(cli, simulator, fmt):
 
 
 def _intervals(skip=(), missing=()):
-    items = []
-    for k in range(48):
-        if k in skip:
-            continue
-        items.append(ThreePhaseInterval(DAY + dt.timedelta(minutes=30 * k), k, 0, 2 * k, 5, k, 0,
-                                        status=1 if k in missing else 0))
-    return ThreePhaseIntervals(items, 1800)
+    return ThreePhaseIntervals([ThreePhaseInterval(DAY + dt.timedelta(minutes=30 * k), k, 0, 2 * k, 5, k, 0,
+                                                   status=int(k in missing)) for k in range(48) if k not in skip], 1800)
 
 
 @pytest.mark.parametrize(
@@ -129,30 +120,22 @@ def test_intervals_on_a_terminal_show_the_load_curve(cli, fake_api, monkeypatch,
     assert len(curve) == 6 and curve[0].split("│")[1].startswith(" ▁")
 
 
-def test_progress_on_a_terminal_keeps_notes_and_ends_with_a_summary():
-    stream = Terminal()
+@pytest.mark.parametrize("stream_type", [Terminal, io.StringIO], ids=["terminal", "pipe"])
+def test_progress_keeps_notes_escaped_and_ends_with_a_summary(stream_type):
+    stream = stream_type()
     status = StatusLine(stream)
-    assert status.live
+    assert status.live is (stream_type is Terminal)
     with Counter("halvex: fleet", 3, status=status) as counter:
         counter.advance("ok")
         counter.advance("failed", "halvex: meter X: read failed: \x1b[2J")
         counter.advance("partial")
     counter.finish()
     text = stream.getvalue()
-    assert "halvex: meter X: read failed: \\x1b[2J" in text
-    assert re.search(r"halvex: fleet: 3/3 done, 1 failed, 1 partial, \d+\.\d s$", text.rstrip().splitlines()[-1])
-
-
-def test_progress_off_a_terminal_writes_only_notes_and_the_summary():
-    stream = io.StringIO()
-    status = StatusLine(stream)
-    with Counter("halvex: fleet", 2, status=status) as counter:
-        counter.advance("ok")
-        counter.advance("failed", "halvex: meter Y: read failed")
-    counter.finish()
-    lines = stream.getvalue().splitlines()
-    assert lines[0] == "halvex: meter Y: read failed"
-    assert lines[1].startswith("halvex: fleet: 2/2 done, 1 failed, ") and len(lines) == 2
+    last = text.rstrip().splitlines()[-1]
+    assert "halvex: meter X: read failed: \\x1b[2J" in text and "\x1b[2J" not in text
+    assert re.search(r"halvex: fleet: 3/3 done, 1 failed, 1 partial, \d+\.\d s$", last)
+    if not status.live:  # only the note and the summary
+        assert text.splitlines() == ["halvex: meter X: read failed: \\x1b[2J", last]
 
 
 def test_a_live_progress_bar_leaves_standard_output_alone(capsys):

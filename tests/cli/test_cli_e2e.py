@@ -15,7 +15,7 @@ import re
 
 import pytest
 
-from cli_run import Run, interrupt, run_halvex, running_halvex
+from support.processes import Run, interrupt, run_tool, running_tool
 
 UTC = dt.timezone.utc
 YESTERDAY = (dt.datetime.now(UTC).date() - dt.timedelta(days=1)).isoformat()
@@ -66,7 +66,7 @@ def outputs(sim):
     jobs = [(argv, form) for argv, _ in READS for form in (False, True)]
     with concurrent.futures.ThreadPoolExecutor(max_workers=8) as pool:
         futures = {
-            job: pool.submit(run_halvex, "--mediator", sim.address, *(("--json",) if job[1] else ()), *job[0])
+            job: pool.submit(run_tool, "--mediator", sim.address, *(("--json",) if job[1] else ()), *job[0])
             for job in jobs
         }
         return {job: f.result() for job, f in futures.items()}
@@ -254,7 +254,7 @@ def test_demo_text_and_json(halvex, tmp_path):
 
 @pytest.mark.parametrize("json_mode", [False, True])
 def test_unreachable_mediator(halvex, json_mode):
-    run = halvex(*(["--json"] if json_mode else []), "read", "HX1000001", env_extra={"HALVEX_MEDIATOR": "127.0.0.1:1"})
+    run = halvex(*(["--json"] if json_mode else []), "read", "HX1000001", HALVEX_MEDIATOR="127.0.0.1:1")
     assert run.code == 4
     lines = run.err.splitlines()
     assert len(lines) == 1, run.err
@@ -273,11 +273,11 @@ def test_usage_error_in_a_real_process(halvex):
 
 
 def test_simulator_command_serves_until_interrupted():
-    with running_halvex("simulator", "--port", "0") as proc:
+    with running_tool("simulator", "--port", "0") as proc:
         first = proc.stdout.readline()
         assert first.startswith("halvex simulator listening on 127.0.0.1:"), first + proc.stderr.read()
         address = first.split()[-1]
-        run = run_halvex("--mediator", address, "--json", "hardware", "HX3000001")
+        run = run_tool("--mediator", address, "--json", "hardware", "HX3000001")
         assert run.code == 0 and run.json()["result"]["hardware"] == "P1.ax"
         stopped = interrupt(proc, timeout=20)
     assert stopped.code == 0, stopped.err

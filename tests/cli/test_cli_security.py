@@ -5,61 +5,40 @@ import socket
 
 import pytest
 
-from cli_run import interrupt, run_halvex, running_halvex
 from norvo_halvex.cli.errors import ExitCode
 from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
-
-SECURITY_VARIABLES = ("HALVEX_TLS", "HALVEX_TLS_CA", "HALVEX_TLS_CERT", "HALVEX_TLS_KEY", "HALVEX_TLS_SERVER_NAME",
-                      "HALVEX_TOKEN_FILE", "HALVEX_TIMEOUT", "HALVEX_READ_RETRIES", "HALVEX_KEEPALIVE",
-                      "HALVEX_MEDIATOR")
-
-
-@pytest.fixture(autouse=True)
-def clean_environment(monkeypatch):
-    for var in SECURITY_VARIABLES:
-        monkeypatch.delenv(var, raising=False)
+from support.processes import interrupt, run_tool, running_tool
 
 
 @pytest.mark.parametrize(
     ("argv", "env", "message"),
     [
-        (["--mediator", "localhost"], None, "--mediator: mediator address 'localhost' has no port"),
-        (["--mediator", "m:99999"], None, "port 99999 is outside 1..65535"),
-        (["--mediator", "https://m:443"], None, "'https:' addresses (URLs) are not accepted"),
-        (["--mediator", "op:pw@m:1"], None, "must not carry credentials"),
-        ([], "mediator.example", "HALVEX_MEDIATOR: mediator address 'mediator.example' has no port"),
-        (["--read-retries", "9"], None, "--read-retries must be a whole number 0..4"),
-        (["--timeout", "0"], None, "--timeout must be a positive number of seconds"),
-        (["--timeout", "soon"], None, "argument --timeout: expected a number of seconds"),
-        (["--tls-cert", "c.pem"], None, "--tls-cert is set but --tls-key is not"),
-        (["--token-file", "/nonexistent/token"], None, "token file /nonexistent/token cannot be read"),
-        (["--tls-ca", "/nonexistent/ca.pem"], None, "--tls-ca file /nonexistent/ca.pem cannot be read"),
-        (["--simulate", "--tls-ca", "ca.pem"], None, "--tls-ca does not apply to the plain simulator"),
+        (["--mediator", "localhost"], {}, "--mediator: mediator address 'localhost' has no port"),
+        (["--mediator", "m:99999"], {}, "port 99999 is outside 1..65535"),
+        (["--mediator", "https://m:443"], {}, "'https:' addresses (URLs) are not accepted"),
+        (["--mediator", "op:pw@m:1"], {}, "must not carry credentials"),
+        ([], {"HALVEX_MEDIATOR": "mediator.example"}, "HALVEX_MEDIATOR: mediator address 'mediator.example' has no port"),
+        (["--read-retries", "9"], {}, "--read-retries must be a whole number 0..4"),
+        (["--timeout", "0"], {}, "--timeout must be a positive number of seconds"),
+        (["--timeout", "soon"], {}, "argument --timeout: expected a number of seconds"),
+        (["--tls-cert", "c.pem"], {}, "--tls-cert is set but --tls-key is not"),
+        (["--token-file", "/nonexistent/token"], {}, "token file /nonexistent/token cannot be read"),
+        (["--tls-ca", "/nonexistent/ca.pem"], {}, "--tls-ca file /nonexistent/ca.pem cannot be read"),
+        (["--simulate", "--tls-ca", "ca.pem"], {}, "--tls-ca does not apply to the plain simulator"),
+        ([], {"HALVEX_TIMEOUT": "soon"}, "environment variable HALVEX_TIMEOUT='soon'"),
+        ([], {"HALVEX_READ_RETRIES": "7"}, "(settings from HALVEX_READ_RETRIES)"),
+        ([], {"HALVEX_TLS_KEY": "k.pem"}, "--tls-key is set but --tls-cert is not"),
+        (["--mediator", "10.1.2.3:50051", "--token-file", "{token}"], {}, "only sent over TLS or to this machine"),
     ],
 )
-def test_bad_connection_settings_are_usage_errors_before_anything_starts(cli, fake_api, monkeypatch, argv, env,
-                                                                         message):
-    if env:
-        monkeypatch.setenv("HALVEX_MEDIATOR", env)
-    run = cli(*argv, "voltage", "HX1000001")
+def test_bad_connection_settings_are_usage_errors_before_anything_starts(cli, fake_api, monkeypatch, token_file, argv,
+                                                                         env, message):
+    for variable, value in env.items():
+        monkeypatch.setenv(variable, value)
+    run = cli(*(a.format(token=token_file) for a in argv), "voltage", "HX1000001")
     assert run.code == ExitCode.USAGE
     assert message in run.err and len(run.err.splitlines()) == 1
     assert fake_api.address is None and fake_api.calls == []  # no client was even made
-
-
-@pytest.mark.parametrize(
-    ("variable", "value", "message"),
-    [
-        ("HALVEX_TIMEOUT", "soon", "environment variable HALVEX_TIMEOUT='soon'"),
-        ("HALVEX_READ_RETRIES", "7", "(settings from HALVEX_READ_RETRIES)"),
-        ("HALVEX_TLS_KEY", "k.pem", "--tls-key is set but --tls-cert is not"),
-    ],
-)
-def test_bad_environment_is_a_usage_error(cli, fake_api, monkeypatch, variable, value, message):
-    monkeypatch.setenv(variable, value)
-    run = cli("csq", "HX1000001")
-    assert run.code == ExitCode.USAGE and message in run.err
-    assert fake_api.calls == []
 
 
 def test_demo_and_simulate_ignore_the_security_environment(cli, monkeypatch, tls_files, token_file, tmp_path):
@@ -69,11 +48,6 @@ def test_demo_and_simulate_ignore_the_security_environment(cli, monkeypatch, tls
     run = cli("demo", "--out", str(tmp_path), "--json")
     assert run.code == 0, run.err
     assert cli("demo", "--token-file", str(token_file)).code == ExitCode.USAGE
-
-
-def test_token_to_a_remote_mediator_needs_tls(cli, fake_api, token_file):
-    run = cli("--mediator", "10.1.2.3:50051", "--token-file", str(token_file), "csq", "HX1000001")
-    assert run.code == ExitCode.USAGE and "only sent over TLS or to this machine" in run.err
 
 
 @pytest.mark.parametrize(
@@ -93,9 +67,13 @@ def test_secure_mediator_through_the_real_core(cli, secure_simulator, tls_files,
     assert run.code == code, run.err
     if words is None:
         assert run.out.startswith("HX1000001") and run.err == ""
-    else:
-        assert run.err.startswith(f"halvex: meter HX1000001: serial failed: {words}: ")
-        assert len(run.err.splitlines()) == 1 and token_file.read_text().strip() not in run.err
+        return
+    assert run.err.startswith(f"halvex: meter HX1000001: serial failed: {words}: ")
+    assert len(run.err.splitlines()) == 1 and token_file.read_text().strip() not in run.err
+    doc = cli("--mediator", secure_simulator.address, *argv, "--json", "serial", "HX1000001")
+    error = doc.json()["error"]
+    assert doc.code == error["exit_code"] == code and f"{error['cause']} ({error['code']})" == words
+    assert error["code"] != "UNAUTHENTICATED" or "--token-file" in error["message"]  # says what to give
 
 
 def test_environment_alone_configures_the_tool(cli, secure_simulator, tls_files, token_file, monkeypatch):
@@ -107,15 +85,6 @@ def test_environment_alone_configures_the_tool(cli, secure_simulator, tls_files,
     monkeypatch.setenv("HALVEX_TOKEN_FILE", str(tls_files.ca))  # not a token: refused up front
     run = cli("--json", "serial", "HX1000002")
     assert run.code == ExitCode.USAGE and "one token on one line" in run.err
-
-
-def test_security_failure_in_json_carries_exit_code_8(cli, secure_simulator, tls_files):
-    run = cli("--mediator", secure_simulator.address, "--tls-ca", tls_files.ca, "--json", "csq", "HX1000001")
-    assert run.code == 8
-    error = run.json()["error"]
-    assert (error["code"], error["exit_code"], error["cause"]) == ("UNAUTHENTICATED", 8,
-                                                                   "not authenticated with the mediator")
-    assert "--token-file" in error["message"]
 
 
 def test_fleet_where_every_meter_is_refused_exits_8(cli, secure_simulator, tls_files):
@@ -162,14 +131,14 @@ def test_simulator_command_refuses_client_options(cli, argv, message):
 
 
 def test_simulator_command_serves_tls_and_token(tls_files, token_file):
-    with running_halvex("simulator", "--port", "0", "--tls-cert", tls_files.server_cert,
-                        "--tls-key", tls_files.server_key, "--token-file", str(token_file)) as proc:
+    with running_tool("simulator", "--port", "0", "--tls-cert", tls_files.server_cert,
+                      "--tls-key", tls_files.server_key, "--token-file", token_file) as proc:
         address = proc.stdout.readline().split()[-1]
         lines = [proc.stdout.readline() for _ in range(11)]
         assert "  clients connect with: TLS, bearer token\n" in lines, lines
-        good = run_halvex("--mediator", address, "--tls-ca", tls_files.ca, "--token-file", str(token_file),
-                          "--json", "hardware", "HX3000001")
-        refused = run_halvex("--mediator", address, "--tls-ca", tls_files.ca, "hardware", "HX3000001")
+        good = run_tool("--mediator", address, "--tls-ca", tls_files.ca, "--token-file", token_file,
+                        "--json", "hardware", "HX3000001")
+        refused = run_tool("--mediator", address, "--tls-ca", tls_files.ca, "hardware", "HX3000001")
         stopped = interrupt(proc, timeout=20)
     assert good.code == 0 and good.json()["result"]["hardware"] == "P1.ax"
     assert refused.code == 8 and "UNAUTHENTICATED" in refused.err

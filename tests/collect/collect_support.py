@@ -1,4 +1,4 @@
-"""Constants the collection tests share (a module of its own: test folders run together)."""
+"""What the collection tests share (a module of its own: test folders run together)."""
 
 import datetime as dt
 
@@ -9,21 +9,14 @@ DAY = dt.date(2025, 6, 1)
 THREE_PHASE = ("HX3000001", "HX3000002", "HX3000003", "HX3000004")
 
 
+def meter_day(serial, value="1.500", *, seconds=1800, outcome="ok", message=None):
+    """A three-phase meter-day of DAY as a worker hands it to the store: three intervals of
+    ``value`` kWh and one try of the intervals (``message`` its failure text)."""
+    from norvo_halvex.collect.task import Attempt, MeterDayResult
 
-def tool_env() -> dict:
-    """The environment for the tool as a subprocess: this process's package, none of its
-    HALVEX_* settings."""
-    from support.processes import package_env
-
-    return {k: v for k, v in package_env().items() if not k.startswith("HALVEX_")}
-
-
-def run_tool(*argv, timeout=120):
-    """The tool as a subprocess (what uses Dask runs there: importing it changes how this
-    process pickles exceptions): (exit code, standard output, standard error)."""
-    import subprocess
-    import sys
-
-    proc = subprocess.run([sys.executable, "-m", "norvo_halvex.cli", *map(str, argv)], capture_output=True,
-                          text=True, timeout=timeout, env=tool_env(), stdin=subprocess.DEVNULL)
-    return proc.returncode, proc.stdout, proc.stderr
+    start = int(dt.datetime.combine(DAY, dt.time(0), tzinfo=UTC).timestamp())
+    return MeterDayResult(serial, DAY, hardware="P1.ax", interval_seconds=seconds,
+                          intervals=[(start + 1800 * k, value, "0.000", "0.000", "0.000", "0.000", "0.000", 0)
+                                     for k in range(3)],
+                          attempts=[Attempt("intervals", 1, outcome, message and "X", message, 3,
+                                            dt.datetime.now(UTC), 5)])

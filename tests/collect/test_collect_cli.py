@@ -7,32 +7,28 @@ import os
 
 import pytest
 
-from collect_support import DAY, tool_env
-from support.processes import interrupt, running
+from collect_support import DAY
+from norvo_halvex.collect import Store
+from support.processes import Run, interrupt, running_tool
 
 
 @pytest.fixture
 def halvex(capsys, monkeypatch):
+    """The tool in this process, without this process's HALVEX_* settings."""
     from norvo_halvex.cli import main
 
-    monkeypatch.delenv("HALVEX_MEDIATOR", raising=False)
-
-    def run(*argv):
-        code = main([str(a) for a in argv])
-        out, err = capsys.readouterr()
-        return code, out, err
-
-    return run
+    for variable in [v for v in os.environ if v.startswith("HALVEX_")]:
+        monkeypatch.delenv(variable)
+    return lambda *argv: Run(main([str(a) for a in argv]), *capsys.readouterr())
 
 
 @pytest.fixture
 def fleet_file(tmp_path):
+    """A fleet file of three meters, with a fault for each serial given."""
     def write(**fault_by_serial):
-        meters = [{"serial": s, "kind": k} for s, k in
-                  (("HX1000001", "single_element"), ("HX3000001", "three_phase_ax"), ("HX3000002", "three_phase_cx"))]
-        for m in meters:
-            if m["serial"] in fault_by_serial:
-                m["fault"] = fault_by_serial[m["serial"]]
+        meters = [{"serial": s, "kind": k, **({"fault": fault_by_serial[s]} if s in fault_by_serial else {})}
+                  for s, k in (("HX1000001", "single_element"), ("HX3000001", "three_phase_ax"),
+                               ("HX3000002", "three_phase_cx"))]
         path = tmp_path / "fleet.json"
         path.write_text(json.dumps({"meters": meters}))
         return str(path)
@@ -42,32 +38,33 @@ def fleet_file(tmp_path):
 
 def test_collect_then_gaps_then_export_through_the_tool(halvex, fleet_file, db, tmp_path, monkeypatch):
     fleet = fleet_file(HX3000002={"kind": "connection_failure", "operations": ["message"]})
-    code, out, err = halvex("--simulate", "--fleet", fleet, "collect", "--day", DAY, "--db", db, "--retries", "0", "--json")
-    doc = json.loads(out)["result"]
-    assert code == 6
-    assert doc["meter_days"] == {"planned": 3, "ok": 2, "partial": 1, "failed": 0, "skipped": 0, "dropped": 0}
-    assert "halvex: meter HX3000002: 2025-06-01 intervals failed: HALVEX_CONNECTION_FAILURE" in err
+    run = halvex("--simulate", "--fleet", fleet, "collect", "--day", DAY, "--db", db, "--retries", "0", "--json")
+    assert run.code == 6
+    assert run.json()["result"]["meter_days"] == {"planned": 3, "ok": 2, "partial": 1, "failed": 0, "skipped": 0,
+                                                  "dropped": 0}
+    assert "halvex: meter HX3000002: 2025-06-01 intervals failed: HALVEX_CONNECTION_FAILURE" in run.err
 
     # The store alone is read: mediator settings, even unusable ones, play no part.
     monkeypatch.setenv("HALVEX_MEDIATOR", "no-port-here")
     monkeypatch.setenv("HALVEX_TLS_CA", str(tmp_path / "missing-ca.pem"))
-    code, out, _ = halvex("gaps", "--db", db, "--day", DAY)
-    assert code == 6
-    assert out.splitlines()[0].startswith("HX3000002  2025-06-01  intervals  failed  HALVEX_CONNECTION_FAILURE: ")
-    assert out.splitlines()[-1] == "1 meters with gaps in 2025-06-01: 1 failed parts, 0 missing interval slots, 0 meter-days not collected"
+    run = halvex("gaps", "--db", db, "--day", DAY)
+    lines = run.out.splitlines()
+    assert run.code == 6
+    assert lines[0].startswith("HX3000002  2025-06-01  intervals  failed  HALVEX_CONNECTION_FAILURE: ")
+    assert lines[-1] == ("1 meters with gaps in 2025-06-01: 1 failed parts, 0 missing interval slots, "
+                         "0 meter-days not collected")
 
-    code, out, _ = halvex("export", "--db", db, "--day", DAY, "--format", "csv", "--out", "-")
-    assert code == 0
-    lines = out.splitlines()
+    run = halvex("export", "--db", db, "--day", DAY, "--format", "csv", "--out", "-")
+    lines = run.out.splitlines()
+    assert run.code == 0
     assert lines[0].startswith("serial,interval_start,active_import_kwh,")
     assert len(lines) == 1 + 48 and lines[1].startswith("HX3000001,2025-06-01T00:00:00+00:00,")
 
     monkeypatch.delenv("HALVEX_MEDIATOR")
     monkeypatch.delenv("HALVEX_TLS_CA")
-    code, out, _ = halvex("--simulate", "--fleet", fleet_file(), "collect", "--day", DAY, "--db", db, "--resume")
-    assert code == 0
-    code, out, _ = halvex("gaps", "--db", db, "--day", DAY, "--json")
-    assert (code, json.loads(out)["result"]["meters"]) == (0, [])
+    assert halvex("--simulate", "--fleet", fleet_file(), "collect", "--day", DAY, "--db", db, "--resume").code == 0
+    run = halvex("gaps", "--db", db, "--day", DAY, "--json")
+    assert (run.code, run.json()["result"]["meters"]) == (0, [])
 
 
 @pytest.mark.parametrize(
@@ -83,18 +80,9 @@ def test_collect_then_gaps_then_export_through_the_tool(halvex, fleet_file, db, 
     ],
 )
 def test_usage_errors_exit_2_before_anything_runs(halvex, db, argv, message):
-    code, out, err = halvex(*argv, "--db", db)
-    assert code == 2
-    assert message in err
+    run = halvex(*argv, "--db", db)
+    assert run.code == 2 and message in run.err
     assert not os.path.exists(db)
-
-
-@pytest.fixture
-def stored(db):
-    from norvo_halvex.collect import Store
-
-    Store(db).close()
-    return db
 
 
 @pytest.mark.parametrize(
@@ -108,14 +96,14 @@ def stored(db):
         (("export", "--db", "{db}", "--format", "csv", "--out", "{tmp}/none/x.csv"), "cannot write --out {tmp}/none/x.csv: no such folder"),
     ],
 )
-def test_a_store_or_output_this_machine_cannot_use_is_exit_7_before_anything_runs(halvex, tmp_path, stored, argv, message):
-    fill = {"tmp": str(tmp_path), "db": stored}
+def test_a_store_or_output_this_machine_cannot_use_is_exit_7_before_anything_runs(halvex, tmp_path, db, argv, message):
+    Store(db).close()
+    fill = {"tmp": str(tmp_path), "db": db}
     before = sorted(p.name for p in tmp_path.iterdir())
-    code, out, err = halvex(*(a.format(**fill) for a in argv), "--day", DAY, "--json")
-    assert code == 7
-    assert err.startswith("halvex: " + argv[argv[0] == "--simulate"] + ": ")
-    assert message.format(**fill) in err
-    assert json.loads(out)["error"]["exit_code"] == 7
+    run = halvex(*(a.format(**fill) for a in argv), "--day", DAY, "--json")
+    assert run.code == 7 == run.json()["error"]["exit_code"]
+    assert run.err.startswith("halvex: " + argv[argv[0] == "--simulate"] + ": ")
+    assert message.format(**fill) in run.err
     assert sorted(p.name for p in tmp_path.iterdir()) == before
 
 
@@ -127,40 +115,31 @@ def test_a_store_or_output_this_machine_cannot_use_is_exit_7_before_anything_run
         (("--tls-ca", "{ca}"), 8, "UNAUTHENTICATED"),
     ],
 )
-def test_collect_uses_the_connection_options_and_security_failures_exit_8(
-    halvex, secure_simulator, tls_files, token_file, db, monkeypatch, options, code, failure
-):
-    for var in ("HALVEX_TLS_CA", "HALVEX_TOKEN_FILE", "HALVEX_TLS"):
-        monkeypatch.delenv(var, raising=False)
+def test_collect_uses_the_connection_options_and_security_failures_exit_8(halvex, secure_simulator, tls_files,
+                                                                         token_file, db, options, code, failure):
     values = {"ca": tls_files.ca, "other_ca": tls_files.other_ca, "token": str(token_file)}
-    got, out, err = halvex("--mediator", secure_simulator.address, *(o.format(**values) for o in options),
-                           "collect", "HX1000001", "HX3000001", "--day", DAY, "--db", db, "--retries", "0", "--json")
-    assert got == code, err
-    result = json.loads(out)["result"]
-    assert {f["code"] for f in result["failures"]} == ({failure} if failure else set())
-    assert token_file.read_text().strip() not in out + err
+    run = halvex("--mediator", secure_simulator.address, *(o.format(**values) for o in options),
+                 "collect", "HX1000001", "HX3000001", "--day", DAY, "--db", db, "--retries", "0", "--json")
+    assert run.code == code, run.err
+    assert {f["code"] for f in run.json()["result"]["failures"]} == ({failure} if failure else set())
+    assert token_file.read_text().strip() not in run.out + run.err
 
 
 @pytest.mark.parametrize("runner", [(), ("--cluster", "local:1")], ids=["threads", "dask"])
-def test_ctrl_c_stops_cleanly_and_keeps_whole_meter_days(tmp_path, db, runner):
+def test_ctrl_c_stops_cleanly_and_keeps_whole_meter_days(tmp_path, read_db, db, runner):
     """SIGINT in the middle of a slow collection: exit 130, a summary saying so and nothing
     else (no log lines of the calls cut short or of the cluster winding down), and a store
     holding whole meter-days only."""
     fleet = tmp_path / "slow.json"
     fleet.write_text(json.dumps({"generate": {"count": 40, "kinds": ["three_phase_ax"], "fault": {"latency": 0.02}}}))
-    with running("norvo_halvex.cli", "--simulate", "--fleet", str(fleet), "collect", "--day", DAY.isoformat(),
-                 "--db", db, "--workers", "2", *runner, env=tool_env()) as proc:
+    with running_tool("--simulate", "--fleet", fleet, "collect", "--day", DAY, "--db", db, "--workers", "2",
+                      *runner) as proc:
         first = proc.stderr.readline()  # the first progress line: some meter-days are stored
         run = interrupt(proc)
     assert run.code == 130
     assert first.startswith("halvex: collect: ")
     assert "halvex: collect interrupted: " in run.err
     assert all(line.startswith("halvex: collect") for line in run.err.splitlines()), run.err
-
-    import duckdb
-
-    con = duckdb.connect(db, read_only=True)
-    counts = [n for _, n in con.execute("SELECT serial, count(*) FROM intervals GROUP BY serial").fetchall()]
-    tried = con.execute("SELECT count(DISTINCT serial) FROM attempts").fetchone()[0]
-    con.close()
+    counts = [n for _, n in read_db("SELECT serial, count(*) FROM intervals GROUP BY serial")]
+    tried = read_db("SELECT count(DISTINCT serial) FROM attempts")[0][0]
     assert set(counts) == {48} and 0 < len(counts) == tried < 40

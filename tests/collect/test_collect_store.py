@@ -5,9 +5,13 @@ from __future__ import annotations
 import datetime as dt
 from decimal import Decimal
 
+import duckdb
 import pytest
 
-from collect_support import DAY, THREE_PHASE
+from collect_support import DAY, THREE_PHASE, UTC, meter_day
+from norvo_halvex.collect import Store, gaps
+from norvo_halvex.mediator.simulator import Fault, start_simulator
+from norvo_halvex.mediator.simulator.messages import interval_block
 
 DATA_TABLES = ("meters", "intervals", "registers", "events")
 
@@ -23,28 +27,18 @@ def test_a_fleet_day_lands_whole(run_collect, read_db, fleet):
     first, last = read_db("SELECT min(interval_start), max(interval_start) FROM intervals")[0]
     assert (first.isoformat(), last.isoformat()) == ("2025-06-01T00:00:00+00:00", "2025-06-01T23:30:00+00:00")
     assert read_db("SELECT DISTINCT outcome FROM attempts") == [("ok",)]
-    events_days = read_db("SELECT DISTINCT CAST(event_time AS DATE) FROM events")
-    assert events_days == [(DAY,)]
+    assert read_db("SELECT DISTINCT CAST(event_time AS DATE) FROM events") == [(DAY,)]
 
 
-@pytest.mark.parametrize(
-    "serial, decimals, column",
-    [("HX3000001", 3, "active_import_kwh"), ("HX3000002", 4, "active_import_kwh")],
-)
-def test_interval_values_are_exact_in_the_meters_decimals(run_collect, read_db, simulator, serial, decimals, column):
+@pytest.mark.parametrize("serial, decimals", [("HX3000001", 3), ("HX3000002", 4)])
+def test_interval_values_are_exact_in_the_meters_decimals(run_collect, read_db, fleet, serial, decimals):
     """Stored quantities equal the meter's raw counts scaled exactly (no float on the way)."""
-    from norvo_halvex.mediator.simulator.messages import interval_block
-
     run_collect([serial], whats=("intervals",))
-    meter = simulator.fleet[serial]
-    start = int(dt.datetime(2025, 6, 1, tzinfo=dt.timezone.utc).timestamp())
-    block = interval_block(meter, start, start + 4 * 3600, simulator.fleet.now())
-    expected = [Decimal(iv.values[0]).scaleb(-decimals) for iv in block.intervals[:8]]
-
-    stored = read_db(f"SELECT {column}, decimals FROM intervals WHERE serial = ? ORDER BY interval_start LIMIT 8",
-                     [serial])
-    assert [v for v, _ in stored] == expected
-    assert {d for _, d in stored} == {decimals}
+    start = int(dt.datetime(2025, 6, 1, tzinfo=UTC).timestamp())
+    block = interval_block(fleet[serial], start, start + 4 * 3600, fleet.now())
+    expected = [(Decimal(iv.values[0]).scaleb(-decimals), decimals) for iv in block.intervals[:8]]
+    assert read_db("SELECT active_import_kwh, decimals FROM intervals WHERE serial = ? ORDER BY interval_start "
+                   "LIMIT 8", [serial]) == expected
 
 
 def test_a_second_run_changes_no_data(run_collect, read_db):
@@ -72,8 +66,6 @@ def test_a_second_run_changes_no_data(run_collect, read_db):
     ],
 )
 def test_a_failing_meter_is_recorded_and_resume_fetches_only_it(run_collect, read_db, fleet, fault, code, tries):
-    from norvo_halvex.mediator.simulator import Fault
-
     fleet.set_fault("HX3000002", Fault(operations=["message"], **fault))
     first = run_collect(retries=2)
 
@@ -93,8 +85,6 @@ def test_a_failing_meter_is_recorded_and_resume_fetches_only_it(run_collect, rea
 
 
 def test_a_transient_failure_is_retried_and_every_try_recorded(run_collect, read_db, fleet):
-    from norvo_halvex.mediator.simulator import Fault
-
     fleet.set_fault("HX3000001", Fault("connection_failure", operations=["message"], after=2, times=1))
     summary = run_collect(["HX3000001"], whats=("intervals",), retries=2)
 
@@ -107,16 +97,12 @@ def test_a_transient_failure_is_retried_and_every_try_recorded(run_collect, read
 
 def test_writes_are_never_retried(run_collect, fleet):
     """Collection only reads: a meter whose every write fails is collected in full."""
-    from norvo_halvex.mediator.simulator import Fault
-
     fleet.set_fault("HX3000001", Fault("connection_failure", operations=["write"]))
     summary = run_collect(["HX3000001"], whats=("intervals", "registers", "events"), retries=2)
     assert (summary.ok, fleet.fault_calls("HX3000001")) == (1, 0)
 
 
 def test_a_partly_read_register_set_is_partial_with_null_for_the_missing_total(run_collect, read_db, fleet):
-    from norvo_halvex.mediator.simulator import Fault
-
     fleet.set_fault("HX3000003", Fault("connection_failure", object_ids=["three_phase_total_reactive_export"]))
     summary = run_collect(["HX3000003"], whats=("registers",))
 
@@ -127,10 +113,7 @@ def test_a_partly_read_register_set_is_partial_with_null_for_the_missing_total(r
 
 
 def test_missing_intervals_are_absent_rows_and_the_exact_gaps(simulator, fleet, run_collect, read_db, db):
-    from norvo_halvex.collect import Store, gaps
-    from norvo_halvex.mediator.simulator import Fault
-
-    holes = [dt.datetime(2025, 6, 1, h, m, tzinfo=dt.timezone.utc) for h, m in ((3, 30), (4, 0), (17, 0))]
+    holes = [dt.datetime(2025, 6, 1, h, m, tzinfo=UTC) for h, m in ((3, 30), (4, 0), (17, 0))]
     fleet["HX3000004"].missing_intervals.update(int(t.timestamp()) for t in holes)
     fleet.set_fault("HX3000001", Fault(status="NOT_FOUND", operations=["message"]))
     run_collect()
@@ -147,8 +130,6 @@ def test_missing_intervals_are_absent_rows_and_the_exact_gaps(simulator, fleet, 
 
 
 def test_gaps_name_days_never_collected(run_collect, db):
-    from norvo_halvex.collect import Store, gaps
-
     run_collect(["HX3000001"], whats=("intervals",))
     with Store(db, read_only=True) as store:
         report = gaps(store, [DAY, DAY + dt.timedelta(days=1)])
@@ -158,8 +139,6 @@ def test_gaps_name_days_never_collected(run_collect, db):
 
 
 def test_a_mediator_stopped_mid_run_leaves_whole_meter_days_and_resumes(simulator, fleet, run_collect, read_db):
-    from norvo_halvex.mediator.simulator import start_simulator
-
     seen = []
 
     def stop_after_two(result, summary):
@@ -183,17 +162,6 @@ def test_a_mediator_stopped_mid_run_leaves_whole_meter_days_and_resumes(simulato
     assert again_serials.isdisjoint(seen[:2])
 
 
-def _meter_day(serial, value="1.500", *, outcome="ok", seconds=1800):
-    from norvo_halvex.collect.task import Attempt, MeterDayResult
-
-    start = int(dt.datetime.combine(DAY, dt.time(0), tzinfo=dt.timezone.utc).timestamp())
-    now = dt.datetime.now(dt.timezone.utc)
-    return MeterDayResult(serial, DAY, hardware="P1.ax", interval_seconds=seconds,
-                          intervals=[(start + 1800 * k, value, "0.000", "0.000", "0.000", "0.000", "0.000", 0)
-                                     for k in range(3)],
-                          attempts=[Attempt("intervals", 1, outcome, None, None, 3, now, 5)])
-
-
 @pytest.mark.parametrize(
     "second, stored, a_rewritten",
     [
@@ -205,15 +173,13 @@ def _meter_day(serial, value="1.500", *, outcome="ok", seconds=1800):
     ],
 )
 def test_writes_insert_new_rows_and_rewrite_only_changed_ones(db, second, stored, a_rewritten):
-    from norvo_halvex.collect import Store
-
     def a_stamps(store):
         return store.con.execute("SELECT collected_at FROM intervals WHERE serial = 'A' ORDER BY ALL").fetchall()
 
     with Store(db) as store:
-        store.write("run1", _meter_day("A"))
+        store.write("run1", meter_day("A"))
         before = a_stamps(store)
-        store.write_many("run2", [_meter_day(s, v, seconds=n) for s, v, n in second])
+        store.write_many("run2", [meter_day(s, v, seconds=n) for s, v, n in second])
         rows = store.con.execute(
             "SELECT i.serial, max(active_import_kwh), any_value(m.interval_seconds) FROM intervals i "
             "JOIN meters m USING (serial) GROUP BY i.serial").fetchall()
@@ -227,16 +193,12 @@ def test_writes_insert_new_rows_and_rewrite_only_changed_ones(db, second, stored
 def test_a_transaction_that_fails_stores_none_of_its_meter_days(db, held_before):
     """A write that fails part-way (here a bad ledger row of the second meter-day) leaves
     no row of any meter-day of that transaction, on the insert path and the upsert path."""
-    import duckdb
-
-    from norvo_halvex.collect import Store
-
     with Store(db) as store:
         if held_before:
-            store.write("run1", _meter_day("A"))
+            store.write("run1", meter_day("A"))
         before = {t: store.con.execute(f"SELECT * FROM {t} ORDER BY ALL").fetchall() for t in DATA_TABLES}
         with pytest.raises(duckdb.ConstraintException):
-            store.write_many("run2", [_meter_day("A", "9.000"), _meter_day("B", outcome="fine")])
+            store.write_many("run2", [meter_day("A", "9.000"), meter_day("B", outcome="fine")])
         assert {t: store.con.execute(f"SELECT * FROM {t} ORDER BY ALL").fetchall() for t in DATA_TABLES} == before
-        store.write("run3", _meter_day("B"))  # the store and its meters cache are still usable
+        store.write("run3", meter_day("B"))  # the store and its meters cache are still usable
         assert store.con.execute("SELECT count(*) FROM meters WHERE serial = 'B'").fetchone() == (1,)

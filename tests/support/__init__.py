@@ -15,7 +15,8 @@
   simulated meters, plausible calls, the outcome oracle and the session counters.
 - `support.records`: data records for SendMessage (event log, profile log requests).
 - `support.processes`: a child process in the background (`running`), Ctrl-C for it
-  (`interrupt`), and the environment that makes it run this same package (`package_env`).
+  (`interrupt`), and the environment that makes it run this same package (`package_env`); the
+  halvex tool run to its end (`run_tool`) or in the background (`running_tool`).
 
 Environment:
 - HALVEX_HARDENING_SUMMARY=1: print the hardening counters at the end of the session (as

@@ -51,3 +51,26 @@ def interrupt(proc: subprocess.Popen, timeout: float = 60) -> Run:
     proc.send_signal(signal.SIGINT)
     out, err = proc.communicate(timeout=timeout)
     return Run(proc.returncode, out, err)
+
+
+TOOL = "norvo_halvex.cli"
+
+
+def tool_env(**variables: str) -> dict[str, str]:
+    """`package_env()` without this process's HALVEX_* settings, plus `variables`: the tool sees
+    only what its test gives it."""
+    env = {k: v for k, v in package_env().items() if not k.startswith("HALVEX_")}
+    return {**env, **variables}
+
+
+def run_tool(*argv, timeout: float = 120, **variables: str) -> Run:
+    """`halvex argv...` to its end, in `tool_env(**variables)`. Standard input is never the test
+    runner's terminal: meter writes must not find one."""
+    proc = subprocess.run([sys.executable, "-m", TOOL, *map(str, argv)], capture_output=True, text=True,
+                          timeout=timeout, env=tool_env(**variables), stdin=subprocess.DEVNULL)
+    return Run(proc.returncode, proc.stdout, proc.stderr)
+
+
+def running_tool(*argv) -> contextlib.AbstractContextManager[subprocess.Popen]:
+    """The tool in the background (see `running`), in `tool_env()`."""
+    return running(TOOL, *map(str, argv), env=tool_env())
