@@ -66,12 +66,14 @@ def cmd_fleet(ctx, args) -> int:
                 counter.advance(result.status, result.problem())
 
             def on_stop(exc, running):
-                if isinstance(exc, KeyboardInterrupt):
+                interrupted = isinstance(exc, KeyboardInterrupt)
+                if interrupted:
                     # Reads still ending must not bury "interrupted" under their failures.
                     ctx.mute_logs()
                 if running:
-                    ctx.status.note(f"halvex: fleet: stopping; {running} meter read{'s' if running != 1 else ''} "
-                                    "in progress will end first (Ctrl-C again to cut them short)")
+                    reads = f"{running} meter read{'s' if running != 1 else ''}"
+                    ctx.status.note(f"halvex: fleet: stopping; {reads} in progress will end first"
+                                    + (" (Ctrl-C again to cut them short)" if interrupted else ""))
 
             try:
                 with counter:
