@@ -82,7 +82,7 @@ def test_ctrl_c_during_a_fleet_read_is_quiet_and_exits_130(simulator):
     # before: the reads still running at Ctrl-C would each log an error later if they
     # were not muted.
     for i, serial in enumerate(THREE_PHASE):
-        simulator.fleet.set_fault(serial, Fault("connection_failure", latency=0.05 + 0.15 * i,
+        simulator.fleet.set_fault(serial, Fault("connection_failure", latency=0.1 + 0.4 * i,
                                                 object_ids=["three_phase_total_reactive_export"]))
     serials = THREE_PHASE * 3
     with running_tool("--mediator", simulator.address, "fleet", *serials, "--workers", "4") as proc:

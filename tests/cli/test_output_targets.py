@@ -168,7 +168,8 @@ def test_fleet_out_on_ctrl_c_keeps_the_old_file_and_leaves_the_rows_read_in_part
     out = tmp_path / "registers.csv"
     out.write_text("old\n")
     for serial in ("HX3000001", "HX3000002", "HX3000003", "HX3000004"):
-        simulator.fleet.set_fault(serial, Fault(latency=0.3))
+        # Slow enough that a slow build (sanitizers) is still reading when Ctrl-C comes.
+        simulator.fleet.set_fault(serial, Fault(latency=1.0))
     # The unknown meter fails at once: its line on standard error says the run is under way.
     serials = ["NOPE", "HX1000001", "HX3000001", "HX3000002", "HX3000003", "HX3000004"]
     with running_tool("--mediator", simulator.address, "fleet", *serials, "--workers", "2", "--out", out) as proc:
