@@ -10,6 +10,8 @@ from __future__ import annotations
 import hmac
 import os
 import threading
+from collections.abc import Callable
+from time import monotonic
 
 import grpc
 
@@ -17,6 +19,9 @@ __all__ = ["BearerTokenAuth", "TokenFile", "TokenFileError"]
 
 # Visible ASCII only: a token is sent as an HTTP/2 header value.
 _MAX_TOKEN = 16 * 1024
+
+#: Seconds between two looks at the token file: a call in between uses the token read last.
+RECHECK_SECONDS = 1.0
 
 
 class TokenFileError(ValueError):
@@ -27,22 +32,40 @@ class TokenFileError(ValueError):
 class TokenFile:
     """The token in ``path``: the file's content without surrounding whitespace.
 
-    ``token()`` re-reads the file whenever its modification time, size or inode
-    changed since the last read, so replacing the file (atomically or in place)
-    rotates the token for the next call.
+    ``token()`` looks at the file at most once every ``recheck`` seconds (by ``clock``;
+    by default ``RECHECK_SECONDS`` by ``time.monotonic``, as this module holds them then)
+    and re-reads it when its modification time, size or inode changed since the last
+    read, so replacing the file (atomically or in place) rotates the token for the calls
+    from then on. A file that cannot be read any more fails the first look after that.
     """
 
-    def __init__(self, path: str | os.PathLike[str]) -> None:
+    def __init__(
+        self,
+        path: str | os.PathLike[str],
+        *,
+        recheck: float | None = None,
+        clock: Callable[[], float] | None = None,
+    ) -> None:
         self.path = os.fspath(path)
+        self._recheck = RECHECK_SECONDS if recheck is None else recheck
+        self._clock = monotonic if clock is None else clock
         self._lock = threading.Lock()
         self._stamp: tuple[int, int, int] | None = None
+        self._looked = 0.0
         self._token = ""
-        self.token()  # refuse an unusable file at once
+        self._look()  # refuse an unusable file at once
 
     def __repr__(self) -> str:
         return f"<TokenFile {self.path!r}>"
 
     def token(self) -> str:
+        # Every call of a channel asks: a stat per call costs a system call each time.
+        if self._clock() - self._looked < self._recheck:
+            return self._token
+        return self._look()
+
+    def _look(self) -> str:
+        now = self._clock()
         try:
             st = os.stat(self.path)
         except OSError as e:
@@ -52,6 +75,7 @@ class TokenFile:
             if stamp != self._stamp:
                 self._token = self._read()
                 self._stamp = stamp
+            self._looked = now
             return self._token
 
     def matches(self, presented: str | bytes | None) -> bool:
