@@ -206,9 +206,11 @@ def outer_callgrind(n):
     with tempfile.TemporaryDirectory() as tmp:
         out = Path(tmp) / "callgrind.out"
         print(f"running the cases under callgrind ({n} calls each; a few minutes) ...", flush=True)
+        # One hash seed, so that dict probes, and with them the counts, repeat from run to run.
         subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--dump-instr=no",
                         sys.executable, __file__, "--inner-callgrind", str(n)],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       env={**os.environ, "PYTHONHASHSEED": "0"})
         text = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", str(out)],
                               check=True, capture_output=True, text=True).stdout
     inclusive = {}
