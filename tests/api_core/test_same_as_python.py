@@ -285,3 +285,53 @@ def test_every_step_as_in_python(method, args, faults):
         for k in range(steps):
             expected = run(MODEL, method, args, faults, k, fault)
             assert run(api_core.HalvexMediatorAPI, method, args, faults, k, fault) == expected, (k, fault)
+
+
+# ---- the corners a new user met first --------------------------------------------------------
+
+
+def sandboxed_exec(core, client):
+    core.transport.replies["read_element"] = ValueError("down")
+    scope = {"__builtins__": {}, "api": client, "out": []}
+    exec("out.append(api._safe_read_element('s', 'FAIL'))", scope)
+    return scope["out"][0]
+
+
+def no_log_and_a_record_without_csq(core, client):
+    del client.log
+    core.transport.replies["read_element"] = types.SimpleNamespace()
+    return client.csq("HX1")
+
+
+class ChangingHardware:
+    """A record whose hardware field gives a new text at each read."""
+
+    def __init__(self, *texts):
+        self.texts = iter(texts)
+
+    @property
+    def hardware(self):
+        return next(self.texts)
+
+
+def hardware_changing_between_reads(core, client):
+    core.set("single_phase_hardware_str_to_registry_str", {"A": "P1.a", "B": "P1.b"})
+    core.transport.replies["read_element"] = ChangingHardware("A", "B\x00 ")
+    return client.hardware("HX1")
+
+
+@pytest.mark.parametrize("corner, expected", [
+    (sandboxed_exec, ("result", "None")),
+    (no_log_and_a_record_without_csq, ("raised", "AttributeError",
+                                       "'HalvexMediatorAPI' object has no attribute 'log'", None)),
+    (hardware_changing_between_reads, ("result", "'P1.b'")),
+])
+def test_corner_as_in_python(core, corner, expected):
+    seen = []
+    for cls in (api_core.HalvexMediatorAPI, MODEL):
+        client = cls("127.0.0.1:1")
+        core.transport.reset()
+        core.log.entries.clear()
+        seen.append((outcome(lambda: corner(core, client)), core.transport.calls, list(core.entries)))
+    assert seen[0] == seen[1]
+    assert seen[0][0] == expected

@@ -68,7 +68,6 @@ Ref init(Args<3>& c) {
   c.set_attr<"log">(self, log);
   c.debug(c.attr<"log">(self), c.str<"HalvexMediatorClient init">());
 
-
   c.set_attr<"_hardware_cache">(self, owned(PyDict_New()));
   return Ref::none();
 }
