@@ -1,6 +1,7 @@
 """The meter domain: every rule about Halvex meters that more than one part needs.
 
-Find a rule by name here; each lives in exactly one module of this package:
+Find a rule by name here; each lives in exactly one module of this package, except the OBIS
+text, which the codec owns and this package re-exports:
 
 ===========================================  ================================================
 rule                                         names
@@ -18,7 +19,8 @@ scaling and decimals (whole-current vs       ``units``: ``Scale``, ``WHOLE_CURRE
 CT-operated)                                 3 decimals), ``CT_OPERATED`` (/10000, 4),
                                              ``is_ct_operated``, ``scale_for``,
                                              ``kilo_value``, ``format_scaled``
-OBIS code text <-> object identifier         ``obis``: ``obis_object_id``, ``obis_code``,
+OBIS code text <-> object identifier         the codec's ``quarn_frame_protocol.obis``:
+                                             ``obis_object_id``, ``obis_code``,
                                              ``is_obis_object_id``, ``normalise_obis_code``,
                                              ``describe_object_id``, ``OBIS_OBJECT_BASE``
 event log entries                            ``event_log``: ``valid_event_log_idx``,
@@ -41,6 +43,15 @@ paths ``norvo_halvex.util.meters``, ``norvo_halvex.util.three_phase_intervals``,
 ``norvo_halvex.dto.three_phase_intervals`` and ``norvo_halvex.mediator.validation`` re-export
 them with their old names. Atomic file writing is ``norvo_halvex.files``.
 """
+
+from quarn_frame_protocol.obis import (
+    OBIS_OBJECT_BASE,
+    describe_object_id,
+    is_obis_object_id,
+    normalise_obis_code,
+    obis_code,
+    obis_object_id,
+)
 
 from norvo_halvex.meters.assembly import blocks_to_intervals_rec
 from norvo_halvex.meters.event_log import EVENT_LOG_IDX_MAX, EVENT_LOG_IDX_MIN, valid_event_log_idx
@@ -67,14 +78,6 @@ from norvo_halvex.meters.interval_csv import (
     write_csv_rows,
 )
 from norvo_halvex.meters.intervals import VALUE_FIELDS, ThreePhaseInterval, ThreePhaseIntervals
-from norvo_halvex.meters.obis import (
-    OBIS_OBJECT_BASE,
-    describe_object_id,
-    is_obis_object_id,
-    normalise_obis_code,
-    obis_code,
-    obis_object_id,
-)
 from norvo_halvex.meters.units import (
     CT_OPERATED,
     ELEMENT_REGISTERS,

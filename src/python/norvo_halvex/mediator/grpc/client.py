@@ -36,9 +36,9 @@ from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexC
 from norvo_halvex.mediator.grpc.exception.HalvexEOFError import HalvexEOFError
 from norvo_halvex.mediator.grpc.security import ChannelSecurity
 from norvo_halvex.mediator.grpc.settings import DEFAULT_TIMEOUT_SECONDS, ConnectionSettings
-from norvo_halvex.meters.obis import describe_object_id
 from quarn_frame_protocol.elements import decode_element
 from quarn_frame_protocol.errors import QuarnCodecError
+from quarn_frame_protocol.obis import describe_object_id
 
 __all__ = [
     "DEFAULT_MEDIATOR_ADDRESS",
