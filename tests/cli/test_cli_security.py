@@ -5,7 +5,7 @@ import socket
 
 import pytest
 
-from norvo_halvex.cli.errors import ExitCode
+from norvo_halvex.failures import ExitCode
 from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
 from support.processes import interrupt, run_tool, running_tool
 

@@ -5,14 +5,14 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-import traceback
 
 from norvo_halvex.cli import commands as c
 from norvo_halvex.cli import connection, render, writes
-from norvo_halvex.cli.errors import EXIT_CODE_MEANINGS, ExitCode, LocalError, SetupError, UsageError, classify, describe
 from norvo_halvex.cli.logs import LOG_FORMATS, LogOutput
+from norvo_halvex.cli.outcome import Outcome
 from norvo_halvex.cli.progress import StatusLine
-from norvo_halvex.untrusted import for_terminal, for_terminal_lines
+from norvo_halvex.cli.report import emit, report
+from norvo_halvex.failures import EXIT_CODE_MEANINGS, ExitCode, LocalError, SetupError, UsageError
 
 DEFAULT_MEDIATOR = "0.0.0.0:50051"
 MEDIATOR_ENV = connection.MEDIATOR_ENV
@@ -291,45 +291,6 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def emit(ctx: Context, args, outcome: c.Outcome) -> int:
-    for note in outcome.notes:
-        ctx.status.note(note)
-    if ctx.json:
-        doc = {"command": args.command}
-        if hasattr(args, "serial"):
-            doc["serial"] = args.serial
-        doc["result"] = outcome.result
-        print(render.dumps(doc), file=ctx.stdout)
-    else:
-        for line in outcome.lines:
-            print(for_terminal(line), file=ctx.stdout)
-    ctx.stdout.flush()
-    return int(outcome.exit_code)
-
-
-def report(ctx: Context | None, args, exc: BaseException, stderr) -> int:
-    mediator = ctx.mediator if ctx is not None else None
-    failure = classify(exc, mediator=mediator)
-    if ctx is not None and failure.exit_code is ExitCode.INTERRUPTED:
-        ctx.mute_logs()
-    serial = getattr(args, "serial", None) if args is not None else None
-    operation = getattr(args, "command", None) if args is not None else None
-    print(describe(failure, serial=serial, operation=operation), file=stderr, flush=True)
-    if ctx is not None and ctx.log_level == "DEBUG" and failure.code not in ("USAGE", "INTERRUPTED"):
-        # The traceback quotes the mediator's and the meter's words as well.
-        print(for_terminal_lines("".join(traceback.format_exception(exc))), end="", file=stderr)
-    if ctx is not None and ctx.json and operation is not None:
-        doc = {"command": operation}
-        if serial is not None:
-            doc["serial"] = serial
-        doc["error"] = failure.as_dict()
-        try:
-            print(render.dumps(doc), file=ctx.stdout, flush=True)
-        except OSError:
-            pass
-    return int(failure.exit_code)
-
-
 def main(argv: list[str] | None = None) -> int:
     stderr = sys.stderr
     args = None
@@ -352,7 +313,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         ctx = Context(args, logs=logs)
         outcome = args.func(ctx, args)
-        if isinstance(outcome, c.Outcome):
+        if isinstance(outcome, Outcome):
             return emit(ctx, args, outcome)
         return int(outcome)
     except BrokenPipeError:

@@ -11,8 +11,9 @@ import threading
 import time
 
 from norvo_halvex.cli import parsing, render
-from norvo_halvex.cli.errors import ExitCode, Failure, LocalError, UsageError, describe
 from norvo_halvex.cli.progress import Counter
+from norvo_halvex.cli.report import describe
+from norvo_halvex.failures import ExitCode, Failure, LocalError, UsageError
 from norvo_halvex.untrusted import for_terminal
 
 UTC = _dt.timezone.utc

@@ -11,9 +11,9 @@ from typing import NamedTuple
 
 from norvo_halvex import files, meters
 from norvo_halvex.cli import parsing, render, writes
-from norvo_halvex.cli.errors import UsageError
 from norvo_halvex.cli.outcome import Outcome, failed_values, partial
 from norvo_halvex.cli.progress import Spinner, isatty
+from norvo_halvex.failures import UsageError
 
 UTC = _dt.timezone.utc
 

@@ -10,8 +10,9 @@ import time
 from norvo_halvex import meters
 from norvo_halvex.cli import commands as c
 from norvo_halvex.cli import render
-from norvo_halvex.cli.errors import ExitCode, classify, describe
+from norvo_halvex.cli.report import describe
 from norvo_halvex.cli.simulator_cmd import fleet_rows
+from norvo_halvex.failures import ExitCode, classify
 from norvo_halvex.untrusted import for_terminal
 
 UTC = _dt.timezone.utc

@@ -12,7 +12,8 @@ import time
 from collections.abc import Callable, Sequence
 
 from norvo_halvex.cli import render
-from norvo_halvex.cli.errors import ExitCode, Failure, classify, describe
+from norvo_halvex.cli.report import describe
+from norvo_halvex.failures import ExitCode, Failure, classify
 from norvo_halvex.untrusted import for_csv_cell, for_terminal
 
 DEFAULT_WORKERS = 8

@@ -7,7 +7,6 @@ import os
 
 from norvo_halvex import files
 from norvo_halvex.cli import parsing
-from norvo_halvex.cli.errors import UsageError
 from norvo_halvex.cli.fleet import (
     DEFAULT_WORKERS,
     OrderedWriter,
@@ -17,6 +16,7 @@ from norvo_halvex.cli.fleet import (
     read_fleet,
 )
 from norvo_halvex.cli.progress import Counter
+from norvo_halvex.failures import UsageError
 
 # Where the rows of a run that stopped early go, next to the file it would have replaced.
 PARTIAL_SUFFIX = ".partial"

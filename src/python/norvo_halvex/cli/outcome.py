@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import dataclasses
 
-from norvo_halvex.cli.errors import ExitCode
+from norvo_halvex.failures import ExitCode
 
 
 @dataclasses.dataclass

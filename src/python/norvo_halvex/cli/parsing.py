@@ -9,7 +9,7 @@ import math
 import os
 
 from norvo_halvex import meters
-from norvo_halvex.cli.errors import LocalError, UsageError
+from norvo_halvex.failures import LocalError, UsageError
 
 UTC = _dt.timezone.utc
 

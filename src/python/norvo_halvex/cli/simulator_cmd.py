@@ -6,7 +6,7 @@ import signal
 import threading
 
 from norvo_halvex.cli import connection, render
-from norvo_halvex.cli.errors import ExitCode, UsageError
+from norvo_halvex.failures import ExitCode, UsageError
 from norvo_halvex.untrusted import for_terminal
 
 DEFAULT_PORT = 50051

@@ -13,9 +13,9 @@ from collections.abc import Callable
 
 from norvo_halvex import meters
 from norvo_halvex.cli import render
-from norvo_halvex.cli.errors import SetupError, UsageError
 from norvo_halvex.cli.outcome import Outcome
 from norvo_halvex.cli.progress import isatty
+from norvo_halvex.failures import SetupError, UsageError
 from norvo_halvex.untrusted import for_terminal
 
 YES_WORDS = ("y", "yes")

@@ -11,7 +11,6 @@ import threading
 import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
 
-from norvo_halvex.collect.errors import SECURITY_CODES
 from norvo_halvex.collect.plan import Plan, day_range, yesterday
 from norvo_halvex.collect.store import DEFAULT_DB, Store
 from norvo_halvex.collect.task import (
@@ -22,12 +21,11 @@ from norvo_halvex.collect.task import (
     MeterDayResult,
     collect_meter_day,
 )
+from norvo_halvex.failures import MEDIATOR_CODES, SECURITY_CODES
 
 UTC = _dt.timezone.utc
 
 DEFAULT_WORKERS = 8
-# Codes that mean the mediator itself (not one meter) could not be used.
-MEDIATOR_CODES = frozenset({"UNAVAILABLE", "DEADLINE_EXCEEDED"})
 
 
 class ClusterError(Exception):

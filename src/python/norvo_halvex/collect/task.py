@@ -21,7 +21,6 @@ from quarn_frame_protocol.generated.quarn_profile_three_phase_intervals_request 
 )
 
 from norvo_halvex.collect import rules
-from norvo_halvex.collect.errors import failure_code, is_transient
 from norvo_halvex.meters import (
     ELEMENT_REGISTERS,
     THREE_PHASE_QUANTITIES,
@@ -29,6 +28,7 @@ from norvo_halvex.meters import (
     is_three_phase,
     valid_event_log_idx,
 )
+from norvo_halvex.failures import classify
 
 UTC = _dt.timezone.utc
 
@@ -135,7 +135,7 @@ def retrying(retries: int, *, stop: threading.Event | None = None, backoff: floa
     return tenacity.Retrying(
         stop=stop_rule,
         wait=tenacity.wait_exponential(multiplier=backoff, max=MAX_BACKOFF) + tenacity.wait_random(0, backoff),
-        retry=tenacity.retry_if_exception(is_transient),
+        retry=tenacity.retry_if_exception(lambda exc: classify(exc).transient),
         sleep=_sleeper(stop),
         reraise=True,
     )
@@ -259,7 +259,11 @@ def collect_meter_day(
             try:
                 part = step()
             except Exception as exc:
-                code, message = ("NOT_HELD", str(exc)) if isinstance(exc, NotHeld) else failure_code(exc)
+                if isinstance(exc, NotHeld):
+                    code, message = "NOT_HELD", str(exc)
+                else:
+                    failure = classify(exc)
+                    code, message = failure.ledger_code, failure.message
                 result.attempts.append(
                     Attempt(what, tries, "failed", code, message, 0, started, _ms(t0))
                 )
