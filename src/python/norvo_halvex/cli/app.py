@@ -13,8 +13,8 @@ from norvo_halvex.cli.outcome import Outcome
 from norvo_halvex.cli.progress import StatusLine
 from norvo_halvex.cli.report import emit, report
 from norvo_halvex.failures import EXIT_CODE_MEANINGS, ExitCode, LocalError, SetupError, UsageError
+from norvo_halvex.mediator.grpc.address import DEFAULT_MEDIATOR_ADDRESS
 
-DEFAULT_MEDIATOR = "0.0.0.0:50051"
 MEDIATOR_ENV = connection.MEDIATOR_ENV
 LOG_LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL")
 # Commands that work on the collection store alone: no mediator address or connection settings.
@@ -101,7 +101,7 @@ class Context:
             raise UsageError(f"{args.command} runs its own simulator; --mediator does not apply")
         if self.fleet_path and not self.simulate and args.command not in ("demo", "simulator"):
             raise UsageError("--fleet needs --simulate (or the demo / simulator commands)")
-        self.mediator = explicit or os.environ.get(MEDIATOR_ENV) or DEFAULT_MEDIATOR
+        self.mediator = explicit or os.environ.get(MEDIATOR_ENV) or DEFAULT_MEDIATOR_ADDRESS
         self.simulator = None
         self._api = None
         # Everything about the connection is checked here, before anything starts.
@@ -179,7 +179,7 @@ def _global_options(p: argparse.ArgumentParser, *, top: bool) -> None:
     d = (lambda v: v) if top else (lambda v: argparse.SUPPRESS)
     g = p.add_argument_group("global options")
     g.add_argument("--mediator", metavar="HOST:PORT", default=d(None),
-                   help=f"mediator address (default: ${MEDIATOR_ENV}, else {DEFAULT_MEDIATOR})")
+                   help=f"mediator address (default: ${MEDIATOR_ENV}, else {DEFAULT_MEDIATOR_ADDRESS})")
     g.add_argument("--simulate", action="store_true", default=d(False),
                    help="start the meter simulator in-process and talk to it")
     g.add_argument("--fleet", metavar="FILE", default=d(None),

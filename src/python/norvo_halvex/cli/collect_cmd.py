@@ -222,7 +222,7 @@ def _ctrl_c_stops(ctx, stop: threading.Event):
 def cmd_collect(ctx, args) -> int:
     import duckdb
 
-    from norvo_halvex.collect import ClusterError, collect, parse_whats
+    from norvo_halvex.collect import ClusterError, CollectOptions, collect, parse_whats
     from norvo_halvex.collect.store import first_line
 
     days = _days(args)
@@ -249,10 +249,10 @@ def cmd_collect(ctx, args) -> int:
         with store, counter, _ctrl_c_stops(ctx, stop):
             if ctx.simulate and ctx.simulator is None:
                 ctx.start_simulator()
-            options = dict(day=days[-1], days=len(days), whats=whats, store=store, workers=args.workers,
-                           retries=args.retries, resume=args.resume, on_result=_Progress(ctx, counter),
-                           stop=stop, log_level=ctx.log_level,
-                           mediator=ctx.mediator, settings=ctx.settings)
+            options = CollectOptions(day=days[-1], days=len(days), whats=whats, workers=args.workers,
+                                     retries=args.retries, resume=args.resume, log_level=ctx.log_level)
+            run = dict(store=store, on_result=_Progress(ctx, counter), stop=stop, mediator=ctx.mediator,
+                       settings=ctx.settings)
             if args.cluster is not None:
                 # Dask narrates its cluster's life at INFO; that is for --log-level DEBUG only.
                 # (Importing it sets its loggers up: quieten them after that.)
@@ -260,9 +260,9 @@ def cmd_collect(ctx, args) -> int:
 
                 logging.getLogger("distributed").setLevel("DEBUG" if ctx.log_level == "DEBUG" else "WARNING")
                 # Each worker process makes its own client from the mediator address and settings.
-                summary = collect(serials, cluster=args.cluster, **options)
+                summary = collect(serials, options, cluster=args.cluster, **run)
             else:
-                summary = collect(serials, api=ctx.api(), **options)
+                summary = collect(serials, options, api=ctx.api(), **run)
     except KeyboardInterrupt as exc:
         summary = getattr(exc, "summary", None)
         if summary is None:

@@ -140,14 +140,14 @@ def registers_result(value) -> dict:
     """JSON shape of a register read: single-phase pair or three-phase totals."""
     if isinstance(value, tuple):
         a, b = (list(value) + [None, None])[:2]
-        return {"type": "single_phase", "element_a": a, "element_b": b, "units": _units(render.ELEMENT_KEYS),
+        return {"type": "single_phase", "element_a": a, "element_b": b, "units": _units(meters.ELEMENT_REGISTERS),
                 "failed": []}
-    return {"type": "three_phase", "totals": value, "units": _units(render.THREE_PHASE_KEYS),
+    return {"type": "three_phase", "totals": value, "units": _units(meters.THREE_PHASE_QUANTITIES),
             "failed": failed_values(value)}
 
 
 def _units(keys) -> dict:
-    return {k: render.REGISTER_UNITS[k] for k in keys}
+    return {k: meters.REGISTER_UNITS[k] for k in keys}
 
 
 def registers_lines(serial: str, value, hardware: str | None) -> list[str]:
@@ -182,7 +182,7 @@ def cmd_read(ctx, args) -> Outcome:
     values = method(args.serial)
     pair = (values, None) if args.element == "a" else (None, values)
     result = {"type": "single_phase", "element": args.element, "registers": values,
-              "units": _units(render.ELEMENT_KEYS)}
+              "units": _units(meters.ELEMENT_REGISTERS)}
     lines = registers_lines(args.serial, pair, None)
     return Outcome(result, lines)
 

@@ -141,13 +141,13 @@ class _Demo:
 
 def _collect_day(ctx, demo: _Demo, serials: list[str], day: _dt.date, out_dir: str) -> dict:
     """The nightly job in small: the fleet's day into a DuckDB store, then what it holds."""
-    from norvo_halvex.collect import Store, collect, gaps
+    from norvo_halvex.collect import CollectOptions, Store, collect, gaps
 
     db = os.path.join(out_dir, "halvex.duckdb")
     demo.say(f"collecting {day.isoformat()} of every meter into {db}")
     with Store(db) as store:
-        summary = collect(serials, api=ctx.api(), mediator=ctx.mediator, day=day, store=store,
-                          whats=("intervals", "registers", "events"))
+        summary = collect(serials, CollectOptions(day=day, whats=("intervals", "registers", "events")),
+                          api=ctx.api(), mediator=ctx.mediator, store=store)
         per_meter = store.con.execute(
             """
             SELECT m.serial,

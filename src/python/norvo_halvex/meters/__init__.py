@@ -12,11 +12,13 @@ hardware strings, model registry, kinds      ``hardware``: ``is_three_phase``,
                                              ``single_phase_hardware_str_to_registry_str``,
                                              ``THREE_PHASE_AX`` / ``_CX`` / ``_UNKNOWN``,
                                              ``SINGLE_PHASE_UNKNOWN``
-register names, units, three-phase totals    ``units``: ``ELEMENT_REGISTERS``,
-                                             ``THREE_PHASE_QUANTITIES``, ``REGISTER_UNITS``,
-                                             ``THREE_PHASE_TOTALS``
+register names, units, three-phase totals,   ``units``: ``ELEMENT_REGISTERS``, ``ELEMENTS``,
+their columns in tables and files            ``THREE_PHASE_QUANTITIES``, ``REGISTER_UNITS``,
+                                             ``THREE_PHASE_TOTALS``, ``register_column``,
+                                             ``REGISTER_COLUMNS``
 scaling and decimals (whole-current vs       ``units``: ``Scale``, ``WHOLE_CURRENT`` (/1000,
 CT-operated)                                 3 decimals), ``CT_OPERATED`` (/10000, 4),
+                                             ``MOST_DECIMALS``,
                                              ``is_ct_operated``, ``scale_for``,
                                              ``kilo_value``, ``format_scaled``
 OBIS code text <-> object identifier         the codec's ``quarn_frame_protocol.obis``:
@@ -81,6 +83,9 @@ from norvo_halvex.meters.intervals import VALUE_FIELDS, ThreePhaseInterval, Thre
 from norvo_halvex.meters.units import (
     CT_OPERATED,
     ELEMENT_REGISTERS,
+    ELEMENTS,
+    MOST_DECIMALS,
+    REGISTER_COLUMNS,
     REGISTER_UNITS,
     THREE_PHASE_QUANTITIES,
     THREE_PHASE_TOTALS,
@@ -89,6 +94,7 @@ from norvo_halvex.meters.units import (
     format_scaled,
     is_ct_operated,
     kilo_value,
+    register_column,
     scale_for,
 )
 from norvo_halvex.meters.window import (
@@ -108,12 +114,15 @@ __all__ = [
     "CSV_STATUS_HEADER",
     "CT_OPERATED",
     "DAY_LAST_INTERVAL_START",
+    "ELEMENTS",
     "ELEMENT_REGISTERS",
     "EVENT_LOG_IDX_MAX",
     "EVENT_LOG_IDX_MIN",
     "FRAME_LENGTH",
     "MAX_WINDOW",
+    "MOST_DECIMALS",
     "OBIS_OBJECT_BASE",
+    "REGISTER_COLUMNS",
     "REGISTER_UNITS",
     "SINGLE_PHASE_UNKNOWN",
     "THREE_PHASE_AX",
@@ -144,6 +153,7 @@ __all__ = [
     "is_three_phase",
     "is_twin_element",
     "kilo_value",
+    "register_column",
     "meter_kind",
     "normalise_obis_code",
     "obis_code",
