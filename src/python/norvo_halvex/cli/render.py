@@ -161,6 +161,11 @@ def table(rows: Sequence[Sequence[str]], *, indent: int = 0, right: Iterable[int
     return [" " * indent + line.rstrip() for line in captured.get().splitlines()]
 
 
+def value_lines(serial: str, what: str, value: str) -> list[str]:
+    """One value of one meter as text: ``HX1000001  clock  2025-03-01T12:00:05+00:00``."""
+    return table([[serial, what, value]])
+
+
 def register_digits(hardware: str | None) -> int:
     return meters.scale_for(hardware).decimals
 

@@ -6,18 +6,14 @@ import signal
 import threading
 
 from norvo_halvex.cli import connection, render
+from norvo_halvex.cli.command import Commands, arg
 from norvo_halvex.failures import ExitCode, UsageError
 from norvo_halvex.untrusted import for_terminal
 
 DEFAULT_PORT = 50051
 
 
-def add_arguments(p) -> None:
-    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
-    p.add_argument("--port", type=int, default=DEFAULT_PORT,
-                   help=f"port to listen on (default {DEFAULT_PORT}; 0 picks a free one)")
-    p.add_argument("--client-ca", metavar="FILE",
-                   help="require client certificates signed by this CA (PEM; with --tls-cert/--tls-key)")
+COMMANDS = Commands()
 
 
 def fleet_rows(fleet) -> list[list[str]]:
@@ -40,6 +36,14 @@ def client_options(args) -> str:
     return "".join(" " + w for w in words)
 
 
+@COMMANDS.add(
+    "simulator", "run the mediator simulator until interrupted",
+    arg("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)"),
+    arg("--port", type=int, default=DEFAULT_PORT,
+        help=f"port to listen on (default {DEFAULT_PORT}; 0 picks a free one)"),
+    arg("--client-ca", metavar="FILE",
+        help="require client certificates signed by this CA (PEM; with --tls-cert/--tls-key)"),
+)
 def cmd_simulator(ctx, args) -> int:
     from norvo_halvex.mediator.simulator.server import security_words
 
