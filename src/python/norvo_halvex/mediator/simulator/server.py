@@ -22,7 +22,7 @@ from norvo_halvex.mediator.grpc.address import is_loopback_host
 from norvo_halvex.mediator.grpc.token import TokenFile, TokenFileError
 from norvo_halvex.mediator.simulator import messages, objects
 from norvo_halvex.mediator.simulator.errors import SimulatorError
-from norvo_halvex.mediator.simulator.faults import FaultAction, FaultKind, Operation
+from norvo_halvex.mediator.simulator.faults import INTERVAL_FAULTS, FaultAction, FaultKind, Operation
 from norvo_halvex.mediator.simulator.fleet import Fleet
 from norvo_halvex.mediator.simulator.model import SimulatedMeter
 from norvo_halvex.pem import check_key_pair, read_pem
@@ -60,10 +60,12 @@ class _Servicer(pb_grpc.HalvexMediatorServicer):
             )
         return meter
 
-    def _fault(self, serial: str, op: Operation, object_id: int | None, context, what: str) -> FaultAction | None:
+    def _fault(
+        self, serial: str, op: Operation, object_id: int | None, context, what: str, interval_frame: bool = False
+    ) -> FaultAction | None:
         """Applies latency and the gRPC-status fault; returns the action when the call must
-        still fail in another way (meter outcome, malformed reply)."""
-        action = self._fleet.decide(serial, op, object_id)
+        still fail in another way (meter outcome, malformed reply, a distorted interval block)."""
+        action = self._fleet.decide(serial, op, object_id, interval_frame)
         if action is None:
             return None
         if action.latency:
@@ -115,14 +117,16 @@ class _Servicer(pb_grpc.HalvexMediatorServicer):
         if log.isEnabledFor(logging.DEBUG):
             log.debug("message %s %s", serial, request.message.hex())
         meter = self._meter(serial, context)
-        action = self._fault(serial, Operation.MESSAGE, None, context, "data record")
+        frame = messages.is_interval_request(request.message)
+        action = self._fault(serial, Operation.MESSAGE, None, context, "data record", frame)
         if action is not None and action.kind in _OUTCOMES:
             return pb.SendMessageReply(status=self._status(action, serial, "data record"))
+        distortion = action.fault if action is not None and action.kind in INTERVAL_FAULTS else None
         try:
-            reply = messages.handle(meter, request.message, self._fleet.now())
+            reply = messages.handle(meter, request.message, self._fleet.now(), distortion)
         except SimulatorError as e:
             context.abort(e.code, e.details)
-        if action is not None:
+        if action is not None and distortion is None:
             reply = messages.malformed(reply)
         return pb.SendMessageReply(status=_OK, reply=reply)
 
