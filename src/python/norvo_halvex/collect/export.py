@@ -10,6 +10,7 @@ from collections.abc import Sequence
 
 from norvo_halvex import files
 from norvo_halvex.collect.store import Store
+from norvo_halvex.meters import WHOLE_CURRENT
 from norvo_halvex.untrusted import CONTROL_ESCAPES, FORMULA_GUARD, FORMULA_PREFIXES, JSON_ESCAPES, NUMERIC_CELL
 
 UTC = _dt.timezone.utc
@@ -59,9 +60,11 @@ def _select(store: Store, table: str, fmt: str) -> str:
         if kind == "TIMESTAMP WITH TIME ZONE" and fmt != "parquet":
             out.append(f"strftime({q}, '{_ISO}') AS {q}")
         elif fmt == "csv" and kind.startswith("DECIMAL") and has_decimals:
-            # The meter's own precision: 3 decimals on whole-current meters, 4 on CT-operated.
+            # The meter's own precision: fewer decimals on whole-current meters than the
+            # store keeps for CT-operated ones.
+            fewer = WHOLE_CURRENT.decimals
             out.append(
-                f"CASE WHEN decimals = 3 THEN CAST(CAST({q} AS DECIMAL(18,3)) AS VARCHAR) "
+                f"CASE WHEN decimals = {fewer} THEN CAST(CAST({q} AS DECIMAL(18,{fewer})) AS VARCHAR) "
                 f"ELSE CAST({q} AS VARCHAR) END AS {q}"
             )
         elif fmt == "csv" and kind == "VARCHAR":

@@ -5,18 +5,15 @@ from __future__ import annotations
 import datetime as _dt
 from collections.abc import Sequence
 
-from norvo_halvex.collect import rules
-from norvo_halvex.collect.store import Store
+from norvo_halvex.collect.store import Store, last_tries
+from norvo_halvex.meters import DAY_LAST_INTERVAL_START
 
 UTC = _dt.timezone.utc
 DEFAULT_INTERVAL_SECONDS = 1800
 
-_LAST = """
-    SELECT serial, day, what, outcome, code, message, started_at FROM (
-        SELECT *, row_number() OVER (PARTITION BY serial, day, what ORDER BY started_at DESC, attempt DESC) AS n
-        FROM attempts WHERE day BETWEEN $first AND $last
-    ) WHERE n = 1
-"""
+_LAST = last_tries("day BETWEEN $first AND $last")
+# Seconds from a day's midnight to its last interval start.
+_LAST_SLOT = DAY_LAST_INTERVAL_START.hour * 3600 + DAY_LAST_INTERVAL_START.minute * 60
 
 
 def gaps(store: Store, days: Sequence[_dt.date]) -> dict:
@@ -37,7 +34,7 @@ def gaps(store: Store, days: Sequence[_dt.date]) -> dict:
         return meters.setdefault(serial, {"serial": serial, "failed": [], "missing_slots": [], "not_collected": []})
 
     failed = con.execute(
-        f"SELECT serial, day, what, outcome, code, message, started_at FROM ({_LAST}) "
+        f"SELECT * FROM ({_LAST}) "
         "WHERE outcome <> 'ok' AND NOT (what = 'intervals' AND outcome = 'partial') ORDER BY serial, day, what",
         params,
     ).fetchall()
@@ -48,7 +45,6 @@ def gaps(store: Store, days: Sequence[_dt.date]) -> dict:
         )
 
     # Expected slots of every day whose interval download finished, minus the stored ones.
-    window = int(rules.DAY_WINDOW_END.total_seconds())
     missing = con.execute(
         f"""
         WITH done AS (
@@ -58,7 +54,7 @@ def gaps(store: Store, days: Sequence[_dt.date]) -> dict:
         ),
         slots AS (
             SELECT serial, day, unnest(range(epoch(day::TIMESTAMP)::BIGINT,
-                                             epoch(day::TIMESTAMP)::BIGINT + {window} + 1, step)) AS t
+                                             epoch(day::TIMESTAMP)::BIGINT + {_LAST_SLOT} + 1, step)) AS t
             FROM done
         )
         SELECT s.serial, s.day, s.t FROM slots s

@@ -1,9 +1,9 @@
 """The collection store: an embedded DuckDB database with one writer.
 
-Every write is an upsert by primary key and every meter-day is one transaction, so
-running a collection again changes nothing that is already right, and a crash or an
-interrupt leaves whole meter-days only. A row that is unchanged keeps its
-``collected_at``. The schema is documented in docs/collect.md.
+Every write is an upsert by primary key, and a transaction holds whole meter-days only (the
+collector groups up to 256 of them), so running a collection again changes nothing that is
+already right, and a crash or an interrupt leaves whole meter-days only. A row that is
+unchanged keeps its ``collected_at``. The schema is documented in docs/collect.md.
 """
 
 from __future__ import annotations
@@ -15,29 +15,27 @@ from collections.abc import Iterable, Sequence
 
 import duckdb
 
-from norvo_halvex.collect import rules
-from norvo_halvex.collect.task import ELEMENT_KEYS, THREE_PHASE_KEYS, MeterDayResult
-from norvo_halvex.meters import REGISTER_UNITS, is_three_phase, status_flag_names
+from norvo_halvex.collect.task import MeterDayResult
+from norvo_halvex.meters import (
+    MOST_DECIMALS,
+    REGISTER_COLUMNS,
+    THREE_PHASE_QUANTITIES,
+    is_three_phase,
+    scale_for,
+    status_flag_names,
+)
 
 UTC = _dt.timezone.utc
 
 DEFAULT_DB = "halvex.duckdb"
 SCHEMA_VERSION = 1
 
-# Column names carry the unit in lower case: import_active_kwh, apparent_import_kvah.
-_UNITS = {key: unit.lower() for key, unit in REGISTER_UNITS.items()}
+#: The six interval quantities, named with their units like the three-phase totals.
+INTERVAL_COLUMNS = tuple(REGISTER_COLUMNS[k] for k in THREE_PHASE_QUANTITIES)
 
-#: The six interval quantities, named with their units.
-INTERVAL_COLUMNS = tuple(f"{k}_{_UNITS[k]}" for k in THREE_PHASE_KEYS)
-#: Register columns by the key the collection step uses for them.
-REGISTER_COLUMNS = {
-    **{f"{e}_{k}": f"{e}_{k}_{_UNITS[k]}" for e in ("a", "b") for k in ELEMENT_KEYS},
-    **{k: f"{k}_{_UNITS[k]}" for k in THREE_PHASE_KEYS},
-}
-
-# Exact kWh / kvarh / kVAh: 4 decimals hold both whole-current (3) and CT-operated (4)
-# values; the row's ``decimals`` says how many the meter counts.
-_QTY = "DECIMAL(18,4)"
+# Exact kWh / kvarh / kVAh with the decimals of every meter (3 whole-current, 4 CT-operated);
+# the row's ``decimals`` says how many the meter counts.
+_QTY = f"DECIMAL(18,{MOST_DECIMALS})"
 
 SCHEMA = f"""
 CREATE TABLE IF NOT EXISTS schema_info (
@@ -148,11 +146,25 @@ _METERS = _statements(
     "SELECT unnest($s), unnest($h), unnest($p), unnest($d), unnest($i), $collected_at",
     stamp="updated_at",
 )
+
+
+def last_tries(where: str) -> str:
+    """A query of the last try of each part of each meter-day among the attempts that
+    ``where`` selects: serial, day, what, outcome, code, message, started_at."""
+    return f"""
+        SELECT serial, day, what, outcome, code, message, started_at FROM (
+            SELECT *, row_number() OVER (PARTITION BY serial, day, what ORDER BY started_at DESC, attempt DESC) AS n
+            FROM attempts WHERE {where}
+        ) WHERE n = 1
+    """
+
+
 _INSERT_ATTEMPTS = (
     "INSERT INTO attempts SELECT $run_id, unnest($serial), unnest($day), unnest($what), unnest($attempt), "
     "unnest($outcome), unnest($code), unnest($message), unnest($rows), unnest($started_at), "
     "unnest($duration_ms)"
 )
+_LAST_OF_A_METER = last_tries("serial = $serial AND day BETWEEN $first AND $last")
 
 
 class StoreError(Exception):
@@ -268,7 +280,7 @@ class Store:
                 continue
             known = changed.get(r.serial) or self._meters.get(r.serial)
             seconds = r.interval_seconds if r.interval_seconds is not None else (known or (None,) * 4)[3]
-            row = (hw, bool(is_three_phase(hw)), rules.decimals_for(hw), seconds)
+            row = (hw, bool(is_three_phase(hw)), scale_for(hw).decimals, seconds)
             if known != row:
                 changed[r.serial] = row
         return changed
@@ -280,7 +292,7 @@ class Store:
         for r in results:
             if r.intervals:
                 serials += [r.serial] * len(r.intervals)
-                decimals += [rules.decimals_for(r.hardware or "")] * len(r.intervals)
+                decimals += [scale_for(r.hardware).decimals] * len(r.intervals)
                 rows += r.intervals
         if not rows:
             return
@@ -295,7 +307,7 @@ class Store:
         if not rows:
             return
         params = {"s": [r.serial for r in rows], "r": [r.registers[0] for r in rows],
-                  "h": [r.hardware for r in rows], "d": [rules.decimals_for(r.hardware or "") for r in rows],
+                  "h": [r.hardware for r in rows], "d": [scale_for(r.hardware).decimals for r in rows],
                   "collected_at": collected_at}
         for key in REGISTER_COLUMNS:
             params[key] = [r.registers[1].get(key) for r in rows]
@@ -338,14 +350,8 @@ class Store:
         """(day, what) of ``serial`` in ``first..last`` whose last try succeeded."""
         self._own()
         rows = self.con.execute(
-            """
-            SELECT day, what FROM (
-                SELECT day, what, outcome,
-                       row_number() OVER (PARTITION BY day, what ORDER BY started_at DESC, attempt DESC) AS n
-                FROM attempts WHERE serial = ? AND day BETWEEN ? AND ?
-            ) WHERE n = 1 AND outcome = 'ok'
-            """,
-            [serial, first, last],
+            f"SELECT day, what FROM ({_LAST_OF_A_METER}) WHERE outcome = 'ok'",
+            {"serial": serial, "first": first, "last": last},
         ).fetchall()
         return {(d, w) for d, w in rows}
 

@@ -20,15 +20,21 @@ from quarn_frame_protocol.generated.quarn_profile_three_phase_intervals_request 
     QuarnProfileThreePhaseIntervalsRequest,
 )
 
-from norvo_halvex.collect import rules
-from norvo_halvex.collect.errors import failure_code, is_transient
 from norvo_halvex.meters import (
     ELEMENT_REGISTERS,
+    ELEMENTS,
     THREE_PHASE_QUANTITIES,
+    block_frame,
     blocks_to_intervals_rec,
+    check_frames,
+    day_window,
+    format_scaled,
+    interval_frames,
     is_three_phase,
+    scale_for,
     valid_event_log_idx,
 )
+from norvo_halvex.failures import classify
 
 UTC = _dt.timezone.utc
 
@@ -39,10 +45,6 @@ OUTCOMES = ("ok", "failed", "partial")
 DEFAULT_RETRIES = 2
 DEFAULT_BACKOFF = 0.5  # seconds before the first retry; doubles, with jitter
 MAX_BACKOFF = 8.0
-
-ELEMENT_KEYS = ELEMENT_REGISTERS
-# The three-phase totals carry the six interval quantities, in the same order.
-THREE_PHASE_KEYS = THREE_PHASE_QUANTITIES
 
 
 @dataclasses.dataclass(frozen=True, slots=True)
@@ -135,7 +137,7 @@ def retrying(retries: int, *, stop: threading.Event | None = None, backoff: floa
     return tenacity.Retrying(
         stop=stop_rule,
         wait=tenacity.wait_exponential(multiplier=backoff, max=MAX_BACKOFF) + tenacity.wait_random(0, backoff),
-        retry=tenacity.retry_if_exception(is_transient),
+        retry=tenacity.retry_if_exception(lambda exc: classify(exc).transient),
         sleep=_sleeper(stop),
         reraise=True,
     )
@@ -164,20 +166,19 @@ class _Run:
         if not is_three_phase(hw):
             return Part(0, message="single-phase meter: no interval profile")
         serial = self.md.serial
-        start, end = rules.day_window(self.md.day)
+        start, end = day_window(self.md.day)
         profile = QuarnProfileThreePhaseIntervalsRequest.ProfileNumber.profile_0
-        blocks = [self.api._three_phase_intervals_read(serial, s, e, profile) for s, e in rules.frames(start, end)]
-        intervals = blocks_to_intervals_rec(blocks)
-        decimals = rules.decimals_for(hw)
+        frames = [(s, e, self.api._three_phase_intervals_read(serial, s, e, profile))
+                  for s, e in interval_frames(start, end)]
+        # Nothing of a download that breaks the meter's grid is believed, or stored.
+        check_frames(block_frame(*frame) for frame in frames)
+        intervals = blocks_to_intervals_rec([block for _, _, block in frames])
+        scale = scale_for(hw)
         length = intervals.interval_length
-        rows = []
         first, last = int(start.timestamp()), int(end.timestamp())
-        for iv in intervals:
-            t = int(iv.time.timestamp())
-            # Absent, not zero: an interval the meter holds no data for is not stored.
-            if iv.missing or not first <= t <= last:
-                continue
-            rows.append((t, *(rules.count_text(v, decimals) for v in iv.values), iv.status))
+        # Absent, not zero: an interval the meter holds no data for is not stored.
+        rows = [(int(iv.time.timestamp()), *(format_scaled(v, scale) for v in iv.values), iv.status)
+                for iv in intervals if not iv.missing]
         self.result.intervals = rows
         self.result.interval_seconds = length
         expected = len(range(first, last + 1, length)) if length else 0
@@ -193,18 +194,18 @@ class _Run:
         value = self.api.read(self.md.serial)
         values: dict[str, str | None] = {}
         failed = []
+        shown = f".{scale_for(hw).decimals}f"
         if is_three_phase(hw):
-            decimals = rules.decimals_for(hw)
-            for key in THREE_PHASE_KEYS:
+            for key in THREE_PHASE_QUANTITIES:
                 v = value.get(key)
                 if v is None:
                     failed.append(key)
-                values[key] = None if v is None else format(v, f".{decimals}f")
+                values[key] = None if v is None else format(v, shown)
         else:
-            for element, regs in zip(("a", "b"), value):
-                for key in ELEMENT_KEYS:
+            for element, regs in zip(ELEMENTS, value):
+                for key in ELEMENT_REGISTERS:
                     v = None if regs is None else regs.get(key)
-                    values[f"{element}_{key}"] = None if v is None else format(v, ".3f")
+                    values[f"{element}_{key}"] = None if v is None else format(v, shown)
         self.result.registers = (read_at, values)
         if failed:
             return Part(1, "partial", "TOTALS_NOT_READ", f"totals the meter did not deliver: {', '.join(failed)}")
@@ -259,7 +260,11 @@ def collect_meter_day(
             try:
                 part = step()
             except Exception as exc:
-                code, message = ("NOT_HELD", str(exc)) if isinstance(exc, NotHeld) else failure_code(exc)
+                if isinstance(exc, NotHeld):
+                    code, message = "NOT_HELD", str(exc)
+                else:
+                    failure = classify(exc)
+                    code, message = failure.ledger_code, failure.message
                 result.attempts.append(
                     Attempt(what, tries, "failed", code, message, 0, started, _ms(t0))
                 )
