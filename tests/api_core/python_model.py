@@ -95,6 +95,20 @@ def _build():
         self.log.info(message, reads=reads, serial=serial)
         return reads
 
+    def step_serialise(record, size):
+        _io = KaitaiStream(BytesIO(bytearray(size)))
+        record._write(_io)
+        return _io.to_byte_array()
+
+    def step_setting(self, serial, object_id, message, field):
+        data = self._read_element(serial, object_id())
+        self.log.info(message, **{field: data.setting}, serial=serial)
+        return data.setting
+
+    def step_setting_write(self, serial, object_id, setting):
+        payload = bytes([setting.value])
+        self._write_element(serial, object_id(), payload)
+
     def step_guarded(self, serial, object_id, warning):
         # The guard takes an end of stream: the transport's own, or as _read_element reports it.
         try:
@@ -249,25 +263,21 @@ def _build():
 
         def backlight(self, serial):
             arg(serial, "serial", _str)
-            data = self._read_element(serial, ObjectIdEnum.backlight)
-            self.log.info("received backlight setting", backlight_setting=data.setting, serial=serial)
-            return data.setting
+            return step_setting(self, serial, lambda: ObjectIdEnum.backlight, "received backlight setting",
+                                "backlight_setting")
 
         def backlight_write(self, serial, setting):
             arg(serial, "serial", _str)
-            payload = bytes([setting.value])
-            self._write_element(serial, ObjectIdEnum.backlight, payload)
+            step_setting_write(self, serial, lambda: ObjectIdEnum.backlight, setting)
 
         def load_switch(self, serial):
             arg(serial, "serial", _str)
-            data = self._read_element(serial, ObjectIdEnum.load_switch)
-            self.log.info("received load switch setting", load_switch_setting=data.setting, serial=serial)
-            return data.setting
+            return step_setting(self, serial, lambda: ObjectIdEnum.load_switch, "received load switch setting",
+                                "load_switch_setting")
 
         def load_switch_write(self, serial, setting):
             arg(serial, "serial", _str)
-            payload = bytes([setting.value])
-            self._write_element(serial, ObjectIdEnum.load_switch, payload)
+            step_setting_write(self, serial, lambda: ObjectIdEnum.load_switch, setting)
 
         # ---- three-phase ----------------------------------------------------------------------
 
@@ -335,15 +345,11 @@ def _build():
             message_len = 4
             message_field = QuarnProfileLogRequest()
             message_field.timestamp = quarn_datetime_to_epoch_seconds(timestamp)
-            _io = KaitaiStream(BytesIO(bytearray(message_len)))
-            message_field._write(_io)
-            message_field_bytes = _io.to_byte_array()
+            message_field_bytes = step_serialise(message_field, message_len)
             data_field = QuarnData(message_len)
             data_field.format = format
             data_field.message = message_field_bytes
-            _io = KaitaiStream(BytesIO(bytearray(message_len + 1)))
-            data_field._write(_io)
-            data_field_bytes = _io.to_byte_array()
+            data_field_bytes = step_serialise(data_field, message_len + 1)
             self.log.debug("profile log request [" + data_field_bytes.hex() + "]", serial=serial)
             return expect(self._send_message(serial, data_field_bytes), _bytes)
 
@@ -355,15 +361,11 @@ def _build():
             message_field = QuarnEventLogRequest()
             message_field.object_id = quarn_encode_object_id(QuarnMessage.ObjectIdType.event_log)
             message_field.log_idx = log_idx
-            _io = KaitaiStream(BytesIO(bytearray(message_len)))
-            message_field._write(_io)
-            message_field_bytes = _io.to_byte_array()
+            message_field_bytes = step_serialise(message_field, message_len)
             data_field = QuarnData(message_len)
             data_field.format = QuarnData.RecordFormat.event_log
             data_field.message = message_field_bytes
-            _io = KaitaiStream(BytesIO(bytearray(message_len + 1)))
-            data_field._write(_io)
-            data_field_bytes = _io.to_byte_array()
+            data_field_bytes = step_serialise(data_field, message_len + 1)
             self.log.info("event log request [" + data_field_bytes.hex() + "]", serial=serial)
             response_bytes = self._send_message(serial, data_field_bytes)
             self.log.info("event log response [" + response_bytes.hex() + "]", serial=serial)
@@ -382,15 +384,11 @@ def _build():
             message_field.start_time = quarn_datetime_to_epoch_seconds(start_time)
             message_field.end_time = quarn_datetime_to_epoch_seconds(end_time)
             message_field.trailing_fixed = bytearray.fromhex("ffffffff")
-            _io = KaitaiStream(BytesIO(bytearray(message_len)))
-            message_field._write(_io)
-            message_field_bytes = _io.to_byte_array()
+            message_field_bytes = step_serialise(message_field, message_len)
             data_field = QuarnData(message_len)
             data_field.format = QuarnData.RecordFormat.three_phase_profile_intervals
             data_field.message = message_field_bytes
-            _io = KaitaiStream(BytesIO(bytearray(message_len + 1)))
-            data_field._write(_io)
-            data_field_bytes = _io.to_byte_array()
+            data_field_bytes = step_serialise(data_field, message_len + 1)
             self.log.debug("three phase intervals frame request [" + data_field_bytes.hex() + "]", serial=serial)
             response_bytes = self._send_message(serial, data_field_bytes)
             self.log.debug("three phase intervals frame response [" + response_bytes.hex() + "]", serial=serial)
