@@ -116,9 +116,13 @@ bool watch_dict(const ModuleState& st, PyObject* dict) noexcept {
 }
 
 bool watch_type(const ModuleState& st, PyTypeObject* type) noexcept {
+  if (st.type_watcher == 0) return false;
+  // A static immutable type (a builtin) never changes, and is shared by every interpreter: it is
+  // left alone.
+  if (PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE) && !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return true;
   // A type tells its watchers of a change only while it holds a version tag; assigning one now
   // arms the next notice (every lookup through the interpreter's type cache does the same).
-  if (st.type_watcher == 0 || !PyUnstable_Type_AssignVersionTag(type)) return false;
+  if (!PyUnstable_Type_AssignVersionTag(type)) return false;
   if (PyType_Watch(st.type_watcher - 1, reinterpret_cast<PyObject*>(type)) == 0) return true;
   PyErr_Clear();
   return false;
