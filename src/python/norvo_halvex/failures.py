@@ -75,8 +75,8 @@ MEDIATOR_CODES = frozenset({"UNAVAILABLE", "DEADLINE_EXCEEDED"})
 # names it: the transport's explanation in capitals, or the bare status. Trying again
 # changes nothing.
 SECURITY_CODES = frozenset(
-    {"UNTRUSTED_CERTIFICATE", "HOSTNAME_MISMATCH", "HANDSHAKE_FAILED", "TLS_REFUSED", "TOKEN_UNREADABLE",
-     "UNAUTHENTICATED", "PERMISSION_DENIED"}
+    {"UNTRUSTED_CERTIFICATE", "CERTIFICATE_EXPIRED", "CERTIFICATE_NOT_YET_VALID", "HOSTNAME_MISMATCH",
+     "HANDSHAKE_FAILED", "TLS_REFUSED", "TOKEN_UNREADABLE", "UNAUTHENTICATED", "PERMISSION_DENIED"}
 )
 
 
@@ -134,6 +134,8 @@ TOKEN_HINT = "check --token-file or HALVEX_TOKEN_FILE"
 # HalvexSecurityError.problem -> short words.
 _SECURITY_WORDS = {
     "untrusted_certificate": "mediator certificate not trusted",
+    "certificate_expired": "mediator certificate expired",
+    "certificate_not_yet_valid": "mediator certificate not valid yet",
     "hostname_mismatch": "mediator certificate name mismatch",
     "handshake_failed": "TLS handshake failed",
     "tls_refused": "TLS handshake refused",

@@ -13,6 +13,7 @@ import threading
 import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
 
+from norvo_halvex.collect.cluster import ClusterTLS, close_cluster, start_cluster
 from norvo_halvex.collect.plan import Plan, day_range, yesterday
 from norvo_halvex.collect.store import DEFAULT_DB, Store
 from norvo_halvex.collect.task import (
@@ -29,10 +30,6 @@ from norvo_halvex.meters import local_day, time_zone
 UTC = _dt.timezone.utc
 
 DEFAULT_WORKERS = 8
-
-
-class ClusterError(Exception):
-    """The Dask cluster cannot be started or reached."""
 
 
 @dataclasses.dataclass
@@ -138,39 +135,6 @@ def run_threads(
         pool.shutdown(wait=False, cancel_futures=True)
 
 
-def start_cluster(cluster: str, *, workers: int):
-    """A ``dask.distributed.Client`` for ``local:N`` (a LocalCluster of N processes with
-    ``workers`` threads each) or for a scheduler address."""
-    try:
-        from dask.distributed import Client, LocalCluster
-    except ImportError as e:  # pragma: no cover - a dependency of the package
-        raise ClusterError(f"dask.distributed is not installed: {e}") from None
-    import logging
-
-    if cluster.startswith("local:"):
-        try:
-            n = int(cluster[len("local:"):])
-        except ValueError:
-            n = 0
-        if n < 1:
-            raise ValueError(f"--cluster {cluster!r}: expected local:N with N >= 1 worker processes")
-        try:
-            # Its status page on a free loopback port: never a fixed one two runs would share.
-            lc = LocalCluster(n_workers=n, threads_per_worker=workers, processes=True,
-                              dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR)
-        except Exception as e:
-            raise ClusterError(f"cannot start a local Dask cluster of {n} processes: {e}") from None
-        from norvo_halvex.collect.worker import quiet_library_logs
-
-        client = Client(lc)
-        client.run(quiet_library_logs)
-        return client
-    try:
-        return Client(cluster, timeout="10s")
-    except Exception as e:
-        raise ClusterError(f"cannot reach the Dask scheduler at {cluster}: {e}") from None
-
-
 def run_dask(
     client, mediator: str, settings, plan: Iterable[MeterDay], *, retries: int, backoff: float, log_level: str,
     stop: threading.Event,
@@ -265,6 +229,7 @@ def collect(
     settings=None,
     api=None,
     cluster=None,
+    cluster_tls: ClusterTLS | None = None,
     store: Store | str | os.PathLike[str] = DEFAULT_DB,
     on_result: Callable[[MeterDayResult, Summary], None] | None = None,
     stop: threading.Event | None = None,
@@ -274,9 +239,10 @@ def collect(
     ``options`` says which days and parts, and how (``CollectOptions``). Reads go through
     ``api`` (a ``HalvexMediatorAPI``; made for ``mediator`` with the ``ConnectionSettings``
     ``settings`` when not given) on ``options.workers`` threads, or through one client per
-    process on a Dask cluster (``cluster``: ``"local:N"``, a scheduler address, or a
-    connected ``dask.distributed.Client``, left open; needs ``mediator``). ``store`` is an
-    open ``Store`` (left open) or the path of one.
+    process on a Dask cluster (``cluster``: ``"local:N"``, a scheduler address reached
+    with ``cluster_tls`` (default: ``ClusterTLS.from_env()``), or a connected
+    ``dask.distributed.Client``, left open; needs ``mediator``). ``store`` is an open
+    ``Store`` (left open) or the path of one.
 
     This thread alone writes the store. A transaction holds whole meter-days only: those
     that completed within ``options.group_seconds`` of each other (at most ``MAX_GROUP``),
@@ -326,7 +292,7 @@ def collect(
             if mediator is None:
                 raise ValueError("a Dask cluster needs the mediator address its workers connect to")
             if isinstance(cluster, str):
-                cluster = client = start_cluster(cluster, workers=options.workers)
+                cluster = client = start_cluster(cluster, workers=options.workers, tls=cluster_tls)
             results = run_dask(cluster, mediator, settings, plan, retries=options.retries, backoff=options.backoff,
                                log_level=options.log_level, stop=stop)
         else:
@@ -371,16 +337,7 @@ def collect(
     finally:
         summary.elapsed = time.monotonic() - started
         if client is not None:
-            _close_cluster(client)
+            close_cluster(client)
         if own_store:
             store.close()
     return summary
-
-
-def _close_cluster(client) -> None:
-    cluster = getattr(client, "cluster", None)
-    try:
-        client.close()
-    finally:
-        if cluster is not None:
-            cluster.close()

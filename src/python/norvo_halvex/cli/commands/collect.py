@@ -22,6 +22,7 @@ from norvo_halvex.collect import (
     FORMATS,
     TABLES,
     ClusterError,
+    ClusterTLS,
     CollectOptions,
     Store,
     StoreError,
@@ -32,6 +33,7 @@ from norvo_halvex.collect import (
     parse_whats,
     yesterday,
 )
+from norvo_halvex.collect.cluster import check_cluster
 from norvo_halvex.collect.collector import DEFAULT_WORKERS
 from norvo_halvex.collect.store import first_line
 from norvo_halvex.collect.task import DEFAULT_RETRIES, DEFAULT_WHATS, WHATS
@@ -96,6 +98,28 @@ def _open_store(path: str, *, read_only: bool):
 
 
 # -- collect ------------------------------------------------------------------------------
+
+_CLUSTER_TLS_OPTIONS = ("cluster_tls_ca", "cluster_tls_cert", "cluster_tls_key", "cluster_insecure")
+
+
+def _cluster_tls(args) -> ClusterTLS | None:
+    """The cluster's TLS settings (options, else HALVEX_CLUSTER_TLS_*), checked against
+    ``--cluster`` before anything starts."""
+    given = [name for name in _CLUSTER_TLS_OPTIONS if getattr(args, name)]
+    if args.cluster is None or args.cluster.startswith("local:"):
+        if given:
+            where = "a scheduler address" if args.cluster else "--cluster"
+            raise UsageError(f"--{given[0].replace('_', '-')} applies to {where} only")
+    if args.cluster is None:
+        return None
+    tls = ClusterTLS.from_env(ca=args.cluster_tls_ca, cert=args.cluster_tls_cert, key=args.cluster_tls_key,
+                              insecure=args.cluster_insecure)
+    try:
+        check_cluster(args.cluster, tls)
+    except ValueError as e:
+        raise UsageError(str(e)) from None
+    return tls
+
 
 
 def _serials(ctx, args) -> list[str]:
@@ -224,7 +248,15 @@ def _ctrl_c_stops(ctx, stop: threading.Event):
         help=f"extra tries of a read after a transient failure (default {DEFAULT_RETRIES})"),
     arg("--resume", action="store_true", help="skip the parts of meter-days whose last try succeeded"),
     arg("--cluster", metavar="ADDRESS|local:N",
-        help="run the meter-days on a Dask cluster: a scheduler address, or local:N worker processes"),
+        help="run the meter-days on a Dask cluster: a scheduler address (tls://HOST:PORT), or local:N worker "
+             "processes on this machine (with TLS of their own)"),
+    arg("--cluster-tls-ca", metavar="FILE",
+        help="CA (PEM) that signed the Dask cluster's certificates ($HALVEX_CLUSTER_TLS_CA)"),
+    arg("--cluster-tls-cert", metavar="FILE",
+        help="this client's certificate (PEM) for the Dask cluster ($HALVEX_CLUSTER_TLS_CERT)"),
+    arg("--cluster-tls-key", metavar="FILE", help="the key of --cluster-tls-cert (PEM) ($HALVEX_CLUSTER_TLS_KEY)"),
+    arg("--cluster-insecure", action="store_true",
+        help="allow a tcp:// scheduler off this machine: work and results cross the network unprotected"),
 )
 def cmd_collect(ctx, args) -> int:
     days, zone = _days(args)
@@ -236,10 +268,7 @@ def cmd_collect(ctx, args) -> int:
         raise UsageError("--workers must be at least 1")
     if args.retries < 0:
         raise UsageError("--retries must be 0 or more")
-    if args.cluster is not None and args.cluster.startswith("local:"):
-        n = args.cluster[len("local:"):]
-        if not n.isdigit() or int(n) < 1:
-            raise UsageError(f"--cluster {args.cluster}: expected local:N with N >= 1 worker processes")
+    cluster_tls = _cluster_tls(args)
     _check_store(args.db, read_only=False)  # before the simulator of --simulate starts
     serials = _serials(ctx, args)
     store = _open_store(args.db, read_only=False)
@@ -262,7 +291,7 @@ def cmd_collect(ctx, args) -> int:
 
                 logging.getLogger("distributed").setLevel("DEBUG" if ctx.log_level == "DEBUG" else "WARNING")
                 # Each worker process makes its own client from the mediator address and settings.
-                summary = collect(serials, options, cluster=args.cluster, **run)
+                summary = collect(serials, options, cluster=args.cluster, cluster_tls=cluster_tls, **run)
             else:
                 summary = collect(serials, options, api=ctx.api(), **run)
     except KeyboardInterrupt as exc:
