@@ -38,13 +38,14 @@ NOW = "2025-06-02T12:00:00+00:00"
 
 def exchanges_per_meter_day(latency: float) -> float:
     """Counted on a small fleet of every kind: the latency fault matches every call."""
-    from norvo_halvex.collect import collect
+    from norvo_halvex.collect import CollectOptions, collect
     from norvo_halvex.mediator.simulator import Fault, Fleet, start_simulator
 
     fleet = Fleet.generate(8, fault=Fault(latency=0.0001))
     fleet.freeze_time(dt.datetime.fromisoformat(NOW))
     with tempfile.TemporaryDirectory() as tmp, start_simulator(fleet) as sim:
-        summary = collect(sorted(fleet.meters), mediator=sim.address, day=DAY, db=os.path.join(tmp, "x.duckdb"))
+        summary = collect(sorted(fleet.meters), CollectOptions(day=DAY), mediator=sim.address,
+                          store=os.path.join(tmp, "x.duckdb"))
         calls = sum(fleet.fault_calls(s) for s in fleet.meters)
     return calls / summary.done
 
@@ -69,7 +70,7 @@ def child(args) -> int:
     printed on its own."""
     import time
 
-    from norvo_halvex.collect import collect
+    from norvo_halvex.collect import CollectOptions, collect
     from norvo_halvex.collect.collector import start_cluster
 
     serials = [f"HXG{i:06d}" for i in range(args.meters)]
@@ -81,8 +82,8 @@ def child(args) -> int:
         cluster_start = time.perf_counter() - t0
     started, cpu = time.perf_counter(), time.process_time()
     try:
-        summary = collect(serials, mediator=args.mediator, day=DAY, db=args.db, workers=args.workers,
-                          cluster=cluster, retries=0, group_seconds=args.group_seconds)
+        options = CollectOptions(day=DAY, workers=args.workers, retries=0, group_seconds=args.group_seconds)
+        summary = collect(serials, options, mediator=args.mediator, store=args.db, cluster=cluster)
     finally:
         if cluster is not None:
             cluster.close()

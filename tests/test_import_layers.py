@@ -16,7 +16,7 @@ A_WORKERS_CLIENT = """
 
 CLASSIFY_A_GRPC_FAILURE = """
     import grpc
-    from norvo_halvex.cli.errors import classify
+    from norvo_halvex.failures import classify
 
     class Unavailable(grpc.RpcError):
         def code(self):

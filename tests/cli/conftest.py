@@ -21,7 +21,7 @@ from support.processes import Run, run_tool
 
 @pytest.fixture
 def fake_api(monkeypatch):
-    from norvo_halvex.cli import app
+    from norvo_halvex.cli import context as app
 
     api = FakeAPI()
 

@@ -35,6 +35,22 @@ def test_global_options_are_described_once_in_the_main_help(cli, command):
     assert "Global options (see 'halvex --help') may also follow the command." in sub_help
 
 
+def test_every_declared_command_is_offered_and_documented(cli):
+    import pkgutil
+    from pathlib import Path
+
+    from norvo_halvex.cli import app, commands
+
+    # A command module left out of the assembly would drop its commands without a word.
+    declared = {info.name for info in pkgutil.iter_modules(commands.__path__)}
+    assert {module.__name__.rpartition(".")[2] for module in app.COMMAND_MODULES} == declared
+    names = [command.name for module in app.COMMAND_MODULES for command in module.COMMANDS]
+    offered = re.findall(r"^    ([a-z0-9-]+)(?:  |$)", cli("--help").out, re.MULTILINE)
+    assert offered == names and len(set(names)) == len(names)
+    guide = (Path(__file__).parents[2] / "docs" / "cli.md").read_text()
+    assert [n for n in names if not re.search(rf"`(halvex )?{n}\b", guide)] == []
+
+
 @pytest.mark.parametrize(
     "argv, call",
     [
@@ -101,7 +117,7 @@ def test_the_load_curve_shows_missing_and_absent_intervals_as_gaps():
 
 
 def test_intervals_on_a_terminal_show_the_load_curve(cli, fake_api, monkeypatch, tmp_path):
-    from norvo_halvex.cli import commands
+    from norvo_halvex.cli.commands import intervals as commands
 
     path = tmp_path / "day.csv"
     writes_the_csv = fake_api.three_phase_intervals

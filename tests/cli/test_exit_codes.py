@@ -8,7 +8,7 @@ import pytest
 
 from support.processes import interrupt, running_tool
 
-from norvo_halvex.cli.errors import EXIT_CODE_MEANINGS, ExitCode
+from norvo_halvex.failures import EXIT_CODE_MEANINGS, ExitCode
 from norvo_halvex.mediator.simulator import Fault
 
 THREE_PHASE = ["HX3000001", "HX3000002", "HX3000003", "HX3000004"]

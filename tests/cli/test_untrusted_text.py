@@ -8,8 +8,8 @@ import json
 
 import pytest
 
-from norvo_halvex.cli.untrusted import for_csv_cell, for_terminal
 from norvo_halvex.mediator.simulator import Fault
+from norvo_halvex.untrusted import for_csv_cell, for_terminal
 
 TITLE = "\x1b]0;owned\x07"  # sets the terminal's title
 CLEAR = "\x1b[2J"

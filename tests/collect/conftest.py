@@ -25,12 +25,12 @@ def db(tmp_path):
 def run_collect(simulator, fleet, db):
     """collect() of the whole default fleet for DAY against the simulator; keyword
     arguments override the defaults (no backoff wait between retries)."""
-    from norvo_halvex.collect import collect
+    from norvo_halvex.collect import CollectOptions, collect
 
-    def run(serials=None, **kw):
-        options = dict(mediator=simulator.address, day=DAY, db=db, retries=0, backoff=0.001, workers=4)
-        options.update(kw)
-        return collect(sorted(fleet.meters) if serials is None else serials, **options)
+    def run(serials=None, *, mediator=simulator.address, on_result=None, **kw):
+        options = CollectOptions(**{"day": DAY, "retries": 0, "backoff": 0.001, "workers": 4, **kw})
+        return collect(sorted(fleet.meters) if serials is None else serials, options, mediator=mediator,
+                       store=db, on_result=on_result)
 
     return run
 

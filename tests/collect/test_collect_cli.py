@@ -2,13 +2,18 @@
 
 from __future__ import annotations
 
+import datetime as dt
+import hashlib
 import json
 import os
 
+from zoneinfo import ZoneInfo
+
 import pytest
 
-from collect_support import DAY
+from collect_support import DAY, THREE_PHASE, UTC
 from norvo_halvex.collect import Store
+from norvo_halvex.mediator.simulator import Fault
 from support.processes import Run, interrupt, running_tool
 
 
@@ -74,6 +79,10 @@ def test_collect_then_gaps_then_export_through_the_tool(halvex, fleet_file, db, 
         (("collect", "--simulate", "--day", "2999-01-01"), "--day 2999-01-01 is in the future"),
         (("collect", "--simulate", "--days", "0"), "--days must be at least 1"),
         (("collect", "--simulate", "--cluster", "local:x"), "expected local:N with N >= 1"),
+        (("collect", "--simulate", "--cluster", "tcp://10.1.2.3:8786"), "would send work to 10.1.2.3 without TLS"),
+        (("collect", "--simulate", "--cluster-tls-ca", "ca.pem"), "--cluster-tls-ca applies to --cluster only"),
+        (("collect", "--simulate", "--cluster", "local:2", "--cluster-insecure"),
+         "--cluster-insecure applies to a scheduler address only"),
         (("collect", "--simulate", "--retries", "-1"), "--retries must be 0 or more"),
         (("export", "--format", "parquet", "--out", "-"), "parquet is binary"),
         (("gaps", "--day", "2025-13-01"), "bad date '2025-13-01'"),
@@ -143,3 +152,68 @@ def test_ctrl_c_stops_cleanly_and_keeps_whole_meter_days(tmp_path, read_db, db, 
     counts = [n for _, n in read_db("SELECT serial, count(*) FROM intervals GROUP BY serial")]
     tried = read_db("SELECT count(DISTINCT serial) FROM attempts")[0][0]
     assert set(counts) == {48} and 0 < len(counts) == tried < 40
+
+
+@pytest.mark.parametrize("day, slots", [("2026-10-25", 50), ("2026-03-29", 46), ("2026-06-01", 48)])
+def test_a_local_day_is_collected_checked_and_exported_whole(halvex, simulator, fleet, db, read_db, day, slots):
+    """00:00 to 00:00 in Oslo: 50 half-hours when the clocks go back, 46 when they go forward."""
+    fleet.freeze_time(dt.datetime(2026, 11, 2, 6, tzinfo=UTC))
+    zone = ("--tz", "Europe/Oslo")
+    run = halvex("--mediator", simulator.address, "collect", *sorted(fleet.meters), "--day", day, *zone, "--db", db,
+                 "--retries", "0")
+    assert run.code == 0, run.err
+    assert dict(read_db("SELECT serial, count(*) FROM intervals GROUP BY serial")) == dict.fromkeys(THREE_PHASE, slots)
+    assert halvex("gaps", "--day", day, *zone, "--db", db).out.startswith(f"no gaps in {day} (Europe/Oslo)")
+
+    exported = halvex("export", "--day", day, *zone, "--db", db, "--format", "csv", "--out", "-").out.splitlines()
+    midnight = dt.datetime.combine(dt.date.fromisoformat(day), dt.time(0), tzinfo=ZoneInfo("Europe/Oslo"))
+    assert len(exported) == 1 + 4 * slots
+    assert exported[1].split(",")[1] == midnight.astimezone(UTC).isoformat()
+    registers = halvex("export", "--day", day, *zone, "--db", db, "--table", "registers", "--format", "csv",
+                       "--out", "-").out.splitlines()
+    assert len(registers) == 1 + len(fleet.meters)
+    # An export in another zone takes that zone's day: other instants, other rows.
+    assert halvex("export", "--day", day, "--db", db, "--table", "registers", "--format", "csv",
+                  "--out", "-").out.count("\n") == 1
+
+
+@pytest.mark.parametrize("zone", [None, "Europe/Oslo", "Pacific/Kiritimati"])
+def test_the_registers_export_after_a_nightly_run_holds_the_runs_rows(halvex, db, monkeypatch, zone):
+    """Both take yesterday in the zone (HALVEX_TZ): the run reads the registers for that day."""
+    run = halvex("--simulate", "collect", "--db", db, "--retries", "0", *(("--tz", zone) if zone else ()))
+    assert run.code == 0, run.err
+    if zone:
+        monkeypatch.setenv("HALVEX_TZ", zone)
+    rows = halvex("export", "--db", db, "--table", "registers", "--format", "jsonl", "--out", "-").out.splitlines()
+    assert len(rows) == 8 and {json.loads(r)["final"] for r in rows} == {True}
+    assert {json.loads(r)["zone"] for r in rows} == {zone or "UTC"}
+
+
+@pytest.mark.parametrize(
+    "theirs",
+    ["CREATE TABLE readings (meter VARCHAR, kwh DOUBLE)",
+     "CREATE TABLE intervals (serial VARCHAR, interval_start TIMESTAMPTZ, PRIMARY KEY (serial, interval_start))"],
+    ids=["their-table", "their-intervals"],
+)
+@pytest.mark.parametrize(
+    "argv",
+    [("--mediator", "{sim}", "collect", "HX3000001", "--day", DAY),
+     ("gaps", "--day", DAY),
+     ("export", "--day", DAY, "--format", "csv", "--out", "-")],
+    ids=["collect", "gaps", "export"],
+)
+def test_a_duckdb_file_that_is_not_a_store_is_refused_unchanged(halvex, simulator, fleet, tmp_path, theirs, argv):
+    import duckdb
+
+    path = tmp_path / "theirs.duckdb"
+    with duckdb.connect(str(path)) as con:
+        con.execute(theirs)
+    before = hashlib.sha256(path.read_bytes()).hexdigest()
+    fleet.set_fault("HX3000001", Fault(latency=0.001))  # counts the calls that reach the meter
+
+    run = halvex(*(str(a).format(sim=simulator.address) for a in argv), "--db", path)
+
+    assert run.code == 7 and f"{path} is a DuckDB database but not a halvex store" in run.err, run.err
+    assert hashlib.sha256(path.read_bytes()).hexdigest() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["theirs.duckdb"]
+    assert fleet.fault_calls("HX3000001") == 0

@@ -15,10 +15,10 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from collect_support import DAY, meter_day
-from norvo_halvex.cli.untrusted import for_csv_cell, for_terminal
-from norvo_halvex.collect import Plan, Store, collect, day_range, export, parse_whats
+from norvo_halvex.collect import CollectOptions, Plan, Store, collect, day_range, export, parse_whats
 from norvo_halvex.collect.export import _csv_text_macro
 from norvo_halvex.mediator.grpc.settings import ConnectionSettings
+from norvo_halvex.untrusted import for_csv_cell, for_terminal
 from support.processes import run_tool
 
 
@@ -54,6 +54,13 @@ def test_parts_are_parsed_in_reading_order(text, expected):
         assert parse_whats(text) == expected
 
 
+@pytest.mark.parametrize("options, match", [({"workers": 0}, "workers must be at least 1"),
+                                            ({"retries": -1}, "retries must be 0 or more")])
+def test_options_refuse_a_run_that_cannot_happen(options, match):
+    with pytest.raises(ValueError, match=match):
+        CollectOptions(**options)
+
+
 @pytest.fixture
 def collected(run_collect, db):
     run_collect(whats=("intervals", "registers", "events"))
@@ -64,8 +71,7 @@ def collected(run_collect, db):
 def test_parquet_export_round_trips_through_duckdb(collected, tmp_path, table):
     out = tmp_path / f"{table}.parquet"
     with Store(collected, read_only=True) as store:
-        when = [DAY + dt.timedelta(days=1)] if table == "registers" else [DAY]
-        rows = export(store, table, when, "parquet", str(out))
+        rows = export(store, table, [DAY], "parquet", str(out))  # registers too: they belong to the day
         stored = store.con.execute(f"SELECT * FROM {table} ORDER BY ALL").fetchall()
     con = duckdb.connect()
     con.execute("SET TimeZone = 'UTC'")
@@ -136,8 +142,8 @@ def test_a_local_dask_cluster_stores_the_same_rows_as_threads(secure_simulator, 
     serials = ["HX1000002", "HX3000001", "HX3000002"]
     threads, dask = str(tmp_path / "threads.duckdb"), str(tmp_path / "dask.duckdb")
     settings = ConnectionSettings(tls_ca=tls_files.ca, token_file=str(token_file))
-    summary = collect(serials, mediator=secure_simulator.address, settings=settings, day=DAY, db=threads,
-                      workers=2, retries=0)
+    summary = collect(serials, CollectOptions(day=DAY, workers=2, retries=0), mediator=secure_simulator.address,
+                      settings=settings, store=threads)
     assert (summary.ok, summary.failed) == (3, 0), summary.failures
     run = run_tool("--mediator", secure_simulator.address, "--tls-ca", tls_files.ca, "--token-file", token_file,
                    "collect", *serials, "--day", DAY, "--db", dask, "--retries", "0", "--cluster", "local:2",

@@ -58,6 +58,18 @@ def test_every_register_name_has_a_unit_and_every_total_its_object():
     assert set(QuarnMessage.ElementRegistersRec._fields) >= set(meters.ELEMENT_REGISTERS)
 
 
+@pytest.mark.parametrize(
+    "key, column",
+    [("a_import_active", "a_import_active_kwh"), ("b_export_reactive", "b_export_reactive_kvarh"),
+     ("active_import", "active_import_kwh"), ("apparent_export", "apparent_export_kvah")],
+)
+def test_a_register_column_carries_its_element_and_its_unit(key, column):
+    assert meters.REGISTER_COLUMNS[key] == column
+    assert len(set(meters.REGISTER_COLUMNS.values())) == len(meters.REGISTER_COLUMNS) == 2 * 4 + 6
+    # The interval file names its quantities as the tables name the totals.
+    assert list(meters.CSV_HEADER[1:]) == [meters.REGISTER_COLUMNS[k] for k in meters.THREE_PHASE_QUANTITIES]
+
+
 # ---------------------------------------------------------------- hardware and kinds
 
 @pytest.mark.parametrize(

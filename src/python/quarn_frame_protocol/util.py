@@ -2,8 +2,7 @@
 
 import datetime
 
-from norvo_halvex.meters.obis import OBIS_OBJECT_BASE, obis_object_id
-
+from .obis import OBIS_OBJECT_BASE, obis_object_id
 from .quarn_message import QuarnMessage
 from .stream import BytesIO, KaitaiStream
 
@@ -100,5 +99,5 @@ def quarn_format_firmware_version(text):
 
 def quarn_obis_triplet_to_decimal(text):
     """Object identifier of the OBIS object "C.D.E": 0x01000000 | C << 16 | D << 8 | E
-    (``norvo_halvex.meters.obis.obis_object_id``)."""
+    (``quarn_frame_protocol.obis.obis_object_id``)."""
     return obis_object_id(text)

@@ -6,7 +6,7 @@ from __future__ import annotations
 import argparse
 import re
 
-from norvo_halvex.cli.errors import UsageError
+from norvo_halvex.failures import UsageError
 
 MEDIATOR_ENV = "HALVEX_MEDIATOR"
 

@@ -11,17 +11,17 @@ import threading
 import time
 from collections.abc import Callable, Sequence
 
+from norvo_halvex import meters
 from norvo_halvex.cli import render
-from norvo_halvex.cli.errors import ExitCode, Failure, classify, describe
+from norvo_halvex.cli.report import describe
+from norvo_halvex.failures import ExitCode, Failure, classify
 from norvo_halvex.untrusted import for_csv_cell, for_terminal
 
 DEFAULT_WORKERS = 8
 # error_code of a row whose meter answered but some of whose values could not be read.
 PARTIAL_CODE = "PARTIAL"
 
-ELEMENT_COLUMNS = [f"{e}_{k}_{render.REGISTER_UNITS[k].lower()}" for e in ("a", "b") for k in render.ELEMENT_KEYS]
-THREE_PHASE_COLUMNS = [f"{k}_{render.REGISTER_UNITS[k].lower()}" for k in render.THREE_PHASE_KEYS]
-CSV_COLUMNS = ["serial", "status", "hardware", "kind", *ELEMENT_COLUMNS, *THREE_PHASE_COLUMNS, "error_code", "error_message"]
+CSV_COLUMNS = ["serial", "status", "hardware", "kind", *meters.REGISTER_COLUMNS.values(), "error_code", "error_message"]
 
 
 @dataclasses.dataclass
@@ -73,16 +73,14 @@ class MeterResult:
         row["kind"] = self.kind or ""
         regs = self.registers
         if isinstance(regs, tuple):
-            for element, values in zip(("a", "b"), regs):
+            for element, values in zip(meters.ELEMENTS, regs):
                 for key, value in (values or {}).items():
-                    name = f"{element}_{key}_{render.REGISTER_UNITS.get(key, '').lower()}"
-                    if name in row and value is not None:
-                        row[name] = value
+                    if key in meters.ELEMENT_REGISTERS and value is not None:
+                        row[meters.register_column(key, element)] = value
         elif isinstance(regs, dict):
             for key, value in regs.items():
-                name = f"{key}_{render.REGISTER_UNITS.get(key, '').lower()}"
-                if name in row and value is not None:
-                    row[name] = value
+                if key in meters.THREE_PHASE_QUANTITIES and value is not None:
+                    row[meters.register_column(key)] = value
         if self.failure is not None:
             row["error_code"] = self.failure.code
             row["error_message"] = self.failure.message

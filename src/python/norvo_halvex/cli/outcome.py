@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import dataclasses
+from collections.abc import Callable
 
-from norvo_halvex.cli.errors import ExitCode
+from norvo_halvex.cli import render
+from norvo_halvex.failures import ExitCode
 
 
 @dataclasses.dataclass
@@ -17,6 +19,17 @@ class Outcome:
     lines: list[str]
     exit_code: int = int(ExitCode.OK)
     notes: list[str] = dataclasses.field(default_factory=list)
+
+
+def reads_one(method: str, what: str, text: Callable[[object], str] = lambda value: value):
+    """The handler of a command that reads one value with the client's ``method`` and shows
+    it, as ``text`` words it, under ``what``; the value itself is the JSON result."""
+
+    def run(ctx, args) -> Outcome:
+        value = getattr(ctx.api(), method)(args.serial)
+        return Outcome(value, render.value_lines(args.serial, what, text(value)))
+
+    return run
 
 
 def failed_values(values) -> list[str]:

@@ -16,9 +16,6 @@ from norvo_halvex.untrusted import JSON_ESCAPES
 UTC = _dt.timezone.utc
 
 # The register names and units are the domain's (values are kWh / kvarh / kVAh).
-REGISTER_UNITS = meters.REGISTER_UNITS
-ELEMENT_KEYS = meters.ELEMENT_REGISTERS
-THREE_PHASE_KEYS = meters.THREE_PHASE_QUANTITIES
 
 _MAX_DEPTH = 12
 
@@ -164,6 +161,11 @@ def table(rows: Sequence[Sequence[str]], *, indent: int = 0, right: Iterable[int
     return [" " * indent + line.rstrip() for line in captured.get().splitlines()]
 
 
+def value_lines(serial: str, what: str, value: str) -> list[str]:
+    """One value of one meter as text: ``HX1000001  clock  2025-03-01T12:00:05+00:00``."""
+    return table([[serial, what, value]])
+
+
 def register_digits(hardware: str | None) -> int:
     return meters.scale_for(hardware).decimals
 
@@ -176,7 +178,7 @@ def register_rows(values: Mapping[str, float | None], digits: int, prefix: str =
                   none: str = NOT_APPLICABLE) -> list[list[str]]:
     rows = []
     for key, value in values.items():
-        unit = REGISTER_UNITS.get(key, "")
+        unit = meters.REGISTER_UNITS.get(key, "")
         text = fmt_number(value, digits, none=none)
         rows.append([prefix, label(key), text, unit if value is not None else ""])
     return rows
@@ -249,7 +251,7 @@ def load_curve(intervals, start: _dt.datetime, end: _dt.datetime) -> list[str]:
         return []
     gaps = sum(1 for s in slots if s is None or getattr(s, "missing", False))
     rows = []
-    for i, name in enumerate(THREE_PHASE_KEYS):
+    for i, name in enumerate(meters.THREE_PHASE_QUANTITIES):
         values = [None if s is None or getattr(s, "missing", False) else s.values[i] for s in slots]
         rows.append([label(name), f"│{sparkline(values)}│"])
     rows[0].append(f"{gaps} gap{'s' if gaps != 1 else ''}" if gaps else "")

@@ -13,19 +13,20 @@ from collections.abc import Callable
 
 from norvo_halvex import meters
 from norvo_halvex.cli import render
-from norvo_halvex.cli.errors import SetupError, UsageError
+from norvo_halvex.cli.command import arg
 from norvo_halvex.cli.outcome import Outcome
 from norvo_halvex.cli.progress import isatty
+from norvo_halvex.failures import SetupError, UsageError
 from norvo_halvex.untrusted import for_terminal
 
 YES_WORDS = ("y", "yes")
 
 
-def add_arguments(p) -> None:
-    p.add_argument("--yes", "-y", action="store_true",
-                   help="send without asking (needed when standard input is not a terminal)")
-    p.add_argument("--dry-run", action="store_true",
-                   help="show the request (serial, object, payload) and send nothing")
+#: The options of every write command.
+CONFIRM = (
+    arg("--yes", "-y", action="store_true", help="send without asking (needed when standard input is not a terminal)"),
+    arg("--dry-run", action="store_true", help="show the request (serial, object, payload) and send nothing"),
+)
 
 
 @dataclasses.dataclass(frozen=True)

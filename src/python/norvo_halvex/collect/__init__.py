@@ -1,13 +1,14 @@
 """Fleet collection: meter-days of intervals, registers and events into a DuckDB store.
 
-``collect(serials, mediator=...)`` plans the meter-days (serials x days, minus what the
-store already holds with ``resume=True``), reads them on threads or as Dask tasks through
-the meter client, and stores them with one writer, one transaction per meter-day.
-``gaps`` reports what is missing; ``export`` writes a table out with DuckDB's ``COPY``.
-See docs/collect.md.
+``collect(serials, CollectOptions(...), mediator=...)`` plans the meter-days (serials x
+days, minus what the store already holds with ``resume=True``), reads them on threads or as
+Dask tasks through the meter client, and stores them with one writer, in transactions of
+whole meter-days (those that complete together, up to 256). ``gaps`` reports what is
+missing; ``export`` writes a table out with DuckDB's ``COPY``. See docs/collect.md.
 """
 
-from norvo_halvex.collect.collector import ClusterError, Summary, collect
+from norvo_halvex.collect.cluster import ClusterError, ClusterTLS
+from norvo_halvex.collect.collector import CollectOptions, Summary, collect
 from norvo_halvex.collect.export import FORMATS, TABLES, export
 from norvo_halvex.collect.gaps import gaps
 from norvo_halvex.collect.plan import Plan, day_range, parse_whats, yesterday
@@ -20,6 +21,8 @@ __all__ = [
     "TABLES",
     "WHATS",
     "ClusterError",
+    "ClusterTLS",
+    "CollectOptions",
     "MeterDay",
     "MeterDayResult",
     "Plan",

@@ -5,13 +5,15 @@ from __future__ import annotations
 import concurrent.futures as _cf
 import dataclasses
 import datetime as _dt
+import functools
 import itertools
+import os
 import secrets
 import threading
 import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
 
-from norvo_halvex.collect.errors import SECURITY_CODES
+from norvo_halvex.collect.cluster import ClusterTLS, close_cluster, start_cluster
 from norvo_halvex.collect.plan import Plan, day_range, yesterday
 from norvo_halvex.collect.store import DEFAULT_DB, Store
 from norvo_halvex.collect.task import (
@@ -22,16 +24,12 @@ from norvo_halvex.collect.task import (
     MeterDayResult,
     collect_meter_day,
 )
+from norvo_halvex.failures import MEDIATOR_CODES, SECURITY_CODES
+from norvo_halvex.meters import local_day, time_zone
 
 UTC = _dt.timezone.utc
 
 DEFAULT_WORKERS = 8
-# Codes that mean the mediator itself (not one meter) could not be used.
-MEDIATOR_CODES = frozenset({"UNAVAILABLE", "DEADLINE_EXCEEDED"})
-
-
-class ClusterError(Exception):
-    """The Dask cluster cannot be started or reached."""
 
 
 @dataclasses.dataclass
@@ -42,6 +40,7 @@ class Summary:
     run_id: str
     db: str
     days: list[_dt.date]
+    zone: str = "UTC"
     planned: int = 0
     ok: int = 0
     partial: int = 0
@@ -83,6 +82,7 @@ class Summary:
             "run_id": self.run_id,
             "db": self.db,
             "days": [d.isoformat() for d in self.days],
+            "zone": self.zone,
             "meter_days": {"planned": self.planned, "ok": self.ok, "partial": self.partial,
                            "failed": self.failed, "skipped": self.skipped, "dropped": self.dropped},
             "rows": self.rows,
@@ -133,39 +133,6 @@ def run_threads(
         for future in pending:
             future.cancel()
         pool.shutdown(wait=False, cancel_futures=True)
-
-
-def start_cluster(cluster: str, *, workers: int):
-    """A ``dask.distributed.Client`` for ``local:N`` (a LocalCluster of N processes with
-    ``workers`` threads each) or for a scheduler address."""
-    try:
-        from dask.distributed import Client, LocalCluster
-    except ImportError as e:  # pragma: no cover - a dependency of the package
-        raise ClusterError(f"dask.distributed is not installed: {e}") from None
-    import logging
-
-    if cluster.startswith("local:"):
-        try:
-            n = int(cluster[len("local:"):])
-        except ValueError:
-            n = 0
-        if n < 1:
-            raise ValueError(f"--cluster {cluster!r}: expected local:N with N >= 1 worker processes")
-        try:
-            # Its status page on a free loopback port: never a fixed one two runs would share.
-            lc = LocalCluster(n_workers=n, threads_per_worker=workers, processes=True,
-                              dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR)
-        except Exception as e:
-            raise ClusterError(f"cannot start a local Dask cluster of {n} processes: {e}") from None
-        from norvo_halvex.collect.worker import quiet_library_logs
-
-        client = Client(lc)
-        client.run(quiet_library_logs)
-        return client
-    try:
-        return Client(cluster, timeout="10s")
-    except Exception as e:
-        raise ClusterError(f"cannot reach the Dask scheduler at {cluster}: {e}") from None
 
 
 def run_dask(
@@ -220,59 +187,87 @@ GROUP_SECONDS = 1.0
 MAX_GROUP = 256
 
 
+@dataclasses.dataclass(frozen=True, kw_only=True)
+class CollectOptions:
+    """What a collection reads and how hard it tries.
+
+    ``day`` is the newest local day in the time zone ``zone`` (an IANA name; default
+    yesterday there) and ``days`` how many up to it; ``whats`` the parts of each meter-day;
+    ``resume`` skips the parts whose last try succeeded. ``now`` is the instant the days are
+    collected as of (default: when each part is read): a day not over by then is read as far
+    as it goes and recorded ``partial``. ``workers`` meter-days are read at once (per process on a Dask cluster), a
+    transient failure is tried ``retries`` more times after ``backoff`` seconds (doubling),
+    and completed meter-days wait at most ``group_seconds`` to share a transaction (0: one
+    each). ``log_level`` is that of the clients the collection makes itself.
+    """
+
+    day: _dt.date | None = None
+    days: int = 1
+    whats: Sequence[str] = DEFAULT_WHATS
+    resume: bool = False
+    workers: int = DEFAULT_WORKERS
+    retries: int = DEFAULT_RETRIES
+    backoff: float = DEFAULT_BACKOFF
+    group_seconds: float = GROUP_SECONDS
+    log_level: str = "WARNING"
+    zone: str = "UTC"
+    now: _dt.datetime | None = None
+
+    def __post_init__(self) -> None:
+        time_zone(self.zone)  # ValueError naming an unknown zone
+        if self.workers < 1:
+            raise ValueError(f"workers must be at least 1, got {self.workers}")
+        if self.retries < 0:
+            raise ValueError(f"retries must be 0 or more, got {self.retries}")
+
+
 def collect(
     serials: Iterable[str],
+    options: CollectOptions | None = None,
     *,
     mediator: str | None = None,
     settings=None,
     api=None,
-    day: _dt.date | None = None,
-    days: int = 1,
-    whats: Sequence[str] = DEFAULT_WHATS,
-    db: str = DEFAULT_DB,
-    store: Store | None = None,
-    workers: int = DEFAULT_WORKERS,
-    retries: int = DEFAULT_RETRIES,
-    backoff: float = DEFAULT_BACKOFF,
-    resume: bool = False,
     cluster=None,
-    log_level: str = "WARNING",
-    group_seconds: float = GROUP_SECONDS,
+    cluster_tls: ClusterTLS | None = None,
+    store: Store | str | os.PathLike[str] = DEFAULT_DB,
     on_result: Callable[[MeterDayResult, Summary], None] | None = None,
     stop: threading.Event | None = None,
-    planned: int | None = None,
 ) -> Summary:
-    """Collects meter-days of ``serials`` into the store and returns the summary.
+    """Collects meter-days of ``serials`` into ``store`` and returns the summary.
 
-    Reads go through ``api`` (a ``HalvexMediatorAPI``; made for ``mediator`` with the
-    ``ConnectionSettings`` ``settings`` when not given) on ``workers`` threads, or through
-    one client per process on a Dask cluster (``cluster``: ``"local:N"``, a scheduler
-    address, or a connected ``dask.distributed.Client``, left open; needs ``mediator``).
+    ``options`` says which days and parts, and how (``CollectOptions``). Reads go through
+    ``api`` (a ``HalvexMediatorAPI``; made for ``mediator`` with the ``ConnectionSettings``
+    ``settings`` when not given) on ``options.workers`` threads, or through one client per
+    process on a Dask cluster (``cluster``: ``"local:N"``, a scheduler address reached
+    with ``cluster_tls`` (default: ``ClusterTLS.from_env()``), or a connected
+    ``dask.distributed.Client``, left open; needs ``mediator``). ``store`` is an open
+    ``Store`` (left open) or the path of one.
 
     This thread alone writes the store. A transaction holds whole meter-days only: those
-    that completed within ``group_seconds`` of each other (at most ``MAX_GROUP``; 0: one
-    transaction per meter-day), so a crash loses no more than that and never part of a
-    meter-day. ``on_result`` is called with each result and the running summary once it
-    is stored. A KeyboardInterrupt (or ``stop`` being set) ends the run: completed
-    meter-days are stored, running ones are dropped whole, and the summary says so
-    (``interrupted``); the KeyboardInterrupt is re-raised after the summary is complete,
-    so catch it to read ``exc.summary``.
+    that completed within ``options.group_seconds`` of each other (at most ``MAX_GROUP``),
+    so a crash loses no more than that and never part of a meter-day. ``on_result`` is
+    called with each result and the running summary once it is stored. A
+    KeyboardInterrupt (or ``stop`` being set) ends the run: completed meter-days are
+    stored, running ones are dropped whole, and the summary says so (``interrupted``); the
+    KeyboardInterrupt is re-raised after the summary is complete, so catch it to read
+    ``exc.summary``.
     """
-    if workers < 1:
-        raise ValueError(f"workers must be at least 1, got {workers}")
-    if retries < 0:
-        raise ValueError(f"retries must be 0 or more, got {retries}")
-    day_list = day_range(day or yesterday(), days)
+    options = options if options is not None else CollectOptions()
+    zone = options.zone
+    day_list = day_range(options.day or yesterday(time_zone(zone), options.now), options.days)
+    for day in day_list:
+        local_day(day, time_zone(zone))  # ValueError for a day that does not begin on the grid
     started = time.monotonic()
-    own_store = store is None
+    own_store = not isinstance(store, Store)
     if own_store:
-        store = Store(db)
-    summary = Summary(new_run_id(), store.path, day_list)
+        store = Store(store)
+    summary = Summary(new_run_id(), store.path, day_list, zone)
     stop = stop if stop is not None else threading.Event()
-    plan = Plan(serials, day_list, whats, done=store.succeeded if resume else None)
-    if planned is None and hasattr(serials, "__len__"):
-        planned = len(serials) * len(day_list)
-    summary.planned = planned or 0
+    done = functools.partial(store.succeeded, zone=zone) if options.resume else None
+    plan = Plan(serials, day_list, options.whats, done=done, zone=zone, as_of=options.now)
+    if hasattr(serials, "__len__"):
+        summary.planned = len(serials) * len(day_list)
     held: list[MeterDayResult] = []
     held_since = 0.0
 
@@ -297,17 +292,18 @@ def collect(
             if mediator is None:
                 raise ValueError("a Dask cluster needs the mediator address its workers connect to")
             if isinstance(cluster, str):
-                cluster = client = start_cluster(cluster, workers=workers)
-            results = run_dask(cluster, mediator, settings, plan, retries=retries, backoff=backoff,
-                               log_level=log_level, stop=stop)
+                cluster = client = start_cluster(cluster, workers=options.workers, tls=cluster_tls)
+            results = run_dask(cluster, mediator, settings, plan, retries=options.retries, backoff=options.backoff,
+                               log_level=options.log_level, stop=stop)
         else:
             if api is None:
                 from norvo_halvex.collect.worker import client_for
 
                 if mediator is None:
                     raise ValueError("give the mediator address or a client")
-                api = client_for(mediator, settings, log_level)
-            results = run_threads(api, plan, workers=workers, retries=retries, backoff=backoff, stop=stop)
+                api = client_for(mediator, settings, options.log_level)
+            results = run_threads(api, plan, workers=options.workers, retries=options.retries,
+                                  backoff=options.backoff, stop=stop)
         try:
             for done in results:
                 whole = [r for r in done if not r.interrupted]
@@ -317,7 +313,7 @@ def collect(
                 held += whole
                 summary.skipped = plan.skipped
                 if held and (stop.is_set() or len(held) >= MAX_GROUP
-                             or time.monotonic() - held_since >= group_seconds):
+                             or time.monotonic() - held_since >= options.group_seconds):
                     store_held()
                 if stop.is_set():
                     break
@@ -341,16 +337,7 @@ def collect(
     finally:
         summary.elapsed = time.monotonic() - started
         if client is not None:
-            _close_cluster(client)
+            close_cluster(client)
         if own_store:
             store.close()
     return summary
-
-
-def _close_cluster(client) -> None:
-    cluster = getattr(client, "cluster", None)
-    try:
-        client.close()
-    finally:
-        if cluster is not None:
-            cluster.close()

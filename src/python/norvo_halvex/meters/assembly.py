@@ -17,7 +17,7 @@ from norvo_halvex.meters.intervals import (
     ThreePhaseInterval,
     ThreePhaseIntervals,
 )
-from norvo_halvex.util.logging import get_logger
+from norvo_halvex.log import get_logger
 
 __all__ = ["blocks_to_intervals_rec"]
 

@@ -23,7 +23,10 @@ from norvo_halvex.meters.hardware import THREE_PHASE_CX, MeterKind
 
 __all__ = [
     "CT_OPERATED",
+    "ELEMENTS",
     "ELEMENT_REGISTERS",
+    "MOST_DECIMALS",
+    "REGISTER_COLUMNS",
     "REGISTER_UNITS",
     "THREE_PHASE_QUANTITIES",
     "THREE_PHASE_TOTALS",
@@ -32,8 +35,12 @@ __all__ = [
     "format_scaled",
     "is_ct_operated",
     "kilo_value",
+    "register_column",
     "scale_for",
 ]
+
+#: The metering elements of a single-phase meter, as registers and columns name them.
+ELEMENTS: Final = ("a", "b")
 
 #: The four registers of a single-phase element, as the element read returns them.
 ELEMENT_REGISTERS: Final = ("import_active", "export_active", "import_reactive", "export_reactive")
@@ -58,6 +65,26 @@ REGISTER_UNITS: Final = MappingProxyType(
     }
 )
 
+
+
+def register_column(quantity: str, element: str = "") -> str:
+    """The column of a register in stored tables and written files: its name with its unit in
+    lower case, after the element of a single-phase register (``active_import_kwh``,
+    ``a_import_active_kwh``)."""
+    column = f"{quantity}_{REGISTER_UNITS[quantity].lower()}"
+    return f"{element}_{column}" if element else column
+
+
+#: Every register's column, by the key its value is kept under (``a_import_active`` for
+#: element A's, ``active_import`` for a three-phase total): the elements' four registers,
+#: then the six three-phase totals.
+REGISTER_COLUMNS: Final = MappingProxyType(
+    {
+        **{f"{e}_{k}": register_column(k, e) for e in ELEMENTS for k in ELEMENT_REGISTERS},
+        **{k: register_column(k) for k in THREE_PHASE_QUANTITIES},
+    }
+)
+
 #: The object holding each three-phase total.
 THREE_PHASE_TOTALS: Final = MappingProxyType(
     {name: ObjectIdEnum[f"three_phase_total_{name}"] for name in THREE_PHASE_QUANTITIES}
@@ -79,6 +106,8 @@ class Scale:
 
 WHOLE_CURRENT: Final = Scale(1000, 3)
 CT_OPERATED: Final = Scale(10000, 4)
+#: Decimals that hold the value of any meter exactly.
+MOST_DECIMALS: Final = max(WHOLE_CURRENT.decimals, CT_OPERATED.decimals)
 
 
 def is_ct_operated(meter: object) -> bool:

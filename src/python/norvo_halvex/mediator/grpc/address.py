@@ -20,7 +20,16 @@ import dataclasses
 import ipaddress
 import re
 
-__all__ = ["MediatorAddress", "is_loopback_host", "parse_mediator_address", "split_mediator_address"]
+__all__ = [
+    "DEFAULT_MEDIATOR_ADDRESS",
+    "MediatorAddress",
+    "is_loopback_host",
+    "parse_mediator_address",
+    "split_mediator_address",
+]
+
+#: The mediator a client reaches when given no address: one on this machine.
+DEFAULT_MEDIATOR_ADDRESS = "0.0.0.0:50051"
 
 FORMS = "host:port, [v6]:port, dns:///host:port or unix:PATH"
 

@@ -31,14 +31,14 @@ import grpc
 
 from norvo_halvex.mediator.grpc import halvex_mediator_pb2 as _pb
 from norvo_halvex.mediator.grpc import halvex_mediator_pb2_grpc as _pb_grpc
-from norvo_halvex.mediator.grpc.address import split_mediator_address
+from norvo_halvex.mediator.grpc.address import DEFAULT_MEDIATOR_ADDRESS, split_mediator_address
 from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
 from norvo_halvex.mediator.grpc.exception.HalvexEOFError import HalvexEOFError
 from norvo_halvex.mediator.grpc.security import ChannelSecurity
 from norvo_halvex.mediator.grpc.settings import DEFAULT_TIMEOUT_SECONDS, ConnectionSettings
-from norvo_halvex.meters.obis import describe_object_id
 from quarn_frame_protocol.elements import decode_element
 from quarn_frame_protocol.errors import QuarnCodecError
+from quarn_frame_protocol.obis import describe_object_id
 
 __all__ = [
     "DEFAULT_MEDIATOR_ADDRESS",
@@ -48,9 +48,6 @@ __all__ = [
 ]
 
 log = logging.getLogger("norvo_halvex.mediator.grpc")
-
-#: Mediator address used when none (or None) is given.
-DEFAULT_MEDIATOR_ADDRESS = "0.0.0.0:50051"
 
 _MAX_OBJECT_ID = 0xFFFFFFFF
 

@@ -1,4 +1,10 @@
-"""Exit codes and the one-line description of every failure the tool reports."""
+"""What a failure means, for whoever reports it: one map from any exception to a ``Failure``.
+
+``classify(exc)`` gives the stable code, the exit code of the command line tool, the cause
+in a few words, the detail and a hint. The tool prints it and exits with its code; the
+collector records ``ledger_code`` in its attempts ledger and tries a read again only when
+the failure is ``transient``. Which exceptions exist and when they come: ``norvo_halvex.errors``.
+"""
 
 from __future__ import annotations
 
@@ -6,8 +12,10 @@ import dataclasses
 import enum
 import errno as _errno
 
-from norvo_halvex.errors import rpc_status
-from norvo_halvex.untrusted import for_terminal
+from quarn_frame_protocol.errors import QuarnCodecError
+
+from norvo_halvex.errors import HalvexConnectionFailure, HalvexEOFError, MediatorClientException, rpc_status
+from norvo_halvex.meters.grid import InvalidIntervals
 
 
 class ExitCode(enum.IntEnum):
@@ -29,7 +37,7 @@ EXIT_CODE_MEANINGS = {
     ExitCode.USAGE: "usage: bad command, option or value; a meter write not confirmed",
     ExitCode.METER: "the meter failed (connection, early end of stream) or is not known",
     ExitCode.MEDIATOR: "the mediator failed or cannot be reached",
-    ExitCode.BAD_REPLY: "the meter's reply does not decode",
+    ExitCode.BAD_REPLY: "the meter's reply does not decode, or its intervals break the meter's grid",
     ExitCode.PARTIAL: "partial: some values or meters failed, the rest are good",
     ExitCode.ENVIRONMENT: "this machine: output path unwritable or a folder, disk full, port in use",
     ExitCode.SECURITY: "security: TLS handshake or certificate, authentication or permission refused",
@@ -57,6 +65,21 @@ class LocalError(Exception):
         self.attempted = attempted  # False: found before anything was sent
 
 
+# The mediator or the meter's link was away for a moment; the same read may well work a
+# little later. Everything else (unknown serial, refused request, bad reply) will fail the
+# same way again.
+TRANSIENT_CODES = frozenset({"UNAVAILABLE", "DEADLINE_EXCEEDED", "HALVEX_CONNECTION_FAILURE", "HALVEX_EOF_ERROR"})
+# The mediator itself (not one meter) could not be used.
+MEDIATOR_CODES = frozenset({"UNAVAILABLE", "DEADLINE_EXCEEDED"})
+# The connection's security failed (TLS, certificate, token, permission), as the ledger
+# names it: the transport's explanation in capitals, or the bare status. Trying again
+# changes nothing.
+SECURITY_CODES = frozenset(
+    {"UNTRUSTED_CERTIFICATE", "CERTIFICATE_EXPIRED", "CERTIFICATE_NOT_YET_VALID", "HOSTNAME_MISMATCH",
+     "HANDSHAKE_FAILED", "TLS_REFUSED", "TOKEN_UNREADABLE", "UNAUTHENTICATED", "PERMISSION_DENIED"}
+)
+
+
 @dataclasses.dataclass(frozen=True)
 class Failure:
     """A classified failure: what went wrong, in words and as a stable code."""
@@ -67,6 +90,18 @@ class Failure:
     message: str
     hint: str | None = None
     attempted: bool = True  # False: refused before any meter or mediator was contacted
+    problem: str | None = None  # the transport's explanation of a security failure
+
+    @property
+    def ledger_code(self) -> str:
+        """The code a ledger keeps: a security failure by what was wrong
+        (``UNTRUSTED_CERTIFICATE``), whatever gRPC status carried it; else ``code``."""
+        return self.problem.upper() if self.problem else self.code
+
+    @property
+    def transient(self) -> bool:
+        """Worth another try a little later."""
+        return self.ledger_code in TRANSIENT_CODES
 
     def as_dict(self) -> dict:
         out = {"code": self.code, "cause": self.cause, "message": self.message, "exit_code": int(self.exit_code)}
@@ -99,6 +134,8 @@ TOKEN_HINT = "check --token-file or HALVEX_TOKEN_FILE"
 # HalvexSecurityError.problem -> short words.
 _SECURITY_WORDS = {
     "untrusted_certificate": "mediator certificate not trusted",
+    "certificate_expired": "mediator certificate expired",
+    "certificate_not_yet_valid": "mediator certificate not valid yet",
     "hostname_mismatch": "mediator certificate name mismatch",
     "handshake_failed": "TLS handshake failed",
     "tls_refused": "TLS handshake refused",
@@ -145,63 +182,17 @@ def _grpc_failure(status: str, details: str, mediator: str | None) -> Failure:
     return Failure(exit_code, status, cause, details, hint)
 
 
-def _security_failure(exc: BaseException, security_type) -> Failure | None:
-    """The transport's explained TLS / token / permission failure behind ``exc``."""
-    found = security_type.behind(exc)
-    if found is None:
-        return None
+def _security_failure(found) -> Failure:
+    """The transport's explained TLS / token / permission failure (a ``HalvexSecurityError``)."""
     status, details = rpc_status(found)
-    cause = _SECURITY_WORDS.get(getattr(found, "problem", ""), "security problem")
-    return Failure(ExitCode.SECURITY, status, cause, str(getattr(found, "message", "") or details))
-
-
-def _exception_types():
-    """The library's exception classes, imported late: the tool must still start (and
-    print its usage) when a part of the library is broken or missing."""
-    types = {}
-    try:
-        from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
-
-        types["client"] = MediatorClientException
-    except ImportError:  # pragma: no cover - the package is always there
-        pass
-    try:
-        from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
-        from norvo_halvex.mediator.grpc.exception.HalvexEOFError import HalvexEOFError
-
-        types["connection"] = HalvexConnectionFailure
-        types["eof"] = HalvexEOFError
-    except ImportError:  # pragma: no cover
-        pass
-    try:
-        from norvo_halvex.mediator.grpc.exception.HalvexSecurityError import HalvexSecurityError
-
-        types["security"] = HalvexSecurityError
-    except ImportError:  # pragma: no cover
-        pass
-    try:
-        from quarn_frame_protocol.errors import QuarnCodecError
-
-        types["codec"] = QuarnCodecError
-    except ImportError:
-        pass
-    try:
-        import grpc
-
-        types["rpc"] = grpc.RpcError
-    except ImportError:  # pragma: no cover - grpcio is a dependency
-        pass
-    return types
+    problem = str(found.problem)
+    cause = _SECURITY_WORDS.get(problem, "security problem")
+    return Failure(ExitCode.SECURITY, status, cause, str(found.message or details), problem=problem)
 
 
 def classify(exc: BaseException, *, mediator: str | None = None) -> Failure:
-    """Turns any exception raised while serving a command into a ``Failure``."""
-    types = _exception_types()
-
-    def isa(key):
-        cls = types.get(key)
-        return cls is not None and isinstance(exc, cls)
-
+    """Turns any exception into a ``Failure``; ``mediator`` (the address in use) goes into
+    the hint of an unreachable one."""
     if isinstance(exc, UsageError):
         return Failure(ExitCode.USAGE, "USAGE", "invalid argument", str(exc))
     if isinstance(exc, SetupError):
@@ -210,57 +201,37 @@ def classify(exc: BaseException, *, mediator: str | None = None) -> Failure:
         return Failure(ExitCode.ENVIRONMENT, exc.code, exc.cause, str(exc), attempted=exc.attempted)
     if isinstance(exc, KeyboardInterrupt):
         return Failure(ExitCode.INTERRUPTED, "INTERRUPTED", "interrupted", "")
-    if "security" in types:
-        security = _security_failure(exc, types["security"])
-        if security is not None:
-            return security
-    if isa("client"):
+    # The transport's types load gRPC, which reporting a usage error need not wait for.
+    import grpc
+
+    from norvo_halvex.mediator.grpc.exception.HalvexSecurityError import HalvexSecurityError
+
+    found = HalvexSecurityError.behind(exc)
+    if found is not None:
+        return _security_failure(found)
+    if isinstance(exc, MediatorClientException):
         code = str(getattr(exc, "code", "") or "")
         message = str(getattr(exc, "message", "") or "")
         if code in _METER_CODES:
             return Failure(ExitCode.METER, code, _METER_CODES[code], message)
         return _grpc_failure(code or "UNKNOWN", message, mediator)
     # Data-record operations let the transport's own failures through unchanged.
-    if isa("connection"):
+    if isinstance(exc, HalvexConnectionFailure):
         code = "HALVEX_CONNECTION_FAILURE"
         return Failure(ExitCode.METER, code, _METER_CODES[code], str(getattr(exc, "message", exc)))
-    if isa("eof"):
+    if isinstance(exc, HalvexEOFError):
         code = "HALVEX_EOF_ERROR"
         return Failure(ExitCode.METER, code, _METER_CODES[code], str(getattr(exc, "message", exc)))
-    if isa("rpc"):
+    if isinstance(exc, grpc.RpcError):
         status, details = rpc_status(exc)
         return _grpc_failure(status, details, mediator)
-    if isa("codec"):
+    if isinstance(exc, QuarnCodecError):
         return Failure(ExitCode.BAD_REPLY, "CODEC_ERROR", "reply does not decode", str(exc))
+    if isinstance(exc, InvalidIntervals):
+        return Failure(ExitCode.BAD_REPLY, "INVALID_INTERVALS", "intervals off the meter's grid", str(exc),
+                       "the mediator's interval frames are wrong: nothing of them was kept")
     if isinstance(exc, OSError):
         return _os_failure(exc)
     if isinstance(exc, NotImplementedError):
         return Failure(ExitCode.UNEXPECTED, "NOT_IMPLEMENTED", "not implemented in this build", str(exc))
     return Failure(ExitCode.UNEXPECTED, type(exc).__name__, "unexpected error", str(exc))
-
-
-def describe(failure: Failure, *, serial: str | None = None, operation: str | None = None) -> str:
-    """The one line printed on standard error, e.g.
-    ``halvex: meter HX1000001: read failed: connection failure (HALVEX_CONNECTION_FAILURE): no answer``."""
-    parts = ["halvex"]
-    if failure.exit_code is ExitCode.USAGE or not failure.attempted:
-        # Nothing was attempted: name the command, not a meter.
-        if operation:
-            parts.append(operation)
-        parts.append(failure.message)
-    elif failure.exit_code is ExitCode.INTERRUPTED:
-        parts.append("interrupted")
-    else:
-        if serial is not None:
-            parts.append(f"meter {serial}")
-        if operation:
-            parts.append(f"{operation} failed")
-        cause = f"{failure.cause} ({failure.code})"
-        if failure.message:
-            cause += f": {failure.message}"
-        if failure.hint:
-            cause += f"; {failure.hint}"
-        parts.append(cause)
-    # One line whatever the message holds; what the mediator or a meter sent is shown
-    # with its control characters escaped.
-    return ": ".join(for_terminal(" ".join(p.split()) if "\n" in p else p) for p in parts)

@@ -7,7 +7,7 @@ import os
 
 from norvo_halvex import files
 from norvo_halvex.cli import parsing
-from norvo_halvex.cli.errors import UsageError
+from norvo_halvex.cli.command import SERIALS_FILE_HELP, Commands, arg
 from norvo_halvex.cli.fleet import (
     DEFAULT_WORKERS,
     OrderedWriter,
@@ -17,23 +17,13 @@ from norvo_halvex.cli.fleet import (
     read_fleet,
 )
 from norvo_halvex.cli.progress import Counter
+from norvo_halvex.failures import UsageError
 
 # Where the rows of a run that stopped early go, next to the file it would have replaced.
 PARTIAL_SUFFIX = ".partial"
 
 
-def add_arguments(p) -> None:
-    p.add_argument("serials", metavar="SERIAL", nargs="*", help="meter serial numbers")
-    p.add_argument("--file", metavar="FILE",
-                   help="read serials from FILE ('-' for standard input): one per line, '#' starts a comment")
-    p.add_argument("--workers", metavar="N", type=int, default=DEFAULT_WORKERS,
-                   help=f"meters read at the same time (default {DEFAULT_WORKERS})")
-    p.add_argument("--format", choices=("csv", "jsonl"), default="csv",
-                   help="csv (default) or jsonl, one JSON object per meter; --json means jsonl")
-    p.add_argument("--out", metavar="FILE",
-                   help="write the rows to FILE instead of standard output (replaced only when complete; "
-                        "a run that stops early leaves FILE.partial)")
-    p.add_argument("--quiet", action="store_true", help="no progress and summary on standard error")
+COMMANDS = Commands()
 
 
 def load_serials(args) -> list[str]:
@@ -43,6 +33,20 @@ def load_serials(args) -> list[str]:
     return serials
 
 
+@COMMANDS.add(
+    "fleet", "read the registers of many meters concurrently",
+    arg("serials", metavar="SERIAL", nargs="*", help="meter serial numbers"),
+    arg("--file", metavar="FILE",
+        help=SERIALS_FILE_HELP),
+    arg("--workers", metavar="N", type=int, default=DEFAULT_WORKERS,
+        help=f"meters read at the same time (default {DEFAULT_WORKERS})"),
+    arg("--format", choices=("csv", "jsonl"), default="csv",
+        help="csv (default) or jsonl, one JSON object per meter; --json means jsonl"),
+    arg("--out", metavar="FILE",
+        help="write the rows to FILE instead of standard output (replaced only when complete; "
+             "a run that stops early leaves FILE.partial)"),
+    arg("--quiet", action="store_true", help="no progress and summary on standard error"),
+)
 def cmd_fleet(ctx, args) -> int:
     serials = load_serials(args)
     if args.workers < 1:

@@ -10,76 +10,70 @@ import signal
 import threading
 import time
 
+import duckdb
+
+from norvo_halvex import files, meters
 from norvo_halvex.cli import parsing, render
-from norvo_halvex.cli.errors import ExitCode, Failure, LocalError, UsageError, describe
+from norvo_halvex.cli.command import SERIALS_FILE_HELP, ZONE, Argument, Commands, arg
 from norvo_halvex.cli.progress import Counter
+from norvo_halvex.cli.report import describe
+from norvo_halvex.collect import (
+    DEFAULT_DB,
+    FORMATS,
+    TABLES,
+    ClusterError,
+    ClusterTLS,
+    CollectOptions,
+    Store,
+    StoreError,
+    collect,
+    day_range,
+    export,
+    gaps,
+    parse_whats,
+    yesterday,
+)
+from norvo_halvex.collect.cluster import check_cluster
+from norvo_halvex.collect.collector import DEFAULT_WORKERS
+from norvo_halvex.collect.store import first_line
+from norvo_halvex.collect.task import DEFAULT_RETRIES, DEFAULT_WHATS, WHATS
+from norvo_halvex.failures import ExitCode, Failure, LocalError, UsageError
 from norvo_halvex.untrusted import for_terminal
 
-UTC = _dt.timezone.utc
+COMMANDS = Commands()
+
+DB = arg("--db", metavar="PATH", default=DEFAULT_DB, help=f"the DuckDB store (default ./{DEFAULT_DB})")
 
 
-def _day_options(p, *, what: str) -> None:
-    p.add_argument("--day", metavar="YYYY-MM-DD", help=f"the (newest) UTC day to {what} (default: yesterday)")
-    p.add_argument("--days", metavar="N", type=int, default=1, help="the N days up to and including --day (default 1)")
-
-
-def _db_option(p) -> None:
-    from norvo_halvex.collect import DEFAULT_DB
-
-    p.add_argument("--db", metavar="PATH", default=DEFAULT_DB, help=f"the DuckDB store (default ./{DEFAULT_DB})")
-
-
-def add_collect_arguments(p) -> None:
-    from norvo_halvex.collect.collector import DEFAULT_WORKERS
-    from norvo_halvex.collect.task import DEFAULT_RETRIES, DEFAULT_WHATS, WHATS
-
-    p.add_argument("serials", metavar="SERIAL", nargs="*", help="meter serial numbers (default with --simulate: every simulated meter)")
-    p.add_argument("--serials-file", metavar="FILE",
-                   help="read serials from FILE ('-' for standard input): one per line, '#' starts a comment")
-    _day_options(p, what="collect")
-    p.add_argument("--what", metavar="PARTS", default=",".join(DEFAULT_WHATS),
-                   help=f"comma-separated parts: {', '.join(WHATS)} (default {','.join(DEFAULT_WHATS)})")
-    _db_option(p)
-    p.add_argument("--workers", metavar="N", type=int, default=DEFAULT_WORKERS,
-                   help=f"meter-days read at the same time (per worker process with --cluster; default {DEFAULT_WORKERS})")
-    p.add_argument("--retries", metavar="N", type=int, default=DEFAULT_RETRIES,
-                   help=f"extra tries of a read after a transient failure (default {DEFAULT_RETRIES})")
-    p.add_argument("--resume", action="store_true", help="skip the parts of meter-days whose last try succeeded")
-    p.add_argument("--cluster", metavar="ADDRESS|local:N",
-                   help="run the meter-days on a Dask cluster: a scheduler address, or local:N worker processes")
-
-
-def add_gaps_arguments(p) -> None:
-    _db_option(p)
-    _day_options(p, what="check")
-
-
-def add_export_arguments(p) -> None:
-    from norvo_halvex.collect import FORMATS, TABLES
-
-    _db_option(p)
-    _day_options(p, what="export")
-    p.add_argument("--table", choices=tuple(TABLES), default="intervals", help="what to export (default intervals)")
-    p.add_argument("--format", choices=FORMATS, required=True, help="parquet, csv or jsonl (one JSON object per line)")
-    p.add_argument("--out", metavar="PATH", required=True, help="the file to write ('-': standard output, csv and jsonl)")
+def days_options(what: str) -> tuple[Argument, ...]:
+    """``--day``, ``--days`` and ``--tz``: the local days to ``what``."""
+    return (
+        arg("--day", metavar="YYYY-MM-DD",
+            help=f"the (newest) day to {what}, 00:00 to 00:00 in --tz (default: yesterday there)"),
+        arg("--days", metavar="N", type=int, default=1, help="the N days up to and including --day (default 1)"),
+        ZONE,
+    )
 
 
 # -- shared checks --------------------------------------------------------------------------
 
 
-def _days(args) -> list[_dt.date]:
-    from norvo_halvex.collect import day_range, yesterday
-
-    day = parsing.parse_day(args.day) if args.day else yesterday()
+def _days(args) -> tuple[list[_dt.date], str]:
+    """The local days asked for, oldest first, and the name of their time zone."""
+    zone = parsing.time_zone(args.tz)
+    day = parsing.parse_day(args.day) if args.day else yesterday(zone)
     if args.days < 1:
         raise UsageError("--days must be at least 1")
-    today = _dt.datetime.now(UTC).date()
+    today = meters.today(zone)
     if day > today:
-        raise UsageError(f"--day {day.isoformat()} is in the future (today is {today.isoformat()} UTC)")
+        raise UsageError(f"--day {day.isoformat()} is in the future (today is {today.isoformat()} in {zone.key})")
     try:
-        return day_range(day, args.days)
+        days = day_range(day, args.days)
     except OverflowError:
         raise UsageError(f"--days {args.days} reaches before the first representable date") from None
+    for d in days:
+        parsing.local_day(d, zone)
+    return days, zone.key
 
 
 def _store_problem(message: str) -> LocalError:
@@ -96,8 +90,6 @@ def _check_store(path: str, *, read_only: bool) -> None:
 
 def _open_store(path: str, *, read_only: bool):
     """The store at ``path``; LocalError (exit 7) when this machine cannot use it."""
-    from norvo_halvex.collect import Store, StoreError
-
     _check_store(path, read_only=read_only)
     try:
         return Store(path, read_only=read_only)
@@ -106,6 +98,28 @@ def _open_store(path: str, *, read_only: bool):
 
 
 # -- collect ------------------------------------------------------------------------------
+
+_CLUSTER_TLS_OPTIONS = ("cluster_tls_ca", "cluster_tls_cert", "cluster_tls_key", "cluster_insecure")
+
+
+def _cluster_tls(args) -> ClusterTLS | None:
+    """The cluster's TLS settings (options, else HALVEX_CLUSTER_TLS_*), checked against
+    ``--cluster`` before anything starts."""
+    given = [name for name in _CLUSTER_TLS_OPTIONS if getattr(args, name)]
+    if args.cluster is None or args.cluster.startswith("local:"):
+        if given:
+            where = "a scheduler address" if args.cluster else "--cluster"
+            raise UsageError(f"--{given[0].replace('_', '-')} applies to {where} only")
+    if args.cluster is None:
+        return None
+    tls = ClusterTLS.from_env(ca=args.cluster_tls_ca, cert=args.cluster_tls_cert, key=args.cluster_tls_key,
+                              insecure=args.cluster_insecure)
+    try:
+        check_cluster(args.cluster, tls)
+    except ValueError as e:
+        raise UsageError(str(e)) from None
+    return tls
+
 
 
 def _serials(ctx, args) -> list[str]:
@@ -218,13 +232,34 @@ def _ctrl_c_stops(ctx, stop: threading.Event):
         signal.signal(signal.SIGINT, previous)
 
 
+@COMMANDS.add(
+    "collect", "collect meter-days into a DuckDB store",
+    arg("serials", metavar="SERIAL", nargs="*",
+        help="meter serial numbers (default with --simulate: every simulated meter)"),
+    arg("--serials-file", metavar="FILE",
+        help=SERIALS_FILE_HELP),
+    *days_options("collect"),
+    arg("--what", metavar="PARTS", default=",".join(DEFAULT_WHATS),
+        help=f"comma-separated parts: {', '.join(WHATS)} (default {','.join(DEFAULT_WHATS)})"),
+    DB,
+    arg("--workers", metavar="N", type=int, default=DEFAULT_WORKERS,
+        help=f"meter-days read at the same time (per worker process with --cluster; default {DEFAULT_WORKERS})"),
+    arg("--retries", metavar="N", type=int, default=DEFAULT_RETRIES,
+        help=f"extra tries of a read after a transient failure (default {DEFAULT_RETRIES})"),
+    arg("--resume", action="store_true", help="skip the parts of meter-days whose last try succeeded"),
+    arg("--cluster", metavar="ADDRESS|local:N",
+        help="run the meter-days on a Dask cluster: a scheduler address (tls://HOST:PORT), or local:N worker "
+             "processes on this machine (with TLS of their own)"),
+    arg("--cluster-tls-ca", metavar="FILE",
+        help="CA (PEM) that signed the Dask cluster's certificates ($HALVEX_CLUSTER_TLS_CA)"),
+    arg("--cluster-tls-cert", metavar="FILE",
+        help="this client's certificate (PEM) for the Dask cluster ($HALVEX_CLUSTER_TLS_CERT)"),
+    arg("--cluster-tls-key", metavar="FILE", help="the key of --cluster-tls-cert (PEM) ($HALVEX_CLUSTER_TLS_KEY)"),
+    arg("--cluster-insecure", action="store_true",
+        help="allow a tcp:// scheduler off this machine: work and results cross the network unprotected"),
+)
 def cmd_collect(ctx, args) -> int:
-    import duckdb
-
-    from norvo_halvex.collect import ClusterError, collect, parse_whats
-    from norvo_halvex.collect.store import first_line
-
-    days = _days(args)
+    days, zone = _days(args)
     try:
         whats = parse_whats(args.what)
     except ValueError as e:
@@ -233,10 +268,7 @@ def cmd_collect(ctx, args) -> int:
         raise UsageError("--workers must be at least 1")
     if args.retries < 0:
         raise UsageError("--retries must be 0 or more")
-    if args.cluster is not None and args.cluster.startswith("local:"):
-        n = args.cluster[len("local:"):]
-        if not n.isdigit() or int(n) < 1:
-            raise UsageError(f"--cluster {args.cluster}: expected local:N with N >= 1 worker processes")
+    cluster_tls = _cluster_tls(args)
     _check_store(args.db, read_only=False)  # before the simulator of --simulate starts
     serials = _serials(ctx, args)
     store = _open_store(args.db, read_only=False)
@@ -248,10 +280,10 @@ def cmd_collect(ctx, args) -> int:
         with store, counter, _ctrl_c_stops(ctx, stop):
             if ctx.simulate and ctx.simulator is None:
                 ctx.start_simulator()
-            options = dict(day=days[-1], days=len(days), whats=whats, store=store, workers=args.workers,
-                           retries=args.retries, resume=args.resume, on_result=_Progress(ctx, counter),
-                           stop=stop, log_level=ctx.log_level,
-                           mediator=ctx.mediator, settings=ctx.settings)
+            options = CollectOptions(day=days[-1], days=len(days), whats=whats, workers=args.workers,
+                                     retries=args.retries, resume=args.resume, log_level=ctx.log_level, zone=zone)
+            run = dict(store=store, on_result=_Progress(ctx, counter), stop=stop, mediator=ctx.mediator,
+                       settings=ctx.settings)
             if args.cluster is not None:
                 # Dask narrates its cluster's life at INFO; that is for --log-level DEBUG only.
                 # (Importing it sets its loggers up: quieten them after that.)
@@ -259,9 +291,9 @@ def cmd_collect(ctx, args) -> int:
 
                 logging.getLogger("distributed").setLevel("DEBUG" if ctx.log_level == "DEBUG" else "WARNING")
                 # Each worker process makes its own client from the mediator address and settings.
-                summary = collect(serials, cluster=args.cluster, **options)
+                summary = collect(serials, options, cluster=args.cluster, cluster_tls=cluster_tls, **run)
             else:
-                summary = collect(serials, api=ctx.api(), **options)
+                summary = collect(serials, options, api=ctx.api(), **run)
     except KeyboardInterrupt as exc:
         summary = getattr(exc, "summary", None)
         if summary is None:
@@ -281,11 +313,12 @@ def cmd_collect(ctx, args) -> int:
 # -- gaps -------------------------------------------------------------------------------------
 
 
-def _slot_runs(slots: list[_dt.datetime], step: int) -> list[str]:
-    """Consecutive slots as ranges: 10:00-11:00 (3 slots)."""
+def _slot_runs(slots: list[_dt.datetime], step: int, zone) -> list[str]:
+    """Consecutive slots as ranges of local times: 10:00-11:00 (3 slots)."""
+    slots = [t.astimezone(zone) for t in slots]
     runs: list[list[_dt.datetime]] = []
     for t in slots:
-        if runs and (t - runs[-1][-1]).total_seconds() <= step:
+        if runs and t.timestamp() - runs[-1][-1].timestamp() <= step:
             runs[-1].append(t)
         else:
             runs.append([t])
@@ -300,6 +333,7 @@ def _slot_runs(slots: list[_dt.datetime], step: int) -> list[str]:
 
 def gaps_lines(report: dict) -> list[str]:
     lines = []
+    zone = meters.time_zone(report["zone"])
     for meter in report["meters"]:
         serial = for_terminal(meter["serial"])
         for f in meter["failed"]:
@@ -309,12 +343,14 @@ def gaps_lines(report: dict) -> list[str]:
         for m in meter["missing_slots"]:
             slots = m["slots"]
             lines.append(f"{serial}  {m['day'].isoformat()}  intervals  {len(slots)} missing: "
-                         f"{', '.join(_slot_runs(slots, 1800))}")
+                         f"{', '.join(_slot_runs(slots, meters.INTERVAL_SECONDS, zone))}")
         for day in meter["not_collected"]:
             lines.append(f"{serial}  {day.isoformat()}  not collected")
     c = report["counts"]
     days = report["days"]
     span = days[0].isoformat() if len(days) == 1 else f"{days[0].isoformat()}..{days[-1].isoformat()}"
+    if report["zone"] != "UTC":
+        span += f" ({report['zone']})"
     if not report["meters"]:
         lines.append(f"no gaps in {span}")
     else:
@@ -323,12 +359,11 @@ def gaps_lines(report: dict) -> list[str]:
     return lines
 
 
+@COMMANDS.add("gaps", "list what a store is missing for some days", DB, *days_options("check"))
 def cmd_gaps(ctx, args) -> int:
-    from norvo_halvex.collect import gaps
-
-    days = _days(args)
+    days, zone = _days(args)
     with _open_store(args.db, read_only=True) as store:
-        report = gaps(store, days)
+        report = gaps(store, days, zone)
     if ctx.json:
         print(render.dumps({"command": "gaps", "result": report}), file=ctx.stdout, flush=True)
     else:
@@ -341,28 +376,28 @@ def cmd_gaps(ctx, args) -> int:
 # -- export -----------------------------------------------------------------------------------
 
 
+@COMMANDS.add(
+    "export", "write a table of the store as Parquet, CSV or JSON lines", DB, *days_options("export"),
+    arg("--table", choices=tuple(TABLES), default="intervals", help="what to export (default intervals)"),
+    arg("--format", choices=FORMATS, required=True, help="parquet, csv or jsonl (one JSON object per line)"),
+    arg("--out", metavar="PATH", required=True, help="the file to write ('-': standard output, csv and jsonl)"),
+)
 def cmd_export(ctx, args) -> int:
-    import duckdb
-
-    from norvo_halvex import files
-    from norvo_halvex.collect import export
-    from norvo_halvex.collect.store import first_line
-
-    days = _days(args)
+    days, zone = _days(args)
     if args.out == files.STDOUT and args.format == "parquet":
         raise UsageError("--format parquet is binary: give --out FILE, not '-'")
     # Checked before the store is read: a folder, a missing or unwritable folder is refused.
     out = parsing.check_output(args.out, "--out")
     with _open_store(args.db, read_only=True) as store:
         try:
-            rows = export(store, args.table, days, args.format, out, stdout=ctx.stdout)
+            rows = export(store, args.table, days, args.format, out, stdout=ctx.stdout, zone=zone)
         except duckdb.IOException as e:  # DuckDB writing the file itself (a full disk, say)
             raise LocalError(f"cannot write --out {args.out}: {first_line(e)}",
                              code="WRITE_FAILED", cause="cannot write output") from None
     if out != files.STDOUT:
         if ctx.json:
             doc = {"command": "export", "result": {"table": args.table, "format": args.format, "out": out,
-                                                   "rows": rows, "days": days}}
+                                                   "rows": rows, "days": days, "zone": zone}}
             print(render.dumps(doc), file=ctx.stdout, flush=True)
         else:
             print(for_terminal(f"halvex: export: {rows} {args.table} rows -> {args.out}"), file=ctx.stderr, flush=True)

@@ -8,17 +8,19 @@ import tempfile
 import time
 
 from norvo_halvex import meters
-from norvo_halvex.cli import commands as c
 from norvo_halvex.cli import render
-from norvo_halvex.cli.errors import ExitCode, classify, describe
-from norvo_halvex.cli.simulator_cmd import fleet_rows
+from norvo_halvex.cli.command import Commands, arg
+from norvo_halvex.cli.commands.intervals import count_csv_rows, day_calls, download_intervals
+from norvo_halvex.cli.commands.registers import registers_lines, registers_result
+from norvo_halvex.cli.commands.simulator import fleet_rows
+from norvo_halvex.cli.outcome import failed_values
+from norvo_halvex.cli.report import describe
+from norvo_halvex.failures import ExitCode, classify
 from norvo_halvex.untrusted import for_terminal
 
 UTC = _dt.timezone.utc
 
-
-def add_arguments(p) -> None:
-    p.add_argument("--out", metavar="DIR", help="directory for the interval CSV files (default: a new temp dir)")
+COMMANDS = Commands()
 
 
 def _kind(meter) -> str:
@@ -112,8 +114,8 @@ class _Demo:
         ok_all &= ok
         if ok:
             hardware = readings.get("hardware")
-            readings["read"] = c.registers_result(value)
-            for line in c.registers_lines(serial, value, hardware if isinstance(hardware, str) else None)[1:]:
+            readings["read"] = registers_result(value)
+            for line in registers_lines(serial, value, hardware if isinstance(hardware, str) else None)[1:]:
                 self.say(line)
         self.say()
         self.meters_read += ok_all
@@ -121,17 +123,17 @@ class _Demo:
 
     def intervals(self, api, serial: str, day: _dt.date, out_dir: str) -> dict | None:
         path = os.path.join(out_dir, f"intervals-{serial}-{day.isoformat()}.csv")
-        begin, end = meters.day_window(day)
+        calls = day_calls(meters.local_day(day, meters.UTC_ZONE))
 
         def download():
-            return c.download_intervals(api, serial, begin, begin, end, path, True, status=self.ctx.status,
-                                        label=f"downloading {day.isoformat()} intervals of {serial}")
+            return download_intervals(api, serial, calls, path, True, status=self.ctx.status,
+                                      label=f"downloading {day.isoformat()} intervals of {serial}")
 
         got, ok = self.attempt(serial, "intervals", download)
         if not ok:
             return None
         seconds = got.seconds
-        rows = c.count_csv_rows(path)
+        rows = count_csv_rows(path)
         self.values -= _count_values(got)  # the collection is counted as rows below
         self.values += rows
         self.say(f"{serial}  intervals {day.isoformat()} (UTC): {rows} rows in {seconds:.1f} s -> {path}")
@@ -140,13 +142,13 @@ class _Demo:
 
 def _collect_day(ctx, demo: _Demo, serials: list[str], day: _dt.date, out_dir: str) -> dict:
     """The nightly job in small: the fleet's day into a DuckDB store, then what it holds."""
-    from norvo_halvex.collect import Store, collect, gaps
+    from norvo_halvex.collect import CollectOptions, Store, collect, gaps
 
     db = os.path.join(out_dir, "halvex.duckdb")
     demo.say(f"collecting {day.isoformat()} of every meter into {db}")
     with Store(db) as store:
-        summary = collect(serials, api=ctx.api(), mediator=ctx.mediator, day=day, store=store,
-                          whats=("intervals", "registers", "events"))
+        summary = collect(serials, CollectOptions(day=day, whats=("intervals", "registers", "events")),
+                          api=ctx.api(), mediator=ctx.mediator, store=store)
         per_meter = store.con.execute(
             """
             SELECT m.serial,
@@ -196,12 +198,14 @@ def _phases_text(triple) -> str:
 def _failed_parts(operation: str, value) -> list[str]:
     """What a reading lacks because a read failed (the client gives None for it)."""
     if operation == "read":
-        return c.failed_values(value)
+        return failed_values(value)
     if operation == "three-phase-voltage" and isinstance(value, tuple):
-        return c.failed_values({f"l{i}": v for i, v in enumerate(value, 1)})
+        return failed_values({f"l{i}": v for i, v in enumerate(value, 1)})
     return []
 
 
+@COMMANDS.add("demo", "show what the library does, against a built-in simulator",
+              arg("--out", metavar="DIR", help="directory for the interval CSV files (default: a new temp dir)"))
 def cmd_demo(ctx, args) -> int:
     started = time.monotonic()
     out_dir = args.out or tempfile.mkdtemp(prefix="halvex-demo-")

@@ -9,7 +9,7 @@ from __future__ import annotations
 import re
 from typing import Final
 
-from quarn_frame_protocol.quarn_object_id_enum import ObjectIdEnum
+from .quarn_object_id_enum import ObjectIdEnum
 
 __all__ = [
     "OBIS_OBJECT_BASE",

@@ -6,18 +6,14 @@ import signal
 import threading
 
 from norvo_halvex.cli import connection, render
-from norvo_halvex.cli.errors import ExitCode, UsageError
+from norvo_halvex.cli.command import Commands, arg
+from norvo_halvex.failures import ExitCode, UsageError
 from norvo_halvex.untrusted import for_terminal
 
 DEFAULT_PORT = 50051
 
 
-def add_arguments(p) -> None:
-    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
-    p.add_argument("--port", type=int, default=DEFAULT_PORT,
-                   help=f"port to listen on (default {DEFAULT_PORT}; 0 picks a free one)")
-    p.add_argument("--client-ca", metavar="FILE",
-                   help="require client certificates signed by this CA (PEM; with --tls-cert/--tls-key)")
+COMMANDS = Commands()
 
 
 def fleet_rows(fleet) -> list[list[str]]:
@@ -40,18 +36,34 @@ def client_options(args) -> str:
     return "".join(" " + w for w in words)
 
 
+@COMMANDS.add(
+    "simulator", "run the mediator simulator until interrupted",
+    arg("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)"),
+    arg("--port", type=int, default=DEFAULT_PORT,
+        help=f"port to listen on (default {DEFAULT_PORT}; 0 picks a free one)"),
+    arg("--socket", metavar="PATH",
+        help="listen on a Unix socket at PATH (mode 0600: this user only) instead of a TCP port; "
+             "clients connect with --mediator unix:PATH"),
+    arg("--client-ca", metavar="FILE",
+        help="require client certificates signed by this CA (PEM; with --tls-cert/--tls-key)"),
+)
 def cmd_simulator(ctx, args) -> int:
     from norvo_halvex.mediator.simulator.server import security_words
 
     if not 0 <= args.port <= 65535:
         raise UsageError(f"bad port {args.port}")
+    listen = {"host": args.host, "port": args.port}
+    if args.socket is not None:
+        if (args.host, args.port) != ("127.0.0.1", DEFAULT_PORT):
+            raise UsageError("--socket listens on a Unix socket; --host and --port do not apply")
+        listen = {"unix_socket": args.socket}
     stop = threading.Event()
     try:
         previous = signal.signal(signal.SIGTERM, lambda *_: stop.set())
     except ValueError:  # not the main thread: Ctrl-C / stop() only
         previous = None
     try:
-        sim = ctx.start_simulator(host=args.host, port=args.port, **connection.server_options(args))
+        sim = ctx.start_simulator(**listen, **connection.server_options(args))
         if ctx.json:
             doc = {"command": "simulator", "address": sim.address, "tls": sim.tls, "mutual_tls": sim.mutual_tls,
                    "token_required": sim.token_required,
