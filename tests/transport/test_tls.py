@@ -177,10 +177,15 @@ def test_token_file_is_looked_at_once_per_interval(tmp_path, monkeypatch):
     from norvo_halvex.mediator.grpc import token as token_module
 
     looks = []
-    stat = token_module.os.stat
-    monkeypatch.setattr(token_module.os, "stat", lambda path: looks.append(path) or stat(path))
-    now = [50.0]
     path = tmp_path / "token"
+    stat = token_module.os.stat
+
+    def counting_stat(target, *args, **kwargs):
+        looks.extend([target] if target == str(path) else [])
+        return stat(target, *args, **kwargs)
+
+    monkeypatch.setattr(token_module.os, "stat", counting_stat)
+    now = [50.0]
     path.write_text("one")
     path.chmod(0o600)
     tokens = TokenFile(path, recheck=1.0, clock=lambda: now[0])
@@ -190,6 +195,7 @@ def test_token_file_is_looked_at_once_per_interval(tmp_path, monkeypatch):
             path.unlink()
         elif change is not None:
             path.write_text(change)
+            path.chmod(0o600)
         if expected is TokenFileError:
             with pytest.raises(TokenFileError, match="cannot be read"):
                 tokens.token()
