@@ -3,11 +3,14 @@
 from __future__ import annotations
 
 import datetime as dt
+import logging
 from types import SimpleNamespace
 
 import pytest
 
+from norvo_halvex.log import HalvexBoundLogger, get_logger
 from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
+from quarn_frame_protocol import _text
 from quarn_frame_protocol.errors import QuarnCodecError
 from quarn_frame_protocol.generated.quarn_profile_three_phase_intervals_request import (
     QuarnProfileThreePhaseIntervalsRequest,
@@ -131,6 +134,81 @@ def test_a_block_that_does_not_fill_its_frame_is_refused(core, client):
     with pytest.raises(QuarnCodecError):
         client._three_phase_intervals_read("HX3", T0, T0 + H, ProfileNumber.profile_0)
     assert len(core.entries) == 3  # request, response, frame; no block line
+
+
+# ---------------------------------------------------------------------------------------------
+# lines nobody sees
+
+
+class CountingForms(dict):
+    """The codec's table of text functions, counting the texts made per record type."""
+
+    def __init__(self):
+        super().__init__()
+        self.made: dict[type, int] = {}
+
+    def get(self, cls, default=None):
+        self.made[cls] = self.made.get(cls, 0) + 1
+        return super().get(cls, default)
+
+
+class SubclassedLogger(HalvexBoundLogger):
+    pass
+
+
+class OwnBlock(Block):
+    pass
+
+
+def _real_log(kind):
+    log = get_logger("norvo_halvex.test_unseen_lines", __file__).bind(mediator_address="x")
+    if kind == "subclass":
+        log = SubclassedLogger(log._logger, context=log._context)
+    elif kind == "debug on the instance":
+        log.debug = log.debug
+    elif kind == "level test on the instance":
+        logger = logging.Logger("own")
+        logger.isEnabledFor = logger.isEnabledFor
+        log = HalvexBoundLogger(logger)
+    return log
+
+
+@pytest.mark.parametrize(
+    "kind, level, made",
+    [
+        ("plain", logging.INFO, 0),  # the logger's own debug() at a level that drops the lines
+        ("plain", logging.DEBUG, 2),
+        ("subclass", logging.INFO, 2),
+        ("debug on the instance", logging.INFO, 2),
+        ("level test on the instance", logging.INFO, 2),
+        ("str in the module", logging.INFO, 2),
+        ("block of another type", logging.INFO, 1),  # the frame's text is still left out
+    ],
+)
+def test_record_texts_are_left_out_only_where_nobody_can_tell(core, client, monkeypatch, caplog, kind, level,
+                                                               made):
+    core.transport.replies["send_message"] = meter
+    client.log = _real_log(kind)
+    forms = CountingForms()
+    monkeypatch.setattr(_text, "_TEXT_FUNCTIONS", forms)
+    strs = []
+    if kind == "str in the module":
+        core.set("str", lambda value: strs.append(value) or "shown")
+    if kind == "block of another type":
+        core.set("QuarnProfileThreePhaseIntervalsResponseBlock", OwnBlock)
+    logging.getLogger().setLevel(level)
+    with caplog.at_level(level):
+        block = client._three_phase_intervals_read("HX3", T0, T0 + 4 * H, ProfileNumber.profile_0)
+    texts = sum(forms.made.get(cls, 0) for cls in (Frame, Block, OwnBlock)) + len(strs)
+    assert texts == made
+    lines = [r.getMessage() for r in caplog.records if r.name in ("norvo_halvex.test_unseen_lines", "own")]
+    if level == logging.DEBUG:
+        assert [line.split(" [")[0] for line in lines] == [
+            "three phase intervals frame request", "three phase intervals frame response",
+            "three phase intervals frame", "three phase intervals block"]
+        assert lines[3] == f"three phase intervals block [{block}] mediator_address=x serial=HX3"
+    else:
+        assert lines == []
 
 
 # ---------------------------------------------------------------------------------------------

@@ -3,7 +3,7 @@ import logging
 import pytest
 import structlog
 
-from norvo_halvex.util.logging import HalvexBoundLogger, get_logger
+from norvo_halvex.util.logging import HalvexBoundLogger, get_logger, render_key_values
 
 
 class Capture(logging.Handler):
@@ -96,7 +96,9 @@ def test_line_keeps_message_then_bound_then_call_fields_in_order(root_level, cap
     "value, rendered",
     [
         ("HX1", "HX1"),
+        ("Zähler7", "Zähler7"),
         ("two words", "'two words'"),
+        ("tab\there", "'tab\\there'"),
         ("", "''"),
         ("a=b", "'a=b'"),
         (None, "None"),
@@ -108,8 +110,12 @@ def test_line_keeps_message_then_bound_then_call_fields_in_order(root_level, cap
 def test_values_render_unambiguously(root_level, captured, value, rendered):
     name, records = captured
     root_level(logging.DEBUG)
-    get_logger(name, __file__).info("single phase read [(1, None)]", v=value)
-    assert records[0].getMessage() == f"single phase read [(1, None)] v={rendered}"
+    # The usual chain takes a short way; the same chain given as a list goes through the
+    # processors' general form, and the line must be the same.
+    for log in get_logger(name, __file__), HalvexBoundLogger(logging.getLogger(name), [render_key_values]):
+        log.info("single phase read [(1, None)]", v=value)
+    assert [r.getMessage() for r in records] == [f"single phase read [(1, None)] v={rendered}"] * 2
+    assert records[0].event_dict == records[1].event_dict
 
 
 def test_message_with_percent_is_not_interpolated(root_level, captured):

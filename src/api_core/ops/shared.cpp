@@ -3,6 +3,9 @@
 #include "ops/shared.hpp"
 
 #include "pyapi/convert.hpp"
+#include "pyapi/methods.hpp"
+
+#include <string_view>
 
 namespace halvex::ops {
 
@@ -40,9 +43,51 @@ Ref read_stream(Call& c, PyObject* data) {
   return c.call(stream_type, c.call(bytes_io_type, data));
 }
 
+namespace {
+
+// A type of the codec's own with the codec's own text form: its text runs no one else's code.
+// The codec marks each of its types with itself, so a subclass made elsewhere is not one.
+bool plain_text_record(Call& c, PyTypeObject* type) {
+  bool ok = true;
+  Ref own = py::type_attribute(type, c.str<"_plain_text_type">(), ok);
+  if (!ok || !own.is(reinterpret_cast<PyObject*>(type))) return false;
+  Ref text_form = py::type_attribute(type, c.str<"__str__">(), ok);
+  Ref plain = py::type_attribute(type, c.str<"_plain_text_str">(), ok);
+  return ok && text_form && text_form.is(plain.get());
+}
+
+// Whether the debug line of `value` would be dropped with nothing else done: `write` is the
+// logger's own debug(), which names the gate that asks its level test, and the value's form
+// runs no code: the hexadecimal of exact bytes, or the builtin str() of a record of the codec's
+// own types. Then leaving the line out is unseen: the gate asks the level as debug() would
+// have, and making the line would have run nothing of anyone's. A replaced, wrapped or
+// subclassed logger or record, or a module binding of `str`, never qualifies; the line is then
+// made and handed over as always.
+bool unseen_debug_line(Call& c, const py::Callee& write, PyObject* value, Form form) {
+  if (!write.self || !PyFunction_Check(write.fn.get())) return false;
+  if (form == Form::hex) {
+    if (!PyBytes_CheckExact(value)) return false;
+  } else if (!c.global<"str">().is(reinterpret_cast<PyObject*>(&PyUnicode_Type)) ||
+             !plain_text_record(c, Py_TYPE(value))) {
+    return false;
+  }
+  Ref gate = c.optional_attr<"_halvex_drops">(write.fn.get());
+  if (!gate || !PyTuple_CheckExact(gate.get()) || PyTuple_GET_SIZE(gate.get()) != 2 ||
+      PyTuple_GET_ITEM(gate.get(), 0) != write.fn.get()) {
+    return false;
+  }
+  Ref ask = Ref::borrow(PyTuple_GET_ITEM(gate.get(), 1));
+  return c.call(ask, write.self).is(Py_True);
+}
+
+}  // namespace
+
 template <py::Lit Level>
 void log_line(Call& c, PyObject* self, PyObject* serial, PyObject* prefix, PyObject* value, Form form) {
   py::Callee write = log_method<Level>(c, self);
+  if constexpr (std::string_view(Level.text) == "debug") {
+    if (unseen_debug_line(c, write, value, form)) return;
+  }
   Ref shown = form == Form::hex ? py::hex_of(value) : text(c, value);
   c.call<kw<"serial">>(write, py::plus({prefix, shown.get(), c.str<"]">()}), serial);
 }

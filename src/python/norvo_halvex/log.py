@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import logging as _stdlib_logging
 import os
+import re
 from collections.abc import Iterable, Mapping
 from typing import Any
 
@@ -46,12 +47,13 @@ _UNKNOWN_FILE = "(unknown file)"
 _UNKNOWN_FUNCTION = "(unknown function)"
 
 # Characters that would make a bare value ambiguous in a key=value line.
-_NEEDS_QUOTES = frozenset(" \t\r\n\"'=")
+_NEEDS_QUOTES = re.compile("[ \t\r\n\"'=]").search
 
 
 def _render_value(value: Any) -> str:
     if type(value) is str:
-        if value and not _NEEDS_QUOTES.intersection(value):
+        # Serials and addresses are mostly letters and digits: no search for those.
+        if value.isalnum() or (value and not _NEEDS_QUOTES(value)):
             return value
         return repr(value)
     try:
@@ -68,13 +70,17 @@ def render_key_values(
     Plain strings appear bare unless they are empty or hold spaces, quotes or ``=``; every
     other value appears as its ``repr``.
     """
+    return (_key_value_line(event_dict),), {"extra": {"event_dict": event_dict}}
+
+
+def _key_value_line(event_dict: EventDict) -> str:
     parts = []
     for key, value in event_dict.items():
         if key == "event":
             parts.append(value if type(value) is str else _render_value(value))
         else:
             parts.append(f"{key}={_render_value(value)}")
-    return (" ".join(parts),), {"extra": {"event_dict": event_dict}}
+    return " ".join(parts)
 
 
 _DEFAULT_PROCESSORS: tuple[Processor, ...] = (render_key_values,)
@@ -139,22 +145,49 @@ class HalvexBoundLogger(structlog.BoundLoggerBase):
         event_dict.update(self._context)
         event_dict.update(fields)
         event_dict["event"] = event
-        try:
-            for proc in self._processors:
-                event_dict = proc(self._logger, method_name, event_dict)
-        except DropEvent:
-            return
-        if isinstance(event_dict, tuple):
-            args, kw = event_dict
-            msg = args[0] if args else ""
-            extra = kw.get("extra")
+        if self._processors is _DEFAULT_PROCESSORS:
+            # The usual chain, without the round through its general return form.
+            msg, extra = _key_value_line(event_dict), {"event_dict": event_dict}
         else:
-            msg, extra = event_dict, None
+            try:
+                for proc in self._processors:
+                    event_dict = proc(self._logger, method_name, event_dict)
+            except DropEvent:
+                return
+            if isinstance(event_dict, tuple):
+                args, kw = event_dict
+                msg = args[0] if args else ""
+                extra = kw.get("extra")
+            else:
+                msg, extra = event_dict, None
         logger = self._logger
         record = logger.makeRecord(
             logger.name, level, self._file, 0, msg, (), None, _UNKNOWN_FUNCTION, extra
         )
         logger.handle(record)
+
+
+def _debug_dropped(log: Any) -> bool:
+    """Whether ``log.debug(...)`` would end at its level test, having done nothing else.
+
+    Asked only of this class itself over a standard logger whose level test is the class's
+    own, which has no effects: then asking here first and not calling debug() is the same
+    as calling it. Anything else answers False (the caller makes its line as always).
+    """
+    if type(log) is not HalvexBoundLogger:
+        return False
+    logger = log._logger
+    if type(logger) not in _STANDARD_LOGGERS or "isEnabledFor" in vars(logger):
+        return False
+    return not _stdlib_logging.Logger.isEnabledFor(logger, _DEBUG)
+
+
+_STANDARD_LOGGERS = (_stdlib_logging.Logger, _stdlib_logging.RootLogger)
+
+# The compiled core asks this before it makes the text of a debug line: the pair names the
+# function it belongs to, so a replaced or wrapped debug() (whose copied attributes name
+# this one) is never taken for it.
+HalvexBoundLogger.debug._halvex_drops = (HalvexBoundLogger.debug, _debug_dropped)  # type: ignore[attr-defined]
 
 
 def get_logger(name: str | None, file: str | os.PathLike[str] | None) -> HalvexBoundLogger:

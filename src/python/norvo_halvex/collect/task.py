@@ -197,7 +197,7 @@ class _Run:
         intervals = blocks_to_intervals_rec([block for _, _, block in frames])
         scale = scale_for(hw)
         # Absent, not zero: an interval the meter holds no data for is not stored.
-        rows = [(int(iv.time.timestamp()), *(format_scaled(v, scale) for v in iv.values), iv.status)
+        rows = [(int(iv.time.timestamp()), *[format_scaled(v, scale) for v in iv.values], iv.status)
                 for iv in intervals if not iv.missing]
         self.result.intervals = rows
         self.result.interval_seconds = intervals.interval_length

@@ -147,6 +147,20 @@ def format_scaled(count: int | None, scale: Scale) -> str:
     """
     if count is None:
         return ""
+    if type(count) is int and count >= 0:
+        # A download formats hundreds of these: one printf-style pass, same text.
+        return _SCALED_TEXT[scale.decimals] % divmod(count, scale.divisor)
     sign = "-" if count < 0 else ""
     whole, frac = divmod(abs(count), scale.divisor)
     return f"{sign}{whole}.{frac:0{scale.decimals}d}"
+
+
+class _ScaledText(dict):
+    """``"%d.%0<n>d"`` for ``n`` decimals, made on first use."""
+
+    def __missing__(self, decimals: int) -> str:
+        pattern = self[decimals] = f"%d.%0{decimals}d"
+        return pattern
+
+
+_SCALED_TEXT = _ScaledText()
