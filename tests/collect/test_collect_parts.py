@@ -43,6 +43,36 @@ def test_the_plan_reads_registers_once_and_skips_what_succeeded(days, done, expe
 
 
 @pytest.mark.parametrize(
+    "kinds, expected",
+    [
+        # three-phase first, then meters never collected, then single-phase; each as given
+        ({"A": False, "B": True, "D": True}, ["B", "D", "C", "E", "A"]),
+        ({}, ["A", "B", "C", "D", "E"]),
+        (None, ["A", "B", "C", "D", "E"]),  # no knowledge asked for: the order given
+    ],
+)
+def test_the_plan_starts_the_longest_meter_days_first(kinds, expected):
+    span = day_range(dt.date(2025, 1, 2), 2)
+    three_phase = None if kinds is None else kinds.get
+    plan = Plan(iter(["A", "B", "C", "B", "D", "E"]), span, ("intervals",), three_phase=three_phase)
+    got = [md.serial for md in plan]
+    assert got == [serial for serial in expected for _ in span]
+
+
+def test_a_collection_asks_the_store_which_meters_are_three_phase(tmp_path, simulator):
+    seen = []
+    with Store(str(tmp_path / "s.duckdb")) as store:
+        collect(["HX1000001", "HX3000001"], CollectOptions(day=DAY, whats=("registers",), workers=1),
+                mediator=simulator.address, store=store)
+        first = store.three_phase("HX3000001"), store.three_phase("HX1000001"), store.three_phase("HX9")
+        collect(["HX1000001", "HX3000001"], CollectOptions(day=DAY, whats=("registers",), workers=1),
+                mediator=simulator.address, store=store,
+                on_result=lambda result, summary: seen.append(result.serial))
+    assert first == (True, False, None)
+    assert seen == ["HX3000001", "HX1000001"]
+
+
+@pytest.mark.parametrize(
     "text, expected",
     [("events,intervals", ("intervals", "events")), (" registers ", ("registers",)), ("", None), ("intervals,tariffs", None)],
 )

@@ -101,6 +101,22 @@ def test_intervals_are_deterministic_across_fleets(simulator, mediator_client):
     assert [iv.values for iv in first.intervals] == [iv.values for iv in second.intervals]
 
 
+def test_every_mediator_call_is_counted_in_the_service_time(simulator, mediator_client):
+    from quarn_frame_protocol.quarn_object_id_enum import ObjectIdEnum
+
+    calls = [
+        lambda: mediator_client.read_element("HX1000001", ObjectIdEnum.serial),
+        lambda: mediator_client.send_message("HX1000001", b"\x00"),  # refused by the mediator
+        lambda: mediator_client.read_element("NO-SUCH-METER", ObjectIdEnum.serial),  # aborted
+    ]
+    for n, call in enumerate(calls, 1):
+        try:
+            call()
+        except grpc.RpcError:
+            pass
+        assert simulator.service.calls == n
+
+
 def test_missing_intervals_only_where_asked(fleet, mediator_client):
     meter = fleet.meters["HX3000001"]
     meter.missing_intervals = {DAY + 1800}

@@ -265,7 +265,8 @@ def collect(
     summary = Summary(new_run_id(), store.path, day_list, zone)
     stop = stop if stop is not None else threading.Event()
     done = functools.partial(store.succeeded, zone=zone) if options.resume else None
-    plan = Plan(serials, day_list, options.whats, done=done, zone=zone, as_of=options.now)
+    plan = Plan(serials, day_list, options.whats, done=done, zone=zone, as_of=options.now,
+                three_phase=store.three_phase)
     if hasattr(serials, "__len__"):
         summary.planned = len(serials) * len(day_list)
     held: list[MeterDayResult] = []

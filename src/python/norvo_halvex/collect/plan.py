@@ -37,8 +37,18 @@ def parse_whats(text: str | Iterable[str]) -> tuple[str, ...]:
     return tuple(w for w in WHATS if w in items)
 
 
+# Meters by how long a meter-day of theirs takes: three-phase ones read six interval frames and
+# six totals, single-phase ones a register or two; a meter never collected may be either.
+_LONGEST_FIRST = {True: 0, None: 1, False: 2}
+
+
 class Plan:
-    """Meter-days in serial order, produced lazily (the fleet is never held as tasks).
+    """Meter-days produced lazily (the fleet is never held as tasks), the longest first.
+
+    With ``three_phase`` (a callable saying whether a serial is a three-phase meter, None when
+    not known) the meters known to be three-phase come first, then those not known, then the
+    single-phase ones, each in the order given: the last meter-days of a run are short ones, so
+    no worker is left waiting for a long one at the end. Without it, the order given.
 
     Registers describe a meter at the moment they are read: they are read once per meter,
     for the newest day of the range. With ``done`` (a callable giving the (day, what) pairs of a
@@ -48,7 +58,7 @@ class Plan:
 
     def __init__(
         self, serials: Iterable[str], days: Sequence[_dt.date], whats: Sequence[str], *, done=None,
-        zone: str = "UTC", as_of: _dt.datetime | None = None,
+        zone: str = "UTC", as_of: _dt.datetime | None = None, three_phase=None,
     ) -> None:
         self.serials = serials
         self.days = sorted(days)
@@ -56,16 +66,20 @@ class Plan:
         self.done = done
         self.zone = zone
         self.as_of = as_of
+        self.three_phase = three_phase
         self.skipped = 0
+
+    def _meters(self) -> Iterable[str]:
+        # A serial given twice is collected once.
+        unique = dict.fromkeys(self.serials)
+        if self.three_phase is None:
+            return unique
+        return sorted(unique, key=lambda serial: _LONGEST_FIRST[self.three_phase(serial)])
 
     def __iter__(self) -> Iterator[MeterDay]:
         newest = self.days[-1]
         first = self.days[0]
-        seen: set[str] = set()
-        for serial in self.serials:
-            if serial in seen:  # a serial given twice is collected once
-                continue
-            seen.add(serial)
+        for serial in self._meters():
             finished = self.done(serial, first, newest) if self.done is not None else ()
             for day in self.days:
                 parts = tuple(

@@ -352,6 +352,12 @@ class Store:
             self.con.close()
             raise
 
+    def three_phase(self, serial: str) -> bool | None:
+        """Whether the meter ``serial`` was three-phase when last collected (None: never
+        collected, or the store is open read-only)."""
+        row = self._meters.get(serial)
+        return None if row is None else bool(row[1])
+
     def _connect(self, read_only: bool, files_in: str | None = None) -> duckdb.DuckDBPyConnection:
         try:
             return connect(self.path, read_only=read_only, files_in=files_in)

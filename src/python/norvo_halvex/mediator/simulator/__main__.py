@@ -59,7 +59,9 @@ def main(argv: list[str] | None = None) -> int:
         done.wait()
     finally:
         sim.stop(grace=1.0)
-    print("simulator stopped", flush=True)
+    mean = sim.service.mean
+    served = f"{mean * 1000:.3f} ms each on average" if mean is not None else "none"
+    print(f"simulator stopped; served {sim.service.calls} mediator calls, {served}", flush=True)
     return 0
 
 

@@ -4,12 +4,14 @@ from __future__ import annotations
 
 import contextlib
 import errno
+import functools
 import logging
 import os
 import socket
 import stat
 import tempfile
 import threading
+import time
 from concurrent import futures
 
 import grpc
@@ -27,7 +29,7 @@ from norvo_halvex.mediator.simulator.fleet import Fleet
 from norvo_halvex.mediator.simulator.model import SimulatedMeter
 from norvo_halvex.pem import check_key_pair, read_pem
 
-__all__ = ["DEFAULT_MAX_WORKERS", "SERVICE_NAME", "RunningSimulator", "start_simulator"]
+__all__ = ["DEFAULT_MAX_WORKERS", "SERVICE_NAME", "RunningSimulator", "ServiceTime", "start_simulator"]
 
 log = logging.getLogger("norvo_halvex.mediator.simulator")
 
@@ -45,10 +47,45 @@ _OUTCOMES = {
 }
 
 
+class ServiceTime:
+    """How long the simulator took to serve the mediator calls: from a handler's start to its
+    answer, injected latency included. The least an exchange can cost a client, whatever the
+    client does; a collection's ideal rate is worked out from it."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self.calls = 0
+        self.seconds = 0.0
+
+    def add(self, seconds: float) -> None:
+        with self._lock:
+            self.calls += 1
+            self.seconds += seconds
+
+    @property
+    def mean(self) -> float | None:
+        """Seconds per call on average; None before the first."""
+        with self._lock:
+            return self.seconds / self.calls if self.calls else None
+
+
+def _timed(handler):
+    @functools.wraps(handler)
+    def timed(self, request, context):
+        started = time.perf_counter()
+        try:
+            return handler(self, request, context)
+        finally:
+            self.service.add(time.perf_counter() - started)
+
+    return timed
+
+
 class _Servicer(pb_grpc.HalvexMediatorServicer):
-    def __init__(self, fleet: Fleet, stopping: threading.Event) -> None:
+    def __init__(self, fleet: Fleet, stopping: threading.Event, service: ServiceTime) -> None:
         self._fleet = fleet
         self._stopping = stopping
+        self.service = service
 
     def _meter(self, serial: str, context) -> SimulatedMeter:
         meter = self._fleet.get(serial)
@@ -81,6 +118,7 @@ class _Servicer(pb_grpc.HalvexMediatorServicer):
         outcome, default = _OUTCOMES[action.kind]
         return pb.MeterStatus(outcome=outcome, message=action.fault.details or f"{default} ({serial}, {what})")
 
+    @_timed
     def ReadElement(self, request, context):
         serial, object_id = request.serial, request.object_id
         if log.isEnabledFor(logging.DEBUG):
@@ -97,6 +135,7 @@ class _Servicer(pb_grpc.HalvexMediatorServicer):
             payload = objects.malformed(object_id, payload)
         return pb.ReadElementReply(status=_OK, payload=payload)
 
+    @_timed
     def WriteElement(self, request, context):
         serial, object_id = request.serial, request.object_id
         if log.isEnabledFor(logging.DEBUG):
@@ -112,6 +151,7 @@ class _Servicer(pb_grpc.HalvexMediatorServicer):
             context.abort(e.code, e.details)
         return pb.WriteElementReply(status=_OK)
 
+    @_timed
     def SendMessage(self, request, context):
         serial = request.serial
         if log.isEnabledFor(logging.DEBUG):
@@ -165,7 +205,7 @@ class RunningSimulator:
     """A started simulator. ``address`` is what a client connects to (``unix:PATH`` for
     a Unix socket, whose path is ``unix_socket``); ``tls`` says whether it serves TLS,
     ``mutual_tls`` whether it requires client certificates, ``token_required`` whether
-    calls need the bearer token."""
+    calls need the bearer token; ``service`` how long it took to serve them."""
 
     def __init__(
         self,
@@ -180,8 +220,10 @@ class RunningSimulator:
         mutual_tls: bool = False,
         token_required: bool = False,
         unix_socket: _UnixSocket | None = None,
+        service: ServiceTime | None = None,
     ) -> None:
         self._server = server
+        self.service = service if service is not None else ServiceTime()
         self._stopping = stopping
         self._health = health_servicer
         self.fleet = fleet
@@ -287,7 +329,8 @@ def start_simulator(
             ("grpc.http2.min_ping_interval_without_data_ms", 1000),
         ],
     )
-    pb_grpc.add_HalvexMediatorServicer_to_server(_Servicer(fleet, stopping), server)
+    service_time = ServiceTime()
+    pb_grpc.add_HalvexMediatorServicer_to_server(_Servicer(fleet, stopping, service_time), server)
     health_servicer = health.HealthServicer()
     health_pb2_grpc.add_HealthServicer_to_server(health_servicer, server)
     reflection.enable_server_reflection(
@@ -320,7 +363,7 @@ def start_simulator(
     sim = RunningSimulator(
         server, fleet, host, bound, stopping, health_servicer,
         tls=credentials is not None, mutual_tls=client_ca is not None, token_required=token_file is not None,
-        unix_socket=sock,
+        unix_socket=sock, service=service_time,
     )
     log.info("simulator listening on %s with %d meters", sim.address, len(fleet))
     return sim
