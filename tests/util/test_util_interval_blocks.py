@@ -128,6 +128,8 @@ def test_any_frame_set_gives_ordered_unique_true_intervals(frames, missing):
         statuses = [MISSING if first + i in missing else 0 for i in range(n)]
         blocks.append(block(T0 + first * 1800, n, statuses=statuses))
     result = blocks_to_intervals_rec(blocks)
+    # What the collection's own checks make of the same intervals (they refuse any out of order).
+    assert result == ThreePhaseIntervals(list(result), result.interval_length)
     expected = sorted({first + i for first, n in frames for i in range(n)})
     assert [iv.time for iv in result] == [utc(T0 + k * 1800) for k in expected]
     for k, iv in zip(expected, result):

@@ -103,8 +103,8 @@ class QuarnRecord(ReadWriteKaitaiStruct, TextForm):
     # ---------------------------------------------------------------- writing
 
     def _write(self, io=None):
-        label = self._label()
         if io is None and self._io is None:
+            label = self._label()
             raise QuarnCodecError(
                 f"{label}: _write() needs a stream, e.g. KaitaiStream(BytesIO(bytearray(size)))", label
             )
@@ -114,16 +114,19 @@ class QuarnRecord(ReadWriteKaitaiStruct, TextForm):
         try:
             super()._write(io)
         except EOFError as exc:
+            label = self._label()
             raise QuarnCodecError(
                 f"{label}: the buffer is too small: the record needs {self._wire_size()} byte(s), "
                 f"the stream has {max(target.size() - start, 0)} left",
                 label,
             ) from exc
         except (struct.error, OverflowError) as exc:
+            label = self._label()
             raise QuarnCodecError(f"{label}: cannot write: {exc}", label) from exc
         if self._parent is None:
             end, size = target.pos(), target.size()
             if end != size:
+                label = self._label()
                 raise QuarnCodecError(
                     f"{label}: the record is {end - start} byte(s) but the buffer holds "
                     f"{size - start}; write it into a zero-filled buffer of exactly {end - start} byte(s)",

@@ -41,8 +41,7 @@ class QuarnData(QuarnRecord):
 
     def _write__seq(self, io=None):
         super()._write__seq(io)
-        self._io.write_u1(int(self.format))
-        self._io.write_bytes(bytes(self.message))
+        self._io.write_bytes(bytes((int(self.format),)) + bytes(self.message))
 
     def _wire_size(self):
         return 1 + self.message_len

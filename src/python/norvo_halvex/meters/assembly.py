@@ -41,15 +41,19 @@ def _block_int(block_no: int, count: int, name: str, value: Any) -> int:
         ) from None
 
 
+def _where(block_no: int, count: int, pos: int) -> str:
+    return f"interval block {block_no} of {count}, interval {pos}"
+
+
 def _interval_from_record(
     block_no: int, count: int, pos: int, time: datetime, rec: Any
 ) -> ThreePhaseInterval:
-    where = f"interval block {block_no} of {count}, interval {pos}"
+    # A download assembles dozens of these: the texts of the failures are made only on failure.
     try:
         status = _index(rec.status)
     except TypeError:
         raise TypeError(
-            f"{where}: status must be an int, got {type(rec.status).__name__}"
+            f"{_where(block_no, count, pos)}: status must be an int, got {type(rec.status).__name__}"
         ) from None
     if status & _MISSING:
         # What a missing interval carries in its value fields is meaningless.
@@ -58,7 +62,7 @@ def _interval_from_record(
         raw = list(rec.values)
         if len(raw) != _VALUES_PER_INTERVAL:
             raise ValueError(
-                f"{where}: expected {_VALUES_PER_INTERVAL} values "
+                f"{_where(block_no, count, pos)}: expected {_VALUES_PER_INTERVAL} values "
                 f"({', '.join(VALUE_FIELDS)}), got {len(raw)}"
             )
         try:
@@ -66,7 +70,7 @@ def _interval_from_record(
         except TypeError:
             bad = next(v for v in raw if not hasattr(type(v), "__index__"))
             raise TypeError(
-                f"{where}: values must be int counts, got {type(bad).__name__}"
+                f"{_where(block_no, count, pos)}: values must be int counts, got {type(bad).__name__}"
             ) from None
     if status < 0:  # refused by the interval's own checks, with their message
         return ThreePhaseInterval(time, *values, status=status)
@@ -153,6 +157,8 @@ def blocks_to_intervals_rec(blocks: Sequence[Any]) -> ThreePhaseIntervals:
                     kept="earlier" if keep is earlier else "later",
                 )
 
-    return ThreePhaseIntervals(
-        [by_start[at] for at in sorted(by_start)], interval_length
+    # In time order, one per instant, and the length checked above: what the collection's
+    # own checks would find.
+    return ThreePhaseIntervals._from_checked(
+        tuple([by_start[at] for at in sorted(by_start)]), interval_length
     )

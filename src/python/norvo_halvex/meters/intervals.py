@@ -156,6 +156,17 @@ class ThreePhaseIntervals(Sequence[ThreePhaseInterval]):
         object.__setattr__(self, "_intervals", items)
         object.__setattr__(self, "_interval_length", interval_length)
 
+    @classmethod
+    def _from_checked(
+        cls, intervals: tuple[ThreePhaseInterval, ...], interval_length: int | None
+    ) -> ThreePhaseIntervals:
+        """A collection of what already passes ``__init__``'s checks: intervals in strictly
+        increasing time order, and a positive int length (None only with no intervals)."""
+        collection = object.__new__(cls)
+        object.__setattr__(collection, "_intervals", intervals)
+        object.__setattr__(collection, "_interval_length", interval_length)
+        return collection
+
     def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError("ThreePhaseIntervals is immutable")
 

@@ -1,11 +1,16 @@
 """Three-phase interval frame request (13 bytes)."""
 
+import struct
 from enum import IntEnum
 
 from kaitaistruct import KaitaiStream
 
 from .._record import QuarnRecord, epoch_format
 from ..errors import QuarnCodecError
+
+
+# profile_number, start_time, end_time
+_HEAD = struct.Struct("<BII")
 
 
 class QuarnProfileThreePhaseIntervalsRequest(QuarnRecord):
@@ -52,10 +57,10 @@ class QuarnProfileThreePhaseIntervalsRequest(QuarnRecord):
 
     def _write__seq(self, io=None):
         super()._write__seq(io)
-        self._io.write_u1(int(self.profile_number))
-        self._io.write_u4le(self.start_time)
-        self._io.write_u4le(self.end_time)
-        self._io.write_bytes(bytes(self.trailing_fixed))
+        # One write of the whole record: a download sends one of these per frame.
+        self._io.write_bytes(
+            _HEAD.pack(int(self.profile_number), self.start_time, self.end_time) + bytes(self.trailing_fixed)
+        )
 
 
 ProfileNumber = QuarnProfileThreePhaseIntervalsRequest.ProfileNumber

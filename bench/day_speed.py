@@ -1,0 +1,179 @@
+#!/usr/bin/env python3
+"""Where an operator feels it, in one run: a day of intervals against the raw gRPC call, and
+TLS + token against plain.
+
+The simulator runs in a process of its own (a mediator is another machine); this process is
+the client. A day download is timed three ways against the same exchanges made with the
+generated stub alone (requests built beforehand, replies not parsed: the raw call):
+
+- the public call writing its CSV to a file (fsync kept);
+- the public call writing its CSV to /dev/null (formatted, never stored);
+- the collector's path: one meter-day's intervals as `halvex collect` reads them (hardware,
+  six frames, assembly, rows), through `collect_meter_day`.
+
+each with the root logger at INFO (the client's default; a handler writes to /dev/null) and at
+WARNING (silent). Then the client's own CPU per element read over TLS + bearer token against
+a plain channel (simulators in processes of their own, one thread). Ways take turns for
+several rounds and the medians count (the machine is shared). Prints ratios, the client CPU
+per day, the load average; never fails on a ratio.
+
+    PYTHONPATH=src/python .venv/bin/python bench/day_speed.py [--rounds 7] [--days 4] [--reads 400]
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import datetime as dt
+import logging
+import os
+import pathlib
+import statistics
+import sys
+import tempfile
+import time
+
+import grpc
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))  # the TLS benchmark's configurations and reader
+from tls import configurations, reads_per_second, simulator_process  # noqa: E402
+
+from norvo_halvex.collect.task import MeterDay, collect_meter_day  # noqa: E402
+from norvo_halvex.mediator.api_core import HalvexMediatorAPI  # noqa: E402
+from norvo_halvex.mediator.grpc import halvex_mediator_pb2 as pb  # noqa: E402
+from norvo_halvex.mediator.grpc import halvex_mediator_pb2_grpc as pb_grpc  # noqa: E402
+from norvo_halvex.mediator.grpc.client import HalvexMediatorGrpcClient  # noqa: E402
+from quarn_frame_protocol.quarn_object_id_enum import ObjectIdEnum as O  # noqa: E402
+
+SERIAL = "HX3000002"
+LEVELS = {"INFO": logging.INFO, "silent": logging.WARNING}
+GOALS = {"public call, CSV to a file": 0.60, "collector's path": 0.85}
+
+
+class Recording:
+    """Wraps a transport and notes the requests it carries, as the raw stub takes them."""
+
+    def __init__(self, transport):
+        self.transport, self.requests = transport, []
+
+    def read_element(self, serial, object_id):
+        self.requests.append(("ReadElement", pb.ReadElementRequest(serial=serial, object_id=int(object_id))))
+        return self.transport.read_element(serial, object_id)
+
+    def send_message(self, serial, message):
+        self.requests.append(("SendMessage", pb.SendMessageRequest(serial=serial, message=message)))
+        return self.transport.send_message(serial, message)
+
+
+def day_ways(api: HalvexMediatorAPI, csv_file: str):
+    """name -> one day's download, given the day."""
+
+    def collector(day):
+        api._hardware_cache.clear()  # a meter-day of a collection asks the meter first
+        result = collect_meter_day(api, MeterDay(SERIAL, day, ("intervals",)), retries=0)
+        if result.outcome != "ok":
+            raise RuntimeError(f"the collector's path failed: {result.attempts}")
+
+    return {
+        "public call, CSV to a file": lambda day: api.three_phase_intervals(SERIAL, day, None, None, csv_file),
+        "public call, CSV to /dev/null": lambda day: api.three_phase_intervals(SERIAL, day, None, None, os.devnull),
+        "collector's path": collector,
+    }
+
+
+def timed(run, days) -> tuple[float, float]:
+    """(seconds, CPU seconds of this process) per day."""
+    began, cpu = time.perf_counter(), time.process_time()
+    for day in days:
+        run(day)
+    return (time.perf_counter() - began) / len(days), (time.process_time() - cpu) / len(days)
+
+
+def day_download(address: str, rounds: int, n_days: int) -> None:
+    root = logging.getLogger()
+    root.addHandler(logging.StreamHandler(open(os.devnull, "w")))  # noqa: SIM115 - for the whole run
+    first = dt.datetime.now(dt.timezone.utc).date() - dt.timedelta(days=n_days + 3)
+    days = [first + dt.timedelta(days=i) for i in range(n_days)]
+    channel = grpc.insecure_channel(address)
+    stub = pb_grpc.HalvexMediatorStub(channel)
+    with tempfile.TemporaryDirectory(prefix="halvex-bench-day-") as tmp:
+        api = HalvexMediatorAPI(address, logging.WARNING)
+        ways = day_ways(api, os.path.join(tmp, "day.csv"))
+        # The exchanges of each way, noted on a first run of each, are what the raw stub replays.
+        raw = {}
+        for name, run in ways.items():
+            recording = api.grpc_client = Recording(api.grpc_client)
+            run(days[0])
+            raw[name] = recording.requests
+            api.grpc_client = recording.transport
+
+        def replay(requests):
+            def run(day):
+                for method, request in requests:
+                    getattr(stub, method)(request, timeout=10)
+            return run
+
+        samples: dict[tuple[str, str], list[tuple[float, float]]] = {}
+        for _ in range(rounds):
+            for level_name, level in LEVELS.items():
+                root.setLevel(level)
+                for name, run in ways.items():
+                    samples.setdefault((name, level_name), []).append(timed(run, days))
+            for name, requests in raw.items():
+                samples.setdefault((name, "raw"), []).append(timed(replay(requests), days))
+        api.grpc_client.close()
+    channel.close()
+
+    def median(key, index=0):
+        return statistics.median(s[index] for s in samples[key])
+
+    print(f"a day of intervals ({SERIAL}, {n_days} days per sample, median of {rounds} rounds), "
+          "raw stub time / the way's time:")
+    for name in ways:
+        raw_day = median((name, "raw"))
+        cells = []
+        for level_name in LEVELS:
+            way = median((name, level_name))
+            cells.append(f"{level_name} {raw_day / way:.2f} ({way * 1e3:.2f} ms, client CPU "
+                         f"{median((name, level_name), 1) * 1e3:.2f} ms)")
+        goal = f"; goal >= {GOALS[name]:.2f}" if name in GOALS else ""
+        print(f"  {name:30s} raw {raw_day * 1e3:.2f} ms ({len(raw[name])} exchanges): {'; '.join(cells)}{goal}")
+
+
+def tls_client_cpu(rounds: int, reads: int) -> None:
+    with tempfile.TemporaryDirectory(prefix="halvex-bench-tls-") as tmp, contextlib.ExitStack() as stack:
+        servers, settings = configurations(pathlib.Path(tmp))
+        names = ("plain", "TLS + token")
+        clients = {}
+        for name in names:
+            address = stack.enter_context(simulator_process(servers[name], None))
+            clients[name] = stack.enter_context(HalvexMediatorGrpcClient(address, settings=settings[name]))
+            clients[name].read_element("HX1000001", O.serial)
+            reads_per_second(clients[name], 100, 1)  # warm up
+        cpu: dict[str, list[float]] = {name: [] for name in names}
+        for _ in range(rounds):
+            for name in names:
+                cpu[name].append(reads_per_second(clients[name], reads, 1)[1])
+    plain, secure = (statistics.median(cpu[name]) for name in names)
+    print(f"element reads, one thread, {reads} per sample, median of {rounds} rounds: the client's CPU per read "
+          f"{plain:.0f} us plain, {secure:.0f} us TLS + token; plain / TLS + token {plain / secure:.2f} (goal >= 0.95)")
+
+
+def main() -> int:
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--rounds", type=int, default=7)
+    p.add_argument("--days", type=int, default=4, help="day downloads per sample")
+    p.add_argument("--reads", type=int, default=400, help="element reads per TLS sample")
+    args = p.parse_args()
+    load = os.getloadavg()
+    with simulator_process([], None) as address:
+        day_download(address, args.rounds, args.days)
+    tls_client_cpu(args.rounds, args.reads)
+    print(f"load average (1, 5, 15 min): {', '.join(f'{x:.1f}' for x in load)} before, "
+          f"{', '.join(f'{x:.1f}' for x in os.getloadavg())} after, on {os.cpu_count()} CPUs")
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
