@@ -72,6 +72,55 @@ def test_a_collection_asks_the_store_which_meters_are_three_phase(tmp_path, simu
     assert seen == ["HX3000001", "HX1000001"]
 
 
+class Waits:
+    """A stop event that is never set and notes the waits asked of it instead of waiting."""
+
+    def __init__(self):
+        self.asked = []
+
+    def is_set(self):
+        return False
+
+    def wait(self, seconds):
+        self.asked.append(seconds)
+        return False
+
+
+@pytest.mark.parametrize(
+    "outcomes, retries, tries, waits",
+    [
+        (["ok"], 2, 1, []),
+        (["transient", "ok"], 2, 2, [(0.5, 1.0)]),
+        (["transient"] * 4, 3, 4, [(0.5, 1.0), (1.0, 1.5), (2.0, 2.5)]),  # doubling, with jitter
+        (["transient"] * 3, 0, 1, []),
+        (["transient", "other", "ok"], 2, 2, [(0.5, 1.0)]),  # not transient: never tried again
+    ],
+)
+def test_a_part_is_tried_again_after_growing_waits_on_transient_failures_only(outcomes, retries, tries, waits):
+    from norvo_halvex.collect.task import _with_retries
+    from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
+
+    made = []
+
+    def once():
+        outcome = outcomes[len(made)]
+        made.append(outcome)
+        if outcome == "transient":
+            raise HalvexConnectionFailure("no answer from the modem")
+        if outcome == "other":
+            raise ValueError("not worth another try")
+        return outcome
+
+    stop = Waits()
+    try:
+        _with_retries(once, retries, stop, 0.5)
+    except (HalvexConnectionFailure, ValueError) as exc:
+        assert made[-1] != "ok" and type(exc).__name__ in ("HalvexConnectionFailure", "ValueError")
+    assert len(made) == tries
+    assert len(stop.asked) == len(waits)
+    assert all(low <= asked <= high for asked, (low, high) in zip(stop.asked, waits))
+
+
 @pytest.mark.parametrize(
     "text, expected",
     [("events,intervals", ("intervals", "events")), (" registers ", ("registers",)), ("", None), ("intervals,tariffs", None)],

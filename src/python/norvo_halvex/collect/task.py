@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import dataclasses
 import datetime as _dt
+import random
 import threading
 import time
 from collections.abc import Callable
@@ -139,14 +140,15 @@ def _sleeper(stop: threading.Event | None) -> Callable[[float], None]:
     return stop.wait  # a stop request ends the backoff at once
 
 
-def retrying(retries: int, *, stop: threading.Event | None = None, backoff: float = DEFAULT_BACKOFF):
-    """Exponential backoff with jitter, for transient failures only, ``retries`` more tries."""
-    stop_rule = tenacity.stop_after_attempt(retries + 1)
+def retrying(retries: int, *, stop: threading.Event | None = None, backoff: float = DEFAULT_BACKOFF, tried: int = 0):
+    """Exponential backoff with jitter, for transient failures only, ``retries`` more tries;
+    ``tried`` of all the tries were made already (the count and the waits go on from there)."""
+    stop_rule = tenacity.stop_after_attempt(retries + 1 - tried)
     if stop is not None:
         stop_rule = stop_rule | (lambda state: stop.is_set())
     return tenacity.Retrying(
         stop=stop_rule,
-        wait=tenacity.wait_exponential(multiplier=backoff, max=MAX_BACKOFF) + tenacity.wait_random(0, backoff),
+        wait=tenacity.wait_exponential(multiplier=backoff * 2**tried, max=MAX_BACKOFF) + tenacity.wait_random(0, backoff),
         retry=tenacity.retry_if_exception(lambda exc: classify(exc).transient),
         sleep=_sleeper(stop),
         reraise=True,
@@ -308,12 +310,25 @@ def collect_meter_day(
             )
 
         try:
-            retrying(retries, stop=stop, backoff=backoff)(once)
+            _with_retries(once, retries, stop, backoff)
         except Exception:
             pass  # every try is in result.attempts
     if stop is not None and stop.is_set():
         result.interrupted = True
     return result
+
+
+def _with_retries(once, retries: int, stop: threading.Event | None, backoff: float):
+    """``once()``, tried as ``retrying`` says. The first try is made here: most succeed, and
+    the retry machinery costs more than a part's own work; it takes over after a failure
+    worth another try, once the first wait is over."""
+    try:
+        return once()
+    except Exception as exc:
+        if not classify(exc).transient or retries == 0 or (stop is not None and stop.is_set()):
+            raise
+    _sleeper(stop)(min(backoff, MAX_BACKOFF) + random.uniform(0, backoff))
+    return retrying(retries, stop=stop, backoff=backoff, tried=1)(once)
 
 
 def _ms(t0: float) -> int:

@@ -60,6 +60,8 @@ class ChannelSecurity:
             self.token = TokenFile(settings.token_file) if settings.token_file else None
         except TokenFileError as e:
             raise ValueError(str(e)) from None
+        # The token last sent and its metadata.
+        self._metadata: tuple[str | None, tuple[tuple[str, str], ...]] = (None, ())
 
     @property
     def presents_credential(self) -> bool:
@@ -88,7 +90,13 @@ class ChannelSecurity:
             raise HalvexSecurityError.from_status(
                 *self._token_unreadable(), grpc.StatusCode.UNAVAILABLE, "the bearer token file could not be read"
             ) from None
-        return (("authorization", f"Bearer {token}"),)
+        # The same token (object) as the call before: the same metadata, not made again.
+        last = self._metadata
+        if last[0] is token:
+            return last[1]
+        metadata = (("authorization", f"Bearer {token}"),)
+        self._metadata = (token, metadata)
+        return metadata
 
     def _out_of_date(self, expired: bool) -> tuple[str, str, str]:
         target = self.address.target
