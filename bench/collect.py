@@ -1,11 +1,15 @@
 """Fleet collection: throughput against the ideal, share of time writing, memory, Dask.
 
 A simulator in its own process serves N meters (all four kinds) answering every request
-after 20 ms; each collection runs in a fresh child process into a fresh DuckDB store,
-one day, intervals and registers. Prints:
+after 20 ms; each collection runs in a fresh child process, one day, intervals and
+registers. Prints:
 
 - meter-days per second with 16 threads against the ideal 16 / (exchanges per meter-day
-  x latency) (goal >= 0.8);
+  x time per exchange), the time per exchange taken both as the latency injected and as the
+  simulator's own measured service time (the latency and its own work; goal >= 0.9 of it):
+  on a first night (a fresh store, which knows no meter, so no meter-day is known to be long)
+  and on the next (the store knows the three-phase meters and starts them first); and the
+  next night again with every exchange taking --slow-latency (goal >= 0.95);
 - the share of the run the single writer spent in DuckDB (goal < 5 %), with meter-days
   that complete within a second stored together, and with one transaction each;
 - peak RSS of the collecting process for 400 and for 1,600 meters (goal: < 20 % growth);
@@ -20,9 +24,12 @@ from __future__ import annotations
 
 import argparse
 import datetime as dt
+import time
 import json
 import os
+import re
 import resource
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -33,6 +40,7 @@ os.environ.setdefault("GRPC_VERBOSITY", "NONE")
 from norvo_halvex.collect.collector import GROUP_SECONDS  # noqa: E402
 
 DAY = dt.date(2025, 6, 1)
+THREADS = 16
 NOW = "2025-06-02T12:00:00+00:00"
 
 
@@ -64,12 +72,18 @@ def start_simulator_process(meters: int, latency: float, tmp: str):
     return proc, address
 
 
+def stop_simulator(proc) -> float | None:
+    """Stops a simulator process; the mean seconds it took to serve a call, as it says."""
+    proc.terminate()
+    out, _ = proc.communicate(timeout=60)
+    match = re.search(r"served \d+ mediator calls, ([0-9.]+) ms each", out)
+    return float(match.group(1)) / 1000 if match else None
+
+
 def child(args) -> int:
     """One collection; prints its figures as JSON. A Dask cluster is started (and its
     workers have loaded the collection code) before the clock starts: its start-up is
     printed on its own."""
-    import time
-
     from norvo_halvex.collect import CollectOptions, collect
     from norvo_halvex.collect.collector import start_cluster
 
@@ -82,7 +96,8 @@ def child(args) -> int:
         cluster_start = time.perf_counter() - t0
     started, cpu = time.perf_counter(), time.process_time()
     try:
-        options = CollectOptions(day=DAY, workers=args.workers, retries=0, group_seconds=args.group_seconds)
+        options = CollectOptions(day=dt.date.fromisoformat(args.day), workers=args.workers, retries=0,
+                                 group_seconds=args.group_seconds)
         summary = collect(serials, options, mediator=args.mediator, store=args.db, cluster=cluster)
     finally:
         if cluster is not None:
@@ -95,6 +110,24 @@ def child(args) -> int:
     return 0
 
 
+def raw_call_cpu(address: str, calls: int = 300) -> float:
+    """CPU seconds of this process per element read made with the generated stub alone, one
+    thread: what each exchange of a collection costs its client at least."""
+    import grpc
+
+    from norvo_halvex.mediator.grpc import halvex_mediator_pb2 as pb
+    from norvo_halvex.mediator.grpc import halvex_mediator_pb2_grpc as pb_grpc
+
+    with grpc.insecure_channel(address) as channel:
+        read = pb_grpc.HalvexMediatorStub(channel).ReadElement
+        request = pb.ReadElementRequest(serial="HXG000000", object_id=1)
+        read(request, timeout=10)
+        cpu = time.process_time()
+        for _ in range(calls):
+            read(request, timeout=10)
+        return (time.process_time() - cpu) / calls
+
+
 def cpu_seconds(pid: int) -> float:
     """CPU time (user + system) a process used so far."""
     with open(f"/proc/{pid}/stat") as f:
@@ -103,10 +136,11 @@ def cpu_seconds(pid: int) -> float:
 
 
 def run_child(meters: int, mediator: str, workers: int, tmp: str, cluster: str | None = None,
-              group_seconds: float = GROUP_SECONDS) -> dict:
-    db = os.path.join(tmp, f"run-{meters}-{workers}-{cluster or 'threads'}-{group_seconds}.duckdb".replace(":", "_"))
+              group_seconds: float = GROUP_SECONDS, db: str | None = None, day: dt.date = DAY) -> dict:
+    if db is None:
+        db = os.path.join(tmp, f"run-{meters}-{workers}-{cluster or 'threads'}-{group_seconds}.duckdb".replace(":", "_"))
     argv = [sys.executable, __file__, "--child", "--meters", str(meters), "--mediator", mediator,
-            "--workers", str(workers), "--db", db, "--group-seconds", str(group_seconds)]
+            "--workers", str(workers), "--db", db, "--group-seconds", str(group_seconds), "--day", day.isoformat()]
     if cluster:
         argv += ["--cluster", cluster]
     out = subprocess.run(argv, capture_output=True, text=True, check=True).stdout
@@ -118,6 +152,8 @@ def main() -> int:
     p.add_argument("--meters", type=int, default=400)
     p.add_argument("--big", type=int, default=1600)
     p.add_argument("--latency", type=float, default=0.02)
+    p.add_argument("--slow-latency", type=float, default=0.2, help="the next night again at this latency (0: not)")
+    p.add_argument("--day", default=DAY.isoformat(), help=argparse.SUPPRESS)
     p.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     p.add_argument("--mediator", help=argparse.SUPPRESS)
     p.add_argument("--workers", type=int, default=16, help=argparse.SUPPRESS)
@@ -130,37 +166,69 @@ def main() -> int:
 
     load = os.getloadavg()
     per_md = exchanges_per_meter_day(args.latency)
-    ideal = 16 / (per_md * args.latency)
     print(f"exchanges per meter-day (all four kinds, intervals + registers): {per_md:.2f}")
+    service = {}
     with tempfile.TemporaryDirectory(prefix="halvex-bench-") as tmp:
         results = {}
-        for meters in (args.meters, args.big):
-            proc, address = start_simulator_process(meters, args.latency, tmp)
+        known, slow_db = os.path.join(tmp, "nights.duckdb"), os.path.join(tmp, "slow-night.duckdb")
+        proc, address = start_simulator_process(args.meters, args.latency, tmp)
+        try:
+            # The first night (the day before) fills the store, which then knows every meter.
+            results["first"] = run_child(args.meters, address, THREADS, tmp, db=known, day=DAY - dt.timedelta(days=1))
+            shutil.copy(known, slow_db)
+            sim_cpu = cpu_seconds(proc.pid)
+            results[args.meters] = run_child(args.meters, address, THREADS, tmp, db=known)
+            results[args.meters]["sim_cpu"] = cpu_seconds(proc.pid) - sim_cpu
+            results["dask"] = run_child(args.meters, address, 8, tmp, cluster="local:2")
+            results["single"] = run_child(args.meters, address, THREADS, tmp, group_seconds=0)
+            raw_cpu = raw_call_cpu(address)
+        finally:
+            service[args.latency] = stop_simulator(proc)
+        proc, address = start_simulator_process(args.big, args.latency, tmp)
+        try:
+            results[args.big] = run_child(args.big, address, THREADS, tmp)
+        finally:
+            stop_simulator(proc)
+        if args.slow_latency:
+            proc, address = start_simulator_process(args.meters, args.slow_latency, tmp)
             try:
-                sim_cpu = cpu_seconds(proc.pid)
-                results[meters] = run_child(meters, address, 16, tmp)
-                results[meters]["sim_cpu"] = cpu_seconds(proc.pid) - sim_cpu
-                if meters == args.meters:
-                    results["dask"] = run_child(meters, address, 8, tmp, cluster="local:2")
-                    results["single"] = run_child(meters, address, 16, tmp, group_seconds=0)
+                results["slow"] = run_child(args.meters, address, THREADS, tmp, db=slow_db)
             finally:
-                proc.terminate()
-                proc.wait()
+                service[args.slow_latency] = stop_simulator(proc)
+
+    def against_ideal(title, run, latency):
+        rate = run["done"] / run["elapsed"]
+        measured = service.get(latency)
+        ideal, served = THREADS / (per_md * latency), THREADS / (per_md * measured) if measured else float("nan")
+        goal = 0.95 if latency >= 0.2 else 0.9
+        print(f"{title}: {run['done']} meter-days ({run['ok']} ok) in {run['elapsed']:.2f} s = {rate:.1f}/s; "
+              f"ideal {ideal:.1f}/s at {latency * 1000:.0f} ms per exchange, ratio {rate / ideal:.2f}; "
+              f"ideal {served:.1f}/s at the simulator's measured {measured * 1000 if measured else float('nan'):.2f} ms "
+              f"per exchange, ratio {rate / served:.2f} (goal >= {goal})")
+        return rate
+
     small, big, dask = results[args.meters], results[args.big], results["dask"]
-    rate = small["done"] / small["elapsed"]
-    print(f"{args.meters} meters, 16 threads: {small['done']} meter-days ({small['ok']} ok) in "
-          f"{small['elapsed']:.2f} s = {rate:.1f}/s; ideal {ideal:.1f}/s; ratio {rate / ideal:.2f} (goal >= 0.8)")
+    against_ideal(f"{args.meters} meters, {THREADS} threads, first night (the store knows no meter)",
+                  results["first"], args.latency)
+    rate = against_ideal(f"{args.meters} meters, {THREADS} threads, next night (three-phase meters first)",
+                         small, args.latency)
+    if args.slow_latency:
+        against_ideal(f"{args.meters} meters, {THREADS} threads, next night at {args.slow_latency * 1000:.0f} ms",
+                      results["slow"], args.slow_latency)
+    ideal = THREADS / (per_md * args.latency)
     need = (small["cpu"] + small["sim_cpu"]) / small["done"]
-    print(f"  CPU per meter-day: {1000 * small['cpu'] / small['done']:.1f} ms collecting, "
+    print(f"  CPU per meter-day: {1000 * small['cpu'] / small['done']:.2f} ms collecting (goal <= 1.5 ms), "
           f"{1000 * small['sim_cpu'] / small['done']:.1f} ms simulating; the ideal rate needs "
-          f"{need * ideal:.2f} of the {os.cpu_count()} CPUs")
+          f"{need * ideal:.2f} of the {os.cpu_count()} CPUs; the raw stub's own client CPU per exchange "
+          f"{raw_cpu * 1000:.2f} ms, so {per_md * raw_cpu * 1000:.2f} ms per meter-day is the gRPC calls alone")
     print(f"  writing to DuckDB: {small['write']:.2f} s = {100 * small['write'] / small['elapsed']:.1f} % "
           f"of the run (goal < 5 %)")
     single = results["single"]
     print(f"  with one transaction per meter-day instead: writing {100 * single['write'] / single['elapsed']:.1f} % "
           f"of the run, {single['done'] / single['elapsed']:.1f} meter-days/s")
-    print(f"peak RSS: {small['rss_mib']:.0f} MiB for {args.meters} meters, {big['rss_mib']:.0f} MiB for "
-          f"{args.big} ({100 * (big['rss_mib'] / small['rss_mib'] - 1):+.1f} %, goal < +20 %)")
+    first = results["first"]  # into a fresh store, as the big run
+    print(f"peak RSS: {first['rss_mib']:.0f} MiB for {args.meters} meters, {big['rss_mib']:.0f} MiB for "
+          f"{args.big} ({100 * (big['rss_mib'] / first['rss_mib'] - 1):+.1f} %, goal < +20 %)")
     dask_rate = dask["done"] / dask["elapsed"]
     print(f"local Dask cluster, 2 processes x 8 threads: {dask['done']} meter-days in {dask['elapsed']:.2f} s "
           f"= {dask_rate:.1f}/s; against 16 threads {dask_rate / rate:.2f} (goal >= 0.9; "
