@@ -12,6 +12,7 @@ from norvo_halvex.cli.commands import (
     collect,
     demo,
     fleet,
+    fleet_report,
     identity,
     instantaneous,
     intervals,
@@ -31,7 +32,7 @@ from norvo_halvex.mediator.grpc.address import DEFAULT_MEDIATOR_ADDRESS
 # Every command, in the order of 'halvex --help'.
 COMMAND_MODULES = (
     identity, clock, instantaneous, registers, settings, intervals, meter_logs, obis,
-    fleet, collect, demo, simulator,
+    fleet, collect, fleet_report, demo, simulator,
 )
 LOG_LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL")
 

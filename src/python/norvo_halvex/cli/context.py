@@ -13,7 +13,7 @@ from norvo_halvex.failures import LocalError, SetupError, UsageError
 from norvo_halvex.mediator.grpc.address import DEFAULT_MEDIATOR_ADDRESS
 
 # Commands that work on the collection store alone: no mediator address or connection settings.
-STORE_ONLY_COMMANDS = ("gaps", "export")
+STORE_ONLY_COMMANDS = ("gaps", "export", "report")
 
 
 def make_api(address: str, level: str):

@@ -4,7 +4,8 @@
 days, minus what the store already holds with ``resume=True``), reads them on threads or as
 Dask tasks through the meter client, and stores them with one writer, in transactions of
 whole meter-days (those that complete together, up to 256). ``gaps`` reports what is
-missing; ``export`` writes a table out with DuckDB's ``COPY``. See docs/collect.md.
+missing; ``export`` writes a table out with DuckDB's ``COPY``; ``report`` writes the days
+as one self-contained HTML page. See docs/collect.md.
 """
 
 from norvo_halvex.collect.cluster import ClusterError, ClusterTLS
@@ -12,6 +13,7 @@ from norvo_halvex.collect.collector import CollectOptions, Summary, collect
 from norvo_halvex.collect.export import FORMATS, TABLES, export
 from norvo_halvex.collect.gaps import gaps
 from norvo_halvex.collect.plan import Plan, day_range, parse_whats, yesterday
+from norvo_halvex.collect.report_page import ReportSummary, report
 from norvo_halvex.collect.store import DEFAULT_DB, Store, StoreError
 from norvo_halvex.collect.task import WHATS, MeterDay, MeterDayResult, collect_meter_day
 
@@ -26,6 +28,7 @@ __all__ = [
     "MeterDay",
     "MeterDayResult",
     "Plan",
+    "ReportSummary",
     "Store",
     "StoreError",
     "Summary",
@@ -35,5 +38,6 @@ __all__ = [
     "export",
     "gaps",
     "parse_whats",
+    "report",
     "yesterday",
 ]

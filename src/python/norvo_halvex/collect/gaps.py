@@ -6,7 +6,7 @@ from __future__ import annotations
 import datetime as _dt
 from collections.abc import Sequence
 
-from norvo_halvex.collect.store import Store, last_tries
+from norvo_halvex.collect.store import KNOWN_SERIALS, Store, last_tries
 from norvo_halvex.meters import INTERVAL_SECONDS, local_day, time_zone
 
 UTC = _dt.timezone.utc
@@ -80,7 +80,7 @@ def gaps(store: Store, days: Sequence[_dt.date], zone: str = "UTC") -> dict:
             "SELECT DISTINCT serial, day FROM attempts WHERE day BETWEEN $first AND $last AND zone = $zone", params
         ).fetchall()
     }
-    known = [s for (s,) in con.execute("SELECT DISTINCT serial FROM attempts ORDER BY serial").fetchall()]
+    known = [s for (s,) in con.execute(f"SELECT serial FROM ({KNOWN_SERIALS}) ORDER BY serial").fetchall()]
     for serial in known:
         for day in days:
             if (serial, day) not in tried:

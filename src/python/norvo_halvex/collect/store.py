@@ -180,6 +180,9 @@ def last_tries(where: str) -> str:
     """
 
 
+#: The meters a store knows: those with a try of any day.
+KNOWN_SERIALS = "SELECT DISTINCT serial FROM attempts"
+
 _INSERT_ATTEMPTS = (
     "INSERT INTO attempts SELECT $run_id, unnest($serial), unnest($day), unnest($zone), unnest($what), "
     "unnest($attempt), unnest($outcome), unnest($code), unnest($message), unnest($rows), unnest($started_at), "
@@ -243,6 +246,8 @@ class Store:
         self._meters: dict[str, tuple] = {}
         try:
             self.con.execute("SET TimeZone = 'UTC'")
+            # DuckDB's own progress bar would land in the middle of a command's output.
+            self.con.execute("SET enable_progress_bar = false")
             if not read_only:
                 if version is None:
                     self.con.execute("BEGIN TRANSACTION")

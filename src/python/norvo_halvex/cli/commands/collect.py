@@ -64,16 +64,22 @@ def _days(args) -> tuple[list[_dt.date], str]:
     day = parsing.parse_day(args.day) if args.day else yesterday(zone)
     if args.days < 1:
         raise UsageError("--days must be at least 1")
-    today = meters.today(zone)
-    if day > today:
-        raise UsageError(f"--day {day.isoformat()} is in the future (today is {today.isoformat()} in {zone.key})")
     try:
         days = day_range(day, args.days)
     except OverflowError:
         raise UsageError(f"--days {args.days} reaches before the first representable date") from None
+    return checked_days(days, zone, "--day"), zone.key
+
+
+def checked_days(days: list[_dt.date], zone, option: str) -> list[_dt.date]:
+    """``days`` (oldest first), once none is in the future and each can be cut into intervals
+    in ``zone``; ``option`` named the newest."""
+    today = meters.today(zone)
+    if days[-1] > today:
+        raise UsageError(f"{option} {days[-1].isoformat()} is in the future (today is {today.isoformat()} in {zone.key})")
     for d in days:
         parsing.local_day(d, zone)
-    return days, zone.key
+    return days
 
 
 def _store_problem(message: str) -> LocalError:
@@ -88,7 +94,7 @@ def _check_store(path: str, *, read_only: bool) -> None:
         parsing.check_output(path, "--db")  # a missing or unwritable folder
 
 
-def _open_store(path: str, *, read_only: bool):
+def open_store(path: str, *, read_only: bool):
     """The store at ``path``; LocalError (exit 7) when this machine cannot use it."""
     _check_store(path, read_only=read_only)
     try:
@@ -271,7 +277,7 @@ def cmd_collect(ctx, args) -> int:
     cluster_tls = _cluster_tls(args)
     _check_store(args.db, read_only=False)  # before the simulator of --simulate starts
     serials = _serials(ctx, args)
-    store = _open_store(args.db, read_only=False)
+    store = open_store(args.db, read_only=False)
     if ctx.json:
         ctx.status.live = False  # the document is the output; failures still go to standard error
     counter = Counter("halvex: collect", len(serials) * len(days), status=ctx.status)
@@ -362,7 +368,7 @@ def gaps_lines(report: dict) -> list[str]:
 @COMMANDS.add("gaps", "list what a store is missing for some days", DB, *days_options("check"))
 def cmd_gaps(ctx, args) -> int:
     days, zone = _days(args)
-    with _open_store(args.db, read_only=True) as store:
+    with open_store(args.db, read_only=True) as store:
         report = gaps(store, days, zone)
     if ctx.json:
         print(render.dumps({"command": "gaps", "result": report}), file=ctx.stdout, flush=True)
@@ -388,7 +394,7 @@ def cmd_export(ctx, args) -> int:
         raise UsageError("--format parquet is binary: give --out FILE, not '-'")
     # Checked before the store is read: a folder, a missing or unwritable folder is refused.
     out = parsing.check_output(args.out, "--out")
-    with _open_store(args.db, read_only=True) as store:
+    with open_store(args.db, read_only=True) as store:
         try:
             rows = export(store, args.table, days, args.format, out, stdout=ctx.stdout, zone=zone)
         except duckdb.IOException as e:  # DuckDB writing the file itself (a full disk, say)
