@@ -28,6 +28,7 @@ class ExitCode(enum.IntEnum):
     ENVIRONMENT = 7
     SECURITY = 8
     INTERRUPTED = 130
+    OUTPUT_CLOSED = 141
 
 
 EXIT_CODE_MEANINGS = {
@@ -41,6 +42,7 @@ EXIT_CODE_MEANINGS = {
     ExitCode.ENVIRONMENT: "this machine: output path unwritable or a folder, disk full, port in use",
     ExitCode.SECURITY: "security: TLS handshake or certificate, authentication or permission refused",
     ExitCode.INTERRUPTED: "interrupted (Ctrl-C)",
+    ExitCode.OUTPUT_CLOSED: "the output was closed early (| head): printing stopped, the work did not",
 }
 
 
@@ -167,13 +169,18 @@ def _os_failure(exc: OSError) -> Failure:
     return Failure(ExitCode.ENVIRONMENT, code, cause, message, hint)
 
 
+def unreachable_hint(mediator: str | None) -> str:
+    """What to check when the mediator at ``mediator`` (if known) could not be used."""
+    return f"{UNREACHABLE_HINT} (now {mediator})" if mediator else UNREACHABLE_HINT
+
+
 def _grpc_failure(status: str, details: str, mediator: str | None) -> Failure:
     cause = _GRPC_WORDS.get(status, "mediator error")
     # An unknown serial or an object the meter does not hold: the meter's problem, not the mediator's.
     exit_code = ExitCode.METER if status == "NOT_FOUND" else ExitCode.MEDIATOR
     hint = None
-    if status in ("UNAVAILABLE", "DEADLINE_EXCEEDED"):
-        hint = f"{UNREACHABLE_HINT} (now {mediator})" if mediator else UNREACHABLE_HINT
+    if status in MEDIATOR_CODES:
+        hint = unreachable_hint(mediator)
     elif status == "UNAUTHENTICATED":
         exit_code, hint = ExitCode.SECURITY, TOKEN_HINT
     return Failure(exit_code, status, cause, details, hint)

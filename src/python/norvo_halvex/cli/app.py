@@ -6,7 +6,7 @@ import argparse
 import os
 import sys
 
-from norvo_halvex.cli import connection
+from norvo_halvex.cli import connection, streams
 from norvo_halvex.cli.commands import (
     clock,
     collect,
@@ -25,7 +25,8 @@ from norvo_halvex.cli.context import Context
 from norvo_halvex.cli.logs import LOG_FORMATS, LogOutput
 from norvo_halvex.cli.outcome import Outcome
 from norvo_halvex.cli.report import emit, report
-from norvo_halvex.failures import EXIT_CODE_MEANINGS, ExitCode, UsageError
+from norvo_halvex.cli.streams import Pipe
+from norvo_halvex.failures import EXIT_CODE_MEANINGS, ExitCode, LocalError, UsageError
 from norvo_halvex.mediator.grpc.address import DEFAULT_MEDIATOR_ADDRESS
 
 # Every command, in the order of 'halvex --help'.
@@ -87,6 +88,9 @@ def _global_options(p: argparse.ArgumentParser, *, top: bool) -> None:
                         "(DEBUG, INFO, WARNING, ERROR; default WARNING)")
     g.add_argument("--log-format", metavar="FORMAT", type=str.lower, choices=LOG_FORMATS, default=d("text"),
                    help="log entries as text (default) or json, one per line, time stamps in UTC")
+    g.add_argument("--log-file", metavar="PATH", default=d(None),
+                   help="write the log entries, and the tool's own lines, to PATH instead of standard error "
+                        "(appended; opened again after logrotate moved it, and on SIGHUP)")
     connection.add_options(p.add_argument_group("connection (TLS, token, deadline; see docs/security.md)"), d)
 
 
@@ -117,7 +121,20 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None) -> int:
-    stderr = sys.stderr
+    saved = sys.stdout, sys.stderr
+    # Everything printed, argparse's help included, finds a reader that went away the same way.
+    sys.stdout, sys.stderr = stdout, stderr = Pipe(sys.stdout), Pipe(sys.stderr)
+    try:
+        code = _run(argv, stdout, stderr)
+    finally:
+        sys.stdout, sys.stderr = saved
+    if streams.closed(stdout, stderr) and code in (ExitCode.OK, ExitCode.UNEXPECTED):
+        # The reader went away; what was done is done. Failures of the work keep their own code.
+        return int(ExitCode.OUTPUT_CLOSED)
+    return code
+
+
+def _run(argv, stdout, stderr) -> int:
     args = None
     try:
         args = build_parser().parse_args(argv)
@@ -133,18 +150,21 @@ def main(argv: list[str] | None = None) -> int:
         # is first imported.
         os.environ.setdefault("GRPC_VERBOSITY", "NONE")
     # The application, not the library, decides where log entries go.
-    logs = LogOutput(args.log_level, stderr, args.log_format)
+    try:
+        logs = LogOutput(args.log_level, stderr, args.log_format, args.log_file)
+    except OSError as exc:
+        return report(None, None, LocalError(f"cannot open --log-file {args.log_file}: {exc.strerror or exc}",
+                                             code="LOG_FILE", cause="cannot write the log", attempted=False), stderr)
     ctx = None
     try:
-        ctx = Context(args, logs=logs)
+        ctx = Context(args, stdout=stdout, stderr=stderr, logs=logs)
         outcome = args.func(ctx, args)
         if isinstance(outcome, Outcome):
             return emit(ctx, args, outcome)
         return int(outcome)
     except BrokenPipeError:
-        # The reader went away (`halvex fleet | head`): stop quietly.
-        _silence_stdout()
-        return int(ExitCode.UNEXPECTED)
+        # A command that stops when its reader goes away (`halvex fleet | head`): quietly.
+        return int(ExitCode.OUTPUT_CLOSED)
     except (Exception, KeyboardInterrupt) as exc:
         return report(ctx, args, exc, stderr)
     finally:
@@ -155,10 +175,3 @@ def main(argv: list[str] | None = None) -> int:
                 print(f"halvex: simulator shutdown failed: {exc}", file=stderr)
         logs.close()
 
-
-def _silence_stdout() -> None:
-    try:
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-    except (OSError, ValueError):
-        pass

@@ -59,7 +59,7 @@ class Context:
         self.stderr = stderr if stderr is not None else sys.stderr
         self.json = bool(getattr(args, "json", False))
         self.log_level = getattr(args, "log_level", None) or "WARNING"
-        self.status = StatusLine(self.stderr)
+        self.status = StatusLine(self.stderr, log=logs.note if logs is not None else None)
         self.simulate = bool(getattr(args, "simulate", False))
         self.fleet_path = getattr(args, "fleet", None)
         explicit = getattr(args, "mediator", None)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import logging
+import signal
 import threading
 
 from norvo_halvex.collect.task import DEFAULT_BACKOFF, MeterDay, MeterDayResult, collect_meter_day
@@ -38,8 +39,12 @@ def run_meter_day(
     return collect_meter_day(client_for(mediator, settings, log_level), md, retries=retries, backoff=backoff)
 
 
-def quiet_library_logs() -> None:
-    """For the worker processes of a local cluster, whose standard error is the tool's: the
-    library's log entries would reach the terminal there unformatted and unescaped, and
-    every failure is in the results the tool reports anyway."""
+def quiet_worker(setup=None) -> None:
+    """Run in each worker process of a local cluster, whose terminal is the tool's: Ctrl-C
+    there is for the tool, which stops the workers itself; and the library's log entries
+    stay off that terminal (every failure is in the results the tool reports), going where
+    ``setup`` sends them, if anywhere."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
     logging.getLogger().addHandler(logging.NullHandler())
+    if setup is not None:
+        setup()

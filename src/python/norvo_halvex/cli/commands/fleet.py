@@ -67,9 +67,13 @@ def cmd_fleet(ctx, args) -> int:
 
             def on_result(result):
                 writer.add(result)
+                if path is None and getattr(out, "closed_by_reader", False):
+                    raise BrokenPipeError  # nobody reads the rows any more: stop reading meters
                 counter.advance(result.status, result.problem())
 
             def on_stop(exc, running):
+                if isinstance(exc, BrokenPipeError):
+                    return  # the reader went away: quietly
                 interrupted = isinstance(exc, KeyboardInterrupt)
                 if interrupted:
                     # Reads still ending must not bury "interrupted" under their failures.
