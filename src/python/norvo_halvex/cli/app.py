@@ -6,10 +6,11 @@ import argparse
 import os
 import sys
 
-from norvo_halvex.cli import connection, streams
+from norvo_halvex.cli import config, connection, streams
 from norvo_halvex.cli.commands import (
     clock,
     collect,
+    config as config_cmd,
     demo,
     fleet,
     identity,
@@ -32,7 +33,7 @@ from norvo_halvex.mediator.grpc.address import DEFAULT_MEDIATOR_ADDRESS
 # Every command, in the order of 'halvex --help'.
 COMMAND_MODULES = (
     identity, clock, instantaneous, registers, settings, intervals, meter_logs, obis,
-    fleet, collect, demo, simulator,
+    fleet, collect, demo, simulator, config_cmd,
 )
 LOG_LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL")
 
@@ -83,10 +84,16 @@ def _global_options(p: argparse.ArgumentParser, *, top: bool) -> None:
                    help="fleet file (JSON) for --simulate, demo and simulator")
     g.add_argument("--json", action="store_true", default=d(False),
                    help="print one JSON document on standard output")
-    g.add_argument("--log-level", metavar="LEVEL", type=str.upper, choices=LOG_LEVELS, default=d("WARNING"),
+    g.add_argument("--config", metavar="FILE", default=d(None),
+                   help=f"settings file (TOML; default ${config.CONFIG_ENV}, else ~/.config/halvex/config.toml, "
+                        f"else {config.SYSTEM_CONFIG}); 'halvex config show' shows what applies")
+    g.add_argument("--profile", metavar="NAME", default=d(None),
+                   help=f"the profile of the settings file to use (default ${config.PROFILE_ENV}, "
+                        "else its default_profile)")
+    g.add_argument("--log-level", metavar="LEVEL", type=str.upper, choices=LOG_LEVELS, default=d(None),
                    help="show the library's log entries at LEVEL and above on standard error "
                         "(DEBUG, INFO, WARNING, ERROR; default WARNING)")
-    g.add_argument("--log-format", metavar="FORMAT", type=str.lower, choices=LOG_FORMATS, default=d("text"),
+    g.add_argument("--log-format", metavar="FORMAT", type=str.lower, choices=LOG_FORMATS, default=d(None),
                    help="log entries as text (default) or json, one per line, time stamps in UTC")
     g.add_argument("--log-file", metavar="PATH", default=d(None),
                    help="write the log entries, and the tool's own lines, to PATH instead of standard error "
@@ -143,6 +150,10 @@ def _run(argv, stdout, stderr) -> int:
     except SystemExit as exc:  # --help
         return exc.code if isinstance(exc.code, int) else 0
 
+    try:
+        effective = config.resolve(args, os.environ)
+    except UsageError as exc:
+        return report(None, args, exc, stderr)
     if args.log_level != "DEBUG":
         # gRPC's C core logs connection notices and failures (a GOAWAY from a simulator
         # shutting down, a port it cannot bind) straight to stderr, next to the one line
@@ -157,7 +168,7 @@ def _run(argv, stdout, stderr) -> int:
                                              code="LOG_FILE", cause="cannot write the log", attempted=False), stderr)
     ctx = None
     try:
-        ctx = Context(args, stdout=stdout, stderr=stderr, logs=logs)
+        ctx = Context(args, stdout=stdout, stderr=stderr, logs=logs, config=effective)
         outcome = args.func(ctx, args)
         if isinstance(outcome, Outcome):
             return emit(ctx, args, outcome)

@@ -45,7 +45,7 @@ UTC = _dt.timezone.utc
 
 COMMANDS = Commands()
 
-DB = arg("--db", metavar="PATH", default=DEFAULT_DB, help=f"the DuckDB store (default ./{DEFAULT_DB})")
+DB = arg("--db", metavar="PATH", help=f"the DuckDB store ($HALVEX_DB; default ./{DEFAULT_DB})")
 
 
 def days_options(what: str) -> tuple[Argument, ...]:
@@ -261,17 +261,18 @@ def _start_cluster(ctx, args, stop: threading.Event):
     arg("--what", metavar="PARTS", default=",".join(DEFAULT_WHATS),
         help=f"comma-separated parts: {', '.join(WHATS)} (default {','.join(DEFAULT_WHATS)})"),
     DB,
-    arg("--workers", metavar="N", type=int, default=DEFAULT_WORKERS,
+    arg("--workers", metavar="N", type=int,
         help=f"meter-days read at the same time (per worker process with --cluster; default {DEFAULT_WORKERS})"),
-    arg("--retries", metavar="N", type=int, default=DEFAULT_RETRIES,
+    arg("--retries", metavar="N", type=int,
         help=f"extra tries of a read after a transient failure (default {DEFAULT_RETRIES})"),
     arg("--resume", action="store_true", help="skip the parts of meter-days whose last try succeeded"),
     arg("--cluster", metavar="ADDRESS|local:N",
-        help="run the meter-days on a Dask cluster: a scheduler address, or local:N worker processes"),
-    arg("--stop-after-unreachable", metavar="N", type=int, default=STOP_AFTER_UNREACHABLE,
+        help="run the meter-days on a Dask cluster: a scheduler address, or local:N worker processes "
+             "($HALVEX_CLUSTER)"),
+    arg("--stop-after-unreachable", metavar="N", type=int,
         help="stop after N meter-days in a row found the mediator unreachable (UNAVAILABLE, DEADLINE_EXCEEDED); "
              f"exit 4 (default {STOP_AFTER_UNREACHABLE}; 0: never)"),
-    arg("--stop-after-refused", metavar="N", type=int, default=STOP_AFTER_REFUSED,
+    arg("--stop-after-refused", metavar="N", type=int,
         help="stop after N meter-days in a row were refused for security (TLS, token, permission); "
              f"exit 8 (default {STOP_AFTER_REFUSED}; 0: never)"),
     arg("--report", metavar="FILE", help="write the run report (JSON) to FILE at the end"),

@@ -38,7 +38,7 @@ def load_serials(args) -> list[str]:
     arg("serials", metavar="SERIAL", nargs="*", help="meter serial numbers"),
     arg("--file", metavar="FILE",
         help="read serials from FILE ('-' for standard input): one per line, '#' starts a comment"),
-    arg("--workers", metavar="N", type=int, default=DEFAULT_WORKERS,
+    arg("--workers", metavar="N", type=int,
         help=f"meters read at the same time (default {DEFAULT_WORKERS})"),
     arg("--format", choices=("csv", "jsonl"), default="csv",
         help="csv (default) or jsonl, one JSON object per meter; --json means jsonl"),
