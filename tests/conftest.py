@@ -62,8 +62,11 @@ def tls_files(tmp_path_factory):
     - ``server_cert``/``server_key``: for localhost, 127.0.0.1 and ::1;
     - ``named_cert``/``named_key``: for mediator.example only (name checks);
     - ``client_cert``/``client_key``: a client signed by ``ca``;
-    - ``stranger_cert``/``stranger_key``: a client signed by ``other_ca``.
+    - ``stranger_cert``/``stranger_key``: a client signed by ``other_ca``;
+    - ``expired_cert``/``expired_key``, ``not_yet_valid_cert``/``not_yet_valid_key``: like
+      ``server`` but valid only until yesterday, or only from tomorrow.
     """
+    import datetime
     import types
 
     import trustme
@@ -79,13 +82,17 @@ def tls_files(tmp_path_factory):
 
     keep("ca", ca.cert_pem)
     keep("other_ca", other_ca.cert_pem)
-    for name, issuer, identities in [
-        ("server", ca, ("localhost", "127.0.0.1", "::1")),
-        ("named", ca, ("mediator.example",)),
-        ("client", ca, ("client@halvex.example",)),
-        ("stranger", other_ca, ("client@halvex.example",)),
+    now, day = datetime.datetime.now(datetime.UTC), datetime.timedelta(days=1)
+    local = ("localhost", "127.0.0.1", "::1")
+    for name, issuer, identities, valid in [
+        ("server", ca, local, {}),
+        ("named", ca, ("mediator.example",), {}),
+        ("client", ca, ("client@halvex.example",), {}),
+        ("stranger", other_ca, ("client@halvex.example",), {}),
+        ("expired", ca, local, {"not_before": now - 30 * day, "not_after": now - day}),
+        ("not_yet_valid", ca, local, {"not_before": now + day, "not_after": now + 30 * day}),
     ]:
-        cert = issuer.issue_cert(*identities)
+        cert = issuer.issue_cert(*identities, **valid)
         keep(f"{name}_cert", cert.cert_chain_pems[0])
         keep(f"{name}_key", cert.private_key_pem)
     return types.SimpleNamespace(**files)
@@ -98,6 +105,7 @@ def token_file(tmp_path):
 
     path = tmp_path / "token"
     path.write_text(secrets.token_urlsafe(24) + "\n")
+    path.chmod(0o600)  # a token file others may read is refused
     return path
 
 

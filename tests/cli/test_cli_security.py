@@ -29,15 +29,24 @@ from support.processes import interrupt, run_tool, running_tool
         ([], {"HALVEX_READ_RETRIES": "7"}, "(settings from HALVEX_READ_RETRIES)"),
         ([], {"HALVEX_TLS_KEY": "k.pem"}, "--tls-key is set but --tls-cert is not"),
         (["--mediator", "10.1.2.3:50051", "--token-file", "{token}"], {}, "only sent over TLS or to this machine"),
+        (["--token-file", "{public_token}"], {}, "(mode 0640); make it private: chmod 600 "),
+        (["--tls-cert", "{client_cert}", "--tls-key", "{stranger_key}"], {},
+         "--tls-key file {stranger_key} is not the private key of the certificate in --tls-cert file {client_cert}: "
+         "give the key that was made with that certificate"),
     ],
 )
-def test_bad_connection_settings_are_usage_errors_before_anything_starts(cli, fake_api, monkeypatch, token_file, argv,
-                                                                         env, message):
+def test_bad_connection_settings_are_usage_errors_before_anything_starts(cli, fake_api, monkeypatch, token_file,
+                                                                         tls_files, tmp_path, argv, env, message):
     for variable, value in env.items():
         monkeypatch.setenv(variable, value)
-    run = cli(*(a.format(token=token_file) for a in argv), "voltage", "HX1000001")
+    public_token = tmp_path / "public-token"
+    public_token.write_text("a-token\n")
+    public_token.chmod(0o640)
+    files = {"token": token_file, "public_token": public_token, "client_cert": tls_files.client_cert,
+             "stranger_key": tls_files.stranger_key}
+    run = cli(*(a.format(**files) for a in argv), "voltage", "HX1000001")
     assert run.code == ExitCode.USAGE
-    assert message in run.err and len(run.err.splitlines()) == 1
+    assert message.format(**files) in run.err and len(run.err.splitlines()) == 1
     assert fake_api.address is None and fake_api.calls == []  # no client was even made
 
 
@@ -76,13 +85,16 @@ def test_secure_mediator_through_the_real_core(cli, secure_simulator, tls_files,
     assert error["code"] != "UNAUTHENTICATED" or "--token-file" in error["message"]  # says what to give
 
 
-def test_environment_alone_configures_the_tool(cli, secure_simulator, tls_files, token_file, monkeypatch):
+def test_environment_alone_configures_the_tool(cli, secure_simulator, tls_files, token_file, monkeypatch, tmp_path):
     monkeypatch.setenv("HALVEX_MEDIATOR", f"localhost:{secure_simulator.port}")
     monkeypatch.setenv("HALVEX_TLS_CA", tls_files.ca)
     monkeypatch.setenv("HALVEX_TOKEN_FILE", str(token_file))
     run = cli("--json", "serial", "HX1000002")
     assert run.code == 0 and run.json()["result"] == "HX1000002"
-    monkeypatch.setenv("HALVEX_TOKEN_FILE", str(tls_files.ca))  # not a token: refused up front
+    not_a_token = tmp_path / "ca-copy.pem"
+    not_a_token.write_bytes(open(tls_files.ca, "rb").read())
+    not_a_token.chmod(0o600)
+    monkeypatch.setenv("HALVEX_TOKEN_FILE", str(not_a_token))  # not a token: refused up front
     run = cli("--json", "serial", "HX1000002")
     assert run.code == ExitCode.USAGE and "one token on one line" in run.err
 

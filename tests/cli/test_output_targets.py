@@ -12,14 +12,16 @@ import threading
 
 import pytest
 
+from norvo_halvex.collect import Store
 from norvo_halvex.mediator.simulator import Fault
+from support.other_user import NOBODY, needs_root, plant_link, shared_folder
 from support.processes import interrupt, running_tool
 
 DAY = (dt.datetime.now(dt.timezone.utc).date() - dt.timedelta(days=1)).isoformat()
 SERIAL = "HX3000001"
 FLEET = ["HX1000001"]
 LOCAL = 7
-OPTION = {"intervals": "--csv", "fleet": "--out"}
+OPTION = {"intervals": "--csv", "fleet": "--out", "export": "--out"}
 
 
 def write_to(cli, simulator, command, target):
@@ -137,6 +139,29 @@ def test_a_folder_or_a_missing_folder_is_refused_before_any_request(cli, simulat
     assert run.err.startswith(f"halvex: {command}: cannot write {OPTION[command]} {target}: {problem}")
     assert len(run.err.splitlines()) == 1 and run.out == ""
     assert os.listdir(tmp_path) == []
+
+
+@needs_root
+@pytest.mark.parametrize("command", ["intervals", "fleet", "export"])
+def test_a_link_another_user_planted_in_a_shared_folder_is_refused_before_any_request(cli, simulator, requests_seen,
+                                                                                      tmp_path, command):
+    victim = tmp_path / "root-only.csv"
+    victim.write_text("kept\n")
+    victim.chmod(0o600)
+    with shared_folder() as shared:
+        link = os.path.join(shared, "out.csv")
+        plant_link(victim, link)
+        if command == "export":
+            Store(tmp_path / "halvex.duckdb").close()
+            run = cli("export", "--db", str(tmp_path / "halvex.duckdb"), "--format", "csv", "--out", link)
+        else:
+            run = write_to(cli, simulator, command, link)
+        assert os.listdir(shared) == ["out.csv"]
+    assert run.code == LOCAL and requests_seen() == 0
+    assert run.err == (f"halvex: {command}: cannot write {OPTION[command]} {link}: is a symlink in {shared}, a folder "
+                       f"anyone may write to, and belongs to another user (uid {NOBODY.pw_uid}); it is not followed: "
+                       "remove it or write elsewhere\n")
+    assert victim.read_text() == "kept\n"
 
 
 # ----------------------------------------------------------------- regular files: replaced whole

@@ -202,3 +202,31 @@ def test_a_transaction_that_fails_stores_none_of_its_meter_days(db, held_before)
         assert {t: store.con.execute(f"SELECT * FROM {t} ORDER BY ALL").fetchall() for t in DATA_TABLES} == before
         store.write("run3", meter_day("B"))  # the store and its meters cache are still usable
         assert store.con.execute("SELECT count(*) FROM meters WHERE serial = 'B'").fetchone() == (1,)
+
+
+@pytest.mark.parametrize(
+    "fault, rule, value",
+    [
+        ({"kind": "shifted_intervals"}, "grid", "2025-06-01T00:00:07+00:00"),
+        ({"kind": "wrong_interval_length", "seconds": 1}, "interval_length", "last 1 s"),
+        ({"kind": "duplicated_intervals"}, "duplicate", "2025-06-01T03:30:00+00:00"),
+        ({"kind": "too_many_intervals"}, "too_many", "holds 18 intervals"),
+    ],
+)
+def test_a_download_off_the_meters_grid_is_refused_whole(run_collect, read_db, fleet, db, fault, rule, value):
+    """Nothing of it is stored, gaps names it, and an honest resume stores the day once."""
+    fleet.set_fault("HX3000001", Fault(**fault))
+    first = run_collect(["HX3000001", "HX3000002"], whats=("intervals",))
+
+    assert (first.ok, first.failed) == (1, 1)
+    ((code, message),) = read_db("SELECT code, message FROM attempts WHERE serial = 'HX3000001'")
+    assert code == "INVALID_INTERVALS" and message.startswith(f"{rule}: ") and value in message
+    assert read_db("SELECT count(*) FROM intervals WHERE serial = 'HX3000001'") == [(0,)]
+    with Store(db, read_only=True) as store:
+        listed = [(m["serial"], [(f["code"], f["message"]) for f in m["failed"]]) for m in gaps(store, [DAY])["meters"]]
+    assert listed == [("HX3000001", [(code, message)])]
+
+    fleet.clear_fault("HX3000001")
+    again = run_collect(["HX3000001", "HX3000002"], whats=("intervals",), resume=True)
+    assert (again.ok, again.skipped) == (1, 1)
+    assert dict(read_db("SELECT serial, count(*) FROM intervals GROUP BY serial")) == {"HX3000001": 48, "HX3000002": 48}

@@ -109,3 +109,9 @@ def test_one_failure_map_for_the_tool_and_the_ledger(exc, exit_code, code, ledge
         exit_code, code, ledger_code, transient)
     unreachable = exit_code == 4 and code in ("UNAVAILABLE", "DEADLINE_EXCEEDED")
     assert ("(now 10.0.0.1:50051)" in (failure.hint or "")) is unreachable
+
+
+def test_every_explained_security_problem_is_a_security_failure_of_the_ledger():
+    from norvo_halvex import failures
+
+    assert {problem.upper() for problem in failures._SECURITY_WORDS} <= failures.SECURITY_CODES

@@ -7,11 +7,13 @@ import contextlib
 import errno
 import io
 import os
+import secrets
 import socket
 
 import pytest
 
-from norvo_halvex.files import STDOUT, atomic_path, atomic_write, check_target, in_place, output
+from norvo_halvex.files import STDOUT, UnsafeSymlinkError, atomic_path, atomic_write, check_target, in_place, output
+from support.other_user import NOBODY, needs_root
 
 WRITERS = ["bytes", "text", "path"]  # atomic_write in each mode, atomic_path
 
@@ -22,9 +24,15 @@ class Boom(Exception):
 
 @contextlib.contextmanager
 def opened(writer, path):
-    if writer == "path":
+    if writer == "output":
+        with output(path, newline="") as out:
+            yield out
+    elif writer == "path":
         with atomic_path(path) as tmp:
-            assert os.path.dirname(tmp) == os.path.dirname(os.path.realpath(path)) and not os.path.exists(tmp)
+            # In a folder of its own beside the target, that no other user can enter.
+            private = os.path.dirname(tmp)
+            assert os.path.dirname(private) == os.path.dirname(os.path.realpath(path)) and not os.path.exists(tmp)
+            assert os.stat(private).st_mode & 0o777 == 0o700
             with open(tmp, "wb") as out:
                 yield out
     else:
@@ -34,7 +42,7 @@ def opened(writer, path):
 
 def write(writer, path, data: bytes, fail: bool = False):
     with opened(writer, path) as out:
-        out.write(data.decode() if writer == "text" else data)
+        out.write(data.decode() if writer in ("text", "output") else data)
         if fail:
             raise Boom
 
@@ -76,6 +84,69 @@ def test_symlink_stays_and_its_file_is_replaced(tmp_path, writer):
     write(writer, link, b"new\n")
     assert link.is_symlink() and real.read_bytes() == b"new\n"
     assert sorted(os.listdir(real.parent)) == ["real.csv"]
+
+
+CALLER, OTHER, THIRD = os.geteuid(), NOBODY.pw_uid, NOBODY.pw_uid - 1
+
+
+@needs_root
+@pytest.mark.parametrize(
+    "folder_mode, folder_owner, link_owner, where, refused",
+    [
+        (0o1777, CALLER, OTHER, "file", True),  # another user's link in a shared sticky folder (/tmp)
+        (0o1777, CALLER, OTHER, "folder", True),  # ... on the way to the file as well
+        (0o1777, THIRD, OTHER, "file", True),
+        (0o1777, CALLER, CALLER, "file", False),  # the caller's own link
+        (0o1777, THIRD, THIRD, "file", False),  # the folder owner's
+        (0o0777, CALLER, OTHER, "file", False),  # not sticky: the rule is about shared sticky folders
+        (0o1770, CALLER, OTHER, "file", False),  # sticky, but not everyone may write there
+    ],
+)
+@pytest.mark.parametrize("writer", [*WRITERS, "output"])
+def test_a_symlink_is_followed_only_where_the_kernel_rule_would_follow_it(tmp_path, writer, folder_mode,
+                                                                          folder_owner, link_owner, where, refused):
+    shared, real = tmp_path / "shared", tmp_path / "real"
+    shared.mkdir()
+    real.mkdir()
+    os.chown(shared, folder_owner, -1)
+    shared.chmod(folder_mode)
+    victim = real / "out.csv"
+    victim.write_bytes(b"kept\n")
+    link = shared / ("out.csv" if where == "file" else "folder")
+    link.symlink_to(victim if where == "file" else real)
+    os.lchown(link, link_owner, -1)
+    path = link if where == "file" else link / "out.csv"
+    if refused:
+        for attempt in (check_target, lambda p: write(writer, p, b"new\n")):
+            with pytest.raises(UnsafeSymlinkError) as caught:
+                attempt(path)
+            assert caught.value.filename == str(link) and f"is a symlink in {shared}," in caught.value.strerror
+        assert victim.read_bytes() == b"kept\n"
+    else:
+        check_target(path)
+        write(writer, path, b"new\n")
+        assert victim.read_bytes() == b"new\n"
+    assert os.listdir(real) == ["out.csv"] and os.listdir(shared) == [link.name]
+
+
+@pytest.mark.parametrize("name", ["temporary", "partial"])
+def test_temporary_and_partial_names_are_never_followed(tmp_path, monkeypatch, name):
+    victim, target = tmp_path / "victim", tmp_path / "out.csv"
+    victim.write_bytes(b"kept\n")
+    if name == "temporary":  # a link where the next temporary file would go is passed over
+        names = iter(["planted", "fresh"])
+        monkeypatch.setattr(secrets, "token_hex", lambda n: next(names))
+        (tmp_path / ".out.csv.planted.tmp").symlink_to(victim)
+        write("text", target, b"new\n")
+        assert target.read_bytes() == b"new\n"
+    else:  # the rows of a failed run replace a link with the partial file's name
+        partial = tmp_path / "out.csv.partial"
+        partial.symlink_to(victim)
+        with pytest.raises(Boom), output(target, partial=partial) as out:
+            out.write("rows\n")
+            raise Boom
+        assert not partial.is_symlink() and partial.read_bytes() == b"rows\n"
+    assert victim.read_bytes() == b"kept\n"
 
 
 @pytest.mark.parametrize("fail_in, error", [("fsync", "Input/output error"), ("replace", "Permission denied")])

@@ -19,14 +19,17 @@ READ, WRITE = Operation.READ, Operation.WRITE
         (Fault("end_of_stream", operations=["write"]), [(READ, 1), (WRITE, 1)], ["no action", FaultKind.END_OF_STREAM], 1),
         (Fault("end_of_stream", object_ids=[1]), [(READ, 2), (READ, 1), (Operation.MESSAGE, None)],
          ["no action", FaultKind.END_OF_STREAM, "no action"], 1),
+        # A block fault changes interval frames only: other data records pass uncounted.
+        (Fault("shifted_intervals"), [(Operation.MESSAGE, None), (Operation.MESSAGE, None, True), (READ, 1)],
+         ["no action", FaultKind.SHIFTED_INTERVALS, "no action"], 1),
     ],
 )
 def test_registry_decides_per_call_and_counts_matches(fault, calls, kinds, matched):
     registry = FaultRegistry()
     registry.set("HX1", fault)
     got = []
-    for op, object_id in calls:
-        action = registry.decide("HX1", op, object_id)
+    for op, object_id, *frame in calls:
+        action = registry.decide("HX1", op, object_id, *frame)
         got.append("no action" if action is None else action.kind)
     assert got == kinds
     assert registry.calls("HX1") == matched

@@ -67,7 +67,7 @@ def test_full_fleet_file(tmp_path):
     assert (s1.daylight_savings_correction, s1.backlight, s1.load_switch, s1.csq) == (0, 0, 2, 9)
     assert s1.obis[obis_id("1.8.0")] == b"\x00\xff\x10"
     assert s1.missing_intervals == {1748772000}  # both spell 2025-06-01T10:00Z
-    assert s1.missing_future_intervals is True
+    assert s1.future_intervals == "missing"
     fault = fleet.fault("S1")
     assert fault.kind is FaultKind.END_OF_STREAM and fault.after == 1
     assert fault.object_ids == {int(O.read_element_b), quarn_obis_triplet_to_decimal("1.8.0"), 17}

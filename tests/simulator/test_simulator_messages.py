@@ -109,12 +109,21 @@ def test_missing_intervals_only_where_asked(fleet, mediator_client):
     assert statuses == [0, IntervalStatus.missing, 0, 0, 0]
     assert block.intervals[1].values == [0] * 6
 
-    # Intervals still running or in the future by the meter's clock (18:05 here).
-    meter.missing_future_intervals = True
+
+
+@pytest.mark.parametrize(
+    "future, answered, missing",
+    [("withheld", 4, 0), ("missing", 9, 5), ("answered", 9, 0)],
+)
+def test_intervals_not_over_by_the_meters_clock(fleet, mediator_client, future, answered, missing):
+    """At 18:05 by the meter's clock, 16:00 to 17:30 are over and 18:00 is still running: a
+    meter withholds the rest; the options answer it flagged missing, or with data."""
+    fleet.meters["HX3000001"].future_intervals = future
     today = DAY + 24 * HOUR
     block = read_block(mediator_client, "HX3000001", today + 16 * HOUR, today + 20 * HOUR)
-    missing = [s for s, iv in zip(starts(block), block.intervals) if iv.status & IntervalStatus.missing]
-    assert missing[0] == today + 18 * HOUR and missing[-1] == today + 20 * HOUR
+    flagged = [s for s, iv in zip(starts(block), block.intervals) if iv.status & IntervalStatus.missing]
+    assert (len(block.intervals), len(flagged)) == (answered, missing)
+    assert flagged == list(range(today + 18 * HOUR, today + 20 * HOUR + 1, 1800))[:missing]
 
 
 def test_reset_is_acknowledged_with_an_empty_frame(mediator_client):

@@ -11,6 +11,7 @@ from quarn_frame_protocol.quarn_object_id_enum import ObjectIdEnum as O
 def test_a_call_racing_the_channel_opening_carries_the_token(tmp_path, monkeypatch):
     token = tmp_path / "token"
     token.write_text("s3cret-token\n")
+    token.chmod(0o600)
     sent = []
 
     class Stub:

@@ -12,6 +12,7 @@ re-exported by their historical modules, which stay the documented import paths)
     └── ValueError
         ├── QuarnCodecError            quarn_frame_protocol.errors
         ├── IntervalWindowError        norvo_halvex.meters.window
+        ├── InvalidIntervals           norvo_halvex.meters.grid
         └── FleetError                 norvo_halvex.mediator.simulator
 
 When, by the part that raises it:
@@ -59,7 +60,9 @@ When, by the part that raises it:
 
 ``norvo_halvex.meters``
     ``IntervalWindowError`` (a ``ValueError`` with ``reason``) from ``check_window`` and
-    ``resolve_window``; ``ValueError`` / ``TypeError`` from ``obis_object_id``,
+    ``resolve_window``; ``InvalidIntervals`` (a ``ValueError`` with ``rule`` and ``value``)
+    from ``check_frames``, for a download whose blocks break the meter's slot grid (the
+    collector records it as ``INVALID_INTERVALS``, the tool exits 5); ``ValueError`` / ``TypeError`` from ``obis_object_id``,
     ``valid_event_log_idx`` and the interval types for values they refuse.
 
 ``norvo_halvex.files``

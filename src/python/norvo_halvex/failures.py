@@ -15,6 +15,7 @@ import errno as _errno
 from quarn_frame_protocol.errors import QuarnCodecError
 
 from norvo_halvex.errors import HalvexConnectionFailure, HalvexEOFError, MediatorClientException, rpc_status
+from norvo_halvex.meters.grid import InvalidIntervals
 
 
 class ExitCode(enum.IntEnum):
@@ -37,7 +38,7 @@ EXIT_CODE_MEANINGS = {
     ExitCode.USAGE: "usage: bad command, option or value; a meter write not confirmed",
     ExitCode.METER: "the meter failed (connection, early end of stream) or is not known",
     ExitCode.MEDIATOR: "the mediator failed or cannot be reached",
-    ExitCode.BAD_REPLY: "the meter's reply does not decode",
+    ExitCode.BAD_REPLY: "the meter's reply does not decode, or its intervals break the meter's grid",
     ExitCode.PARTIAL: "partial: some values or meters failed, the rest are good",
     ExitCode.ENVIRONMENT: "this machine: output path unwritable or a folder, disk full, port in use",
     ExitCode.SECURITY: "security: TLS handshake or certificate, authentication or permission refused",
@@ -76,8 +77,8 @@ MEDIATOR_CODES = frozenset({"UNAVAILABLE", "DEADLINE_EXCEEDED"})
 # names it: the transport's explanation in capitals, or the bare status. Trying again
 # changes nothing.
 SECURITY_CODES = frozenset(
-    {"UNTRUSTED_CERTIFICATE", "HOSTNAME_MISMATCH", "HANDSHAKE_FAILED", "TLS_REFUSED", "TOKEN_UNREADABLE",
-     "UNAUTHENTICATED", "PERMISSION_DENIED"}
+    {"UNTRUSTED_CERTIFICATE", "CERTIFICATE_EXPIRED", "CERTIFICATE_NOT_YET_VALID", "HOSTNAME_MISMATCH",
+     "HANDSHAKE_FAILED", "TLS_REFUSED", "TOKEN_UNREADABLE", "UNAUTHENTICATED", "PERMISSION_DENIED"}
 )
 
 
@@ -135,6 +136,8 @@ TOKEN_HINT = "check --token-file or HALVEX_TOKEN_FILE"
 # HalvexSecurityError.problem -> short words.
 _SECURITY_WORDS = {
     "untrusted_certificate": "mediator certificate not trusted",
+    "certificate_expired": "mediator certificate expired",
+    "certificate_not_yet_valid": "mediator certificate not valid yet",
     "hostname_mismatch": "mediator certificate name mismatch",
     "handshake_failed": "TLS handshake failed",
     "tls_refused": "TLS handshake refused",
@@ -231,6 +234,9 @@ def classify(exc: BaseException, *, mediator: str | None = None) -> Failure:
         return _grpc_failure(status, details, mediator)
     if isinstance(exc, QuarnCodecError):
         return Failure(ExitCode.BAD_REPLY, "CODEC_ERROR", "reply does not decode", str(exc))
+    if isinstance(exc, InvalidIntervals):
+        return Failure(ExitCode.BAD_REPLY, "INVALID_INTERVALS", "intervals off the meter's grid", str(exc),
+                       "the mediator's interval frames are wrong: nothing of them was kept")
     if isinstance(exc, OSError):
         return _os_failure(exc)
     if isinstance(exc, NotImplementedError):

@@ -28,7 +28,7 @@ def make_api(address: str, level: str):
 
 
 def start_simulator(fleet_path: str | None = None, *, host: str = "127.0.0.1", port: int = 0, **security):
-    """``security``: the TLS / token keywords of the simulator (``halvex simulator`` only)."""
+    """``security``: the TLS, token and Unix socket keywords of the simulator (``halvex simulator`` only)."""
     from norvo_halvex.mediator.simulator import Fleet, start_simulator as _start
 
     fleet = None

@@ -45,9 +45,10 @@ def check_output(path: str, option: str) -> str:
         files.check_target(target)
     except OSError as e:
         where = f" ({e.filename})" if e.filename not in (None, target) else ""
+        unsafe = isinstance(e, files.UnsafeSymlinkError)
         raise LocalError(f"cannot write {option} {path}: {e.strerror or e}{where}",
-                         code=errno.errorcode.get(e.errno, "OS_ERROR"), cause="cannot write output",
-                         attempted=False) from None
+                         code="UNSAFE_SYMLINK" if unsafe else errno.errorcode.get(e.errno, "OS_ERROR"),
+                         cause="unsafe symlink" if unsafe else "cannot write output", attempted=False) from None
     return target
 
 

@@ -7,7 +7,8 @@ whole meter-days (those that complete together, up to 256). ``gaps`` reports wha
 missing; ``export`` writes a table out with DuckDB's ``COPY``. See docs/collect.md.
 """
 
-from norvo_halvex.collect.collector import ClusterError, CollectOptions, Summary, collect
+from norvo_halvex.collect.cluster import ClusterError, ClusterTLS
+from norvo_halvex.collect.collector import CollectOptions, Summary, collect
 from norvo_halvex.collect.export import FORMATS, TABLES, export
 from norvo_halvex.collect.gaps import gaps
 from norvo_halvex.collect.plan import Plan, day_range, parse_whats, yesterday
@@ -20,6 +21,7 @@ __all__ = [
     "TABLES",
     "WHATS",
     "ClusterError",
+    "ClusterTLS",
     "CollectOptions",
     "MeterDay",
     "MeterDayResult",

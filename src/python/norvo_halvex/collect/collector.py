@@ -4,18 +4,17 @@ from __future__ import annotations
 
 import collections
 import concurrent.futures as _cf
-import contextlib
 import dataclasses
 import datetime as _dt
 import heapq
 import itertools
 import os
 import secrets
-import sys
 import threading
 import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
 
+from norvo_halvex.collect.cluster import ClusterTLS, close_cluster, start_cluster
 from norvo_halvex.collect.failfast import STOP_AFTER_REFUSED, STOP_AFTER_UNREACHABLE, FailFast, with_mediator
 from norvo_halvex.collect.plan import Plan, day_range, yesterday
 from norvo_halvex.collect.store import DEFAULT_DB, Store
@@ -32,10 +31,6 @@ from norvo_halvex.failures import MEDIATOR_CODES, SECURITY_CODES, Failure
 UTC = _dt.timezone.utc
 
 DEFAULT_WORKERS = 8
-
-
-class ClusterError(Exception):
-    """The Dask cluster cannot be started or reached."""
 
 
 @dataclasses.dataclass
@@ -192,66 +187,6 @@ def run_threads(
         pool.shutdown(wait=False, cancel_futures=True)
 
 
-def start_cluster(cluster: str, *, workers: int, worker_log: str | None = None,
-                  worker_setup: Callable[[], None] | None = None):
-    """A ``dask.distributed.Client`` for ``local:N`` (a LocalCluster of N processes with
-    ``workers`` threads each) or for a scheduler address.
-
-    The worker processes of ``local:N`` share this process's terminal: they ignore Ctrl-C
-    (this process decides when they stop), and with ``worker_log`` their standard error,
-    where Dask and Python write tracebacks, is that file (appended to). ``worker_setup`` is
-    then run in each of them (the application's logging, say).
-    """
-    try:
-        from dask.distributed import Client, LocalCluster
-    except ImportError as e:  # pragma: no cover - a dependency of the package
-        raise ClusterError(f"dask.distributed is not installed: {e}") from None
-    import logging
-
-    from norvo_halvex.collect.worker import quiet_worker
-
-    if cluster.startswith("local:"):
-        try:
-            n = int(cluster[len("local:"):])
-        except ValueError:
-            n = 0
-        if n < 1:
-            raise ValueError(f"--cluster {cluster!r}: expected local:N with N >= 1 worker processes")
-        try:
-            with _standard_error_to(worker_log):  # inherited by the worker processes started here
-                # Its status page on a free loopback port: never a fixed one two runs would share.
-                lc = LocalCluster(n_workers=n, threads_per_worker=workers, processes=True,
-                                  dashboard_address="127.0.0.1:0", silence_logs=logging.WARNING)
-        except Exception as e:
-            raise ClusterError(f"cannot start a local Dask cluster of {n} processes: {e}") from None
-        client = Client(lc)
-        client.run(quiet_worker, worker_setup)
-        return client
-    try:
-        return Client(cluster, timeout="10s")
-    except Exception as e:
-        raise ClusterError(f"cannot reach the Dask scheduler at {cluster}: {e}") from None
-
-
-@contextlib.contextmanager
-def _standard_error_to(path: str | None):
-    """File descriptor 2 of this process is ``path`` inside the block (without one, stays)."""
-    if path is None:
-        yield
-        return
-    sys.stderr.flush()
-    target = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | getattr(os, "O_CLOEXEC", 0), 0o600)
-    saved = os.dup(2)
-    try:
-        os.dup2(target, 2)
-        yield
-    finally:
-        sys.stderr.flush()
-        os.dup2(saved, 2)
-        os.close(saved)
-        os.close(target)
-
-
 def run_dask(
     client, mediator: str, settings, plan: Iterable[MeterDay], *, retries: int, backoff: float, log_level: str,
     stop: threading.Event, halt: threading.Event | None = None,
@@ -350,6 +285,7 @@ def collect(
     settings=None,
     api=None,
     cluster=None,
+    cluster_tls: ClusterTLS | None = None,
     store: Store | str | os.PathLike[str] = DEFAULT_DB,
     on_result: Callable[[MeterDayResult, Summary], None] | None = None,
     stop: threading.Event | None = None,
@@ -359,9 +295,10 @@ def collect(
     ``options`` says which days and parts, and how (``CollectOptions``). Reads go through
     ``api`` (a ``HalvexMediatorAPI``; made for ``mediator`` with the ``ConnectionSettings``
     ``settings`` when not given) on ``options.workers`` threads, or through one client per
-    process on a Dask cluster (``cluster``: ``"local:N"``, a scheduler address, or a
-    connected ``dask.distributed.Client``, left open; needs ``mediator``). ``store`` is an
-    open ``Store`` (left open) or the path of one.
+    process on a Dask cluster (``cluster``: ``"local:N"``, a scheduler address reached
+    with ``cluster_tls`` (default: ``ClusterTLS.from_env()``), or a connected
+    ``dask.distributed.Client``, left open; needs ``mediator``). ``store`` is an open
+    ``Store`` (left open) or the path of one.
 
     This thread alone writes the store. A transaction holds whole meter-days only: those
     that completed within ``options.group_seconds`` of each other (at most ``MAX_GROUP``),
@@ -412,7 +349,7 @@ def collect(
             if mediator is None:
                 raise ValueError("a Dask cluster needs the mediator address its workers connect to")
             if isinstance(cluster, str):
-                cluster = client = start_cluster(cluster, workers=options.workers)
+                cluster = client = start_cluster(cluster, workers=options.workers, tls=cluster_tls)
             results = run_dask(cluster, mediator, settings, plan, retries=options.retries, backoff=options.backoff,
                                log_level=options.log_level, stop=stop, halt=halt)
         else:
@@ -467,13 +404,3 @@ def collect(
         if own_store:
             store.close()
     return summary
-
-
-def close_cluster(client) -> None:
-    """Closes a client from ``start_cluster``, and the local cluster it started."""
-    cluster = getattr(client, "cluster", None)
-    try:
-        client.close()
-    finally:
-        if cluster is not None:
-            cluster.close()

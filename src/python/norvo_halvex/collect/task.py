@@ -24,7 +24,9 @@ from norvo_halvex.meters import (
     ELEMENT_REGISTERS,
     ELEMENTS,
     THREE_PHASE_QUANTITIES,
+    block_frame,
     blocks_to_intervals_rec,
+    check_frames,
     day_window,
     format_scaled,
     interval_frames,
@@ -172,18 +174,17 @@ class _Run:
         serial = self.md.serial
         start, end = day_window(self.md.day)
         profile = QuarnProfileThreePhaseIntervalsRequest.ProfileNumber.profile_0
-        blocks = [self.api._three_phase_intervals_read(serial, s, e, profile) for s, e in interval_frames(start, end)]
-        intervals = blocks_to_intervals_rec(blocks)
+        frames = [(s, e, self.api._three_phase_intervals_read(serial, s, e, profile))
+                  for s, e in interval_frames(start, end)]
+        # Nothing of a download that breaks the meter's grid is believed, or stored.
+        check_frames(block_frame(*frame) for frame in frames)
+        intervals = blocks_to_intervals_rec([block for _, _, block in frames])
         scale = scale_for(hw)
         length = intervals.interval_length
-        rows = []
         first, last = int(start.timestamp()), int(end.timestamp())
-        for iv in intervals:
-            t = int(iv.time.timestamp())
-            # Absent, not zero: an interval the meter holds no data for is not stored.
-            if iv.missing or not first <= t <= last:
-                continue
-            rows.append((t, *(format_scaled(v, scale) for v in iv.values), iv.status))
+        # Absent, not zero: an interval the meter holds no data for is not stored.
+        rows = [(int(iv.time.timestamp()), *(format_scaled(v, scale) for v in iv.values), iv.status)
+                for iv in intervals if not iv.missing]
         self.result.intervals = rows
         self.result.interval_seconds = length
         expected = len(range(first, last + 1, length)) if length else 0

@@ -31,6 +31,9 @@ interval window (24 h at most, a day is      ``window``: ``MAX_WINDOW``, ``day_w
 00:00-23:30 UTC) and 4-hour frames           ``check_window``, ``resolve_window``,
                                              ``IntervalWindowError``, ``FRAME_LENGTH``,
                                              ``interval_frames``, ``frame_count``
+the slot grid (30-minute intervals from       ``grid``: ``INTERVAL_SECONDS``, ``check_frames``,
+midnight UTC) and the rules a download's     ``block_frame``, ``Frame``, ``slots_in``,
+blocks must keep                             ``InvalidIntervals``, ``RULES``
 the interval record type                     ``intervals``: ``ThreePhaseInterval``,
                                              ``ThreePhaseIntervals``, ``VALUE_FIELDS``
 assembly of a download's blocks into a day   ``assembly``: ``blocks_to_intervals_rec``
@@ -57,6 +60,15 @@ from quarn_frame_protocol.obis import (
 
 from norvo_halvex.meters.assembly import blocks_to_intervals_rec
 from norvo_halvex.meters.event_log import EVENT_LOG_IDX_MAX, EVENT_LOG_IDX_MIN, valid_event_log_idx
+from norvo_halvex.meters.grid import (
+    INTERVAL_SECONDS,
+    RULES,
+    Frame,
+    InvalidIntervals,
+    block_frame,
+    check_frames,
+    slots_in,
+)
 from norvo_halvex.meters.hardware import (
     SINGLE_PHASE_UNKNOWN,
     THREE_PHASE_AX,
@@ -119,11 +131,13 @@ __all__ = [
     "EVENT_LOG_IDX_MAX",
     "EVENT_LOG_IDX_MIN",
     "FRAME_LENGTH",
+    "INTERVAL_SECONDS",
     "MAX_WINDOW",
     "MOST_DECIMALS",
     "OBIS_OBJECT_BASE",
     "REGISTER_COLUMNS",
     "REGISTER_UNITS",
+    "RULES",
     "SINGLE_PHASE_UNKNOWN",
     "THREE_PHASE_AX",
     "THREE_PHASE_CX",
@@ -132,12 +146,16 @@ __all__ = [
     "THREE_PHASE_UNKNOWN",
     "VALUE_FIELDS",
     "WHOLE_CURRENT",
+    "Frame",
     "IntervalWindowError",
+    "InvalidIntervals",
     "MeterKind",
     "Scale",
     "ThreePhaseInterval",
     "ThreePhaseIntervals",
+    "block_frame",
     "blocks_to_intervals_rec",
+    "check_frames",
     "check_window",
     "csv_header",
     "csv_records",
@@ -161,6 +179,7 @@ __all__ = [
     "resolve_window",
     "scale_for",
     "single_phase_hardware_str_to_registry_str",
+    "slots_in",
     "status_flag_names",
     "three_phase_hardware_str",
     "valid_event_log_idx",

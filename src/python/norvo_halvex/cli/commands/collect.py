@@ -24,6 +24,7 @@ from norvo_halvex.collect import (
     FORMATS,
     TABLES,
     ClusterError,
+    ClusterTLS,
     CollectOptions,
     Store,
     StoreError,
@@ -34,7 +35,8 @@ from norvo_halvex.collect import (
     parse_whats,
     yesterday,
 )
-from norvo_halvex.collect.collector import DEFAULT_WORKERS, close_cluster, start_cluster
+from norvo_halvex.collect.cluster import check_cluster, close_cluster, start_cluster
+from norvo_halvex.collect.collector import DEFAULT_WORKERS
 from norvo_halvex.collect.failfast import STOP_AFTER_REFUSED, STOP_AFTER_UNREACHABLE
 from norvo_halvex.collect.store import first_line
 from norvo_halvex.collect.task import DEFAULT_RETRIES, DEFAULT_WHATS, WHATS
@@ -94,6 +96,30 @@ def _open_store(path: str, *, read_only: bool):
 
 
 # -- collect ------------------------------------------------------------------------------
+
+_CLUSTER_TLS_OPTIONS = ("cluster_tls_ca", "cluster_tls_cert", "cluster_tls_key", "cluster_insecure")
+
+
+def _cluster_tls(args, sources=None) -> ClusterTLS | None:
+    """The cluster's TLS settings (options, else HALVEX_CLUSTER_TLS_*, else the config
+    file's profile), checked against ``--cluster`` before anything starts. Only options are
+    refused where they do not apply: a profile may hold them for another cluster."""
+    given = [name for name in _CLUSTER_TLS_OPTIONS
+             if getattr(args, name) and (sources is None or sources.get(name) == "option")]
+    if args.cluster is None or args.cluster.startswith("local:"):
+        if given:
+            where = "a scheduler address" if args.cluster else "--cluster"
+            raise UsageError(f"--{given[0].replace('_', '-')} applies to {where} only")
+    if args.cluster is None:
+        return None
+    tls = ClusterTLS.from_env(ca=args.cluster_tls_ca, cert=args.cluster_tls_cert, key=args.cluster_tls_key,
+                              insecure=args.cluster_insecure)
+    try:
+        check_cluster(args.cluster, tls)
+    except ValueError as e:
+        raise UsageError(str(e)) from None
+    return tls
+
 
 
 def _serials(ctx, args) -> list[str]:
@@ -232,7 +258,7 @@ def _ctrl_c_stops(ctx, stop: threading.Event):
         signal.signal(signal.SIGINT, previous)
 
 
-def _start_cluster(ctx, args, stop: threading.Event):
+def _start_cluster(ctx, args, stop: threading.Event, tls):
     """The Dask client of --cluster. Dask narrates its cluster's life at INFO, for --log-level
     DEBUG only, and through the tool's log handler; the worker processes of local:N write
     theirs, and any traceback, to the log file (or a file of their own), never to the terminal."""
@@ -243,7 +269,7 @@ def _start_cluster(ctx, args, stop: threading.Event):
     path = args.log_file or logs.default_worker_log()
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     try:
-        return start_cluster(args.cluster, workers=args.workers, worker_log=path,
+        return start_cluster(args.cluster, workers=args.workers, tls=tls, worker_log=path,
                              worker_setup=functools.partial(logs.worker_logging, path, args.log_format))
     except ClusterError:
         if stop.is_set():  # Ctrl-C while it was starting: that, not the cluster, is the news
@@ -267,8 +293,15 @@ def _start_cluster(ctx, args, stop: threading.Event):
         help=f"extra tries of a read after a transient failure (default {DEFAULT_RETRIES})"),
     arg("--resume", action="store_true", help="skip the parts of meter-days whose last try succeeded"),
     arg("--cluster", metavar="ADDRESS|local:N",
-        help="run the meter-days on a Dask cluster: a scheduler address, or local:N worker processes "
-             "($HALVEX_CLUSTER)"),
+        help="run the meter-days on a Dask cluster: a scheduler address (tls://HOST:PORT), or local:N worker "
+             "processes on this machine (with TLS of their own) ($HALVEX_CLUSTER)"),
+    arg("--cluster-tls-ca", metavar="FILE",
+        help="CA (PEM) that signed the Dask cluster's certificates ($HALVEX_CLUSTER_TLS_CA)"),
+    arg("--cluster-tls-cert", metavar="FILE",
+        help="this client's certificate (PEM) for the Dask cluster ($HALVEX_CLUSTER_TLS_CERT)"),
+    arg("--cluster-tls-key", metavar="FILE", help="the key of --cluster-tls-cert (PEM) ($HALVEX_CLUSTER_TLS_KEY)"),
+    arg("--cluster-insecure", action="store_true",
+        help="allow a tcp:// scheduler off this machine: work and results cross the network unprotected"),
     arg("--stop-after-unreachable", metavar="N", type=int,
         help="stop after N meter-days in a row found the mediator unreachable (UNAVAILABLE, DEADLINE_EXCEEDED); "
              f"exit 4 (default {STOP_AFTER_UNREACHABLE}; 0: never)"),
@@ -290,10 +323,7 @@ def cmd_collect(ctx, args) -> int:
     for option in ("retries", "stop_after_unreachable", "stop_after_refused"):
         if getattr(args, option) < 0:
             raise UsageError(f"--{option.replace('_', '-')} must be 0 or more")
-    if args.cluster is not None and args.cluster.startswith("local:"):
-        n = args.cluster[len("local:"):]
-        if not n.isdigit() or int(n) < 1:
-            raise UsageError(f"--cluster {args.cluster}: expected local:N with N >= 1 worker processes")
+    cluster_tls = _cluster_tls(args, ctx.config.sources if ctx.config is not None else None)
     _check_store(args.db, read_only=False)  # before the simulator of --simulate starts
     outputs = {option: parsing.check_output(path, f"--{option.replace('_', '-')}")
                for option, path in (("report", args.report), ("metrics_file", args.metrics_file)) if path}
@@ -316,7 +346,7 @@ def cmd_collect(ctx, args) -> int:
                        settings=ctx.settings)
             if args.cluster is not None:
                 # Each worker process makes its own client from the mediator address and settings.
-                run["cluster"] = cluster = _start_cluster(ctx, args, stop)
+                run["cluster"] = cluster = _start_cluster(ctx, args, stop, cluster_tls)
             else:
                 run["api"] = ctx.api()
             with counter:

@@ -42,6 +42,9 @@ def client_options(served: dict) -> str:
     arg("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)"),
     arg("--port", type=int, default=DEFAULT_PORT,
         help=f"port to listen on (default {DEFAULT_PORT}; 0 picks a free one)"),
+    arg("--socket", metavar="PATH",
+        help="listen on a Unix socket at PATH (mode 0600: this user only) instead of a TCP port; "
+             "clients connect with --mediator unix:PATH"),
     arg("--client-ca", metavar="FILE",
         help="require client certificates signed by this CA (PEM; with --tls-cert/--tls-key)"),
 )
@@ -50,6 +53,11 @@ def cmd_simulator(ctx, args) -> int:
 
     if not 0 <= args.port <= 65535:
         raise UsageError(f"bad port {args.port}")
+    listen = {"host": args.host, "port": args.port}
+    if args.socket is not None:
+        if (args.host, args.port) != ("127.0.0.1", DEFAULT_PORT):
+            raise UsageError("--socket listens on a Unix socket; --host and --port do not apply")
+        listen = {"unix_socket": args.socket}
     stop = threading.Event()
     try:
         previous = signal.signal(signal.SIGTERM, lambda *_: stop.set())
@@ -58,7 +66,7 @@ def cmd_simulator(ctx, args) -> int:
     try:
         sources = ctx.config.sources if ctx.config is not None else None
         served = connection.server_options(args, sources)
-        sim = ctx.start_simulator(host=args.host, port=args.port, **served)
+        sim = ctx.start_simulator(**listen, **served)
         if ctx.json:
             doc = {"command": "simulator", "address": sim.address, "tls": sim.tls, "mutual_tls": sim.mutual_tls,
                    "token_required": sim.token_required,

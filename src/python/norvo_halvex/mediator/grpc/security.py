@@ -17,7 +17,7 @@ doubles the client's CPU time per call.
 
 from __future__ import annotations
 
-import os
+import datetime as _dt
 
 import grpc
 
@@ -25,10 +25,10 @@ from norvo_halvex.mediator.grpc.address import MediatorAddress
 from norvo_halvex.mediator.grpc.exception.HalvexSecurityError import HalvexSecurityError
 from norvo_halvex.mediator.grpc.settings import ConnectionSettings
 from norvo_halvex.mediator.grpc.token import BearerTokenAuth, TokenFile, TokenFileError
+from norvo_halvex.pem import check_key_pair, read_pem
 
-__all__ = ["ChannelSecurity", "read_pem"]
+__all__ = ["ChannelSecurity"]
 
-_MAX_PEM = 1024 * 1024
 # Each setting as a library user, the environment and the tool name it.
 _CA_HINT = "the CA file (tls_ca, HALVEX_TLS_CA or halvex --tls-ca)"
 _TLS_ON = f"{_CA_HINT}, or tls=True (HALVEX_TLS=1, halvex --tls) for the system's CAs"
@@ -57,6 +57,8 @@ class ChannelSecurity:
         self._ca = read_pem(settings.tls_ca, "tls_ca", "CERTIFICATE")
         self._cert = read_pem(settings.tls_cert, "tls_cert", "CERTIFICATE")
         self._key = read_pem(settings.tls_key, "tls_key", "PRIVATE KEY")
+        if self._cert is not None:
+            check_key_pair(settings.tls_cert, settings.tls_key, "tls_cert", "tls_key")
         try:
             self.token = TokenFile(settings.token_file) if settings.token_file else None
         except TokenFileError as e:
@@ -90,6 +92,17 @@ class ChannelSecurity:
                 *self._token_unreadable(), grpc.StatusCode.UNAVAILABLE, "the bearer token file could not be read"
             ) from None
         return (("authorization", f"Bearer {token}"),)
+
+    def _out_of_date(self, expired: bool) -> tuple[str, str, str]:
+        target = self.address.target
+        now = f"this machine's clock says {_dt.datetime.now(_dt.UTC):%Y-%m-%d %H:%M} UTC"
+        if expired:
+            return ("certificate_expired", f"TLS handshake with {target} failed: the mediator's certificate has expired",
+                    f"the mediator's operator must renew it; if it should still be valid, check the clocks ({now})")
+        return ("certificate_not_yet_valid",
+                f"TLS handshake with {target} failed: the mediator's certificate is not valid yet",
+                f"check the clocks of this machine and of the mediator ({now}); a certificate issued just now "
+                "becomes valid at the time it names")
 
     def _token_unreadable(self) -> tuple[str, str, str]:
         path = self.token.path if self.token is not None else "the token file"
@@ -129,6 +142,8 @@ class ChannelSecurity:
             return None
         if "metadata from plugin failed" in lower:
             return self._token_unreadable()
+        if "certificate has expired" in lower or "certificate is not yet valid" in lower:
+            return self._out_of_date("expired" in lower)
         if "certificate_verify_failed" in lower:
             if s.tls_ca:
                 hint = f"check that {s.tls_ca}, {_CA_HINT}, holds the CA that signed the mediator's certificate"
@@ -161,20 +176,3 @@ class ChannelSecurity:
                 hint = f"if the mediator requires client certificates, give {_CERT_HINT}"
             return ("tls_refused", f"the mediator at {target} refused the TLS handshake", hint)
         return None
-
-
-def read_pem(path: str | os.PathLike[str] | None, name: str, kind: str) -> bytes | None:
-    """The bytes of PEM file ``path`` (None for None); ValueError naming the setting
-    ``name`` when it cannot be read or holds no PEM block of ``kind``. The message
-    never quotes the file."""
-    if path is None:
-        return None
-    path = os.fspath(path)
-    try:
-        with open(path, "rb") as f:
-            data = f.read(_MAX_PEM + 1)
-    except OSError as e:
-        raise ValueError(f"{name} file {path} cannot be read: {e.strerror or e}") from None
-    if len(data) > _MAX_PEM or b"-----BEGIN " not in data or kind.encode() not in data:
-        raise ValueError(f"{name} file {path} holds no PEM {kind.lower()}")
-    return data

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import hmac
 import os
+import stat
 import threading
 
 import grpc
@@ -17,25 +18,30 @@ __all__ = ["BearerTokenAuth", "TokenFile", "TokenFileError"]
 
 # Visible ASCII only: a token is sent as an HTTP/2 header value.
 _MAX_TOKEN = 16 * 1024
+_READERS = {stat.S_IRGRP: "its group", stat.S_IROTH: "other users",
+            stat.S_IRGRP | stat.S_IROTH: "its group and other users"}
 
 
 class TokenFileError(ValueError):
-    """The token file cannot be used (missing, unreadable, empty, not a single token).
-    The message names the file and the problem, never the file's content."""
+    """The token file cannot be used (missing, unreadable, not a regular file, readable by
+    other users, empty, not a single token). The message names the file and the problem,
+    never the file's content."""
 
 
 class TokenFile:
     """The token in ``path``: the file's content without surrounding whitespace.
 
-    ``token()`` re-reads the file whenever its modification time, size or inode
-    changed since the last read, so replacing the file (atomically or in place)
-    rotates the token for the next call.
+    The file must be a regular file (a symlink to one is fine) that neither its group nor
+    other users may read. ``token()`` re-reads it whenever its modification time, size,
+    inode or mode changed since the last read, so replacing the file (atomically or in
+    place) rotates the token for the next call, and a file made readable to others is
+    refused from then on.
     """
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = os.fspath(path)
         self._lock = threading.Lock()
-        self._stamp: tuple[int, int, int] | None = None
+        self._stamp: tuple[int, int, int, int] | None = None
         self._token = ""
         self.token()  # refuse an unusable file at once
 
@@ -47,12 +53,21 @@ class TokenFile:
             st = os.stat(self.path)
         except OSError as e:
             raise TokenFileError(f"token file {self.path} cannot be read: {e.strerror or e}") from None
-        stamp = (st.st_mtime_ns, st.st_size, st.st_ino)
+        stamp = (st.st_mtime_ns, st.st_size, st.st_ino, st.st_mode)
         with self._lock:
             if stamp != self._stamp:
                 self._token = self._read()
                 self._stamp = stamp
             return self._token
+
+    def _check(self, st: os.stat_result) -> None:
+        if not stat.S_ISREG(st.st_mode):
+            raise TokenFileError(f"token file {self.path} is not a regular file ({_kind(st.st_mode)}); "
+                                 "give a file that holds the token")
+        shared = st.st_mode & (stat.S_IRGRP | stat.S_IROTH)
+        if shared:
+            raise TokenFileError(f"token file {self.path} can be read by {_READERS[shared]} (mode "
+                                 f"{stat.S_IMODE(st.st_mode):04o}); make it private: chmod 600 {self.path}")
 
     def matches(self, presented: str | bytes | None) -> bool:
         """Whether ``presented`` (an ``authorization`` header value) carries this token;
@@ -67,11 +82,19 @@ class TokenFile:
         return hmac.compare_digest(value.strip().encode(), self.token().encode())
 
     def _read(self) -> str:
+        # Non-blocking: a FIFO put in the file's place must not hang the caller until a
+        # writer comes; it is refused below once open.
+        flags = os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_CLOEXEC", 0)
         try:
-            with open(self.path, "rb") as f:
-                data = f.read(_MAX_TOKEN + 1)
+            fd = os.open(self.path, flags)
         except OSError as e:
             raise TokenFileError(f"token file {self.path} cannot be read: {e.strerror or e}") from None
+        with open(fd, "rb") as f:
+            self._check(os.fstat(fd))
+            try:
+                data = f.read(_MAX_TOKEN + 1)
+            except OSError as e:
+                raise TokenFileError(f"token file {self.path} cannot be read: {e.strerror or e}") from None
         if len(data) > _MAX_TOKEN:
             raise TokenFileError(f"token file {self.path} is larger than {_MAX_TOKEN} bytes; it must hold one token")
         try:
@@ -85,6 +108,14 @@ class TokenFile:
                 f"token file {self.path} must hold one token on one line (no spaces or control characters)"
             )
         return text
+
+
+def _kind(mode: int) -> str:
+    for test, name in ((stat.S_ISFIFO, "a pipe"), (stat.S_ISCHR, "a character device"),
+                       (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"), (stat.S_ISDIR, "a folder")):
+        if test(mode):
+            return name
+    return "not a file"
 
 
 class BearerTokenAuth(grpc.AuthMetadataPlugin):

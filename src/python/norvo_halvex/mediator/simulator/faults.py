@@ -17,7 +17,7 @@ from typing import Any
 
 import grpc
 
-__all__ = ["Fault", "FaultKind", "Operation", "FaultAction", "FaultRegistry", "FaultState"]
+__all__ = ["INTERVAL_FAULTS", "Fault", "FaultKind", "Operation", "FaultAction", "FaultRegistry", "FaultState"]
 
 
 class FaultKind(enum.StrEnum):
@@ -29,6 +29,21 @@ class FaultKind(enum.StrEnum):
     GRPC_STATUS = "grpc_status"
     #: The meter answers bytes that do not decode.
     MALFORMED_REPLY = "malformed_reply"
+    # Interval frames that decode but break the meter's grid (only interval frames match):
+    #: every block starts ``seconds`` (default 7) after the slot it should.
+    SHIFTED_INTERVALS = "shifted_intervals"
+    #: every block claims intervals of ``seconds`` (default 1) instead of 30 minutes.
+    WRONG_INTERVAL_LENGTH = "wrong_interval_length"
+    #: every block starts one interval early, so consecutive frames repeat a slot.
+    DUPLICATED_INTERVALS = "duplicated_intervals"
+    #: every block holds twice the slots its window holds.
+    TOO_MANY_INTERVALS = "too_many_intervals"
+
+
+#: The faults that change an interval frame's block instead of failing the call.
+INTERVAL_FAULTS = frozenset({FaultKind.SHIFTED_INTERVALS, FaultKind.WRONG_INTERVAL_LENGTH,
+                             FaultKind.DUPLICATED_INTERVALS, FaultKind.TOO_MANY_INTERVALS})
+_DEFAULT_SECONDS = {FaultKind.SHIFTED_INTERVALS: 7, FaultKind.WRONG_INTERVAL_LENGTH: 1}
 
 
 class Operation(enum.StrEnum):
@@ -54,6 +69,8 @@ class Fault:
       no object identifier and never match a fault limited this way.
     - ``after``: the first ``after`` matching calls succeed, the following ones fail.
     - ``times``: fail at most this many times, then behave as if cleared.
+    - ``seconds``: the shift of ``shifted_intervals`` (default 7) or the interval length
+      ``wrong_interval_length`` claims (default 1).
     """
 
     kind: FaultKind | None = None
@@ -64,6 +81,7 @@ class Fault:
     object_ids: frozenset[int] | None = None
     after: int = 0
     times: int | None = None
+    seconds: int | None = None
 
     def __post_init__(self) -> None:
         kind = self.kind
@@ -122,14 +140,23 @@ class Fault:
 
         if kind is None and self.latency == 0:
             raise ValueError("a fault needs a kind, a status or a latency > 0")
+        if self.seconds is not None:
+            if kind not in _DEFAULT_SECONDS:
+                raise ValueError(f"seconds only makes sense with kind {' or '.join(sorted(_DEFAULT_SECONDS))}")
+            if isinstance(self.seconds, bool) or not isinstance(self.seconds, int) or not 0 <= self.seconds <= 0xFFFF:
+                raise ValueError(f"seconds must be a whole number 0..65535, got {self.seconds!r}")
+        elif kind in _DEFAULT_SECONDS:
+            object.__setattr__(self, "seconds", _DEFAULT_SECONDS[kind])
 
     @property
     def status_code(self) -> grpc.StatusCode | None:
         return _STATUS_NAMES[self.status] if self.status else None
 
-    def matches(self, operation: Operation, object_id: int | None) -> bool:
+    def matches(self, operation: Operation, object_id: int | None, interval_frame: bool = False) -> bool:
         if self.kind is FaultKind.MALFORMED_REPLY and operation is Operation.WRITE:
             return False  # a write's reply carries nothing that could be malformed
+        if self.kind in INTERVAL_FAULTS and not interval_frame:
+            return False
         if self.operations is not None and operation not in self.operations:
             return False
         if self.object_ids is not None and (object_id is None or object_id not in self.object_ids):
@@ -195,9 +222,9 @@ class FaultState:
         self._matched = 0
         self._failed = 0
 
-    def decide(self, operation: Operation, object_id: int | None) -> FaultAction | None:
+    def decide(self, operation: Operation, object_id: int | None, interval_frame: bool = False) -> FaultAction | None:
         fault = self.fault
-        if not fault.matches(operation, object_id):
+        if not fault.matches(operation, object_id, interval_frame):
             return None
         with self._lock:
             index = self._matched
@@ -258,8 +285,10 @@ class FaultRegistry:
         state = self._faults.get(serial)
         return state.calls if state else 0
 
-    def decide(self, serial: str, operation: Operation, object_id: int | None) -> FaultAction | None:
+    def decide(
+        self, serial: str, operation: Operation, object_id: int | None, interval_frame: bool = False
+    ) -> FaultAction | None:
         state = self._faults.get(serial)
         if state is None:
             return None
-        return state.decide(operation, object_id)
+        return state.decide(operation, object_id, interval_frame)

@@ -172,5 +172,7 @@ class Fleet:
         """How many calls the meter's current fault has matched so far."""
         return self._faults.calls(serial)
 
-    def decide(self, serial: str, operation: Operation, object_id: int | None) -> FaultAction | None:
-        return self._faults.decide(serial, operation, object_id)
+    def decide(
+        self, serial: str, operation: Operation, object_id: int | None, interval_frame: bool = False
+    ) -> FaultAction | None:
+        return self._faults.decide(serial, operation, object_id, interval_frame)

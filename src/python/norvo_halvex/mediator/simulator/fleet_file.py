@@ -14,7 +14,7 @@ from typing import Any, TypeVar
 
 from norvo_halvex.mediator.simulator.errors import FleetError
 from norvo_halvex.mediator.simulator.faults import Fault
-from norvo_halvex.mediator.simulator.model import MeterKind, SimulatedMeter
+from norvo_halvex.mediator.simulator.model import FUTURE_INTERVALS, MeterKind, SimulatedMeter
 from norvo_halvex.meters import obis_object_id
 
 __all__ = ["fleet_from_dict", "load_fleet_file"]
@@ -37,6 +37,7 @@ _METER_FIELDS = {
     "obis",
     "missing_intervals",
     "missing_future_intervals",
+    "future_intervals",
     "fault",
 }
 _TOP_FIELDS = {"meters", "generate"}
@@ -135,11 +136,18 @@ def _meter_from_dict(entry: Any) -> tuple[SimulatedMeter, Fault | None]:
         kwargs["obis"] = _obis(entry["obis"])
     if "missing_intervals" in entry:
         kwargs["missing_intervals"] = _instants(entry["missing_intervals"])
-    if "missing_future_intervals" in entry:
+    if "missing_future_intervals" in entry:  # the older spelling of future_intervals: "missing"
         value = entry["missing_future_intervals"]
         if not isinstance(value, bool):
             raise ValueError(f"'missing_future_intervals' must be true or false, got {value!r}")
-        kwargs["missing_future_intervals"] = value
+        if value:
+            kwargs["future_intervals"] = "missing"
+    if "future_intervals" in entry:
+        value = entry["future_intervals"]
+        if value not in FUTURE_INTERVALS or kwargs.get("future_intervals", value) != value:
+            raise ValueError(f"'future_intervals' must be one of {', '.join(FUTURE_INTERVALS)} "
+                             f"(and agree with 'missing_future_intervals'), got {value!r}")
+        kwargs["future_intervals"] = value
     meter = SimulatedMeter(serial, kind, **kwargs)
     fault = None
     if entry.get("fault") is not None:

@@ -11,6 +11,7 @@ import random
 
 from norvo_halvex.mediator.simulator.energy import INTERVAL_SECONDS
 from norvo_halvex.mediator.simulator.errors import invalid, not_found
+from norvo_halvex.mediator.simulator.faults import Fault, FaultKind
 from norvo_halvex.mediator.simulator.model import SimulatedMeter
 from quarn_frame_protocol.errors import QuarnCodecError
 from quarn_frame_protocol.generated.quarn_event_log_request import QuarnEventLogRequest
@@ -33,7 +34,7 @@ from quarn_frame_protocol.quarn_profile_three_phase_intervals_response_frame imp
 from quarn_frame_protocol.stream import BytesIO, KaitaiStream
 from quarn_frame_protocol.util import quarn_encode_object_id
 
-__all__ = ["handle", "malformed", "events", "interval_block", "EVENT_LOG_PAGES", "MAX_INTERVALS_PER_FRAME"]
+__all__ = ["handle", "is_interval_request", "malformed", "events", "interval_block", "EVENT_LOG_PAGES", "MAX_INTERVALS_PER_FRAME"]
 
 _Format = QuarnData.RecordFormat
 _Profile = QuarnProfileThreePhaseIntervalsRequest.ProfileNumber
@@ -65,8 +66,14 @@ def _encode(record) -> bytes:
     return record.to_bytes()
 
 
-def handle(meter: SimulatedMeter, data: bytes, now: float) -> bytes:
-    """The meter's reply to one data record, at real time ``now``."""
+def is_interval_request(data: bytes) -> bool:
+    """Whether ``data`` asks for an interval frame (by its record format byte)."""
+    return bool(data) and data[0] == _Format.three_phase_profile_intervals
+
+
+def handle(meter: SimulatedMeter, data: bytes, now: float, distortion: Fault | None = None) -> bytes:
+    """The meter's reply to one data record, at real time ``now``; ``distortion`` is an
+    interval fault that changes the block of an interval frame."""
     if len(data) < 2:
         raise invalid(
             f"meter {meter.serial}: a data record is a record format byte followed by the message; "
@@ -84,6 +91,8 @@ def handle(meter: SimulatedMeter, data: bytes, now: float) -> bytes:
             f"meter {meter.serial}: a {fmt.name} message is {size} bytes, got {len(record.message)} "
             f"(data record {data.hex()})"
         )
+    if fmt == _Format.three_phase_profile_intervals:
+        return _intervals(meter, record.message, now, distortion)
     return handler(meter, record.message, now)
 
 
@@ -191,7 +200,7 @@ def _profile_log_2(meter: SimulatedMeter, message: bytes, now: float) -> bytes:
 # -- three-phase interval frames -----------------------------------------------------------
 
 
-def _intervals(meter: SimulatedMeter, message: bytes, now: float) -> bytes:
+def _intervals(meter: SimulatedMeter, message: bytes, now: float, distortion: Fault | None = None) -> bytes:
     request = _parse(QuarnProfileThreePhaseIntervalsRequest, message, "three-phase interval request")
     if not meter.kind.is_three_phase:
         raise not_found(
@@ -203,13 +212,14 @@ def _intervals(meter: SimulatedMeter, message: bytes, now: float) -> bytes:
         return _encode(QuarnProfileThreePhaseIntervalsResponseFrame(profile_number=profile, frame_data=b""))
     if profile != _Profile.profile_0:
         raise invalid(f"meter {meter.serial}: unknown interval profile number {int(profile)}")
-    block = interval_block(meter, request.start_time, request.end_time, now)
+    block = interval_block(meter, request.start_time, request.end_time, now, distortion)
     return _encode(QuarnProfileThreePhaseIntervalsResponseFrame(profile_number=profile, frame_data=_encode(block)))
 
 
-def interval_block(meter: SimulatedMeter, start: int, end: int, now: float) -> _Block:
+def interval_block(meter: SimulatedMeter, start: int, end: int, now: float, distortion: Fault | None = None) -> _Block:
     """The block for window [start, end]: every interval whose start t is aligned to 30
-    minutes with start <= t <= end."""
+    minutes with start <= t <= end, as far as the meter's clock has completed it (see the
+    meter's ``future_intervals``); ``distortion`` breaks the block as that interval fault says."""
     first = -(-start // INTERVAL_SECONDS) * INTERVAL_SECONDS
     count = 0 if end < first else (end - first) // INTERVAL_SECONDS + 1
     if count > MAX_INTERVALS_PER_FRAME:
@@ -217,9 +227,16 @@ def interval_block(meter: SimulatedMeter, start: int, end: int, now: float) -> _
             f"meter {meter.serial}: interval window {start}..{end} spans {count} intervals; "
             f"one frame carries at most {MAX_INTERVALS_PER_FRAME} (ask for shorter windows)"
         )
+    while count and not meter.interval_answered(first + (count - 1) * INTERVAL_SECONDS, now):
+        count -= 1
+    kind = distortion.kind if distortion is not None else None
+    if kind is FaultKind.DUPLICATED_INTERVALS:
+        first -= INTERVAL_SECONDS
+    elif kind is FaultKind.TOO_MANY_INTERVALS:
+        count = 2 * max(count, 1)
     block = _Block()
-    block.start_time = first
-    block.interval_length = INTERVAL_SECONDS
+    block.start_time = first + (distortion.seconds if kind is FaultKind.SHIFTED_INTERVALS else 0)
+    block.interval_length = distortion.seconds if kind is FaultKind.WRONG_INTERVAL_LENGTH else INTERVAL_SECONDS
     intervals = []
     for i in range(count):
         t = first + i * INTERVAL_SECONDS

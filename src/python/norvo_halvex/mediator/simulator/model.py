@@ -15,7 +15,10 @@ import zlib
 from norvo_halvex.mediator.simulator.energy import INTERVAL_SECONDS, EnergyProfile
 from norvo_halvex.meters import MeterKind, obis_object_id, scale_for
 
-__all__ = ["MeterKind", "SimulatedMeter", "DEFAULT_HARDWARE"]
+__all__ = ["MeterKind", "SimulatedMeter", "DEFAULT_HARDWARE", "FUTURE_INTERVALS"]
+
+#: What a meter answers for intervals not over yet by its clock.
+FUTURE_INTERVALS = ("withheld", "missing", "answered")
 
 
 #: Hardware text each kind reports by default (three-phase meters report none).
@@ -56,7 +59,9 @@ class SimulatedMeter:
     load_b_watts: int | None = None
     obis: dict[int, bytes] = dataclasses.field(default_factory=dict)
     missing_intervals: set[int] = dataclasses.field(default_factory=set)
-    missing_future_intervals: bool = False
+    #: Intervals not yet over by the meter's clock: ``withheld`` (not answered, as a meter
+    #: does), ``missing`` (answered flagged missing) or ``answered`` (with data, as if over).
+    future_intervals: str = "withheld"
 
     def __post_init__(self) -> None:
         self.kind = MeterKind(self.kind)
@@ -82,6 +87,9 @@ class SimulatedMeter:
                 raise ValueError(f"meter {self.serial}: {name} must be 0..255, got {value!r}")
             setattr(self, name, value)
         self.missing_intervals = {int(t) - int(t) % INTERVAL_SECONDS for t in self.missing_intervals}
+        if self.future_intervals not in FUTURE_INTERVALS:
+            raise ValueError(f"meter {self.serial}: future_intervals must be one of {', '.join(FUTURE_INTERVALS)}, "
+                             f"got {self.future_intervals!r}")
         self.lock = threading.Lock()
         unit = scale_for(self.kind).counts_per_wh
         self.energy_a = EnergyProfile(f"{self.serial}/A", self.load_watts, self.solar_watts, unit)
@@ -140,11 +148,17 @@ class SimulatedMeter:
 
     # -- intervals ----------------------------------------------------------------------
 
+    def interval_over(self, start: int, now: float) -> bool:
+        """An interval is complete on the meter once its end has passed by its clock."""
+        return start + INTERVAL_SECONDS <= self.clock(now)
+
+    def interval_answered(self, start: int, now: float) -> bool:
+        return self.future_intervals != "withheld" or self.interval_over(start, now)
+
     def interval_missing(self, start: int, now: float) -> bool:
         if start in self.missing_intervals:
             return True
-        # An interval is only complete on the meter once its end has passed.
-        return self.missing_future_intervals and start + INTERVAL_SECONDS > self.clock(now)
+        return self.future_intervals == "missing" and not self.interval_over(start, now)
 
     # -- OBIS ---------------------------------------------------------------------------
 

@@ -2,8 +2,13 @@
 
 from __future__ import annotations
 
+import contextlib
+import errno
 import logging
 import os
+import socket
+import stat
+import tempfile
 import threading
 from concurrent import futures
 
@@ -14,13 +19,13 @@ from grpc_reflection.v1alpha import reflection
 from norvo_halvex.mediator.grpc import halvex_mediator_pb2 as pb
 from norvo_halvex.mediator.grpc import halvex_mediator_pb2_grpc as pb_grpc
 from norvo_halvex.mediator.grpc.address import is_loopback_host
-from norvo_halvex.mediator.grpc.security import read_pem
 from norvo_halvex.mediator.grpc.token import TokenFile, TokenFileError
 from norvo_halvex.mediator.simulator import messages, objects
 from norvo_halvex.mediator.simulator.errors import SimulatorError
-from norvo_halvex.mediator.simulator.faults import FaultAction, FaultKind, Operation
+from norvo_halvex.mediator.simulator.faults import INTERVAL_FAULTS, FaultAction, FaultKind, Operation
 from norvo_halvex.mediator.simulator.fleet import Fleet
 from norvo_halvex.mediator.simulator.model import SimulatedMeter
+from norvo_halvex.pem import check_key_pair, read_pem
 
 __all__ = ["DEFAULT_MAX_WORKERS", "SERVICE_NAME", "RunningSimulator", "start_simulator"]
 
@@ -55,10 +60,12 @@ class _Servicer(pb_grpc.HalvexMediatorServicer):
             )
         return meter
 
-    def _fault(self, serial: str, op: Operation, object_id: int | None, context, what: str) -> FaultAction | None:
+    def _fault(
+        self, serial: str, op: Operation, object_id: int | None, context, what: str, interval_frame: bool = False
+    ) -> FaultAction | None:
         """Applies latency and the gRPC-status fault; returns the action when the call must
-        still fail in another way (meter outcome, malformed reply)."""
-        action = self._fleet.decide(serial, op, object_id)
+        still fail in another way (meter outcome, malformed reply, a distorted interval block)."""
+        action = self._fleet.decide(serial, op, object_id, interval_frame)
         if action is None:
             return None
         if action.latency:
@@ -110,14 +117,16 @@ class _Servicer(pb_grpc.HalvexMediatorServicer):
         if log.isEnabledFor(logging.DEBUG):
             log.debug("message %s %s", serial, request.message.hex())
         meter = self._meter(serial, context)
-        action = self._fault(serial, Operation.MESSAGE, None, context, "data record")
+        frame = messages.is_interval_request(request.message)
+        action = self._fault(serial, Operation.MESSAGE, None, context, "data record", frame)
         if action is not None and action.kind in _OUTCOMES:
             return pb.SendMessageReply(status=self._status(action, serial, "data record"))
+        distortion = action.fault if action is not None and action.kind in INTERVAL_FAULTS else None
         try:
-            reply = messages.handle(meter, request.message, self._fleet.now())
+            reply = messages.handle(meter, request.message, self._fleet.now(), distortion)
         except SimulatorError as e:
             context.abort(e.code, e.details)
-        if action is not None:
+        if action is not None and distortion is None:
             reply = messages.malformed(reply)
         return pb.SendMessageReply(status=_OK, reply=reply)
 
@@ -153,9 +162,10 @@ class _RequireToken(grpc.ServerInterceptor):
 
 
 class RunningSimulator:
-    """A started simulator. ``address`` is what a client connects to; ``tls`` says
-    whether it serves TLS, ``mutual_tls`` whether it requires client certificates,
-    ``token_required`` whether calls need the bearer token."""
+    """A started simulator. ``address`` is what a client connects to (``unix:PATH`` for
+    a Unix socket, whose path is ``unix_socket``); ``tls`` says whether it serves TLS,
+    ``mutual_tls`` whether it requires client certificates, ``token_required`` whether
+    calls need the bearer token."""
 
     def __init__(
         self,
@@ -169,6 +179,7 @@ class RunningSimulator:
         tls: bool = False,
         mutual_tls: bool = False,
         token_required: bool = False,
+        unix_socket: _UnixSocket | None = None,
     ) -> None:
         self._server = server
         self._stopping = stopping
@@ -176,7 +187,12 @@ class RunningSimulator:
         self.fleet = fleet
         self.host = host
         self.port = port
-        self.address = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+        self._socket = unix_socket
+        self.unix_socket = unix_socket.path if unix_socket is not None else None
+        if unix_socket is not None:
+            self.address = f"unix:{unix_socket.path}"
+        else:
+            self.address = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
         self.tls = tls
         self.mutual_tls = mutual_tls
         self.token_required = token_required
@@ -191,6 +207,8 @@ class RunningSimulator:
         if self._health is not None:
             self._health.enter_graceful_shutdown()  # probes see NOT_SERVING during the grace period
         self._server.stop(grace).wait()
+        if self._socket is not None:
+            self._socket.remove()
 
     def wait(self, timeout: float | None = None) -> bool:
         """Blocks until the server stops (True) or ``timeout`` passes (False)."""
@@ -219,15 +237,19 @@ def start_simulator(
     tls_key: str | os.PathLike[str] | None = None,
     client_ca: str | os.PathLike[str] | None = None,
     token_file: str | os.PathLike[str] | None = None,
+    unix_socket: str | os.PathLike[str] | None = None,
 ) -> RunningSimulator:
     """Starts the simulator in this process (background threads) and returns at once.
 
     ``fleet`` defaults to ``Fleet.default()``; ``port`` 0 picks a free port (see
     ``.port``). ``tls_cert`` + ``tls_key`` (PEM files) serve TLS; ``client_ca`` (with
     them) requires client certificates signed by that CA; ``token_file`` requires the
-    bearer token it holds on every mediator call (UNAUTHENTICATED otherwise). The health
-    service (``grpc.health.v1``) and server reflection are always on. Raises OSError
-    when the address cannot be bound, ValueError for unusable TLS or token files.
+    bearer token it holds on every mediator call (UNAUTHENTICATED otherwise). With
+    ``unix_socket`` it listens on a Unix socket at that path instead of a TCP port: the
+    socket is only ever there with mode 0600, so only this user's processes can connect,
+    and it is removed when the simulator stops. The health service (``grpc.health.v1``)
+    and server reflection are always on. Raises OSError when the address cannot be bound
+    (or the socket path is taken), ValueError for unusable TLS or token files.
     """
     if fleet is None:
         fleet = Fleet.default()
@@ -244,8 +266,10 @@ def start_simulator(
             interceptors.append(_RequireToken(TokenFile(token_file)))
         except TokenFileError as e:
             raise ValueError(str(e)) from None
+    if unix_socket is not None and port:
+        raise ValueError("give a port or a Unix socket to listen on, not both")
     target = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
-    if credentials is None and not is_loopback_host(host):
+    if credentials is None and unix_socket is None and not is_loopback_host(host):
         log.warning(
             "simulator listening on %s without TLS: anyone who can reach this address can read and "
             "write its meters%s; give a certificate and key (--tls-cert/--tls-key) or bind 127.0.0.1",
@@ -269,25 +293,34 @@ def start_simulator(
     reflection.enable_server_reflection(
         (SERVICE_NAME, health_pb2.DESCRIPTOR.services_by_name["Health"].full_name, reflection.SERVICE_NAME), server
     )
+
+    def add_port(address: str) -> int:
+        try:
+            if credentials is None:
+                return server.add_insecure_port(address)
+            return server.add_secure_port(address, credentials)
+        except RuntimeError as e:
+            raise OSError(f"simulator cannot listen on {address}: address in use or not available") from e
+
+    sock = None
     try:
-        if credentials is None:
-            bound = server.add_insecure_port(target)
+        if unix_socket is not None:
+            sock = _UnixSocket.bind(os.fspath(unix_socket), add_port)
+            bound = 0
         else:
-            bound = server.add_secure_port(target, credentials)
-    except RuntimeError as e:
-        bound = 0
-        cause: Exception | None = e
-    else:
-        cause = None
-    if not bound:
+            bound = add_port(target)
+            if not bound:
+                raise OSError(f"simulator cannot listen on {target}: address in use or not available")
+    except BaseException:
         server.stop(None)
-        raise OSError(f"simulator cannot listen on {target}: address in use or not available") from cause
+        raise
     server.start()
     for service in ("", SERVICE_NAME):
         health_servicer.set(service, health_pb2.HealthCheckResponse.SERVING)
     sim = RunningSimulator(
         server, fleet, host, bound, stopping, health_servicer,
         tls=credentials is not None, mutual_tls=client_ca is not None, token_required=token_file is not None,
+        unix_socket=sock,
     )
     log.info("simulator listening on %s with %d meters", sim.address, len(fleet))
     return sim
@@ -310,5 +343,64 @@ def _server_credentials(tls_cert, tls_key, client_ca) -> grpc.ServerCredentials 
         raise ValueError("tls_cert and tls_key go together: give the certificate and its private key")
     cert = read_pem(tls_cert, "tls_cert", "CERTIFICATE")
     key = read_pem(tls_key, "tls_key", "PRIVATE KEY")
+    check_key_pair(os.fspath(tls_cert), os.fspath(tls_key), "tls_cert", "tls_key")
     ca = read_pem(client_ca, "client_ca", "CERTIFICATE")
     return grpc.ssl_server_credentials([(key, cert)], root_certificates=ca, require_client_auth=ca is not None)
+
+
+class _UnixSocket:
+    """The simulator's Unix socket at ``path``. It is bound in a fresh folder only this
+    user can enter, made 0600 there and only then linked to ``path``: no moment exists
+    in which another user could connect, whatever the umask. The link never replaces
+    anything but a dead socket of this user's."""
+
+    def __init__(self, path: str, st: os.stat_result) -> None:
+        self.path = path
+        self._identity = (st.st_dev, st.st_ino)
+
+    @classmethod
+    def bind(cls, path: str, add_port) -> _UnixSocket:
+        path = os.path.abspath(path)
+        private = tempfile.mkdtemp(prefix=".halvex-simulator-", dir=os.path.dirname(path))
+        inner = os.path.join(private, "socket")
+        try:
+            if not add_port(f"unix:{inner}"):
+                raise OSError(f"simulator cannot listen on unix:{path}: the socket cannot be made")
+            os.chmod(inner, 0o600)
+            _link_socket(inner, path)
+            return cls(path, os.lstat(path))
+        finally:
+            with contextlib.suppress(OSError):
+                os.unlink(inner)
+            with contextlib.suppress(OSError):
+                os.rmdir(private)
+
+    def remove(self) -> None:
+        """Removes the socket, unless something else has taken its path since."""
+        with contextlib.suppress(OSError):
+            st = os.lstat(self.path)
+            if (st.st_dev, st.st_ino) == self._identity:
+                os.unlink(self.path)
+
+
+def _link_socket(inner: str, path: str) -> None:
+    try:
+        os.link(inner, path)
+        return
+    except FileExistsError:
+        pass
+    st = os.lstat(path)
+    if not (stat.S_ISSOCK(st.st_mode) and st.st_uid == os.geteuid() and not _listening(path)):
+        raise OSError(errno.EEXIST, f"simulator cannot listen on unix:{path}: the path exists and is not a "
+                                    "socket this user left behind; remove it or choose another path")
+    os.unlink(path)  # a socket left by a simulator that ended without removing it
+    os.link(inner, path)
+
+
+def _listening(path: str) -> bool:
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
+        try:
+            probe.connect(path)
+        except OSError:
+            return False
+    return True
