@@ -153,6 +153,7 @@ def test_ctrl_c_stops_cleanly_and_keeps_whole_meter_days(tmp_path, read_db, db, 
 def test_a_refused_token_stops_after_the_first_failures_with_exit_8(halvex, secure_simulator, tls_files, tmp_path, db):
     wrong = tmp_path / "wrong-token"
     wrong.write_text("not-the-token\n")
+    wrong.chmod(0o600)
     run = halvex("--mediator", secure_simulator.address, "--tls-ca", tls_files.ca, "--token-file", wrong,
                  "collect", "--day", DAY, "--days", "3", "--db", db, "--workers", "2",
                  *sorted(secure_simulator.fleet.meters))

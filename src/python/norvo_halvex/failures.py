@@ -197,6 +197,11 @@ def _security_failure(found) -> Failure:
     return Failure(ExitCode.SECURITY, status, cause, str(found.message or details), problem=problem)
 
 
+def _interrupted_query(exc: BaseException) -> bool:
+    # DuckDB turns a Ctrl-C that comes during one of its statements into an error of its own.
+    return type(exc).__name__ == "InterruptException" or (type(exc) is RuntimeError and str(exc) == "Query interrupted")
+
+
 def classify(exc: BaseException, *, mediator: str | None = None) -> Failure:
     """Turns any exception into a ``Failure``; ``mediator`` (the address in use) goes into
     the hint of an unreachable one."""
@@ -206,7 +211,7 @@ def classify(exc: BaseException, *, mediator: str | None = None) -> Failure:
         return Failure(ExitCode.UNEXPECTED, "SETUP", "library not usable", str(exc))
     if isinstance(exc, LocalError):
         return Failure(ExitCode.ENVIRONMENT, exc.code, exc.cause, str(exc), attempted=exc.attempted)
-    if isinstance(exc, KeyboardInterrupt):
+    if isinstance(exc, KeyboardInterrupt) or _interrupted_query(exc):
         return Failure(ExitCode.INTERRUPTED, "INTERRUPTED", "interrupted", "")
     # The transport's types load gRPC, which reporting a usage error need not wait for.
     import grpc
