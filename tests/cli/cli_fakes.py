@@ -155,11 +155,21 @@ class FakeAPI:
         self._call("obis_write", serial, obis, payload_hex)
 
     def _three_phase_intervals_read(self, serial, start_time, end_time, profile):
+        """A block of the window's slots, 1.25 kWh each on this CT-operated meter."""
+        from quarn_frame_protocol.quarn_profile_three_phase_intervals_response_block import (
+            QuarnProfileThreePhaseIntervalsResponseBlock as Block,
+        )
+
         self._call("_three_phase_intervals_read", serial, start_time, end_time)
-        return (start_time, end_time)
+        first = -(-int(start_time.timestamp()) // 1800) * 1800
+        count = max(0, (int(end_time.timestamp()) - first) // 1800 + 1)
+        return Block(start_time=first, interval_length=1800,
+                     intervals=[Block.Interval(status=0, values=[12500, 0, 0, 0, 0, 0]) for _ in range(count)])
 
     def three_phase_intervals(self, serial, day, start_time, end_time, csv=None, include_statuses=False):
         # Frames go through the object, as in the real client, so the tool can count them.
+        from norvo_halvex.meters import blocks_to_intervals_rec
+
         self._call("three_phase_intervals", serial, day, start_time, end_time, csv, include_statuses)
         if day:
             start_time = day
@@ -169,21 +179,11 @@ class FakeAPI:
         while t < end_time:
             blocks.append(self._three_phase_intervals_read(serial, t, min(t + frame, end_time), None))
             t = min(t + frame, end_time)
-        rows = ["time,active_import_kwh" + (",status,status_flags" if include_statuses else "")]
-        t = start_time
-        while t <= end_time:
-            rows.append(f"{t.isoformat()},1.250" + (",0," if include_statuses else ""))
-            t += dt.timedelta(minutes=30)
-        text = "\n".join(rows) + "\n"
+        intervals = blocks_to_intervals_rec(blocks)
+        text = "".join(f"{iv.time.isoformat()},1.2500\n" for iv in intervals)
         if csv:
             with open(csv, "w") as f:
                 f.write(text)
         else:
             sys.stdout.write(text)
-        # The collection the client returns: 1.25 kWh each on this CT-operated meter.
-        from norvo_halvex.meters import ThreePhaseInterval, ThreePhaseIntervals
-
-        half_hour = dt.timedelta(minutes=30)
-        count = len(rows) - 1
-        return ThreePhaseIntervals(
-            [ThreePhaseInterval(start_time + i * half_hour, 12500, 0, 0, 0, 0, 0) for i in range(count)], 1800)
+        return intervals

@@ -4,11 +4,13 @@ from __future__ import annotations
 
 import datetime as dt
 import json
+import os
 
 import grpc
 import pytest
 
 from norvo_halvex.cli import render
+from norvo_halvex.meters import CSV_HEADER
 from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
 from norvo_halvex.mediator.grpc.exception.HalvexEOFError import HalvexEOFError
 from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
@@ -285,8 +287,8 @@ def test_intervals_window_to_stdout_puts_the_summary_on_stderr(cli, fake_api):
     call = next(c for c in fake_api.calls if c[0] == "three_phase_intervals")
     assert call[2] is None
     assert call[3] == dt.datetime(2025, 3, 1, 9, 0, tzinfo=UTC) and call[4] == dt.datetime(2025, 3, 1, 19, 0, tzinfo=UTC)
-    assert call[5] is None  # CSV to standard output
-    assert run.out.splitlines()[0] == "time,active_import_kwh" and len(run.out.splitlines()) == 22
+    assert call[5] == os.devnull  # the tool writes the CSV itself, to standard output
+    assert run.out.splitlines()[0] == ",".join(CSV_HEADER) and len(run.out.splitlines()) == 22
     assert run.err.startswith("halvex: meter HX3000001: 21 intervals (2025-03-01T09:00:00+00:00 .. ")
 
 

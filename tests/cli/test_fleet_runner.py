@@ -107,3 +107,30 @@ def test_all_meters_unreachable_is_a_mediator_failure(cli, fake_api):
     assert run.code == 4
     assert all(json.loads(line)["error"]["code"] == "UNAVAILABLE" for line in run.out.splitlines())
     assert run.err.count("check --mediator or HALVEX_MEDIATOR") == 2
+
+
+@pytest.mark.parametrize(
+    "data, serials, error",
+    [
+        (b"\xef\xbb\xbfHX1000002\r\nHX1000001\r\n", ["HX1000002", "HX1000001"], None),  # BOM, CRLF
+        (b"# lab\nHX1000002  # twin\n\nHX1000001\n", ["HX1000002", "HX1000001"], None),
+        (b"\xef\xbb\xbfName;Serial;Site\r\nkitchen;HX1000002;A\r\n;;\r\nroof;\"HX1000001\";B\r\n",
+         ["HX1000002", "HX1000001"], None),  # a spreadsheet's CSV, ';' as its locale has it
+        (b"serial,site\nHX1000002,A\n,B\n", None, "{f}, line 3: no serial in the 'serial' column"),
+        (b"HX1000002\nHX3000002 extra junk\n", None, "{f}, line 2: 'HX3000002 extra junk' is not a meter serial"),
+        (b"HX1000002\n=HYPERLINK(1)\n", None, "{f}, line 2: '=HYPERLINK(1)' is not a meter serial"),
+        ("HX1000002\nHX3000001\n".encode("utf-16"), None, "{f} is UTF-16 (or binary), not UTF-8 text"),
+        (b"HX1000002\nHX\xe93000001\n", None, "{f}, line 2: not UTF-8 text"),
+    ],
+    ids=["bom-crlf", "comments", "spreadsheet-csv", "csv-without-serial", "junk", "formula", "utf-16", "latin-1"],
+)
+def test_a_serial_file_from_a_spreadsheet(cli, fake_api, tmp_path, data, serials, error):
+    path = tmp_path / "meters.csv"
+    path.write_bytes(data)
+    run = cli("fleet", "--file", str(path), "--format", "jsonl")
+    if error is None:
+        assert run.code == 0, run.err
+        assert [json.loads(line)["serial"] for line in run.out.splitlines()] == serials
+        return
+    assert run.code == 2 and run.err.startswith(f"halvex: fleet: {error.format(f=path)}"), run.err
+    assert fake_api.calls == []  # refused before any meter is contacted

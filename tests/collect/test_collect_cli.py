@@ -3,13 +3,18 @@
 from __future__ import annotations
 
 import contextlib
+import datetime as dt
+import hashlib
 import json
 import os
 
+from zoneinfo import ZoneInfo
+
 import pytest
 
-from collect_support import DAY
+from collect_support import DAY, THREE_PHASE, UTC
 from norvo_halvex.collect import Store
+from norvo_halvex.mediator.simulator import Fault
 from support.processes import Run, interrupt, running_tool
 
 
@@ -259,3 +264,68 @@ def test_ctrl_c_on_a_local_cluster_says_interrupted_and_nothing_else(tmp_path, d
     lines = err.splitlines()
     assert lines and all(line.startswith("halvex: ") for line in lines), err
     assert any("interrupted" in line for line in lines)
+
+
+@pytest.mark.parametrize("day, slots", [("2026-10-25", 50), ("2026-03-29", 46), ("2026-06-01", 48)])
+def test_a_local_day_is_collected_checked_and_exported_whole(halvex, simulator, fleet, db, read_db, day, slots):
+    """00:00 to 00:00 in Oslo: 50 half-hours when the clocks go back, 46 when they go forward."""
+    fleet.freeze_time(dt.datetime(2026, 11, 2, 6, tzinfo=UTC))
+    zone = ("--tz", "Europe/Oslo")
+    run = halvex("--mediator", simulator.address, "collect", *sorted(fleet.meters), "--day", day, *zone, "--db", db,
+                 "--retries", "0")
+    assert run.code == 0, run.err
+    assert dict(read_db("SELECT serial, count(*) FROM intervals GROUP BY serial")) == dict.fromkeys(THREE_PHASE, slots)
+    assert halvex("gaps", "--day", day, *zone, "--db", db).out.startswith(f"no gaps in {day} (Europe/Oslo)")
+
+    exported = halvex("export", "--day", day, *zone, "--db", db, "--format", "csv", "--out", "-").out.splitlines()
+    midnight = dt.datetime.combine(dt.date.fromisoformat(day), dt.time(0), tzinfo=ZoneInfo("Europe/Oslo"))
+    assert len(exported) == 1 + 4 * slots
+    assert exported[1].split(",")[1] == midnight.astimezone(UTC).isoformat()
+    registers = halvex("export", "--day", day, *zone, "--db", db, "--table", "registers", "--format", "csv",
+                       "--out", "-").out.splitlines()
+    assert len(registers) == 1 + len(fleet.meters)
+    # An export in another zone takes that zone's day: other instants, other rows.
+    assert halvex("export", "--day", day, "--db", db, "--table", "registers", "--format", "csv",
+                  "--out", "-").out.count("\n") == 1
+
+
+@pytest.mark.parametrize("zone", [None, "Europe/Oslo", "Pacific/Kiritimati"])
+def test_the_registers_export_after_a_nightly_run_holds_the_runs_rows(halvex, db, monkeypatch, zone):
+    """Both take yesterday in the zone (HALVEX_TZ): the run reads the registers for that day."""
+    run = halvex("--simulate", "collect", "--db", db, "--retries", "0", *(("--tz", zone) if zone else ()))
+    assert run.code == 0, run.err
+    if zone:
+        monkeypatch.setenv("HALVEX_TZ", zone)
+    rows = halvex("export", "--db", db, "--table", "registers", "--format", "jsonl", "--out", "-").out.splitlines()
+    assert len(rows) == 8 and {json.loads(r)["final"] for r in rows} == {True}
+    assert {json.loads(r)["zone"] for r in rows} == {zone or "UTC"}
+
+
+@pytest.mark.parametrize(
+    "theirs",
+    ["CREATE TABLE readings (meter VARCHAR, kwh DOUBLE)",
+     "CREATE TABLE intervals (serial VARCHAR, interval_start TIMESTAMPTZ, PRIMARY KEY (serial, interval_start))"],
+    ids=["their-table", "their-intervals"],
+)
+@pytest.mark.parametrize(
+    "argv",
+    [("--mediator", "{sim}", "collect", "HX3000001", "--day", DAY),
+     ("gaps", "--day", DAY),
+     ("export", "--day", DAY, "--format", "csv", "--out", "-")],
+    ids=["collect", "gaps", "export"],
+)
+def test_a_duckdb_file_that_is_not_a_store_is_refused_unchanged(halvex, simulator, fleet, tmp_path, theirs, argv):
+    import duckdb
+
+    path = tmp_path / "theirs.duckdb"
+    with duckdb.connect(str(path)) as con:
+        con.execute(theirs)
+    before = hashlib.sha256(path.read_bytes()).hexdigest()
+    fleet.set_fault("HX3000001", Fault(latency=0.001))  # counts the calls that reach the meter
+
+    run = halvex(*(str(a).format(sim=simulator.address) for a in argv), "--db", path)
+
+    assert run.code == 7 and f"{path} is a DuckDB database but not a halvex store" in run.err, run.err
+    assert hashlib.sha256(path.read_bytes()).hexdigest() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["theirs.duckdb"]
+    assert fleet.fault_calls("HX3000001") == 0

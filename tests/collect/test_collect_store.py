@@ -230,3 +230,81 @@ def test_a_download_off_the_meters_grid_is_refused_whole(run_collect, read_db, f
     again = run_collect(["HX3000001", "HX3000002"], whats=("intervals",), resume=True)
     assert (again.ok, again.skipped) == (1, 1)
     assert dict(read_db("SELECT serial, count(*) FROM intervals GROUP BY serial")) == {"HX3000001": 48, "HX3000002": 48}
+
+
+@pytest.mark.parametrize(
+    "what, rows_at_noon, rows_after",
+    [("intervals", 24, 48), ("registers", 1, 1), ("events", None, None)],
+)
+def test_a_day_not_over_is_partial_and_a_later_resume_completes_it(run_collect, read_db, fleet, db, what,
+                                                                    rows_at_noon, rows_after):
+    noon, next_morning = (dt.datetime.combine(DAY + dt.timedelta(days=d), dt.time(h), tzinfo=UTC)
+                          for d, h in ((0, 12), (1, 1)))
+    fleet.freeze_time(noon)
+    first = run_collect(["HX3000001"], whats=(what,), now=noon)
+
+    assert first.partial == 1
+    ((outcome, code, noon_rows),) = read_db("SELECT outcome, code, rows FROM attempts")
+    assert (outcome, code) == ("partial", "DAY_NOT_OVER") and noon_rows == (rows_at_noon or noon_rows)
+    with Store(db, read_only=True) as store:
+        (meter,) = gaps(store, [DAY])["meters"]
+    assert ([(f["what"], f["code"]) for f in meter["failed"]], meter["missing_slots"]) == ([(what, code)], [])
+
+    fleet.freeze_time(next_morning)
+    second = run_collect(["HX3000001"], whats=(what,), now=next_morning, resume=True)
+    assert (second.ok, second.skipped) == (1, 0)
+    later_rows = read_db("SELECT rows FROM attempts WHERE run_id = ?", [second.run_id])[0][0]
+    assert later_rows == (rows_after or later_rows) and later_rows >= noon_rows
+    if what == "registers":  # the noon reading stays beside the day's final one
+        assert read_db("SELECT final FROM registers ORDER BY read_at") == [(False,), (True,)]
+    assert (run_collect(["HX3000001"], whats=(what,), now=next_morning, resume=True).skipped, ) == (1,)
+    day_end = dt.datetime.combine(DAY + dt.timedelta(days=1), dt.time(0), tzinfo=UTC)
+    assert read_db("SELECT count(*) FROM events WHERE event_time >= ?", [day_end]) == [(0,)]
+
+
+def _as_version_1(db, off_grid):
+    """The store at ``db`` turned into the layout the first halvex wrote (no zones, registers
+    by instant alone, no grid check), with an interval off the grid if asked."""
+    import duckdb
+
+    with duckdb.connect(db) as con:
+        con.execute("SET TimeZone = 'UTC'")
+        for table, dropped in (("registers", "EXCLUDE (day, zone, final)"), ("attempts", "EXCLUDE (zone)"),
+                               ("intervals", "")):
+            con.execute(f"CREATE TABLE old AS SELECT * {dropped} FROM {table}")
+            con.execute(f"DROP TABLE {table}")
+            con.execute(f"ALTER TABLE old RENAME TO {table}")
+        con.execute("UPDATE schema_info SET value = '1'")
+        if off_grid:
+            con.execute("INSERT INTO intervals SELECT * REPLACE (interval_start + INTERVAL 7 SECOND AS interval_start) "
+                    "FROM intervals "
+                        "LIMIT 1")
+
+
+@pytest.mark.parametrize("off_grid", [False, True])
+@pytest.mark.parametrize("read_only", [False, True], ids=["collect", "gaps"])
+def test_a_version_1_store_is_brought_up_to_date_in_place_or_left_as_it_was(run_collect, db, off_grid, read_only):
+    import hashlib
+    import pathlib
+
+    from norvo_halvex.collect import StoreError
+
+    run_collect(whats=("intervals", "registers"))
+    with Store(db, read_only=True) as store:
+        before = {t: store.con.execute(f"SELECT count(*) FROM {t}").fetchone() for t in DATA_TABLES}
+    _as_version_1(db, off_grid)
+    digest = hashlib.sha256(pathlib.Path(db).read_bytes()).hexdigest()
+
+    if off_grid:
+        with pytest.raises(StoreError, match="holds 1 interval rows off the meters' 30-minute grid"):
+            Store(db, read_only=read_only)
+        assert hashlib.sha256(pathlib.Path(db).read_bytes()).hexdigest() == digest
+        return
+    with Store(db, read_only=read_only) as store:
+        con = store.con
+        assert con.execute("SELECT value FROM schema_info").fetchall() == [("2",)]
+        assert {t: con.execute(f"SELECT count(*) FROM {t}").fetchone() for t in DATA_TABLES} == before
+        # Each reading is the day's of the try that read it; every try was a UTC day.
+        assert con.execute("SELECT DISTINCT day, zone, final FROM registers").fetchall() == [(DAY, "UTC", True)]
+        assert con.execute("SELECT DISTINCT zone FROM attempts").fetchall() == [("UTC",)]
+    assert run_collect(resume=True).skipped == 8  # the ledger carried over whole

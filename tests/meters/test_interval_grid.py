@@ -52,3 +52,31 @@ def test_the_first_rule_broken_is_named_with_its_first_offending_value(frames, r
         check_frames(frames)
     assert (caught.value.rule, caught.value.value) == (rule, value)
     assert str(caught.value).startswith(f"{rule}: ") and str(value) in str(caught.value)
+
+
+@pytest.mark.parametrize(
+    "day, zone, start, slots, windows",
+    [
+        ("2026-06-01", "UTC", "2026-06-01T00:00:00+00:00", 48, [48]),
+        ("2026-06-01", "Europe/Oslo", "2026-05-31T22:00:00+00:00", 48, [48]),
+        ("2026-10-25", "Europe/Oslo", "2026-10-24T22:00:00+00:00", 50, [25, 25]),  # the clocks go back
+        ("2026-03-29", "Europe/Oslo", "2026-03-28T23:00:00+00:00", 46, [46]),  # ... and forward
+        ("2026-06-01", "Asia/Kolkata", "2026-05-31T18:30:00+00:00", 48, [48]),
+        ("2026-06-01", "Asia/Kathmandu", None, None, None),  # 18:15 UTC: inside an interval
+    ],
+)
+def test_a_local_day_is_its_slots_in_windows_of_at_most_24_hours(day, zone, start, slots, windows):
+    from norvo_halvex.meters import MAX_WINDOW, local_day, time_zone
+
+    if start is None:
+        with pytest.raises(ValueError, match="inside one of the meters' 30-minute intervals"):
+            local_day(dt.date.fromisoformat(day), time_zone(zone))
+        return
+    local = local_day(dt.date.fromisoformat(day), time_zone(zone))
+    got = local.windows()
+    assert (local.start.isoformat(), local.slots) == (start, slots)
+    assert [int((e - s).total_seconds()) // 1800 + 1 for s, e in got] == windows
+    assert all(e - s <= MAX_WINDOW for s, e in got)
+    # The windows follow each other slot by slot, from the day's first to its last.
+    edges = [local.start, *(t for s, e in got for t in (s, e + dt.timedelta(minutes=30))), local.end]
+    assert edges[::2] == edges[1::2]

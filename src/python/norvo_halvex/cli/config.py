@@ -114,6 +114,7 @@ SETTINGS: tuple[Setting, ...] = (
     _setting("token_file", _path, "HALVEX_TOKEN_FILE"),
     _setting("timeout", _seconds, "HALVEX_TIMEOUT", 10.0),
     _setting("read_retries", _whole, "HALVEX_READ_RETRIES", 0),
+    _setting("tz", _text, "HALVEX_TZ", "UTC"),
     _setting("db", _path, "HALVEX_DB"),
     _setting("cluster", _text, "HALVEX_CLUSTER"),
     _setting("cluster_tls_ca", _path, "HALVEX_CLUSTER_TLS_CA"),
@@ -131,8 +132,10 @@ SETTINGS: tuple[Setting, ...] = (
     _setting("log_file", _path, "HALVEX_LOG_FILE"),
 )
 _BY_KEY = {s.key: s for s in SETTINGS}
-# Read by the transport's own settings (ConnectionSettings.from_env), not by this module.
-CONNECTION_KEYS = ("tls", "tls_ca", "tls_cert", "tls_key", "tls_server_name", "token_file", "timeout", "read_retries")
+# Settings whose variables the code that uses them reads itself (the transport's
+# ConnectionSettings.from_env, the time zone's parser): only a profile's value is handed on.
+READ_THEMSELVES = ("tls", "tls_ca", "tls_cert", "tls_key", "tls_server_name", "token_file", "timeout", "read_retries",
+                   "tz")
 
 
 @dataclasses.dataclass
@@ -252,7 +255,7 @@ def resolve(args, environ: Mapping[str, str]) -> Effective:
             value, source = next(((layer[key], name) for name, layer in layers if key in layer),
                                  (defaults.get(key, setting.default), DEFAULT))
         effective.values[key], effective.sources[key] = value, source
-        if hasattr(args, key) and not (key in CONNECTION_KEYS and source in (ENV, DEFAULT)) \
+        if hasattr(args, key) and not (key in READ_THEMSELVES and source in (ENV, DEFAULT)) \
                 and key != "mediator":
             setattr(args, key, value)
     return effective

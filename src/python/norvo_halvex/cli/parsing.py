@@ -2,14 +2,17 @@
 
 from __future__ import annotations
 
+import csv as _csv
 import datetime as _dt
 import enum
 import errno
 import math
 import os
+import re
 
 from norvo_halvex import meters
 from norvo_halvex.failures import LocalError, UsageError
+from norvo_halvex.untrusted import for_terminal
 
 UTC = _dt.timezone.utc
 
@@ -52,6 +55,28 @@ def check_output(path: str, option: str) -> str:
     return target
 
 
+ZONE_ENV = "HALVEX_TZ"
+
+
+def time_zone(option: str | None):
+    """The time zone of ``--tz`` (else ``HALVEX_TZ``, else UTC), as a ``ZoneInfo``."""
+    name, source = (option, "--tz") if option else (os.environ.get(ZONE_ENV) or "UTC", ZONE_ENV)
+    try:
+        return meters.time_zone(name)
+    except ValueError as e:
+        raise UsageError(f"{source}: {e}") from None
+
+
+def local_day(day: _dt.date, zone):
+    """The local ``day`` in ``zone``; a usage error when the zone's days cannot be cut into intervals."""
+    try:
+        return meters.local_day(day, zone)
+    except ValueError as e:
+        raise UsageError(f"--tz {zone.key}: {e}") from None
+    except OverflowError:
+        raise UsageError(f"time '{day.isoformat()}' out of range: {METER_TIME_RANGE}") from None
+
+
 def parse_day(text: str) -> _dt.date:
     try:
         return _dt.date.fromisoformat(text.strip())
@@ -88,15 +113,12 @@ def parse_datetime(text: str) -> _dt.datetime:
 
 
 def interval_window(day: str | None, start: str | None, end: str | None):
-    """(day, start, end) for the interval download, checked: either a whole UTC day,
-    or an explicit window of at most 24 hours."""
+    """(day, None, None) for a whole day (a date, its zone decides its window), or (None,
+    start, end) for an explicit window of at most 24 hours, checked."""
     if day is not None:
         if start is not None or end is not None:
             raise UsageError("give either --day or --start/--end, not both")
-        begin, finish = meters.day_window(parse_day(day))
-        check_meter_time(begin, day)
-        check_meter_time(finish, day)
-        return begin, begin, finish
+        return parse_day(day), None, None
     if start is None or end is None:
         raise UsageError("give --day YYYY-MM-DD, or both --start and --end")
     begin, finish = parse_datetime(start), parse_datetime(end)
@@ -171,28 +193,80 @@ def parse_setting(text: str, enum_type: type[enum.Enum], what: str) -> enum.Enum
     raise UsageError(f"bad {what} setting {text!r}: expected one of {choices}")
 
 
-def parse_serial_lines(lines) -> list[str]:
-    """Serials one per line; blank lines and '#' comments are ignored."""
+#: A meter serial: 1 to 32 ASCII letters, digits, '-', '_' or '.', beginning with a letter or
+#: a digit (HX3000001, SITE-7).
+SERIAL_SYNTAX = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,31}")
+_SERIAL_WORDS = "a meter serial is 1 to 32 letters, digits, '-', '_' or '.', beginning with a letter or digit"
+# The separators a spreadsheet's CSV export uses, by locale.
+_CSV_SEPARATORS = (",", ";", "\t")
+
+
+def check_serial(text: str, where: str) -> str:
+    if not SERIAL_SYNTAX.fullmatch(text):
+        raise UsageError(f"{where}: {for_terminal(repr(text))} is not a meter serial ({_SERIAL_WORDS})")
+    return text
+
+
+def _serial_column(line: str) -> tuple[str, int] | None:
+    """(separator, column) when ``line`` is a CSV header with a ``serial`` column."""
+    for separator in _CSV_SEPARATORS:
+        cells = [c.strip().lower() for c in next(_csv.reader([line], delimiter=separator), [])]
+        if "serial" in cells:
+            return separator, cells.index("serial")
+    return None
+
+
+def parse_serial_text(text: str, name: str) -> list[str]:
+    """Serials of a file's text: one a line (blank lines and '#' comments ignored), or CSV whose
+    header has a ``serial`` column. UsageError naming ``name`` and the line of anything else."""
+    lines = [line.removesuffix("\r") for line in text.split("\n")]
+    numbered = [(n, line) for n, line in enumerate(lines, 1) if line.split("#", 1)[0].strip()]
+    header = _serial_column(numbered[0][1]) if numbered else None
     serials = []
-    for line in lines:
-        text = line.split("#", 1)[0].strip()
-        if text:
-            serials.append(text)
+    if header is None:
+        for n, line in numbered:
+            serials.append(check_serial(line.split("#", 1)[0].strip(), f"{name}, line {n}"))
+        return serials
+    separator, column = header
+    for n, line in enumerate(lines, 1):
+        cells = next(_csv.reader([line], delimiter=separator), [])
+        if n <= numbered[0][0] or not any(c.strip() for c in cells):  # a spreadsheet's empty rows too
+            continue
+        cell = cells[column].strip() if column < len(cells) else ""
+        if not cell:
+            raise UsageError(f"{name}, line {n}: no serial in the 'serial' column")
+        serials.append(check_serial(cell, f"{name}, line {n}"))
     return serials
 
 
+def parse_serial_file(data: bytes, name: str) -> list[str]:
+    """Serials of a file's bytes: UTF-8, with or without a byte-order mark, LF or CRLF lines."""
+    if data.startswith((b"\xff\xfe", b"\xfe\xff")) or b"\x00" in data:
+        raise UsageError(f"{name} is UTF-16 (or binary), not UTF-8 text: save it as UTF-8 "
+                         "(in a spreadsheet: CSV UTF-8)")
+    try:
+        text = data.decode("utf-8-sig")
+    except UnicodeDecodeError as e:
+        line = data[:e.start].count(b"\n") + 1
+        raise UsageError(f"{name}, line {line}: not UTF-8 text; save the file as UTF-8") from None
+    return parse_serial_text(text, name)
+
+
 def read_serials(serials, source: str | None) -> list[str]:
-    """``serials`` given as arguments, then those of the file ``source`` ('-': standard input)."""
+    """``serials`` given as arguments, then those of the file ``source`` ('-': standard input),
+    each checked against the meters' serial syntax before any meter is contacted."""
     import sys
 
-    serials = list(serials)
+    serials = [check_serial(s, "serial argument") for s in serials]
     if source:
         try:
             if source == "-":
-                serials += parse_serial_lines(sys.stdin)
+                stdin = sys.stdin
+                data = stdin.buffer.read() if hasattr(stdin, "buffer") else stdin.read().encode("utf-8")
+                serials += parse_serial_file(data, "standard input")
             else:
-                with open(source, encoding="utf-8") as f:
-                    serials += parse_serial_lines(f)
+                with open(source, "rb") as f:
+                    serials += parse_serial_file(f.read(), source)
         except OSError as e:
             raise UsageError(f"cannot read {source}: {e.strerror or e}") from None
     return serials

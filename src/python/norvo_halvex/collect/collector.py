@@ -6,6 +6,7 @@ import collections
 import concurrent.futures as _cf
 import dataclasses
 import datetime as _dt
+import functools
 import heapq
 import itertools
 import os
@@ -27,6 +28,7 @@ from norvo_halvex.collect.task import (
     collect_meter_day,
 )
 from norvo_halvex.failures import MEDIATOR_CODES, SECURITY_CODES, Failure
+from norvo_halvex.meters import local_day, time_zone
 
 UTC = _dt.timezone.utc
 
@@ -46,6 +48,7 @@ class Summary:
     days: list[_dt.date]
     started_at: _dt.datetime = dataclasses.field(default_factory=lambda: _dt.datetime.now(UTC))
     ended_at: _dt.datetime | None = None
+    zone: str = "UTC"
     planned: int = 0
     ok: int = 0
     partial: int = 0
@@ -121,6 +124,7 @@ class Summary:
             "run_id": self.run_id,
             "db": self.db,
             "days": [d.isoformat() for d in self.days],
+            "zone": self.zone,
             "meter_days": {"planned": self.planned, "ok": self.ok, "partial": self.partial,
                            "failed": self.failed, "skipped": self.skipped, "dropped": self.dropped,
                            "not_tried": self.not_tried},
@@ -246,9 +250,11 @@ MAX_GROUP = 256
 class CollectOptions:
     """What a collection reads and how hard it tries.
 
-    ``day`` is the newest UTC day (default: yesterday) and ``days`` how many up to it;
-    ``whats`` the parts of each meter-day; ``resume`` skips the parts whose last try
-    succeeded. ``workers`` meter-days are read at once (per process on a Dask cluster), a
+    ``day`` is the newest local day in the time zone ``zone`` (an IANA name; default
+    yesterday there) and ``days`` how many up to it; ``whats`` the parts of each meter-day;
+    ``resume`` skips the parts whose last try succeeded. ``now`` is the instant the days are
+    collected as of (default: when each part is read): a day not over by then is read as far
+    as it goes and recorded ``partial``. ``workers`` meter-days are read at once (per process on a Dask cluster), a
     transient failure is tried ``retries`` more times after ``backoff`` seconds (doubling),
     and completed meter-days wait at most ``group_seconds`` to share a transaction (0: one
     each). ``log_level`` is that of the clients the collection makes itself.
@@ -266,10 +272,13 @@ class CollectOptions:
     backoff: float = DEFAULT_BACKOFF
     group_seconds: float = GROUP_SECONDS
     log_level: str = "WARNING"
+    zone: str = "UTC"
+    now: _dt.datetime | None = None
     stop_after_unreachable: int = STOP_AFTER_UNREACHABLE
     stop_after_refused: int = STOP_AFTER_REFUSED
 
     def __post_init__(self) -> None:
+        time_zone(self.zone)  # ValueError naming an unknown zone
         if self.workers < 1:
             raise ValueError(f"workers must be at least 1, got {self.workers}")
         for name in ("retries", "stop_after_unreachable", "stop_after_refused"):
@@ -313,14 +322,18 @@ def collect(
     ``exc.summary``.
     """
     options = options if options is not None else CollectOptions()
-    day_list = day_range(options.day or yesterday(), options.days)
+    zone = options.zone
+    day_list = day_range(options.day or yesterday(time_zone(zone), options.now), options.days)
+    for day in day_list:
+        local_day(day, time_zone(zone))  # ValueError for a day that does not begin on the grid
     started = time.monotonic()
     own_store = not isinstance(store, Store)
     if own_store:
         store = Store(store)
-    summary = Summary(new_run_id(), store.path, day_list)
+    summary = Summary(new_run_id(), store.path, day_list, zone)
     stop = stop if stop is not None else threading.Event()
-    plan = Plan(serials, day_list, options.whats, done=store.succeeded if options.resume else None)
+    done = functools.partial(store.succeeded, zone=zone) if options.resume else None
+    plan = Plan(serials, day_list, options.whats, done=done, zone=zone, as_of=options.now)
     if hasattr(serials, "__len__"):
         summary.planned = len(serials) * len(day_list)
     held: list[MeterDayResult] = []

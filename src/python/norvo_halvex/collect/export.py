@@ -10,16 +10,16 @@ from collections.abc import Sequence
 
 from norvo_halvex import files
 from norvo_halvex.collect.store import Store
-from norvo_halvex.meters import WHOLE_CURRENT
+from norvo_halvex.meters import WHOLE_CURRENT, local_day, time_zone
 from norvo_halvex.untrusted import CONTROL_ESCAPES, FORMULA_GUARD, FORMULA_PREFIXES, JSON_ESCAPES, NUMERIC_CELL
 
-UTC = _dt.timezone.utc
 
 FORMATS = ("parquet", "csv", "jsonl")
-# Table -> (the column that places a row in a day, the order of the rows).
+# Table -> (the column that places a row in a day: an instant, or the local day it was
+# collected for; the order of the rows).
 TABLES = {
     "intervals": ("interval_start", "serial, interval_start"),
-    "registers": ("read_at", "serial, read_at"),
+    "registers": ("day", "serial, day, read_at"),
     "events": ("event_time", "serial, event_time, code, detail"),
     "attempts": ("day", "run_id, serial, day, what, attempt"),
 }
@@ -72,7 +72,7 @@ def _select(store: Store, table: str, fmt: str) -> str:
         else:
             out.append(q)
     if when == "day":
-        where = "day BETWEEN $first AND $last"
+        where = "day BETWEEN $first AND $last AND zone = $zone"
     else:
         where = f"{when} >= $start AND {when} < $end"
     return f"SELECT {', '.join(out)} FROM {table} WHERE {where} ORDER BY {order}"
@@ -83,10 +83,11 @@ def _options(fmt: str) -> str:
 
 
 def export(
-    store: Store, table: str, days: Sequence[_dt.date], fmt: str, out: str, *, stdout=None
+    store: Store, table: str, days: Sequence[_dt.date], fmt: str, out: str, *, stdout=None, zone: str = "UTC"
 ) -> int:
-    """Writes the rows of ``table`` for ``days`` to ``out`` and returns how many rows were
-    written. A file appears complete or not at all; ``-`` (standard output, ``stdout``),
+    """Writes the rows of ``table`` for the local ``days`` in ``zone`` to ``out`` and returns
+    how many rows were written: intervals and events by their instant, registers and tries
+    by the day they were collected for. A file appears complete or not at all; ``-`` (standard output, ``stdout``),
     a pipe, a character device or a socket is written as it is (never replaced), from a
     complete scratch copy. Text in JSON lines has the characters a terminal would act on
     escaped (``\\u009b``). Parquet is binary: never to standard output."""
@@ -97,12 +98,13 @@ def export(
     if out == files.STDOUT and fmt == "parquet":
         raise ValueError("Parquet is binary: give --out FILE, not '-'")
     days = sorted(days)
-    start = _dt.datetime.combine(days[0], _dt.time(0), tzinfo=UTC)
-    end = _dt.datetime.combine(days[-1], _dt.time(0), tzinfo=UTC) + _dt.timedelta(days=1)
+    tz = time_zone(zone)
+    start, end = local_day(days[0], tz).start, local_day(days[-1], tz).end
     if fmt == "csv":
         store.con.execute(_csv_text_macro())
     query = _select(store, table, fmt)
-    params = {"first": days[0], "last": days[-1]} if TABLES[table][0] == "day" else {"start": start, "end": end}
+    by_day = TABLES[table][0] == "day"
+    params = {"first": days[0], "last": days[-1], "zone": zone} if by_day else {"start": start, "end": end}
 
     def copy(path: str) -> int:
         row = store.con.execute(f"COPY ({query}) TO {_sql_text(path)} ({_options(fmt)})", params).fetchone()

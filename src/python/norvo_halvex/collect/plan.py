@@ -7,11 +7,14 @@ from collections.abc import Iterable, Iterator, Sequence
 
 from norvo_halvex.collect.task import WHATS, MeterDay
 
+from norvo_halvex.meters import UTC_ZONE, today
+
 UTC = _dt.timezone.utc
 
 
-def yesterday() -> _dt.date:
-    return _dt.datetime.now(UTC).date() - _dt.timedelta(days=1)
+def yesterday(zone=UTC_ZONE, now: _dt.datetime | None = None) -> _dt.date:
+    """The day before today in ``zone`` (a ``ZoneInfo``)."""
+    return today(zone, now) - _dt.timedelta(days=1)
 
 
 def day_range(day: _dt.date, days: int = 1) -> list[_dt.date]:
@@ -37,17 +40,22 @@ def parse_whats(text: str | Iterable[str]) -> tuple[str, ...]:
 class Plan:
     """Meter-days in serial order, produced lazily (the fleet is never held as tasks).
 
-    Registers describe a meter now, not a day: they are read once per meter, with the
-    newest day of the range. With ``done`` (a callable giving the (day, what) pairs of a
+    Registers describe a meter at the moment they are read: they are read once per meter,
+    for the newest day of the range. With ``done`` (a callable giving the (day, what) pairs of a
     serial whose last try succeeded) those parts are skipped; a meter-day with nothing
     left is counted in ``skipped`` and not produced.
     """
 
-    def __init__(self, serials: Iterable[str], days: Sequence[_dt.date], whats: Sequence[str], *, done=None) -> None:
+    def __init__(
+        self, serials: Iterable[str], days: Sequence[_dt.date], whats: Sequence[str], *, done=None,
+        zone: str = "UTC", as_of: _dt.datetime | None = None,
+    ) -> None:
         self.serials = serials
         self.days = sorted(days)
         self.whats = tuple(whats)
         self.done = done
+        self.zone = zone
+        self.as_of = as_of
         self.skipped = 0
 
     def __iter__(self) -> Iterator[MeterDay]:
@@ -65,6 +73,6 @@ class Plan:
                     if (w != "registers" or day == newest) and (day, w) not in finished
                 )
                 if parts:
-                    yield MeterDay(serial, day, parts)
+                    yield MeterDay(serial, day, parts, self.zone, self.as_of)
                 else:
                     self.skipped += 1

@@ -17,6 +17,7 @@ import duckdb
 
 from norvo_halvex.collect.task import MeterDayResult
 from norvo_halvex.meters import (
+    INTERVAL_SECONDS,
     MOST_DECIMALS,
     REGISTER_COLUMNS,
     THREE_PHASE_QUANTITIES,
@@ -28,7 +29,8 @@ from norvo_halvex.meters import (
 UTC = _dt.timezone.utc
 
 DEFAULT_DB = "halvex.duckdb"
-SCHEMA_VERSION = 1
+#: 2: local days (a zone on every try, registers tied to their day), intervals on the grid.
+SCHEMA_VERSION = 2
 
 #: The six interval quantities, named with their units like the three-phase totals.
 INTERVAL_COLUMNS = tuple(REGISTER_COLUMNS[k] for k in THREE_PHASE_QUANTITIES)
@@ -37,63 +39,78 @@ INTERVAL_COLUMNS = tuple(REGISTER_COLUMNS[k] for k in THREE_PHASE_QUANTITIES)
 # the row's ``decimals`` says how many the meter counts.
 _QTY = f"DECIMAL(18,{MOST_DECIMALS})"
 
-SCHEMA = f"""
-CREATE TABLE IF NOT EXISTS schema_info (
-    name  VARCHAR PRIMARY KEY,
-    value VARCHAR NOT NULL
-);
-CREATE TABLE IF NOT EXISTS meters (
-    serial           VARCHAR PRIMARY KEY,
-    hardware         VARCHAR NOT NULL,
-    three_phase      BOOLEAN NOT NULL,
-    decimals         TINYINT NOT NULL,
-    interval_seconds INTEGER,
-    updated_at       TIMESTAMPTZ NOT NULL
-);
-CREATE TABLE IF NOT EXISTS intervals (
-    serial         VARCHAR NOT NULL,
-    interval_start TIMESTAMPTZ NOT NULL,
-    {", ".join(f"{c} {_QTY} NOT NULL" for c in INTERVAL_COLUMNS)},
-    decimals       TINYINT NOT NULL,
-    status         INTEGER NOT NULL,
-    status_flags   VARCHAR NOT NULL,
-    collected_at   TIMESTAMPTZ NOT NULL,
-    PRIMARY KEY (serial, interval_start)
-);
-CREATE TABLE IF NOT EXISTS registers (
-    serial       VARCHAR NOT NULL,
-    read_at      TIMESTAMPTZ NOT NULL,
-    hardware     VARCHAR NOT NULL,
-    decimals     TINYINT NOT NULL,
-    {", ".join(f"{c} {_QTY}" for c in REGISTER_COLUMNS.values())},
-    collected_at TIMESTAMPTZ NOT NULL,
-    PRIMARY KEY (serial, read_at)
-);
-CREATE TABLE IF NOT EXISTS events (
-    serial       VARCHAR NOT NULL,
-    event_time   TIMESTAMPTZ NOT NULL,
-    code         INTEGER NOT NULL,
-    code_name    VARCHAR,
-    detail       INTEGER NOT NULL,
-    collected_at TIMESTAMPTZ NOT NULL,
-    PRIMARY KEY (serial, event_time, code, detail)
-);
-CREATE TABLE IF NOT EXISTS attempts (
-    run_id      VARCHAR NOT NULL,
-    serial      VARCHAR NOT NULL,
-    day         DATE NOT NULL,
-    what        VARCHAR NOT NULL,
-    attempt     SMALLINT NOT NULL,
-    outcome     VARCHAR NOT NULL CHECK (outcome IN ('ok', 'failed', 'partial')),
-    code        VARCHAR,
-    message     VARCHAR,
-    rows        INTEGER NOT NULL,
-    started_at  TIMESTAMPTZ NOT NULL,
-    duration_ms INTEGER NOT NULL,
-    PRIMARY KEY (run_id, serial, day, what, attempt)
-);
-CREATE INDEX IF NOT EXISTS attempts_by_meter_day ON attempts (serial, day);
-"""
+# Each table's columns and constraints, by name: created as they are for a new store, and
+# under another name while an older store is brought up to date.
+TABLES = {
+    "schema_info": """
+        name  VARCHAR PRIMARY KEY,
+        value VARCHAR NOT NULL""",
+    "meters": """
+        serial           VARCHAR PRIMARY KEY,
+        hardware         VARCHAR NOT NULL,
+        three_phase      BOOLEAN NOT NULL,
+        decimals         TINYINT NOT NULL,
+        interval_seconds INTEGER,
+        updated_at       TIMESTAMPTZ NOT NULL""",
+    # One row per slot of a meter: a start off the grid cannot be stored.
+    "intervals": f"""
+        serial         VARCHAR NOT NULL,
+        interval_start TIMESTAMPTZ NOT NULL,
+        {", ".join(f"{c} {_QTY} NOT NULL" for c in INTERVAL_COLUMNS)},
+        decimals       TINYINT NOT NULL,
+        status         INTEGER NOT NULL,
+        status_flags   VARCHAR NOT NULL,
+        collected_at   TIMESTAMPTZ NOT NULL,
+        PRIMARY KEY (serial, interval_start),
+        CHECK (epoch_ms(interval_start) % {INTERVAL_SECONDS * 1000} = 0)""",
+    # Every reading, with the local day (and zone) it was taken for; ``final`` marks the
+    # day's reading: the first taken after the day was over, with every value.
+    "registers": f"""
+        serial       VARCHAR NOT NULL,
+        read_at      TIMESTAMPTZ NOT NULL,
+        day          DATE NOT NULL,
+        zone         VARCHAR NOT NULL,
+        final        BOOLEAN NOT NULL,
+        hardware     VARCHAR NOT NULL,
+        decimals     TINYINT NOT NULL,
+        {", ".join(f"{c} {_QTY}" for c in REGISTER_COLUMNS.values())},
+        collected_at TIMESTAMPTZ NOT NULL,
+        PRIMARY KEY (serial, read_at)""",
+    "events": """
+        serial       VARCHAR NOT NULL,
+        event_time   TIMESTAMPTZ NOT NULL,
+        code         INTEGER NOT NULL,
+        code_name    VARCHAR,
+        detail       INTEGER NOT NULL,
+        collected_at TIMESTAMPTZ NOT NULL,
+        PRIMARY KEY (serial, event_time, code, detail)""",
+    # A meter-day is its serial, local date and zone.
+    "attempts": """
+        run_id      VARCHAR NOT NULL,
+        serial      VARCHAR NOT NULL,
+        day         DATE NOT NULL,
+        zone        VARCHAR NOT NULL,
+        what        VARCHAR NOT NULL,
+        attempt     SMALLINT NOT NULL,
+        outcome     VARCHAR NOT NULL CHECK (outcome IN ('ok', 'failed', 'partial')),
+        code        VARCHAR,
+        message     VARCHAR,
+        rows        INTEGER NOT NULL,
+        started_at  TIMESTAMPTZ NOT NULL,
+        duration_ms INTEGER NOT NULL,
+        PRIMARY KEY (run_id, serial, day, what, attempt)""",
+}
+INDEXES = {
+    "attempts_by_meter_day": "attempts (serial, day)",
+    "registers_by_day": "registers (day, zone)",
+}
+
+
+def _create(table: str, name: str | None = None) -> str:
+    return f"CREATE TABLE {name or table} ({TABLES[table]}\n);"
+
+
+SCHEMA = "\n".join([*(_create(t) for t in TABLES), *(f"CREATE INDEX {i} ON {on};" for i, on in INDEXES.items())])
 
 
 def _statements(
@@ -121,16 +138,19 @@ _INTERVALS = _statements(
     + ", ".join(f"unnest($v{i}) AS v{i}" for i in range(6))
     + ", unnest($d) AS d, unnest($st) AS st, unnest($fl) AS fl)",
 )
-_REGISTER_DATA = ("hardware", "decimals", *REGISTER_COLUMNS.values())
+_REGISTER_DATA = ("day", "zone", "final", "hardware", "decimals", *REGISTER_COLUMNS.values())
+# A meter-day whose reading is final takes no other: collecting it again changes nothing.
 _REGISTERS = _statements(
     "registers",
     ("serial", "read_at"),
     _REGISTER_DATA,
-    "SELECT s, r, h, d, "
+    "SELECT s, r, dy, z, f, h, d, "
     + ", ".join(f"CAST({k} AS {_QTY})" for k in REGISTER_COLUMNS)
-    + ", $collected_at FROM (SELECT unnest($s) AS s, unnest($r) AS r, unnest($h) AS h, unnest($d) AS d, "
+    + ", $collected_at FROM (SELECT unnest($s) AS s, unnest($r) AS r, unnest($dy) AS dy, unnest($z) AS z, "
+    "unnest($f) AS f, unnest($h) AS h, unnest($d) AS d, "
     + ", ".join(f"unnest(${k}) AS {k}" for k in REGISTER_COLUMNS)
-    + ")",
+    + ") u WHERE NOT EXISTS (SELECT 1 FROM registers k WHERE k.serial = u.s AND k.day = u.dy AND k.zone = u.z "
+    "AND k.final)",
 )
 _EVENTS = _statements(
     "events",
@@ -153,63 +173,103 @@ def last_tries(where: str) -> str:
     ``where`` selects: serial, day, what, outcome, code, message, started_at."""
     return f"""
         SELECT serial, day, what, outcome, code, message, started_at FROM (
-            SELECT *, row_number() OVER (PARTITION BY serial, day, what ORDER BY started_at DESC, attempt DESC) AS n
+            SELECT *, row_number() OVER (PARTITION BY serial, day, zone, what ORDER BY started_at DESC, attempt DESC)
+                AS n
             FROM attempts WHERE {where}
         ) WHERE n = 1
     """
 
 
 _INSERT_ATTEMPTS = (
-    "INSERT INTO attempts SELECT $run_id, unnest($serial), unnest($day), unnest($what), unnest($attempt), "
-    "unnest($outcome), unnest($code), unnest($message), unnest($rows), unnest($started_at), "
+    "INSERT INTO attempts SELECT $run_id, unnest($serial), unnest($day), unnest($zone), unnest($what), "
+    "unnest($attempt), unnest($outcome), unnest($code), unnest($message), unnest($rows), unnest($started_at), "
     "unnest($duration_ms)"
 )
-_LAST_OF_A_METER = last_tries("serial = $serial AND day BETWEEN $first AND $last")
+_LAST_OF_A_METER = last_tries("serial = $serial AND day BETWEEN $first AND $last AND zone = $zone")
 
 
 class StoreError(Exception):
     """The store cannot be opened or used (locked by another process, not a store, newer schema)."""
 
 
+def store_version(con: duckdb.DuckDBPyConnection, path: str) -> int | None:
+    """The schema version of the store open on ``con``; None for an empty database (a store
+    to be). StoreError for a database that is not a halvex store: every command asks this
+    before it reads a meter or changes the file."""
+    tables = sorted(name for (name,) in con.execute(
+        "SELECT table_name FROM information_schema.tables WHERE table_catalog = current_database()").fetchall())
+    if not tables:
+        return None
+    foreign = StoreError(
+        f"{path} is a DuckDB database but not a halvex store (it holds {', '.join(tables[:5])}"
+        f"{', ...' if len(tables) > 5 else ''}); it was left as it is: give a new or a halvex store with --db")
+    if "schema_info" not in tables:
+        raise foreign
+    try:
+        row = con.execute("SELECT value FROM schema_info WHERE name = 'version'").fetchone()
+        return int(row[0])
+    except (duckdb.Error, TypeError, ValueError):
+        raise foreign from None
+
+
 class Store:
-    """The DuckDB store. One instance is one connection, used by one thread only."""
+    """The DuckDB store. One instance is one connection, used by one thread only.
+
+    An existing file is looked at read-only first, so that one that is not a store (or is
+    locked, or newer) is refused unchanged. A store of schema version 1 is brought up to
+    date in place, in one transaction, the first time it is opened (see ``migrate``).
+    """
 
     def __init__(self, path: str | os.PathLike[str] = DEFAULT_DB, *, read_only: bool = False) -> None:
         self.path = os.fspath(path)
-        if read_only and not os.path.exists(self.path):
+        exists = os.path.exists(self.path)
+        if read_only and not exists:
             raise StoreError(f"no store at {self.path}: run 'halvex collect --db {self.path}' first")
-        try:
-            self.con = duckdb.connect(self.path, read_only=read_only)
-        except (duckdb.IOException, duckdb.InvalidInputException) as e:
-            raise StoreError(f"cannot open the store {self.path}: {first_line(e)}") from None
+        # An empty file is no database yet; DuckDB makes one of it when writing.
+        version = self._inspect() if exists and os.path.getsize(self.path) else None
+        if version is not None and version > SCHEMA_VERSION:
+            raise StoreError(
+                f"the store {self.path} has schema version {version}; this halvex reads version "
+                f"{SCHEMA_VERSION}: use the halvex that wrote it, or a new --db"
+            )
+        if read_only and version is None:
+            raise StoreError(f"{self.path} holds no collection yet: run 'halvex collect --db {self.path}' first")
+        if read_only and version < SCHEMA_VERSION:
+            with Store(self.path):  # brought up to date, then read
+                pass
+        self.con = self._connect(read_only)
         self._owner = threading.get_ident()
         # The stored meters rows: which to insert, and which to leave alone, without asking.
         self._meters: dict[str, tuple] = {}
         try:
             self.con.execute("SET TimeZone = 'UTC'")
-            if read_only:
-                self._check_version()
-            else:
-                self.con.execute(SCHEMA)
-                self._check_version()
+            if not read_only:
+                if version is None:
+                    self.con.execute("BEGIN TRANSACTION")
+                    self.con.execute(SCHEMA)
+                    self.con.execute("INSERT INTO schema_info VALUES ('version', ?)", [str(SCHEMA_VERSION)])
+                    self.con.execute("COMMIT")
+                elif version < SCHEMA_VERSION:
+                    migrate(self.con, self.path)
                 self._meters = {serial: tuple(row) for serial, *row in self.con.execute(
                     "SELECT serial, hardware, three_phase, decimals, interval_seconds FROM meters").fetchall()}
         except BaseException:
             self.con.close()
             raise
 
-    def _check_version(self) -> None:
+    def _connect(self, read_only: bool) -> duckdb.DuckDBPyConnection:
         try:
-            row = self.con.execute("SELECT value FROM schema_info WHERE name = 'version'").fetchone()
-        except duckdb.CatalogException:
-            raise StoreError(f"{self.path} is a DuckDB file but not a halvex collection store") from None
-        if row is None:
-            self.con.execute("INSERT INTO schema_info VALUES ('version', ?)", [str(SCHEMA_VERSION)])
-        elif int(row[0]) != SCHEMA_VERSION:
-            raise StoreError(
-                f"the store {self.path} has schema version {row[0]}; this halvex reads version "
-                f"{SCHEMA_VERSION}: use the halvex that wrote it, or a new --db"
-            )
+            return duckdb.connect(self.path, read_only=read_only)
+        except (duckdb.IOException, duckdb.InvalidInputException) as e:
+            raise StoreError(f"cannot open the store {self.path}: {first_line(e)}") from None
+
+    def _inspect(self) -> int | None:
+        """``store_version`` of the file, looked at without writing to it."""
+        con = self._connect(read_only=True)
+        try:
+            return store_version(con, self.path)
+        finally:
+            con.close()
 
     def close(self) -> None:
         self.con.close()
@@ -307,6 +367,7 @@ class Store:
         if not rows:
             return
         params = {"s": [r.serial for r in rows], "r": [r.registers[0] for r in rows],
+                  "dy": [r.day for r in rows], "z": [r.zone for r in rows], "f": [r.registers[2] for r in rows],
                   "h": [r.hardware for r in rows], "d": [scale_for(r.hardware).decimals for r in rows],
                   "collected_at": collected_at}
         for key in REGISTER_COLUMNS:
@@ -333,6 +394,7 @@ class Store:
                 "run_id": run_id,
                 "serial": [r.serial for r, _ in tries],
                 "day": [r.day for r, _ in tries],
+                "zone": [r.zone for r, _ in tries],
                 "what": [a.what for _, a in tries],
                 "attempt": [a.attempt for _, a in tries],
                 "outcome": [a.outcome for _, a in tries],
@@ -346,14 +408,73 @@ class Store:
 
     # -- reading ------------------------------------------------------------------------
 
-    def succeeded(self, serial: str, first: _dt.date, last: _dt.date) -> set[tuple[_dt.date, str]]:
-        """(day, what) of ``serial`` in ``first..last`` whose last try succeeded."""
+    def succeeded(self, serial: str, first: _dt.date, last: _dt.date, zone: str = "UTC") -> set[tuple[_dt.date, str]]:
+        """(day, what) of ``serial`` in ``first..last`` (local days in ``zone``) whose last try
+        succeeded."""
         self._own()
         rows = self.con.execute(
             f"SELECT day, what FROM ({_LAST_OF_A_METER}) WHERE outcome = 'ok'",
-            {"serial": serial, "first": first, "last": last},
+            {"serial": serial, "first": first, "last": last, "zone": zone},
         ).fetchall()
         return {(d, w) for d, w in rows}
+
+
+# -- schema version 1 ------------------------------------------------------------------------
+
+# Version 1 knew UTC days only and kept registers by their read instant alone. Every try was
+# UTC; a reading's day is that of the try that read it (the ledger's registers try of the same
+# meter that started last before the reading was stored); it is final when that try was ok and
+# the reading was taken after the day. Interval rows are kept as they are, when on the grid.
+_FROM_VERSION_1 = {
+    "attempts": "SELECT run_id, serial, day, 'UTC', what, attempt, outcome, code, message, rows, started_at, "
+                "duration_ms FROM attempts",
+    "intervals": "SELECT * FROM intervals",
+    "registers": f"""
+        WITH tagged AS (
+            SELECT r.*, coalesce(a.day, CAST(r.read_at AS DATE)) AS d,
+                   coalesce(a.outcome = 'ok', false)
+                   AND epoch(r.read_at) >= epoch(CAST(coalesce(a.day, CAST(r.read_at AS DATE)) AS TIMESTAMP)) + 86400
+                   AS complete
+            FROM registers r ASOF LEFT JOIN (
+                SELECT serial, day, outcome, started_at FROM attempts WHERE what = 'registers' AND outcome <> 'failed'
+            ) a ON r.serial = a.serial AND r.collected_at >= a.started_at
+        )
+        SELECT serial, read_at, d, 'UTC',
+               complete AND row_number() OVER (PARTITION BY serial, d, complete ORDER BY read_at) = 1,
+               hardware, decimals, {", ".join(REGISTER_COLUMNS.values())}, collected_at
+        FROM tagged""",
+}
+
+
+def migrate(con: duckdb.DuckDBPyConnection, path: str) -> None:
+    """Brings a version 1 store up to date in one transaction: all of it, or nothing.
+
+    Refused (StoreError, nothing changed) when it holds interval rows off the meters' grid,
+    which a mediator shifting its intervals left there and this version cannot hold."""
+    off_grid, = con.execute(
+        f"SELECT count(*) FROM intervals WHERE epoch_ms(interval_start) % {INTERVAL_SECONDS * 1000} <> 0").fetchone()
+    if off_grid:
+        raise StoreError(
+            f"the store {path} was written by an older halvex and holds {off_grid} interval rows off the meters' "
+            f"{INTERVAL_SECONDS // 60}-minute grid (from a mediator that shifted its intervals); they cannot be "
+            f"carried over, and nothing was changed: delete them (DELETE FROM intervals WHERE "
+            f"epoch_ms(interval_start) % {INTERVAL_SECONDS * 1000} <> 0), then collect the days "
+            "'halvex gaps' lists again, without --resume; or keep this store for the older halvex and use a new --db"
+        )
+    con.execute("BEGIN TRANSACTION")
+    try:
+        for table, rows in _FROM_VERSION_1.items():
+            con.execute(_create(table, f"{table}_v2"))
+            con.execute(f"INSERT INTO {table}_v2 {rows}")
+            con.execute(f"DROP TABLE {table}")
+            con.execute(f"ALTER TABLE {table}_v2 RENAME TO {table}")
+        for index, on in INDEXES.items():
+            con.execute(f"CREATE INDEX {index} ON {on}")
+        con.execute("UPDATE schema_info SET value = ? WHERE name = 'version'", [str(SCHEMA_VERSION)])
+        con.execute("COMMIT")
+    except BaseException:
+        con.execute("ROLLBACK")
+        raise
 
 
 def first_line(exc: BaseException) -> str:

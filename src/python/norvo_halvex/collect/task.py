@@ -1,10 +1,12 @@
 """One meter-day: what a worker (a thread or a Dask task) does, returning plain rows.
 
-A meter-day is one meter's data for one UTC day: its intervals (three-phase meters),
-its registers (read once per run, with the newest day of the run) and its event log
-page for the day. Each part is read through the client, retried on its own when the
-failure is transient, and every try is recorded. Nothing here touches the store: the
-result goes back to the single writer.
+A meter-day is one meter's data for one local day (00:00 to 00:00 in the run's time zone,
+UTC by default): its intervals (three-phase meters), its registers (read once per run, with
+the newest day of the run) and the events its event log holds for the day. Each part is read
+through the client, retried on its own when the failure is transient, and every try is
+recorded. A day not over yet (by this machine's clock, ``MeterDay.as_of``) is read as far as
+it goes and is ``partial`` (``DAY_NOT_OVER``), so that ``--resume`` completes it. Nothing
+here touches the store: the result goes back to the single writer.
 """
 
 from __future__ import annotations
@@ -27,11 +29,12 @@ from norvo_halvex.meters import (
     block_frame,
     blocks_to_intervals_rec,
     check_frames,
-    day_window,
     format_scaled,
     interval_frames,
     is_three_phase,
+    local_day,
     scale_for,
+    time_zone,
     valid_event_log_idx,
 )
 from norvo_halvex.failures import Failure, classify
@@ -49,9 +52,14 @@ MAX_BACKOFF = 8.0
 
 @dataclasses.dataclass(frozen=True, slots=True)
 class MeterDay:
+    """``serial``'s local ``day`` in the time zone named ``zone``: the parts ``whats``, read
+    as the day stands at ``as_of`` (None: when the part is read)."""
+
     serial: str
     day: _dt.date
     whats: tuple[str, ...]
+    zone: str = "UTC"
+    as_of: _dt.datetime | None = None
 
 
 @dataclasses.dataclass(slots=True)
@@ -75,12 +83,14 @@ class MeterDayResult:
     """What one meter-day produced. Rows are present only for parts that were read.
 
     ``intervals``: (interval start in epoch seconds, the six values as exact decimal
-    texts, status flags). ``registers``: (read_at, {column: decimal text or None}).
-    ``events``: (event time in epoch seconds, code number, code name, detail).
+    texts, status flags). ``registers``: (read_at, {column: decimal text or None}, final:
+    read after the day ended with every value). ``events``: (event time in epoch seconds,
+    code number, code name, detail).
     """
 
     serial: str
     day: _dt.date
+    zone: str = "UTC"
     hardware: str | None = None
     interval_seconds: int | None = None
     intervals: list[tuple] = dataclasses.field(default_factory=list)
@@ -149,12 +159,24 @@ def retrying(retries: int, *, stop: threading.Event | None = None, backoff: floa
     )
 
 
+#: Why a part of a day not over yet is partial.
+DAY_NOT_OVER = "DAY_NOT_OVER"
+
+
 class _Run:
     def __init__(self, api, md: MeterDay, result: MeterDayResult) -> None:
         self.api = api
         self.md = md
         self.result = result
+        self.local = local_day(md.day, time_zone(md.zone))
         self._clock: _dt.datetime | None = None
+
+    def as_of(self) -> _dt.datetime:
+        return self.md.as_of or _dt.datetime.now(UTC)
+
+    def not_over(self, what: str) -> str:
+        return (f"the day is not over until {self.local.end.isoformat()} ({self.md.zone}); "
+                f"{what}: --resume completes it")
 
     def hardware(self) -> str:
         # The client caches the hardware per serial, so only the first part asks the meter.
@@ -172,26 +194,26 @@ class _Run:
         if not is_three_phase(hw):
             return Part(0, message="single-phase meter: no interval profile")
         serial = self.md.serial
-        start, end = day_window(self.md.day)
+        as_of = self.as_of()
         profile = QuarnProfileThreePhaseIntervalsRequest.ProfileNumber.profile_0
         frames = [(s, e, self.api._three_phase_intervals_read(serial, s, e, profile))
-                  for s, e in interval_frames(start, end)]
+                  for start, end in self.local.windows(as_of) for s, e in interval_frames(start, end)]
         # Nothing of a download that breaks the meter's grid is believed, or stored.
         check_frames(block_frame(*frame) for frame in frames)
         intervals = blocks_to_intervals_rec([block for _, _, block in frames])
         scale = scale_for(hw)
-        length = intervals.interval_length
-        first, last = int(start.timestamp()), int(end.timestamp())
         # Absent, not zero: an interval the meter holds no data for is not stored.
         rows = [(int(iv.time.timestamp()), *(format_scaled(v, scale) for v in iv.values), iv.status)
                 for iv in intervals if not iv.missing]
         self.result.intervals = rows
-        self.result.interval_seconds = length
-        expected = len(range(first, last + 1, length)) if length else 0
-        missing = expected - len(rows)
-        if missing > 0:
+        self.result.interval_seconds = intervals.interval_length
+        expected = self.local.slots_over(as_of)
+        if not self.local.over(as_of):
+            return Part(len(rows), "partial", DAY_NOT_OVER,
+                        self.not_over(f"{len(rows)} of its {self.local.slots} intervals so far"))
+        if expected > len(rows):
             return Part(len(rows), "partial", "MISSING_INTERVALS",
-                        f"{missing} of {expected} intervals missing on the meter")
+                        f"{expected - len(rows)} of {expected} intervals missing on the meter")
         return Part(len(rows))
 
     def registers(self) -> Part:
@@ -212,32 +234,44 @@ class _Run:
                 for key in ELEMENT_REGISTERS:
                     v = None if regs is None else regs.get(key)
                     values[f"{element}_{key}"] = None if v is None else format(v, shown)
-        self.result.registers = (read_at, values)
+        # The day's reading is one taken once the day is over, with every value.
+        over = self.local.over(read_at)
+        self.result.registers = (read_at, values, over and not failed)
         if failed:
             return Part(1, "partial", "TOTALS_NOT_READ", f"totals the meter did not deliver: {', '.join(failed)}")
+        if not over:
+            return Part(1, "partial", DAY_NOT_OVER, self.not_over(f"read at {read_at.isoformat()} by the meter's clock"))
         return Part(1)
 
     def events(self) -> Part:
-        serial, day = self.md.serial, self.md.day
+        serial, local = self.md.serial, self.local
         meter_today = self.clock().astimezone(UTC).date()
-        index = (meter_today - day).days
-        try:
-            valid_event_log_idx(index)
-        except ValueError:
-            raise NotHeld(
-                f"the meter's event log holds the days up to its today ({meter_today.isoformat()}) "
-                f"one page each; {day.isoformat()} is {index} days back, which it does not keep"
-            ) from None
-        record = self.api.event_log(serial, index)
-        start = int(_dt.datetime.combine(day, _dt.time(0), tzinfo=UTC).timestamp())
+        # A page holds one UTC day of the meter's; a local day may reach into two.
+        first, last = local.start.date(), (local.end - _dt.timedelta(seconds=1)).date()
+        start, end = int(local.start.timestamp()), int(local.end.timestamp())
         rows = []
-        for ev in record.events:
-            t = int(ev.time)
-            # A meter whose clock was off around midnight files an event under its own day.
-            if start <= t < start + 86400:
-                code = ev.code
-                rows.append((t, int(code), getattr(code, "name", None), int(ev.detail)))
+        for n in range((last - first).days + 1):
+            page = first + _dt.timedelta(days=n)
+            index = (meter_today - page).days
+            if index < 0:
+                continue  # not begun by the meter's clock: the day is not over
+            try:
+                valid_event_log_idx(index)
+            except ValueError:
+                raise NotHeld(
+                    f"the meter's event log holds the days up to its today ({meter_today.isoformat()}) "
+                    f"one page each; {page.isoformat()} is {index} days back, which it does not keep"
+                ) from None
+            record = self.api.event_log(serial, index)
+            for ev in record.events:
+                t = int(ev.time)
+                # A meter whose clock was off around midnight files an event under its own day.
+                if start <= t < end:
+                    code = ev.code
+                    rows.append((t, int(code), getattr(code, "name", None), int(ev.detail)))
         self.result.events = rows
+        if not local.over(self.as_of()):
+            return Part(len(rows), "partial", DAY_NOT_OVER, self.not_over(f"{len(rows)} events so far"))
         return Part(len(rows))
 
 
@@ -258,7 +292,7 @@ def collect_meter_day(
     from norvo_halvex.mediator.grpc.client import calls_made
 
     began, calls = time.monotonic(), calls_made()
-    result = MeterDayResult(md.serial, md.day)
+    result = MeterDayResult(md.serial, md.day, md.zone)
     run = _Run(api, md, result)
     for what in md.whats:
         if stop is not None and stop.is_set():

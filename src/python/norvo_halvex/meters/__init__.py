@@ -32,8 +32,10 @@ interval window (24 h at most, a day is      ``window``: ``MAX_WINDOW``, ``day_w
                                              ``IntervalWindowError``, ``FRAME_LENGTH``,
                                              ``interval_frames``, ``frame_count``
 the slot grid (30-minute intervals from       ``grid``: ``INTERVAL_SECONDS``, ``check_frames``,
-midnight UTC) and the rules a download's     ``block_frame``, ``Frame``, ``slots_in``,
+midnight UTC) and the rules a download's     ``block_frame``, ``intervals_frame``, ``Frame``, ``slots_in``,
 blocks must keep                             ``InvalidIntervals``, ``RULES``
+local days (00:00 to 00:00 in a time zone:    ``days``: ``LocalDay``, ``local_day``,
+46, 48 or 50 slots) and their windows         ``time_zone``, ``today``, ``UTC_ZONE``
 the interval record type                     ``intervals``: ``ThreePhaseInterval``,
                                              ``ThreePhaseIntervals``, ``VALUE_FIELDS``
 assembly of a download's blocks into a day   ``assembly``: ``blocks_to_intervals_rec``
@@ -59,6 +61,7 @@ from quarn_frame_protocol.obis import (
 )
 
 from norvo_halvex.meters.assembly import blocks_to_intervals_rec
+from norvo_halvex.meters.days import UTC_ZONE, LocalDay, local_day, time_zone, today
 from norvo_halvex.meters.event_log import EVENT_LOG_IDX_MAX, EVENT_LOG_IDX_MIN, valid_event_log_idx
 from norvo_halvex.meters.grid import (
     INTERVAL_SECONDS,
@@ -67,6 +70,7 @@ from norvo_halvex.meters.grid import (
     InvalidIntervals,
     block_frame,
     check_frames,
+    intervals_frame,
     slots_in,
 )
 from norvo_halvex.meters.hardware import (
@@ -144,10 +148,12 @@ __all__ = [
     "THREE_PHASE_QUANTITIES",
     "THREE_PHASE_TOTALS",
     "THREE_PHASE_UNKNOWN",
+    "UTC_ZONE",
     "VALUE_FIELDS",
     "WHOLE_CURRENT",
     "Frame",
     "IntervalWindowError",
+    "LocalDay",
     "InvalidIntervals",
     "MeterKind",
     "Scale",
@@ -166,11 +172,13 @@ __all__ = [
     "frame_count",
     "interval_frames",
     "interval_row",
+    "intervals_frame",
     "is_ct_operated",
     "is_obis_object_id",
     "is_three_phase",
     "is_twin_element",
     "kilo_value",
+    "local_day",
     "register_column",
     "meter_kind",
     "normalise_obis_code",
@@ -182,6 +190,8 @@ __all__ = [
     "slots_in",
     "status_flag_names",
     "three_phase_hardware_str",
+    "time_zone",
+    "today",
     "valid_event_log_idx",
     "write_csv_rows",
 ]

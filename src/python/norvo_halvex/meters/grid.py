@@ -34,6 +34,7 @@ __all__ = [
     "InvalidIntervals",
     "block_frame",
     "check_frames",
+    "intervals_frame",
     "slots_in",
 ]
 
@@ -86,6 +87,12 @@ def block_frame(start: _dt.datetime, end: _dt.datetime, block: Any) -> Frame:
     first, length, count = int(block.start_time), int(block.interval_length), len(block.intervals)
     return Frame(_epoch(start), _epoch(end), length, range(first, first + count * length, length) if length > 0
                  else [first] * count)
+
+
+def intervals_frame(start: _dt.datetime, end: _dt.datetime, intervals: Any) -> Frame:
+    """The frame of a download seen only by what it returned (a ``ThreePhaseIntervals``)."""
+    length = intervals.interval_length or INTERVAL_SECONDS
+    return Frame(_epoch(start), _epoch(end), length, [_epoch(iv.time) for iv in intervals])
 
 
 def slots_in(start: int, end: int, length: int = INTERVAL_SECONDS) -> int:

@@ -14,9 +14,9 @@ import time
 
 import duckdb
 
-from norvo_halvex import files
+from norvo_halvex import files, meters
 from norvo_halvex.cli import logs, parsing, render
-from norvo_halvex.cli.command import Argument, Commands, arg
+from norvo_halvex.cli.command import SERIALS_FILE_HELP, ZONE, Argument, Commands, arg
 from norvo_halvex.cli.progress import Counter
 from norvo_halvex.cli.report import describe
 from norvo_halvex.collect import (
@@ -43,35 +43,40 @@ from norvo_halvex.collect.task import DEFAULT_RETRIES, DEFAULT_WHATS, WHATS
 from norvo_halvex.failures import ExitCode, Failure, LocalError, UsageError, classify
 from norvo_halvex.untrusted import for_terminal
 
-UTC = _dt.timezone.utc
-
 COMMANDS = Commands()
 
 DB = arg("--db", metavar="PATH", help=f"the DuckDB store ($HALVEX_DB; default ./{DEFAULT_DB})")
 
 
 def days_options(what: str) -> tuple[Argument, ...]:
-    """``--day`` and ``--days``: the days to ``what``."""
+    """``--day``, ``--days`` and ``--tz``: the local days to ``what``."""
     return (
-        arg("--day", metavar="YYYY-MM-DD", help=f"the (newest) UTC day to {what} (default: yesterday)"),
+        arg("--day", metavar="YYYY-MM-DD",
+            help=f"the (newest) day to {what}, 00:00 to 00:00 in --tz (default: yesterday there)"),
         arg("--days", metavar="N", type=int, default=1, help="the N days up to and including --day (default 1)"),
+        ZONE,
     )
 
 
 # -- shared checks --------------------------------------------------------------------------
 
 
-def _days(args) -> list[_dt.date]:
-    day = parsing.parse_day(args.day) if args.day else yesterday()
+def _days(args) -> tuple[list[_dt.date], str]:
+    """The local days asked for, oldest first, and the name of their time zone."""
+    zone = parsing.time_zone(args.tz)
+    day = parsing.parse_day(args.day) if args.day else yesterday(zone)
     if args.days < 1:
         raise UsageError("--days must be at least 1")
-    today = _dt.datetime.now(UTC).date()
+    today = meters.today(zone)
     if day > today:
-        raise UsageError(f"--day {day.isoformat()} is in the future (today is {today.isoformat()} UTC)")
+        raise UsageError(f"--day {day.isoformat()} is in the future (today is {today.isoformat()} in {zone.key})")
     try:
-        return day_range(day, args.days)
+        days = day_range(day, args.days)
     except OverflowError:
         raise UsageError(f"--days {args.days} reaches before the first representable date") from None
+    for d in days:
+        parsing.local_day(d, zone)
+    return days, zone.key
 
 
 def _store_problem(message: str) -> LocalError:
@@ -282,7 +287,7 @@ def _start_cluster(ctx, args, stop: threading.Event, tls):
     arg("serials", metavar="SERIAL", nargs="*",
         help="meter serial numbers (default with --simulate: every simulated meter)"),
     arg("--serials-file", metavar="FILE",
-        help="read serials from FILE ('-' for standard input): one per line, '#' starts a comment"),
+        help=SERIALS_FILE_HELP),
     *days_options("collect"),
     arg("--what", metavar="PARTS", default=",".join(DEFAULT_WHATS),
         help=f"comma-separated parts: {', '.join(WHATS)} (default {','.join(DEFAULT_WHATS)})"),
@@ -313,7 +318,7 @@ def _start_cluster(ctx, args, stop: threading.Event, tls):
         help="write the run's metrics to FILE (Prometheus text format, for node_exporter's textfile collector)"),
 )
 def cmd_collect(ctx, args) -> int:
-    days = _days(args)
+    days, zone = _days(args)
     try:
         whats = parse_whats(args.what)
     except ValueError as e:
@@ -340,7 +345,7 @@ def cmd_collect(ctx, args) -> int:
                 ctx.start_simulator()
             options = CollectOptions(day=days[-1], days=len(days), whats=whats, workers=args.workers,
                                      retries=args.retries, resume=args.resume, log_level=ctx.log_level,
-                                     stop_after_unreachable=args.stop_after_unreachable,
+                                     zone=zone, stop_after_unreachable=args.stop_after_unreachable,
                                      stop_after_refused=args.stop_after_refused)
             run = dict(store=store, on_result=_Progress(ctx, counter), stop=stop, mediator=ctx.mediator,
                        settings=ctx.settings)
@@ -392,11 +397,12 @@ def _write_outputs(ctx, outputs: dict[str, str], summary, code: int) -> int:
 # -- gaps -------------------------------------------------------------------------------------
 
 
-def _slot_runs(slots: list[_dt.datetime], step: int) -> list[str]:
-    """Consecutive slots as ranges: 10:00-11:00 (3 slots)."""
+def _slot_runs(slots: list[_dt.datetime], step: int, zone) -> list[str]:
+    """Consecutive slots as ranges of local times: 10:00-11:00 (3 slots)."""
+    slots = [t.astimezone(zone) for t in slots]
     runs: list[list[_dt.datetime]] = []
     for t in slots:
-        if runs and (t - runs[-1][-1]).total_seconds() <= step:
+        if runs and t.timestamp() - runs[-1][-1].timestamp() <= step:
             runs[-1].append(t)
         else:
             runs.append([t])
@@ -411,6 +417,7 @@ def _slot_runs(slots: list[_dt.datetime], step: int) -> list[str]:
 
 def gaps_lines(report: dict) -> list[str]:
     lines = []
+    zone = meters.time_zone(report["zone"])
     for meter in report["meters"]:
         serial = for_terminal(meter["serial"])
         for f in meter["failed"]:
@@ -420,12 +427,14 @@ def gaps_lines(report: dict) -> list[str]:
         for m in meter["missing_slots"]:
             slots = m["slots"]
             lines.append(f"{serial}  {m['day'].isoformat()}  intervals  {len(slots)} missing: "
-                         f"{', '.join(_slot_runs(slots, 1800))}")
+                         f"{', '.join(_slot_runs(slots, meters.INTERVAL_SECONDS, zone))}")
         for day in meter["not_collected"]:
             lines.append(f"{serial}  {day.isoformat()}  not collected")
     c = report["counts"]
     days = report["days"]
     span = days[0].isoformat() if len(days) == 1 else f"{days[0].isoformat()}..{days[-1].isoformat()}"
+    if report["zone"] != "UTC":
+        span += f" ({report['zone']})"
     if not report["meters"]:
         lines.append(f"no gaps in {span}")
     else:
@@ -436,9 +445,9 @@ def gaps_lines(report: dict) -> list[str]:
 
 @COMMANDS.add("gaps", "list what a store is missing for some days", DB, *days_options("check"))
 def cmd_gaps(ctx, args) -> int:
-    days = _days(args)
+    days, zone = _days(args)
     with _open_store(args.db, read_only=True) as store:
-        report = gaps(store, days)
+        report = gaps(store, days, zone)
     if ctx.json:
         print(render.dumps({"command": "gaps", "result": report}), file=ctx.stdout, flush=True)
     else:
@@ -458,21 +467,21 @@ def cmd_gaps(ctx, args) -> int:
     arg("--out", metavar="PATH", required=True, help="the file to write ('-': standard output, csv and jsonl)"),
 )
 def cmd_export(ctx, args) -> int:
-    days = _days(args)
+    days, zone = _days(args)
     if args.out == files.STDOUT and args.format == "parquet":
         raise UsageError("--format parquet is binary: give --out FILE, not '-'")
     # Checked before the store is read: a folder, a missing or unwritable folder is refused.
     out = parsing.check_output(args.out, "--out")
     with _open_store(args.db, read_only=True) as store:
         try:
-            rows = export(store, args.table, days, args.format, out, stdout=ctx.stdout)
+            rows = export(store, args.table, days, args.format, out, stdout=ctx.stdout, zone=zone)
         except duckdb.IOException as e:  # DuckDB writing the file itself (a full disk, say)
             raise LocalError(f"cannot write --out {args.out}: {first_line(e)}",
                              code="WRITE_FAILED", cause="cannot write output") from None
     if out != files.STDOUT:
         if ctx.json:
             doc = {"command": "export", "result": {"table": args.table, "format": args.format, "out": out,
-                                                   "rows": rows, "days": days}}
+                                                   "rows": rows, "days": days, "zone": zone}}
             print(render.dumps(doc), file=ctx.stdout, flush=True)
         else:
             print(for_terminal(f"halvex: export: {rows} {args.table} rows -> {args.out}"), file=ctx.stderr, flush=True)

@@ -10,7 +10,7 @@ import time
 from norvo_halvex import meters
 from norvo_halvex.cli import render
 from norvo_halvex.cli.command import Commands, arg
-from norvo_halvex.cli.commands.intervals import count_csv_rows, download_intervals
+from norvo_halvex.cli.commands.intervals import count_csv_rows, day_calls, download_intervals
 from norvo_halvex.cli.commands.registers import registers_lines, registers_result
 from norvo_halvex.cli.commands.simulator import fleet_rows
 from norvo_halvex.cli.outcome import failed_values
@@ -123,11 +123,11 @@ class _Demo:
 
     def intervals(self, api, serial: str, day: _dt.date, out_dir: str) -> dict | None:
         path = os.path.join(out_dir, f"intervals-{serial}-{day.isoformat()}.csv")
-        begin, end = meters.day_window(day)
+        calls = day_calls(meters.local_day(day, meters.UTC_ZONE))
 
         def download():
-            return download_intervals(api, serial, begin, begin, end, path, True, status=self.ctx.status,
-                                        label=f"downloading {day.isoformat()} intervals of {serial}")
+            return download_intervals(api, serial, calls, path, True, status=self.ctx.status,
+                                      label=f"downloading {day.isoformat()} intervals of {serial}")
 
         got, ok = self.attempt(serial, "intervals", download)
         if not ok:

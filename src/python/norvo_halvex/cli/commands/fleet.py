@@ -7,7 +7,7 @@ import os
 
 from norvo_halvex import files
 from norvo_halvex.cli import parsing
-from norvo_halvex.cli.command import Commands, arg
+from norvo_halvex.cli.command import SERIALS_FILE_HELP, Commands, arg
 from norvo_halvex.cli.fleet import (
     DEFAULT_WORKERS,
     OrderedWriter,
@@ -37,7 +37,7 @@ def load_serials(args) -> list[str]:
     "fleet", "read the registers of many meters concurrently",
     arg("serials", metavar="SERIAL", nargs="*", help="meter serial numbers"),
     arg("--file", metavar="FILE",
-        help="read serials from FILE ('-' for standard input): one per line, '#' starts a comment"),
+        help=SERIALS_FILE_HELP),
     arg("--workers", metavar="N", type=int,
         help=f"meters read at the same time (default {DEFAULT_WORKERS})"),
     arg("--format", choices=("csv", "jsonl"), default="csv",
