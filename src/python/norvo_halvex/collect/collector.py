@@ -46,9 +46,9 @@ class Summary:
     run_id: str
     db: str
     days: list[_dt.date]
+    zone: str = "UTC"
     started_at: _dt.datetime = dataclasses.field(default_factory=lambda: _dt.datetime.now(UTC))
     ended_at: _dt.datetime | None = None
-    zone: str = "UTC"
     planned: int = 0
     ok: int = 0
     partial: int = 0

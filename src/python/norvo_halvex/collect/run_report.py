@@ -29,6 +29,7 @@ def report(summary, exit_code: int) -> dict:
         "elapsed_seconds": base["elapsed_seconds"],
         "db": summary.db,
         "days": base["days"],
+        "zone": summary.zone,
         "exit_code": int(exit_code),
         "interrupted": summary.interrupted,
         "stopped": base["stopped"],
