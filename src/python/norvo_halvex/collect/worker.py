@@ -32,6 +32,18 @@ def client_for(mediator: str, settings=None, log_level: str = "WARNING"):
         return api
 
 
+def close_clients() -> None:
+    """Closes the clients ``client_for`` made in this process (their channels go; the next
+    ``client_for`` makes new ones)."""
+    with _lock:
+        apis = list(_clients.values())
+        _clients.clear()
+    for api in apis:
+        close = getattr(getattr(api, "grpc_client", None), "close", None)
+        if callable(close):
+            close()
+
+
 def run_meter_day(
     mediator: str, md: MeterDay, retries: int, backoff: float = DEFAULT_BACKOFF, log_level: str = "WARNING",
     settings=None,
