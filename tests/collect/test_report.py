@@ -12,7 +12,7 @@ import pytest
 from collect_support import DAY, NOW, UTC
 from norvo_halvex.collect import CollectOptions, Store, collect
 from norvo_halvex.collect.report_data import read
-from norvo_halvex.collect.report_page import javascript, report, script_json
+from norvo_halvex.collect.report_page import javascript, load_chart, report, script_json
 from norvo_halvex.collect.task import Attempt, MeterDayResult
 from support.browser import Browser, chromium
 
@@ -97,6 +97,9 @@ def test_the_fleet_load_is_the_sum_per_half_hour(db):
         data = read(store, [DAY])
     assert [(slot.wall.hour, slot.wall.minute, sums[0], n) for slot, sums, n in data.load] == [
         (0, 0, 1.75, 2), (0, 30, 1.75, 2)]
+    chart = load_chart(data).to_dict()
+    first = chart["datasets"][chart["data"]["name"]].splitlines()[1].split(",")
+    assert (first[2], first[-2]) == ("3.5", "2")  # 1.75 kWh in half an hour: 3.5 kW, from 2 meters
 
 
 def _profile(wall):

@@ -144,7 +144,7 @@ def _quantity_label(column: str) -> str:
     return f"{name.replace('_', ' ')}, {_LOAD_UNITS[unit]}"
 
 
-def _load(data: ReportData):
+def load_chart(data: ReportData):
     import altair as alt
 
     keys = [f"q{i}" for i in range(len(INTERVAL_COLUMNS))]
@@ -286,7 +286,7 @@ def page(data: ReportData, *, made: _dt.datetime | None = None) -> str:
     if data.problems:
         charts.append(("problems", _problems(data)))
     if data.load:
-        charts.append(("loadcurve", _load(data)))
+        charts.append(("loadcurve", load_chart(data)))
     return _template().render(
         csp=CSP, title="Fleet report", span=span, zone=data.zone, meters=len(data.meters),
         made=(made or _dt.datetime.now(_dt.timezone.utc)).strftime("%Y-%m-%d %H:%M UTC"),
