@@ -60,7 +60,7 @@ def test_one_failing_meter_does_not_stop_the_others():
     row = failed.columns()
     assert row["status"] == "failed" and row["a_import_active_kwh"] == "" and row["error_code"] == "HALVEX_CONNECTION_FAILURE"
     ct = results[2].columns()
-    assert ct["hardware"] == "P1.cx" and ct["active_import_kwh"] == 100.1234 and ct["reactive_import_kvarh"] == ""
+    assert ct["hardware"] == "P1.cx" and ct["active_import_kwh"] == "100.1234" and ct["reactive_import_kvarh"] == ""
     assert (ct["status"], ct["error_code"], ct["error_message"]) == ("partial", "PARTIAL", "not read: reactive_import")
 
 
@@ -79,8 +79,10 @@ def test_fleet_command_csv_with_a_failure(cli, fake_api, tmp_path):
     assert [r["serial"] for r in rows] == ["HX1000001", "HX1000002", "HX3000001", "HXNOPE"]
     # the fake three-phase meters fail to read their reactive import total
     assert [r["status"] for r in rows] == ["ok", "ok", "partial", "failed"]
-    assert rows[1]["b_export_active_kwh"] == "2.0" and rows[0]["b_export_active_kwh"] == ""
-    assert rows[2]["kind"] == "three_phase" and rows[2]["apparent_import_kvah"] == "101.0"
+    # registers with the meter's decimals, as export writes them: 3 on these whole-current meters
+    assert (rows[0]["a_import_active_kwh"], rows[0]["a_export_active_kwh"]) == ("1234.567", "0.000")
+    assert rows[1]["b_export_active_kwh"] == "2.000" and rows[0]["b_export_active_kwh"] == ""
+    assert rows[2]["kind"] == "three_phase" and rows[2]["apparent_import_kvah"] == "101.000"
     assert rows[3]["error_code"] == "NOT_FOUND" and rows[3]["error_message"] == "no meter HXNOPE"
     err = run.err.splitlines()
     assert "halvex: meter HXNOPE: read failed: not found (NOT_FOUND): no meter HXNOPE" in err
