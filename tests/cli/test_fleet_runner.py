@@ -72,7 +72,7 @@ def _write(tmp_path, text):
 
 def test_fleet_command_csv_with_a_failure(cli, fake_api, tmp_path):
     listing = _write(tmp_path, "# test fleet\nHX1000002\n\n  HX3000001   # three-phase\nHXNOPE\n")
-    run = cli("fleet", "HX1000001", "--file", listing, "--workers", "3")
+    run = cli("fleet", "HX1000001", "--serials-file", listing, "--workers", "3")
     assert run.code == 6
     rows = list(csv.DictReader(io.StringIO(run.out)))
     assert list(rows[0]) == CSV_COLUMNS
@@ -129,7 +129,7 @@ def test_all_meters_unreachable_is_a_mediator_failure(cli, fake_api):
 def test_a_serial_file_from_a_spreadsheet(cli, fake_api, tmp_path, data, serials, error):
     path = tmp_path / "meters.csv"
     path.write_bytes(data)
-    run = cli("fleet", "--file", str(path), "--format", "jsonl")
+    run = cli("fleet", "--serials-file", str(path), "--format", "jsonl")
     if error is None:
         assert run.code == 0, run.err
         assert [json.loads(line)["serial"] for line in run.out.splitlines()] == serials

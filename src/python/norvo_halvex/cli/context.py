@@ -61,14 +61,14 @@ class Context:
         self.log_level = getattr(args, "log_level", None) or "WARNING"
         self.status = StatusLine(self.stderr)
         self.simulate = bool(getattr(args, "simulate", False))
-        self.fleet_path = getattr(args, "fleet", None)
+        self.fleet_path = getattr(args, "simulator_fleet", None)
         explicit = getattr(args, "mediator", None)
         if self.simulate and explicit:
             raise UsageError("--simulate and --mediator exclude each other")
         if explicit and args.command in ("demo", "simulator"):
             raise UsageError(f"{args.command} runs its own simulator; --mediator does not apply")
         if self.fleet_path and not self.simulate and args.command not in ("demo", "simulator"):
-            raise UsageError("--fleet needs --simulate (or the demo / simulator commands)")
+            raise UsageError("--simulator-fleet needs --simulate (or the demo / simulator commands)")
         self.mediator = explicit or os.environ.get(connection.MEDIATOR_ENV) or DEFAULT_MEDIATOR_ADDRESS
         self.simulator = None
         self._api = None
