@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import contextlib
 import datetime as dt
+import os
 from decimal import Decimal
 
 import duckdb
@@ -12,6 +14,7 @@ from collect_support import DAY, THREE_PHASE, UTC, meter_day
 from norvo_halvex.collect import Store, gaps
 from norvo_halvex.mediator.simulator import Fault, start_simulator
 from norvo_halvex.mediator.simulator.messages import interval_block
+from support.processes import run_tool
 
 DATA_TABLES = ("meters", "intervals", "registers", "events")
 
@@ -308,3 +311,45 @@ def test_a_version_1_store_is_brought_up_to_date_in_place_or_left_as_it_was(run_
         assert con.execute("SELECT DISTINCT day, zone, final FROM registers").fetchall() == [(DAY, "UTC", True)]
         assert con.execute("SELECT DISTINCT zone FROM attempts").fetchall() == [("UTC",)]
     assert run_collect(resume=True).skipped == 8  # the ledger carried over whole
+
+
+@pytest.mark.parametrize("read_only", [False, True], ids=["collect", "gaps"])
+@pytest.mark.parametrize(
+    "statement",
+    ["SELECT content FROM read_text('{secret}')", "COPY (SELECT 1) TO '{folder}/out.csv'", "INSTALL sqlite",
+     "ATTACH '{folder}/other.duckdb' AS other"],
+    ids=["read-a-file", "write-a-file", "install", "attach"],
+)
+def test_a_store_connection_touches_no_file_but_the_store_and_loads_nothing(db, token_file, tmp_path, read_only,
+                                                                           statement):
+    Store(db).close()
+    with Store(db, read_only=read_only) as store, pytest.raises(duckdb.Error, match="disabled|Cannot access"):
+        store.con.execute(statement.format(secret=token_file, folder=tmp_path))
+    assert sorted(os.listdir(tmp_path)) == ["halvex.duckdb", "token"]
+
+
+def test_export_may_write_in_the_folder_it_was_given_and_only_there_and_then(db, tmp_path):
+    Store(db).close()
+    inside = tmp_path / "inside"
+    inside.mkdir()
+    with Store(db, read_only=True) as store:
+        with store.files_in(str(inside)) as con:
+            con.execute(f"COPY (SELECT 1) TO '{inside}/a.csv'")
+            with pytest.raises(duckdb.PermissionException):
+                con.execute(f"COPY (SELECT 1) TO '{tmp_path}/b.csv'")
+        with pytest.raises(duckdb.PermissionException):
+            store.con.execute(f"COPY (SELECT 1) TO '{inside}/c.csv'")
+        assert store.con.execute("SELECT count(*) FROM intervals").fetchone() == (0,)
+    assert os.listdir(inside) == ["a.csv"]
+
+
+def test_a_sqlite_file_given_as_store_is_refused_without_fetching_a_reader_for_it(tmp_path):
+    import sqlite3
+
+    path = tmp_path / "x.sqlite"
+    with contextlib.closing(sqlite3.connect(path)) as con:
+        con.execute("CREATE TABLE t (a)")
+        con.commit()
+    run = run_tool("gaps", "--db", path, HOME=str(tmp_path))  # where DuckDB would keep what it fetched
+    assert run.code == 7 and f"{path} is not a DuckDB database (reading it would take a DuckDB extension" in run.err
+    assert os.listdir(tmp_path) == ["x.sqlite"]

@@ -100,14 +100,16 @@ def export(
     days = sorted(days)
     tz = time_zone(zone)
     start, end = local_day(days[0], tz).start, local_day(days[-1], tz).end
-    if fmt == "csv":
-        store.con.execute(_csv_text_macro())
     query = _select(store, table, fmt)
     by_day = TABLES[table][0] == "day"
     params = {"first": days[0], "last": days[-1], "zone": zone} if by_day else {"start": start, "end": end}
 
     def copy(path: str) -> int:
-        row = store.con.execute(f"COPY ({query}) TO {_sql_text(path)} ({_options(fmt)})", params).fetchone()
+        # The connection may write files for this copy only, and only in the copy's own folder.
+        with store.files_in(os.path.dirname(path)) as con:
+            if fmt == "csv":
+                con.execute(_csv_text_macro())
+            row = con.execute(f"COPY ({query}) TO {_sql_text(path)} ({_options(fmt)})", params).fetchone()
         return int(row[0]) if row else 0
 
     # DuckDB writes JSON with the C1 controls and bidirectional overrides raw: JSON lines
