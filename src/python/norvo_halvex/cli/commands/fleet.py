@@ -40,7 +40,7 @@ def load_serials(args) -> list[str]:
     SERIALS_FILE,
     # The older spelling, accepted for a release and no longer shown.
     arg("--file", dest="serials_file", help=argparse.SUPPRESS),
-    arg("--workers", metavar="N", type=int, default=DEFAULT_WORKERS,
+    arg("--workers", metavar="N", type=int,
         help=f"meters read at the same time (default {DEFAULT_WORKERS})"),
     arg("--format", choices=("csv", "jsonl"), default="csv",
         help="csv (default) or jsonl, one JSON object per meter; --json means jsonl"),
@@ -69,9 +69,13 @@ def cmd_fleet(ctx, args) -> int:
 
             def on_result(result):
                 writer.add(result)
+                if path is None and getattr(out, "closed_by_reader", False):
+                    raise BrokenPipeError  # nobody reads the rows any more: stop reading meters
                 counter.advance(result.status, result.problem())
 
             def on_stop(exc, running):
+                if isinstance(exc, BrokenPipeError):
+                    return  # the reader went away: quietly
                 interrupted = isinstance(exc, KeyboardInterrupt)
                 if interrupted:
                     # Reads still ending must not bury "interrupted" under their failures.
