@@ -15,7 +15,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 
 from norvo_halvex.collect.cluster import ClusterTLS, close_cluster, start_cluster
 from norvo_halvex.collect.plan import Plan, day_range, yesterday
-from norvo_halvex.collect.store import DEFAULT_DB, Store
+from norvo_halvex.collect.store import DEFAULT_DB, WRITER_WAIT, BaseStore, open_store
 from norvo_halvex.collect.task import (
     DEFAULT_BACKOFF,
     DEFAULT_RETRIES,
@@ -230,7 +230,7 @@ def collect(
     api=None,
     cluster=None,
     cluster_tls: ClusterTLS | None = None,
-    store: Store | str | os.PathLike[str] = DEFAULT_DB,
+    store: BaseStore | str | os.PathLike[str] = DEFAULT_DB,
     on_result: Callable[[MeterDayResult, Summary], None] | None = None,
     stop: threading.Event | None = None,
 ) -> Summary:
@@ -242,7 +242,8 @@ def collect(
     process on a Dask cluster (``cluster``: ``"local:N"``, a scheduler address reached
     with ``cluster_tls`` (default: ``ClusterTLS.from_env()``), or a connected
     ``dask.distributed.Client``, left open; needs ``mediator``). ``store`` is an open
-    ``Store`` (left open) or the path of one.
+    store (left open), or the path or URL of one (see ``open_store``; a DuckDB file is then
+    held only while it is written, so that readers get in between).
 
     This thread alone writes the store. A transaction holds whole meter-days only: those
     that completed within ``options.group_seconds`` of each other (at most ``MAX_GROUP``),
@@ -259,9 +260,9 @@ def collect(
     for day in day_list:
         local_day(day, time_zone(zone))  # ValueError for a day that does not begin on the grid
     started = time.monotonic()
-    own_store = not isinstance(store, Store)
+    own_store = not isinstance(store, BaseStore)
     if own_store:
-        store = Store(store)
+        store = open_store(store, hold=False, wait=WRITER_WAIT)
     summary = Summary(new_run_id(), store.path, day_list, zone)
     stop = stop if stop is not None else threading.Event()
     done = functools.partial(store.succeeded, zone=zone) if options.resume else None
