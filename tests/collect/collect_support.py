@@ -15,9 +15,11 @@ BACKENDS = pytest.mark.parametrize("db", ["duckdb", "postgres"], indirect=True)
 
 
 def query(store, sql, params=None):
-    """The rows of ``sql`` (``?`` parameters) on an open store of either backend."""
+    """The rows of ``sql`` (``?`` parameters) on an open store of either backend (none for
+    a statement that returns none on PostgreSQL)."""
     if hasattr(store, "schema"):
-        return store.con.execute(sql.replace("?", "%s"), params or []).fetchall()
+        cursor = store.con.execute(sql.replace("?", "%s"), params or [])
+        return cursor.fetchall() if cursor.description else []
     return store.con.execute(sql, params or []).fetchall()
 
 
