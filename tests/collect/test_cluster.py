@@ -60,6 +60,24 @@ def local_cluster():
         close_cluster(client)
 
 
+def test_workers_store_what_they_read_into_postgresql(local_cluster, simulator, fleet, postgres_server):
+    """Each worker writes its meter-days itself; only their tries come back to the collector."""
+    from collect_support import THREE_PHASE, query
+    from norvo_halvex.collect import CollectOptions, collect, open_store
+
+    url = postgres_server.url(schema="workers_write")
+    back = []
+    summary = collect(sorted(fleet.meters), CollectOptions(day=DAY, retries=0, workers_write=True),
+                      mediator=simulator.address, cluster=local_cluster, store=url,
+                      on_result=lambda result, summary: back.append(result))
+    assert (summary.ok, summary.rows) == (8, 4 * 48 + 8)
+    assert {(r.stored, len(r.intervals), r.registers) for r in back} == {(True, 0, None)}
+    with open_store(url, read_only=True) as store:
+        assert dict(query(store, "SELECT serial, count(*) FROM intervals GROUP BY serial")) == dict.fromkeys(
+            THREE_PHASE, 48)
+        assert query(store, "SELECT count(*), min(run_id) FROM attempts") == [(16, summary.run_id)]
+
+
 def tls_handshake_without_the_clusters_certificate(address: str) -> bytes:
     """What a TLS client that trusts anything but holds no certificate of the cluster gets."""
     host, port = address.removeprefix("tls://").rsplit(":", 1)

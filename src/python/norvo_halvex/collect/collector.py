@@ -137,19 +137,23 @@ def run_threads(
 
 def run_dask(
     client, mediator: str, settings, plan: Iterable[MeterDay], *, retries: int, backoff: float, log_level: str,
-    stop: threading.Event,
+    stop: threading.Event, write: tuple[str, str] | None = None,
 ) -> Iterator[list[MeterDayResult]]:
     """Meter-days as Dask tasks, in bounded batches (twice the cluster's threads in flight);
     results come back as plain rows and are released once handed on. ``settings`` (file
-    paths, never their contents) travel with each task to the worker's client."""
+    paths, never their contents) travel with each task to the worker's client. ``write``:
+    (store URL, run id) for workers that store what they read themselves."""
     from dask.distributed import as_completed
 
-    from norvo_halvex.collect.worker import run_meter_day
+    from norvo_halvex.collect.worker import run_and_store, run_meter_day
 
     threads = sum(client.nthreads().values()) or 1
     tasks = iter(plan)
 
     def submit(md: MeterDay):
+        if write is not None:
+            return client.submit(run_and_store, *write, mediator, md, retries, backoff, log_level, settings,
+                                 pure=False)
         return client.submit(run_meter_day, mediator, md, retries, backoff, log_level, settings, pure=False)
 
     first = [submit(md) for md in itertools.islice(tasks, 2 * threads)]
@@ -199,6 +203,8 @@ class CollectOptions:
     transient failure is tried ``retries`` more times after ``backoff`` seconds (doubling),
     and completed meter-days wait at most ``group_seconds`` to share a transaction (0: one
     each). ``log_level`` is that of the clients the collection makes itself.
+    ``workers_write``: on a Dask cluster and a PostgreSQL store, each worker stores the
+    meter-days it reads itself (one transaction each), with the credentials its host has.
     """
 
     day: _dt.date | None = None
@@ -212,6 +218,7 @@ class CollectOptions:
     log_level: str = "WARNING"
     zone: str = "UTC"
     now: _dt.datetime | None = None
+    workers_write: bool = False
 
     def __post_init__(self) -> None:
         time_zone(self.zone)  # ValueError naming an unknown zone
@@ -277,7 +284,9 @@ def collect(
         batch, held = held, []
         t0 = time.monotonic()
         try:
-            store.write_many(summary.run_id, batch)
+            unstored = [r for r in batch if not r.stored]
+            if unstored:
+                store.write_many(summary.run_id, unstored)
         except BaseException:
             summary.dropped += len(batch)
             raise
@@ -292,11 +301,18 @@ def collect(
         if cluster is not None:
             if mediator is None:
                 raise ValueError("a Dask cluster needs the mediator address its workers connect to")
+            write = None
+            if options.workers_write:
+                if store.url is None:
+                    raise ValueError("workers write to a PostgreSQL store only: a DuckDB file has one writer")
+                write = (store.url, summary.run_id)
             if isinstance(cluster, str):
                 cluster = client = start_cluster(cluster, workers=options.workers, tls=cluster_tls)
             results = run_dask(cluster, mediator, settings, plan, retries=options.retries, backoff=options.backoff,
-                               log_level=options.log_level, stop=stop)
+                               log_level=options.log_level, stop=stop, write=write)
         else:
+            if options.workers_write:
+                raise ValueError("workers write on a Dask cluster only (--cluster)")
             if api is None:
                 from norvo_halvex.collect.worker import client_for
 

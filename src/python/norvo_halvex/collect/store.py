@@ -340,9 +340,12 @@ class BaseStore:
     export and readers ask. A store is used by the thread that opened it only.
 
     Backends provide ``write_many``, ``_fetch(sql, params)`` (the shared SQL, ``$name``
-    parameters), ``missing_slots`` and ``exporting``; ``path`` is what may be shown of it."""
+    parameters), ``missing_slots`` and ``exporting``; ``path`` is what may be shown of it;
+    ``url`` the address other processes reach it by, for a store they may write too (None:
+    this process alone writes it)."""
 
     path: str
+    url: str | None = None
 
     def close(self) -> None:
         raise NotImplementedError

@@ -97,6 +97,8 @@ class MeterDayResult:
     attempts: list[Attempt] = dataclasses.field(default_factory=list)
     #: A stop request cut this meter-day short: it is dropped whole, never stored.
     interrupted: bool = False
+    #: The worker that read it stored it already (its rows are gone, its tries kept for the summary).
+    stored: bool = False
 
     def final(self) -> dict[str, Attempt]:
         """The last try of each part."""

@@ -281,6 +281,9 @@ def _ctrl_c_stops(ctx, stop: threading.Event):
     arg("--cluster-tls-key", metavar="FILE", help="the key of --cluster-tls-cert (PEM) ($HALVEX_CLUSTER_TLS_KEY)"),
     arg("--cluster-insecure", action="store_true",
         help="allow a tcp:// scheduler off this machine: work and results cross the network unprotected"),
+    arg("--workers-write", action="store_true",
+        help="with --cluster and a PostgreSQL store: each Dask worker stores the meter-days it reads itself "
+             "(every worker host needs the database's credentials, in its own ~/.pgpass)"),
     wait_option(WRITER_WAIT, "each time it writes"),
 )
 def cmd_collect(ctx, args) -> int:
@@ -295,6 +298,8 @@ def cmd_collect(ctx, args) -> int:
     if args.retries < 0:
         raise UsageError("--retries must be 0 or more")
     cluster_tls = _cluster_tls(args)
+    if args.workers_write and (args.cluster is None or not is_server(db)):
+        raise UsageError("--workers-write needs --cluster and a PostgreSQL store (--db postgresql://...)")
     _check_store(db, read_only=False)  # before the simulator of --simulate starts
     serials = _serials(ctx, args)
     store = _open_store(db, read_only=False, wait=args.wait)
@@ -307,7 +312,8 @@ def cmd_collect(ctx, args) -> int:
             if ctx.simulate and ctx.simulator is None:
                 ctx.start_simulator()
             options = CollectOptions(day=days[-1], days=len(days), whats=whats, workers=args.workers,
-                                     retries=args.retries, resume=args.resume, log_level=ctx.log_level, zone=zone)
+                                     retries=args.retries, resume=args.resume, log_level=ctx.log_level, zone=zone,
+                                     workers_write=args.workers_write)
             run = dict(store=store, on_result=_Progress(ctx, counter), stop=stop, mediator=ctx.mediator,
                        settings=ctx.settings)
             if args.cluster is not None:
