@@ -199,8 +199,7 @@ def transaction_costs(url: str, n: int = 7) -> dict:
                 con.execute(_STATEMENTS["intervals"][0], intervals)
                 timings["unnest"].append(time.perf_counter() - t0)
                 t0 = time.perf_counter()
-                con.execute(_LOCK_METER_DAYS, {"s": registers["s"], "dy": [str(d) for d in registers["dy"]],
-                                               "z": registers["z"]})
+                con.execute(_LOCK_METER_DAYS, {"s": registers["s"], "dy": registers["dy"], "z": registers["z"]})
                 timings["locks"].append(time.perf_counter() - t0)
             rows = copy_rows(batch(f"c{round_}"))
             with con.transaction():

@@ -332,6 +332,8 @@ def collect(
                 if held and (stop.is_set() or len(held) >= MAX_GROUP
                              or time.monotonic() - held_since >= options.group_seconds):
                     store_held()
+                elif not held:
+                    store.idle()
                 if stop.is_set():
                     break
         finally:

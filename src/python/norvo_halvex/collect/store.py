@@ -359,6 +359,9 @@ class BaseStore:
     def _fetch(self, sql: str, params: dict) -> list[tuple]:
         raise NotImplementedError
 
+    def idle(self) -> None:
+        """Called while the writer has nothing to store: a DuckDB file is let go of."""
+
     # -- writing ------------------------------------------------------------------------
 
     def write(self, run_id: str, result: MeterDayResult) -> None:
@@ -491,18 +494,23 @@ class Store(BaseStore):
     date in place, in one transaction, the first time it is opened (see ``migrate``).
 
     DuckDB lets one process write a file, and none read it meanwhile. ``hold=False`` opens
-    the file only when it is written or asked and lets go after each write, so that readers
-    get in between; a file another process holds is tried again for ``wait`` seconds.
+    the file when it is written or asked, and lets go of it after a write (or when ``idle``)
+    once it has held it ``RELEASE_EVERY`` seconds, so that readers get in between: opening
+    the file costs more than a batch of meter-days, so not after every write. A file another
+    process holds is tried again for ``wait`` seconds.
     """
 
     #: Seconds between two tries of a file another process holds.
     RETRY_EVERY = 0.05
+    #: Seconds the file is held at most (while it is used) before it is let go.
+    RELEASE_EVERY = 5.0
 
     def __init__(self, path: str | os.PathLike[str] = DEFAULT_DB, *, read_only: bool = False,
                  wait: float = 0.0, hold: bool = True) -> None:
         self.path = os.fspath(path)
         self.read_only, self.wait, self.hold = read_only, wait, hold
         self._con: duckdb.DuckDBPyConnection | None = None
+        self._opened = 0.0
         exists = os.path.exists(self.path)
         if read_only and not exists:
             raise StoreError(f"no store at {self.path}: run 'halvex collect --db {self.path}' first")
@@ -536,13 +544,14 @@ class Store(BaseStore):
         except BaseException:
             self.close()
             raise
-        self.release()
+        self.release(now=True)
 
     @property
     def con(self) -> duckdb.DuckDBPyConnection:
         """The connection to the file, opened (again) when it was let go."""
         if self._con is None:
             self._con = self._connect(self.read_only)
+            self._opened = time.monotonic()
             try:
                 self._con.execute("SET TimeZone = 'UTC'")
             except BaseException:
@@ -550,10 +559,14 @@ class Store(BaseStore):
                 raise
         return self._con
 
-    def release(self) -> None:
-        """Lets go of the file, unless this store holds it (``hold``): the next use opens it again."""
-        if not self.hold:
+    def release(self, *, now: bool = False) -> None:
+        """Lets go of the file if it was held ``RELEASE_EVERY`` seconds (or ``now``), unless
+        this store holds it (``hold``): the next use opens it again."""
+        if not self.hold and (now or time.monotonic() - self._opened >= self.RELEASE_EVERY):
             self.close()
+
+    def idle(self) -> None:
+        self.release()
 
     def _connect(self, read_only: bool) -> duckdb.DuckDBPyConnection:
         deadline = time.monotonic() + self.wait
