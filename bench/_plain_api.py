@@ -104,9 +104,8 @@ class PlainAPI:
     def hardware(self, serial):
         if type(serial) is not str:
             bad_arg("serial", "str", serial)
-        cache = self._hardware_cache
-        if serial in cache:
-            return expect_str(cache[serial])
+        if serial in self._hardware_cache:
+            return expect_str(self._hardware_cache[serial])
         raise NotImplementedError("the benchmark always has the hardware cached")
 
     def csq(self, serial):

@@ -10,7 +10,8 @@ each in two settings:
   C callees   the transport's read_element and the logger's methods are C callables
               (functools.partial(dict.get, ...), "".format), so the core's own work shows
 Rounds are interleaved and the process is pinned to one CPU where the OS allows; the best round
-counts. Prints core/plain, core/Cython and Cython/plain per call against the goals.
+counts. Prints core/plain, core/Cython and Cython/plain per call; the goals are on core/Cython:
+no call above the Cython build, the two three-phase register reads at half of it or below.
 
     python bench/core_speed.py                  # wall-clock ratios
     python bench/core_speed.py --callgrind      # instruction counts under valgrind (repeatable
@@ -46,16 +47,15 @@ BUILD = HERE.parent / "build" / "bench-cython"
 SINGLE, THREE = "HX1000001", "HX3000001"
 RECORD = SimpleNamespace(csq=17, power=1234, value=123456789)
 
-# (label, method, arguments, goal for core/plain)
+# (label, method, arguments, goal for core/Cython)
 CALLS = [
-    ("csq", "csq", (SINGLE,), 0.80),
-    ("instantaneous_active_power", "instantaneous_active_power", (SINGLE,), 0.80),
+    ("csq", "csq", (SINGLE,), 1.00),
+    ("instantaneous_active_power", "instantaneous_active_power", (SINGLE,), 1.00),
     ("_read_element", "_read_element", (SINGLE, ObjectIdEnum.csq_net_op), 1.00),
-    ("_scale_value", "_scale_value", (RECORD, "P1.cx"), 0.50),
+    ("_scale_value", "_scale_value", (RECORD, "P1.cx"), 1.00),
     ("three_phase_read", "three_phase_read", (THREE, "P1.ax"), 0.50),
     ("read (three-phase, cached hw)", "read", (THREE,), 0.50),
 ]
-CYTHON_GOAL = 0.85
 IMPLS = ("core", "plain", "cython")
 MODES = ("py callees", "C callees")
 # One loop function per case, one for the harness alone (0) and one to warm up with (the last).
@@ -152,21 +152,19 @@ def cases(all_clients):
 
 def report(cost, unit):
     """cost[(impl, mode, label)] -> per call; prints the three ratios and the goals."""
-    worst = []
+    missed = []
     for mode in MODES:
         print(f"\n  {mode} ({unit} per call)")
-        print(f"  {'call':31} {'core':>8} {'plain':>8} {'cython':>8}  {'core/plain':>10} {'goal':>5}"
-              f"  {'core/cy':>7} {'cy/plain':>8}")
+        print(f"  {'call':31} {'core':>8} {'plain':>8} {'cython':>8}  {'core/plain':>10}  {'core/cy':>7} {'goal':>5}"
+              f"  {'cy/plain':>8}")
         for label, _, _, goal in CALLS:
             core, plain, cy = (cost[impl, mode, label] for impl in IMPLS)
-            marks = ("" if core / plain <= goal else "*", "" if core / cy <= CYTHON_GOAL else "*")
-            if mode == "py callees":
-                worst.append((label, core / plain <= goal, core / cy <= CYTHON_GOAL))
-            print(f"  {label:31} {core:8.0f} {plain:8.0f} {cy:8.0f}  {core / plain:9.2f}{marks[0]:1} {goal:5.2f}"
-                  f"  {core / cy:6.2f}{marks[1]:1} {cy / plain:8.2f}")
-    print(f"\n  goals (py callees): core/plain as listed, core/cython <= {CYTHON_GOAL}; * marks a miss")
-    missed = [f"{label} ({'plain' if not a else ''}{'/' if not a and not b else ''}{'cython' if not b else ''})"
-              for label, a, b in worst if not (a and b)]
+            mark = "" if core / cy <= goal else "*"
+            if mark and mode == "py callees":
+                missed.append(label)
+            print(f"  {label:31} {core:8.0f} {plain:8.0f} {cy:8.0f}  {core / plain:10.2f}  {core / cy:6.2f}{mark:1}"
+                  f" {goal:5.2f}  {cy / plain:8.2f}")
+    print("\n  goals (py callees): core/cython as listed; * marks a miss")
     print("  all goals met" if not missed else "  missed: " + ", ".join(missed))
 
 
@@ -206,9 +204,11 @@ def outer_callgrind(n):
     with tempfile.TemporaryDirectory() as tmp:
         out = Path(tmp) / "callgrind.out"
         print(f"running the cases under callgrind ({n} calls each; a few minutes) ...", flush=True)
+        # One hash seed, so that dict probes, and with them the counts, repeat from run to run.
         subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--dump-instr=no",
                         sys.executable, __file__, "--inner-callgrind", str(n)],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       env={**os.environ, "PYTHONHASHSEED": "0"})
         text = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", str(out)],
                               check=True, capture_output=True, text=True).stdout
     inclusive = {}

@@ -208,6 +208,7 @@ int module_exec(PyObject* module) noexcept {
     PyObject* ns = PyModule_GetDict(module);  // borrowed, lives as long as the module
     st.dict = ns;
     py::init_texts(st);
+    py::init_builtins(st);
     py::create_method_type(module, st);
 
     for (const Import& entry : kImports) run_import(ns, entry);
@@ -223,7 +224,7 @@ int module_exec(PyObject* module) noexcept {
     check(PyDict_SetItemString(ns, "logger", logger.get()));
 
     create_class(module, st, ns);
-    py::watch_namespace(st);
+    py::start_caches(st);
   });
 }
 

@@ -1,5 +1,7 @@
-"""The core keeps its late lookups cheap with caches; every change must still be seen by the very
-next call. Each case warms the cache with one call, changes the world, and calls again."""
+"""The core keeps its late lookups cheap with caches (module names, plain class attributes, what a
+type holds under a method's name), kept against watchers of the dicts and types involved; every
+change must still be seen by the very next call. Each case warms the caches, changes the world,
+and calls again."""
 
 from __future__ import annotations
 
@@ -8,9 +10,14 @@ from types import SimpleNamespace
 
 import pytest
 
+import norvo_halvex.mediator.api_core as api_core
 from norvo_halvex.mediator.grpc.exception.HalvexConnectionFailure import HalvexConnectionFailure
+from support.logs import RecordingLogger
+
+from python_model import model_class
 
 REC = SimpleNamespace(csq=5)
+MODEL = model_class(api_core)
 
 
 def read_ids(core):
@@ -108,32 +115,101 @@ def test_builtins_change_is_seen(core, client):
     assert client._safe_read_element("HX1", 1) is None
 
 
-@pytest.mark.parametrize("frame_builtins, caught", [({"Exception": ValueError}, False), ({"Exception": KeyError}, True)])
-def test_builtins_of_the_calling_frame_count(core, client, frame_builtins, caught):
-    core.transport.replies["read_element"] = KeyError("k")
-    assert client._safe_read_element("HX1", 1) is None  # warm, from a frame with the real builtins
-    scope = {"__builtins__": frame_builtins, "client": client, "out": []}
-    code = "out.append(client._safe_read_element('HX1', 1))"
-    if caught:
-        exec(code, scope)
-        assert scope["out"] == [None]
-    else:
-        with pytest.raises(KeyError):
-            exec(code, scope)
+# ---- a method looked up before its call's arguments (self.log.info(..., csq=data.csq, ...)) -----
+
+
+class Getter:
+    """A non-data descriptor giving `value`; a case gives its class a __set__ as well."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __get__(self, obj, owner=None):
+        return self.value
+
+
+def info_function(seen):
+    return lambda self, message, **fields: seen.append(("function", message))
+
+
+def instance_attribute(classes, log, seen):
+    log.info = lambda message, **fields: seen.append(("instance", message))
+
+
+def class_function(classes, log, seen):
+    classes[1].info = info_function(seen)
+
+
+def base_function(classes, log, seen):
+    classes[0].info = info_function(seen)
+
+
+def static_method(classes, log, seen):
+    classes[1].info = staticmethod(lambda message, **fields: seen.append(("static", message)))
+
+
+def class_property(classes, log, seen):
+    classes[1].info = property(lambda self: lambda message, **fields: seen.append(("property", message)))
+
+
+def non_data_descriptor_under_an_instance_attribute(classes, log, seen):
+    log.info = lambda message, **fields: seen.append(("instance", message))
+    classes[1].info = Getter(lambda message, **fields: seen.append(("getter", message)))
+
+
+def data_descriptor_over_an_instance_attribute(classes, log, seen):
+    non_data_descriptor_under_an_instance_attribute(classes, log, seen)
+    type(classes[1].__dict__["info"]).__set__ = lambda self, obj, value: None
+
+
+def own_lookup(classes, log, seen):
+    del classes[0].info
+    classes[1].__getattr__ = lambda self, name: lambda message, **fields: seen.append(("__getattr__", message))
+
+
+def class_assigned(classes, log, seen):
+    log.__class__ = type("Other", (classes[0],), {"info": info_function(seen)})
+
+
+def deleted(classes, log, seen):
+    del classes[0].info
+
+
+@pytest.mark.parametrize("change", [instance_attribute, class_function, base_function, static_method, class_property,
+                                    non_data_descriptor_under_an_instance_attribute,
+                                    data_descriptor_over_an_instance_attribute, own_lookup, class_assigned, deleted])
+def test_logger_method_change_is_seen_by_the_next_call(core, change):
+    """Warm calls, then a change of what log.info is: the next call uses (or misses) it as the
+    same class written in Python does."""
+    outcomes = []
+    for cls in (core.module.HalvexMediatorAPI, MODEL):
+        base = type("Base", (RecordingLogger,), {"info": RecordingLogger.info})
+        classes = (base, type("Logger", (base,), {}))
+        client, seen = cls("127.0.0.1:1"), []
+        client.log = classes[1]()
+        core.transport.replies["read_element"] = REC
+        for _ in range(3):
+            client.csq("HX1")
+        change(classes, client.log, seen)
+        try:
+            outcomes.append((client.csq("HX1"), seen, [e.message for e in client.log.entries][3:]))
+        except AttributeError as e:
+            outcomes.append((type(e), str(e)))
+    assert outcomes[0] == outcomes[1]
 
 
 # ---- methods called through the object --------------------------------------------------------
 
 
-def instance_attribute(client, read):
+def on_instance(client, read):
     client._read_element = read
 
 
-def subclass_attribute(client, read):
+def on_subclass(client, read):
     type(client)._read_element = staticmethod(read)
 
 
-@pytest.mark.parametrize("install", [instance_attribute, subclass_attribute])
+@pytest.mark.parametrize("install", [on_instance, on_subclass])
 def test_method_replaced_after_warm_calls(core, install):
     class Sub(core.module.HalvexMediatorAPI):
         pass
@@ -144,7 +220,7 @@ def test_method_replaced_after_warm_calls(core, install):
         assert client.csq("HX1") == 5
     install(client, lambda serial, object_id: SimpleNamespace(csq=9))
     assert client.csq("HX1") == 9
-    if install is instance_attribute:
+    if install is on_instance:
         del client._read_element
     else:
         del Sub._read_element

@@ -196,11 +196,28 @@ def test_the_registers_export_after_a_nightly_run_holds_the_runs_rows(halvex, db
     assert {json.loads(r)["zone"] for r in rows} == {zone or "UTC"}
 
 
+FOREIGN = "is a DuckDB database but not a halvex store"
+
+
 @pytest.mark.parametrize(
-    "theirs",
-    ["CREATE TABLE readings (meter VARCHAR, kwh DOUBLE)",
-     "CREATE TABLE intervals (serial VARCHAR, interval_start TIMESTAMPTZ, PRIMARY KEY (serial, interval_start))"],
-    ids=["their-table", "their-intervals"],
+    "base, theirs, refusal",
+    [
+        (None, "CREATE TABLE readings (meter VARCHAR, kwh DOUBLE)", FOREIGN),
+        (None, "CREATE TABLE intervals (serial VARCHAR, interval_start TIMESTAMPTZ, PRIMARY KEY (serial, "
+               "interval_start))", FOREIGN),
+        # A store whose content would run as code when read: a view over another file (here
+        # the token), a function standing in for DuckDB's, a column computed on the way out.
+        ("store", "DROP TABLE attempts; CREATE VIEW attempts AS SELECT content AS run_id FROM read_text('{secret}')",
+         "attempts is a view, not a table"),
+        ("store", "CREATE MACRO strftime(t, f) AS 'forged'", "it defines functions of its own (strftime)"),
+        ("store", "ALTER TABLE events ALTER COLUMN code_name SET DEFAULT 'forged'",
+         "its table events does not have the store's columns"),
+        ("store", "ALTER TABLE intervals ADD COLUMN note VARCHAR", "its table intervals does not have the store's"),
+        ("store", "UPDATE schema_info SET value = 'two'", "its schema_info holds no schema version halvex knows ('two')"),
+        ("store", "DELETE FROM schema_info", "its schema_info holds no schema version halvex knows (None)"),
+    ],
+    ids=["their-table", "their-intervals", "view", "macro", "default", "extra-column", "corrupt-version",
+         "no-version"],
 )
 @pytest.mark.parametrize(
     "argv",
@@ -209,18 +226,23 @@ def test_the_registers_export_after_a_nightly_run_holds_the_runs_rows(halvex, db
      ("export", "--day", DAY, "--format", "csv", "--out", "-")],
     ids=["collect", "gaps", "export"],
 )
-def test_a_duckdb_file_that_is_not_a_store_is_refused_unchanged(halvex, simulator, fleet, tmp_path, theirs, argv):
+def test_a_duckdb_file_that_is_not_a_store_is_refused_unchanged(halvex, simulator, fleet, tmp_path, token_file, base,
+                                                                 theirs, refusal, argv):
     import duckdb
 
     path = tmp_path / "theirs.duckdb"
+    if base == "store":
+        Store(path).close()
     with duckdb.connect(str(path)) as con:
-        con.execute(theirs)
+        con.execute(theirs.format(secret=token_file))
     before = hashlib.sha256(path.read_bytes()).hexdigest()
     fleet.set_fault("HX3000001", Fault(latency=0.001))  # counts the calls that reach the meter
 
     run = halvex(*(str(a).format(sim=simulator.address) for a in argv), "--db", path)
 
-    assert run.code == 7 and f"{path} is a DuckDB database but not a halvex store" in run.err, run.err
+    assert run.code == 7 and f"{path} {'' if refusal == FOREIGN else 'is refused as a store: '}{refusal}" in run.err, \
+        run.err
+    assert token_file.read_text().strip() not in run.out + run.err
     assert hashlib.sha256(path.read_bytes()).hexdigest() == before
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["theirs.duckdb"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["theirs.duckdb", "token"]
     assert fleet.fault_calls("HX3000001") == 0

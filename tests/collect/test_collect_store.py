@@ -3,7 +3,9 @@ file and a schema on a PostgreSQL server."""
 
 from __future__ import annotations
 
+import contextlib
 import datetime as dt
+import os
 from decimal import Decimal
 
 import duckdb
@@ -13,12 +15,12 @@ from collect_support import BACKENDS, DAY, THREE_PHASE, UTC, meter_day, query, t
 from norvo_halvex.collect import Store, gaps, open_store
 from norvo_halvex.mediator.simulator import Fault, start_simulator
 from norvo_halvex.mediator.simulator.messages import interval_block
+from support.processes import run_tool
 
 DATA_TABLES = ("meters", "intervals", "registers", "events")
 
-pytestmark = BACKENDS
 
-
+@BACKENDS
 def test_a_fleet_day_lands_whole(run_collect, read_db, fleet):
     summary = run_collect(whats=("intervals", "registers", "events"))
 
@@ -33,6 +35,7 @@ def test_a_fleet_day_lands_whole(run_collect, read_db, fleet):
     assert read_db("SELECT DISTINCT CAST(event_time AS DATE) FROM events") == [(DAY,)]
 
 
+@BACKENDS
 @pytest.mark.parametrize("serial, decimals", [("HX3000001", 3), ("HX3000002", 4)])
 def test_interval_values_are_exact_in_the_meters_decimals(run_collect, read_db, fleet, serial, decimals):
     """Stored quantities equal the meter's raw counts scaled exactly (no float on the way)."""
@@ -44,6 +47,7 @@ def test_interval_values_are_exact_in_the_meters_decimals(run_collect, read_db, 
                    "LIMIT 8", [serial]) == expected
 
 
+@BACKENDS
 def test_a_second_run_changes_no_data(run_collect, read_db):
     run_collect(whats=("intervals", "registers", "events"))
     before = {t: sorted(read_db(f"SELECT * FROM {t}"), key=repr) for t in DATA_TABLES}
@@ -58,6 +62,7 @@ def test_a_second_run_changes_no_data(run_collect, read_db):
     assert runs[1][0] == second.run_id
 
 
+@BACKENDS
 @pytest.mark.parametrize(
     "fault, code, tries",
     [
@@ -87,6 +92,7 @@ def test_a_failing_meter_is_recorded_and_resume_fetches_only_it(run_collect, rea
     assert read_db("SELECT count(*) FROM intervals WHERE serial = 'HX3000002'") == [(48,)]
 
 
+@BACKENDS
 def test_a_transient_failure_is_retried_and_every_try_recorded(run_collect, read_db, fleet):
     fleet.set_fault("HX3000001", Fault("connection_failure", operations=["message"], after=2, times=1))
     summary = run_collect(["HX3000001"], whats=("intervals",), retries=2)
@@ -98,6 +104,7 @@ def test_a_transient_failure_is_retried_and_every_try_recorded(run_collect, read
     ]
 
 
+@BACKENDS
 def test_writes_are_never_retried(run_collect, fleet):
     """Collection only reads: a meter whose every write fails is collected in full."""
     fleet.set_fault("HX3000001", Fault("connection_failure", operations=["write"]))
@@ -105,6 +112,7 @@ def test_writes_are_never_retried(run_collect, fleet):
     assert (summary.ok, fleet.fault_calls("HX3000001")) == (1, 0)
 
 
+@BACKENDS
 def test_a_partly_read_register_set_is_partial_with_null_for_the_missing_total(run_collect, read_db, fleet):
     fleet.set_fault("HX3000003", Fault("connection_failure", object_ids=["three_phase_total_reactive_export"]))
     summary = run_collect(["HX3000003"], whats=("registers",))
@@ -115,6 +123,7 @@ def test_a_partly_read_register_set_is_partial_with_null_for_the_missing_total(r
     assert row[0] is None and row[1] is not None
 
 
+@BACKENDS
 def test_missing_intervals_are_absent_rows_and_the_exact_gaps(simulator, fleet, run_collect, read_db, db):
     holes = [dt.datetime(2025, 6, 1, h, m, tzinfo=UTC) for h, m in ((3, 30), (4, 0), (17, 0))]
     fleet["HX3000004"].missing_intervals.update(int(t.timestamp()) for t in holes)
@@ -132,6 +141,7 @@ def test_missing_intervals_are_absent_rows_and_the_exact_gaps(simulator, fleet, 
     assert report["counts"] == {"meters_with_gaps": 2, "failed": 1, "missing_slots": 3, "not_collected": 0}
 
 
+@BACKENDS
 def test_gaps_name_days_never_collected(run_collect, db):
     run_collect(["HX3000001"], whats=("intervals",))
     with open_store(db, read_only=True) as store:
@@ -141,6 +151,7 @@ def test_gaps_name_days_never_collected(run_collect, db):
     ]
 
 
+@BACKENDS
 def test_a_mediator_stopped_mid_run_leaves_whole_meter_days_and_resumes(simulator, fleet, run_collect, read_db):
     seen = []
 
@@ -165,6 +176,7 @@ def test_a_mediator_stopped_mid_run_leaves_whole_meter_days_and_resumes(simulato
     assert again_serials.isdisjoint(seen[:2])
 
 
+@BACKENDS
 @pytest.mark.parametrize(
     "second, stored, a_rewritten",
     [
@@ -191,6 +203,7 @@ def test_writes_insert_new_rows_and_rewrite_only_changed_ones(db, second, stored
     assert (after != before) == a_rewritten
 
 
+@BACKENDS
 @pytest.mark.parametrize("held_before", [False, True])
 def test_a_transaction_that_fails_stores_none_of_its_meter_days(db, held_before):
     """A write that fails part-way (here a bad ledger row of the second meter-day) leaves
@@ -207,6 +220,7 @@ def test_a_transaction_that_fails_stores_none_of_its_meter_days(db, held_before)
         assert query(store, "SELECT count(*) FROM meters WHERE serial = 'B'") == [(1,)]
 
 
+@BACKENDS
 @pytest.mark.parametrize(
     "fault, rule, value",
     [
@@ -235,6 +249,7 @@ def test_a_download_off_the_meters_grid_is_refused_whole(run_collect, read_db, f
     assert dict(read_db("SELECT serial, count(*) FROM intervals GROUP BY serial")) == {"HX3000001": 48, "HX3000002": 48}
 
 
+@BACKENDS
 @pytest.mark.parametrize(
     "what, rows_at_noon, rows_after",
     [("intervals", 24, 48), ("registers", 1, 1), ("events", None, None)],
@@ -292,8 +307,6 @@ def test_a_version_1_store_is_brought_up_to_date_in_place_or_left_as_it_was(run_
 
     from norvo_halvex.collect import StoreError
 
-    if not db.endswith(".duckdb"):
-        pytest.skip("stores of the first version were DuckDB files only")
     run_collect(whats=("intervals", "registers"))
     with Store(db, read_only=True) as store:
         before = {t: store.con.execute(f"SELECT count(*) FROM {t}").fetchone() for t in DATA_TABLES}
@@ -313,3 +326,45 @@ def test_a_version_1_store_is_brought_up_to_date_in_place_or_left_as_it_was(run_
         assert con.execute("SELECT DISTINCT day, zone, final FROM registers").fetchall() == [(DAY, "UTC", True)]
         assert con.execute("SELECT DISTINCT zone FROM attempts").fetchall() == [("UTC",)]
     assert run_collect(resume=True).skipped == 8  # the ledger carried over whole
+
+
+@pytest.mark.parametrize("read_only", [False, True], ids=["collect", "gaps"])
+@pytest.mark.parametrize(
+    "statement",
+    ["SELECT content FROM read_text('{secret}')", "COPY (SELECT 1) TO '{folder}/out.csv'", "INSTALL sqlite",
+     "ATTACH '{folder}/other.duckdb' AS other"],
+    ids=["read-a-file", "write-a-file", "install", "attach"],
+)
+def test_a_store_connection_touches_no_file_but_the_store_and_loads_nothing(db, token_file, tmp_path, read_only,
+                                                                           statement):
+    Store(db).close()
+    with Store(db, read_only=read_only) as store, pytest.raises(duckdb.Error, match="disabled|Cannot access"):
+        store.con.execute(statement.format(secret=token_file, folder=tmp_path))
+    assert sorted(os.listdir(tmp_path)) == ["halvex.duckdb", "token"]
+
+
+def test_export_may_write_in_the_folder_it_was_given_and_only_there_and_then(db, tmp_path):
+    Store(db).close()
+    inside = tmp_path / "inside"
+    inside.mkdir()
+    with Store(db, read_only=True) as store:
+        with store.files_in(str(inside)) as con:
+            con.execute(f"COPY (SELECT 1) TO '{inside}/a.csv'")
+            with pytest.raises(duckdb.PermissionException):
+                con.execute(f"COPY (SELECT 1) TO '{tmp_path}/b.csv'")
+        with pytest.raises(duckdb.PermissionException):
+            store.con.execute(f"COPY (SELECT 1) TO '{inside}/c.csv'")
+        assert store.con.execute("SELECT count(*) FROM intervals").fetchone() == (0,)
+    assert os.listdir(inside) == ["a.csv"]
+
+
+def test_a_sqlite_file_given_as_store_is_refused_without_fetching_a_reader_for_it(tmp_path):
+    import sqlite3
+
+    path = tmp_path / "x.sqlite"
+    with contextlib.closing(sqlite3.connect(path)) as con:
+        con.execute("CREATE TABLE t (a)")
+        con.commit()
+    run = run_tool("gaps", "--db", path, HOME=str(tmp_path))  # where DuckDB would keep what it fetched
+    assert run.code == 7 and f"{path} is not a DuckDB database (reading it would take a DuckDB extension" in run.err
+    assert os.listdir(tmp_path) == ["x.sqlite"]

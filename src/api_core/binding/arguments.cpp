@@ -90,34 +90,6 @@ void test_type(const Param& p, PyObject* value) {
 
 }  // namespace
 
-bool binds_as_given(const MethodRow& row, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  if (kwnames != nullptr || nargs != static_cast<Py_ssize_t>(1 + row.count)) return false;
-  if (!row.checked) return true;
-  for (std::size_t i = 0; i < row.count; ++i) {
-    PyObject* v = args[i + 1];
-    switch (row.params[i].check) {
-      case Check::none:
-        break;
-      case Check::str:
-        if (!PyUnicode_CheckExact(v)) return false;
-        break;
-      case Check::str_or_none:
-        if (v != Py_None && !PyUnicode_CheckExact(v)) return false;
-        break;
-      case Check::bytes:
-        if (!PyBytes_CheckExact(v)) return false;
-        break;
-      case Check::to_int:
-        if (!PyLong_CheckExact(v)) return false;
-        break;
-      case Check::to_bool:
-        if (v != Py_True && v != Py_False) return false;
-        break;
-    }
-  }
-  return true;
-}
-
 void bind(const MethodRow& row, PyObject* names, PyObject* defaults, PyObject* const* args, Py_ssize_t nargs,
           PyObject* kwnames, Bound& out) {
   const Py_ssize_t total = static_cast<Py_ssize_t>(1 + row.count);

@@ -20,8 +20,35 @@ struct Bound {
 
 // True when the call's own argument vector can be used as bound: every parameter passed
 // positionally and each already what its entry check wants, so nothing needs converting. Anything
-// else (keywords, defaults, a conversion, a rejection) goes through `bind`.
-bool binds_as_given(const MethodRow& row, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+// else (keywords, defaults, a conversion, a rejection) goes through `bind`. Inline: it runs on
+// every call.
+inline bool binds_as_given(const MethodRow& row, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  if (kwnames != nullptr || nargs != static_cast<Py_ssize_t>(1 + row.count)) return false;
+  if (!row.checked) return true;
+  for (std::size_t i = 0; i < row.count; ++i) {
+    PyObject* v = args[i + 1];
+    switch (row.params[i].check) {
+      case Check::none:
+        break;
+      case Check::str:
+        if (!PyUnicode_CheckExact(v)) return false;
+        break;
+      case Check::str_or_none:
+        if (v != Py_None && !PyUnicode_CheckExact(v)) return false;
+        break;
+      case Check::bytes:
+        if (!PyBytes_CheckExact(v)) return false;
+        break;
+      case Check::to_int:
+        if (!PyLong_CheckExact(v)) return false;
+        break;
+      case Check::to_bool:
+        if (v != Py_True && v != Py_False) return false;
+        break;
+    }
+  }
+  return true;
+}
 
 // `names`: tuple of interned parameter names, self first. `defaults`: tuple for the trailing
 // parameters with defaults, or null.

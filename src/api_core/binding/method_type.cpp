@@ -5,7 +5,6 @@
 
 #include "binding/arguments.hpp"
 #include "pyapi/call.hpp"
-#include "pyapi/vectorcall.hpp"
 
 namespace halvex::py {
 
@@ -32,8 +31,9 @@ MethodObject* as_method(PyObject* o) noexcept { return reinterpret_cast<MethodOb
 
 // Methods call methods through the object, so a replacement that loops back (an instance whose
 // _read_element is its own _safe_read_element) recurses through C frames only. The interpreter's
-// C recursion limit is sized for its own small frames; ours are larger, so the core keeps its own,
-// much lower, bound on nested core-method calls per thread. Real call chains nest a few deep.
+// C recursion limit is sized for its own small frames and counts them as the interpreter enters
+// Python code; ours are larger, so the core keeps its own, much lower, bound on nested core-method
+// calls per thread. Real call chains nest a few deep.
 // initial-exec: a plain %fs-relative access instead of a __tls_get_addr call on every method call.
 constexpr int kMaxNesting = 400;
 thread_local int nesting __attribute__((tls_model("initial-exec"))) = 0;
@@ -47,8 +47,8 @@ thread_local int nesting __attribute__((tls_model("initial-exec"))) = 0;
         m->row->name);
 }
 
-// A call of method object `m`, on the thread state `ts` the caller holds.
-PyObject* invoke(MethodObject* m, PyThreadState* ts, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+  MethodObject* m = as_method(callable);
   if (m->state == nullptr || !m->state->ready()) {
     return boundary([&]() -> Ref { raise_torn_down(m); });
   }
@@ -56,33 +56,21 @@ PyObject* invoke(MethodObject* m, PyThreadState* ts, PyObject* const* args, size
     PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded in a HalvexMediatorAPI method");
     return nullptr;
   }
-  if (!enter_recursive(ts, " in a HalvexMediatorAPI method")) return nullptr;
   ++nesting;
   const MethodRow& row = *m->row;
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   PyObject* result = boundary([&] {
     if (binds_as_given(row, args, nargs, kwnames)) {
-      Call call(*m->state, ts, args, 1 + row.count);
+      Call call(*m->state, args, 1 + row.count);
       return row.fn(call);
     }
     Bound bound;
     bind(row, m->param_names, m->defaults, args, nargs, kwnames, bound);
-    Call call(*m->state, ts, bound.values, 1 + row.count);
+    Call call(*m->state, bound.values, 1 + row.count);
     return row.fn(call);
   });
   --nesting;
-  leave_recursive(ts);
   return result;
-}
-
-PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-  return invoke(as_method(callable), thread_state(), args, nargsf, kwnames);
-}
-
-// The module's direct path between its own methods (ModuleState::invoke).
-PyObject* invoke_method(PyObject* method, PyThreadState* ts, PyObject* const* args, size_t nargsf,
-                        PyObject* kwnames) noexcept {
-  return invoke(as_method(method), ts, args, nargsf, kwnames);
 }
 
 PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) noexcept {
@@ -232,7 +220,6 @@ PyType_Spec method_spec = {
 
 void create_method_type(PyObject* module, ModuleState& st) {
   store_slot(st.method_type, owned(PyType_FromModuleAndSpec(module, &method_spec, nullptr)));
-  st.invoke = invoke_method;
 }
 
 Ref make_method(PyObject* module, ModuleState& st, const MethodRow& row, const char* class_name, Ref defaults) {

@@ -1,6 +1,7 @@
 // Construction and the four primitives that talk to the transport client.
 
 #include "ops/ops.hpp"
+#include "ops/shared.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/exceptions.hpp"
 
@@ -32,12 +33,15 @@ enum class Handlers { element, message_only };
     }
   }
   if (h.matches(c.attr<"RpcError">(c.global<"grpc">()))) {
-    // name = e.code().name, a statement of its own; then the raise.
+    // name = e.code().name, a statement of its own; then the raise, with str(e.details() or "").
     Ref code_name = c.attr<"name">(c.call_method<"code">(e));
     Ref cls = c.global<"MediatorClientException">();
+    Ref str_type = c.global<"str">();
     Ref details = c.call_method<"details">(e);
-    if (!check(PyObject_IsTrue(details.get()))) details = Ref::borrow(c.str<"">());
-    py::raise_object(c.call(cls, code_name, py::str_of(details.get())).get());
+    if (!truth(details.get())) details = Ref::borrow(c.str<"">());
+    Ref message = str_type.is(reinterpret_cast<PyObject*>(&PyUnicode_Type)) ? py::str_of(details.get())
+                                                                              : c.call(str_type, details);
+    py::raise_object(c.call(cls, code_name, message).get());
   }
   h.reraise();
 }
@@ -92,13 +96,14 @@ Ref safe_read_element(Args<3>& c) {
   return c.call_method_except<"_read_element">(
       [&](Handling& h) -> Ref {
         if (!h.matches(c.global<"Exception">())) h.reraise();
-        // An ObjectIdEnum member shows its name, anything else its text.
-        Ref text = py::str_of(element_id);
-        Ref name = c.optional_attr<"name">(element_id);
-        Ref display = name ? name : text;
+        // name = getattr(element_id, "name", str(element_id)): an ObjectIdEnum member shows its
+        // name, anything else its text.
+        Ref getattr_fn = c.global<"getattr">();
+        Ref shown = text(c, element_id);
+        Ref display = c.call(getattr_fn, element_id, c.str<"name">(), shown);
         // Module logger, not self.log: the entry carries no mediator_address.
         Ref log_error = c.attr<"error">(c.global<"logger">());
-        Ref message = py::concat({c.str<"Failed to read element ">(), py::format_field(display.get()).get(),
+        Ref message = py::join({c.str<"Failed to read element ">(), py::format_field(display.get()).get(),
                                   c.str<". Exception: ">(), py::format_field(h.exception()).get()});
         c.call<kw<"serial">>(log_error, message, serial);
         return Ref::none();

@@ -7,21 +7,18 @@
 namespace halvex::ops {
 
 using py::check;
+using py::kw;
 using py::owned;
 
 namespace {
 
-// `key in mapping` then `mapping[key]` into `value`; false when the key is absent. The cache is
-// a plain dict, but it is an ordinary attribute, so anything else put there is honoured as a mapping.
-bool cached(PyObject* cache, PyObject* key, Ref& value) {
-  if (PyDict_CheckExact(cache)) {
-    PyObject* found = nullptr;
-    const bool hit = check(PyDict_GetItemRef(cache, key, &found)) != 0;
-    value = Ref::steal(found);
-    return hit;
-  }
+// `key in cache` then `again()[key]` into `value` (`again` reads the attribute a second time, as
+// the statement does); false when the key is absent. The cache is a plain dict, but it is an
+// ordinary attribute, so anything else put there is honoured as a mapping.
+template <class F>
+bool cached(PyObject* cache, PyObject* key, F again, Ref& value) {
   if (!check(PySequence_Contains(cache, key))) return false;
-  value = owned(PyObject_GetItem(cache, key));
+  value = owned(PyObject_GetItem(again().get(), key));
   return true;
 }
 
@@ -39,19 +36,19 @@ Ref serial_read(Args<2>& c) {
 
 Ref hardware(Args<2>& c) {
   auto [self, serial] = c.args();
+  // if serial in self._hardware_cache: return self._hardware_cache[serial]
   {
     Ref hit;
-    if (cached(c.attr<"_hardware_cache">(self).get(), serial, hit)) {
+    if (cached(c.attr<"_hardware_cache">(self).get(), serial, [&] { return c.attr<"_hardware_cache">(self); }, hit)) {
       py::expect_str_or_none(hit.get());
       return hit;
     }
   }
 
   Ref data = read_object<"hardware_version">(c, self, serial);
-  Ref text = c.attr<"hardware">(data);
 
   Ref result;
-  if (compare(text.get(), c.str<"">(), Py_EQ)) {
+  if (compare(c.attr<"hardware">(data).get(), c.str<"">(), Py_EQ)) {
     // Three-phase meters report no hardware text; their configuration names the type.
     Ref config = c.call_method<"three_phase_hardware_configuration">(self, serial);
     Ref meter_type = c.attr<"meter_type">(config);
@@ -64,7 +61,9 @@ Ref hardware(Args<2>& c) {
       result = Ref::borrow(compare(meter_type.get(), cx.get(), Py_EQ) ? c.str<"P1.cx">() : c.str<"THREE_PHASE_UNKNOWN">());
     }
   } else {
-    // NULs first, so whitespace hidden behind trailing NULs is stripped as well.
+    // The text is read again to be cleaned. NULs first, so whitespace hidden behind trailing
+    // NULs is stripped as well.
+    Ref text = c.attr<"hardware">(data);
     Ref nul = owned(PyUnicode_FromOrdinal(0));
     Ref without_nul = c.call_method<"replace">(text, nul, c.str<"">());
     Ref cleaned = c.call_method<"strip">(without_nul);
@@ -84,25 +83,30 @@ Ref hardware(Args<2>& c) {
 Ref firmware_version(Args<2>& c) {
   auto [self, serial] = c.args();
   Ref record = read_object<"firmware_version">(c, self, serial);
-  Ref bytes = owned(PyByteArray_FromObject(c.attr<"version_bytes">(record).get()));
+  // bytearray(data.version_bytes): the type is looked up before the field is read.
+  Ref bytearray_type = c.global<"bytearray">();
+  Ref bytes = c.call(bytearray_type, c.attr<"version_bytes">(record));
 
   Ref version;
-  if (PyByteArray_GET_SIZE(bytes.get()) == 4) {
-    Ref text = owned(PyUnicode_DecodeASCII(PyByteArray_AS_STRING(bytes.get()), 4, "strict"));
-    version = c.call(c.global<"quarn_format_firmware_version">(), text);
+  Ref length = c.call(c.global<"len">(), bytes);
+  Ref four = owned(PyLong_FromLong(4));
+  if (compare(length.get(), four.get(), Py_EQ)) {
+    Ref format = c.global<"quarn_format_firmware_version">();
+    version = c.call(format, c.call_method<"decode">(bytes, c.str<"ascii">()));
   } else {
-    version = py::hex_of(bytes.get());
+    version = c.call_method<"hex">(bytes);
   }
 
   c.info<"firmware_version", "serial">(c.attr<"log">(self), c.str<"firmware version">(), version, serial);
-  return py::str_of(version.get());
+  return text(c, version.get());
 }
 
 Ref three_phase_hardware_configuration(Args<2>& c) {
   auto [self, serial] = c.args();
   Ref record = read_object<"three_phase_hardware_configuration">(c, self, serial);
-  Ref text = py::str_of(record.get());
-  c.info<"value", "serial">(c.attr<"log">(self), c.str<"three phase hardware configuration">(), text, serial);
+  py::Callee info = log_method<"info">(c, self);
+  Ref shown = text(c, record.get());
+  c.call<kw<"value", "serial">>(info, c.str<"three phase hardware configuration">(), shown, serial);
   return record;
 }
 

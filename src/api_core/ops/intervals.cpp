@@ -17,27 +17,51 @@ constexpr long kFrameMessageLen = 13;
 constexpr long kMaxWindowHours = 24;
 constexpr long kHoursPerFrame = 4;
 
-// A record parsed from `data`: cls(len(data), KaitaiStream(BytesIO(data)))._read()
-Ref parse_sized(Call& c, const Ref& cls, PyObject* data) {
+// A record parsed from `data`: cls(len(data), KaitaiStream(BytesIO(data)))._read(), the class
+// looked up first.
+template <py::Lit Class>
+Ref parse_sized(Call& c, PyObject* data) {
+  Ref cls = c.global<Class>();
   Ref size = c.call(c.global<"len">(), data);
   Ref rec = c.call(cls, size, read_stream(c, data));
   c.call_method<"_read">(rec);
   return rec;
 }
 
-Ref hours(Call& c, long n) {
+// start + datetime.timedelta(hours=n)
+Ref after_hours(Call& c, PyObject* start, long n) {
+  Ref timedelta = c.attr<"timedelta">(c.global<"datetime">());
   Ref count = owned(PyLong_FromLong(n));
-  return c.call<kw<"hours">>(c.attr<"timedelta">(c.global<"datetime">()), count);
+  Ref span = c.call<kw<"hours">>(timedelta, count);
+  return owned(PyNumber_Add(start, span.get()));
 }
-
-Ref add(PyObject* a, PyObject* b) { return owned(PyNumber_Add(a, b)); }
 
 [[noreturn]] void raise_window_error(Call& c, PyObject* text) {
   Ref exc = c.call(c.global<"Exception">(), text);
   py::raise_object(exc.get());
 }
 
-Ref profile_number(Call& c, const Ref& request_type) { return c.attr<"ProfileNumber">(request_type); }
+// QuarnProfileThreePhaseIntervalsRequest.ProfileNumber.<Member>
+template <py::Lit Member>
+Ref profile_number(Call& c) {
+  return c.attr<Member>(c.attr<"ProfileNumber">(c.global<"QuarnProfileThreePhaseIntervalsRequest">()));
+}
+
+// datetime.datetime.combine(day, datetime.time(hour, minute), tzinfo=ZoneInfo("UTC"))
+Ref day_at(Call& c, PyObject* day, long hour, long minute) {
+  py::Callee combine = c.method<"combine">(c.attr<"datetime">(c.global<"datetime">()));
+  Ref time_type = c.attr<"time">(c.global<"datetime">());
+  Ref at = c.call(time_type, owned(PyLong_FromLong(hour)), owned(PyLong_FromLong(minute)));
+  Ref zone = c.call(c.global<"ZoneInfo">(), c.str<"UTC">());
+  return c.call<kw<"tzinfo">>(combine, day, at, zone);
+}
+
+// self._three_phase_intervals_read(serial, start, end, QuarnProfileThreePhaseIntervalsRequest.ProfileNumber.profile_0)
+Ref read_frame(Call& c, PyObject* self, PyObject* serial, const Ref& start, const Ref& end) {
+  py::Callee method = c.method<"_three_phase_intervals_read">(self);
+  Ref profile_0 = profile_number<"profile_0">(c);
+  return c.call(method, serial, start, end, profile_0);
+}
 
 }  // namespace
 
@@ -59,20 +83,19 @@ Ref three_phase_intervals_read(Args<5>& c) {
   c.set_attr<"message">(data_field.get(), message_field_bytes);
   Ref data_field_bytes = serialise(c, data_field, kFrameMessageLen + 1);
 
-  log_line(c, Level::debug, self, serial, c.str<"three phase intervals frame request [">(), data_field_bytes.get(), Form::hex);
+  log_line<"debug">(c, self, serial, c.str<"three phase intervals frame request [">(), data_field_bytes.get(), Form::hex);
   Ref response_bytes = c.call_method<"_send_message">(self, serial, data_field_bytes);
-  log_line(c, Level::debug, self, serial, c.str<"three phase intervals frame response [">(), response_bytes.get(), Form::hex);
+  log_line<"debug">(c, self, serial, c.str<"three phase intervals frame response [">(), response_bytes.get(), Form::hex);
 
   // A reset is sent for its effect alone; its reply is not parsed.
-  Ref reset = c.attr<"reset">(profile_number(c, c.global<"QuarnProfileThreePhaseIntervalsRequest">()));
-  if (compare(profile, reset.get(), Py_EQ)) return Ref::none();
+  if (compare(profile, profile_number<"reset">(c).get(), Py_EQ)) return Ref::none();
 
-  Ref frame = parse_sized(c, c.global<"QuarnProfileThreePhaseIntervalsResponseFrame">(), response_bytes.get());
-  log_line(c, Level::debug, self, serial, c.str<"three phase intervals frame [">(), frame.get(), Form::text);
+  Ref frame = parse_sized<"QuarnProfileThreePhaseIntervalsResponseFrame">(c, response_bytes.get());
+  log_line<"debug">(c, self, serial, c.str<"three phase intervals frame [">(), frame.get(), Form::text);
 
   Ref frame_data = c.attr<"frame_data">(frame);
-  Ref block = parse_sized(c, c.global<"QuarnProfileThreePhaseIntervalsResponseBlock">(), frame_data.get());
-  log_line(c, Level::debug, self, serial, c.str<"three phase intervals block [">(), block.get(), Form::text);
+  Ref block = parse_sized<"QuarnProfileThreePhaseIntervalsResponseBlock">(c, frame_data.get());
+  log_line<"debug">(c, self, serial, c.str<"three phase intervals block [">(), block.get(), Form::text);
   return block;
 }
 
@@ -82,17 +105,11 @@ Ref three_phase_intervals(Args<7>& c) {
 
   Ref start_time = Ref::borrow(start_arg);
   Ref end_time = Ref::borrow(end_arg);
-  if (check(PyObject_IsTrue(day))) {
-    // The UTC day up to the start of its last interval (23:30), not the following midnight.
-    Ref datetime_module = c.global<"datetime">();
-    Ref tz = c.call(c.global<"ZoneInfo">(), c.str<"UTC">());
-    Ref time_type = c.attr<"time">(datetime_module);
-    Ref midnight = c.call(time_type, owned(PyLong_FromLong(0)), owned(PyLong_FromLong(0)));
-    Ref last_start = c.call(time_type, owned(PyLong_FromLong(23)), owned(PyLong_FromLong(30)));
-    Ref datetime_type = c.attr<"datetime">(datetime_module);
+  if (truth(day)) {
+    // The UTC day up to the start of its last interval (23:30), not the following midnight;
     // combine() keeps only the date of a datetime `day`.
-    start_time = c.call_method<"combine", kw<"tzinfo">>(datetime_type, day, midnight, tz);
-    end_time = c.call_method<"combine", kw<"tzinfo">>(datetime_type, day, last_start, tz);
+    start_time = day_at(c, day, 0, 0);
+    end_time = day_at(c, day, 23, 30);
   } else {
     if (start_time.is(Py_None) || end_time.is(Py_None)) {
       raise_window_error(c, c.str<"start_time and end_time must be provided">());
@@ -100,49 +117,46 @@ Ref three_phase_intervals(Args<7>& c) {
     if (compare(start_time.get(), end_time.get(), Py_GE)) {
       raise_window_error(c, c.str<"start_time must come before end_time">());
     }
-    Ref latest_end = add(start_time.get(), hours(c, kMaxWindowHours).get());
-    if (compare(end_time.get(), latest_end.get(), Py_GT)) {
+    if (compare(end_time.get(), after_hours(c, start_time.get(), kMaxWindowHours).get(), Py_GT)) {
       raise_window_error(c, c.str<"max range between start_time and end_time is 24 hours">());
     }
   }
 
   Ref hardware = c.call_method<"three_phase_hardware_configuration">(self, serial);
   {
+    py::Callee info = log_method<"info">(c, self);
     Ref type_name = c.attr<"name">(c.attr<"meter_type">(hardware));
-    Ref log = c.attr<"log">(self);
-    c.info<"serial">(log, py::concat({c.str<"meter type = ">(), py::format_field(type_name.get()).get()}), serial);
+    c.call<kw<"serial">>(info, py::join({c.str<"meter type = ">(), py::format_field(type_name.get()).get()}), serial);
   }
 
-  Ref frame_length = hours(c, kHoursPerFrame);
   Ref blocks = owned(PyList_New(0));
-  Ref single_frame_end = add(start_time.get(), frame_length.get());
-  if (compare(end_time.get(), single_frame_end.get(), Py_LE)) {
-    Ref profile_0 = c.attr<"profile_0">(profile_number(c, c.global<"QuarnProfileThreePhaseIntervalsRequest">()));
-    Ref block = c.call_method<"_three_phase_intervals_read">(self, serial, start_time, end_time, profile_0);
+  Ref all_intervals;
+  if (compare(end_time.get(), after_hours(c, start_time.get(), kHoursPerFrame).get(), Py_LE)) {
+    Ref block = read_frame(c, self, serial, start_time, end_time);
     check(PyList_Append(blocks.get(), block.get()));
+    all_intervals = c.call(c.global<"blocks_to_intervals_rec">(), blocks);
   } else {
     // Each frame starts exactly where the previous one ended; the last ends at end_time.
     Ref current_start = start_time;
     while (compare(current_start.get(), end_time.get(), Py_LT)) {
-      Ref current_end = add(current_start.get(), frame_length.get());
+      Ref current_end = after_hours(c, current_start.get(), kHoursPerFrame);
       if (compare(end_time.get(), current_end.get(), Py_LT)) current_end = end_time;
-      Ref profile_0 = c.attr<"profile_0">(profile_number(c, c.global<"QuarnProfileThreePhaseIntervalsRequest">()));
-      Ref block = c.call_method<"_three_phase_intervals_read">(self, serial, current_start, current_end, profile_0);
+      Ref block = read_frame(c, self, serial, current_start, current_end);
       check(PyList_Append(blocks.get(), block.get()));
       current_start = current_end;
     }
+    all_intervals = c.call(c.global<"blocks_to_intervals_rec">(), blocks);
   }
-  Ref all_intervals = c.call(c.global<"blocks_to_intervals_rec">(), blocks);
 
   // Only now, with every frame fetched and combined, is anything written out.
   Ref export_csv = c.global<"export_three_phase_intervals_to_csv">();
   c.call(export_csv, all_intervals, csv, c.attr<"meter_type">(hardware), include_statuses);
 
-  Ref log = c.attr<"log">(self);
-  if (check(PyObject_IsTrue(csv))) {
-    c.info<"serial">(log, py::concat({c.str<"wrote intervals to [">(), csv, c.str<"]">()}), serial);
+  if (truth(csv)) {
+    py::Callee info = log_method<"info">(c, self);
+    c.call<kw<"serial">>(info, py::plus({c.str<"wrote intervals to [">(), csv, c.str<"]">()}), serial);
   } else {
-    c.info<"serial">(log, c.str<"wrote intervals to stdout">(), serial);
+    c.info<"serial">(c.attr<"log">(self), c.str<"wrote intervals to stdout">(), serial);
   }
   return all_intervals;
 }

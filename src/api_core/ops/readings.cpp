@@ -6,6 +6,7 @@
 
 namespace halvex::ops {
 
+using py::kw;
 using py::owned;
 
 namespace {
@@ -25,18 +26,22 @@ Ref active_power(Args<2>& c) {
 Ref csq(Args<2>& c) {
   auto [self, serial] = c.args();
   Ref data = read_object<"csq_net_op">(c, self, serial);
-  c.info<"csq", "serial">(c.attr<"log">(self), c.str<"received csq">(), c.attr<"csq">(data), serial);
-  // Converted after logging: the entry shows what the meter sent.
+  py::Callee info = log_method<"info">(c, self);
+  c.call<kw<"csq", "serial">>(info, c.str<"received csq">(), c.attr<"csq">(data), serial);
+  // Read again and converted after logging: the entry shows what the meter sent.
   return py::to_int_or_none(c.attr<"csq">(data));
 }
 
 Ref instantaneous_voltage(Args<2>& c) {
   auto [self, serial] = c.args();
   Ref data = read_object<"instantaneous_voltage">(c, self, serial);
-  c.info<"voltage", "serial">(c.attr<"log">(self), c.str<"received instantaneous voltage">(),
-                              c.attr<"voltage">(data), serial);
-  // float() itself: numeric text is parsed, as the host's constructor does.
-  return owned(PyNumber_Float(c.attr<"voltage">(data).get()));
+  py::Callee info = log_method<"info">(c, self);
+  c.call<kw<"voltage", "serial">>(info, c.str<"received instantaneous voltage">(), c.attr<"voltage">(data), serial);
+  // float(data.voltage): numeric text is parsed, as the constructor does.
+  Ref float_type = c.global<"float">();
+  Ref voltage = c.attr<"voltage">(data);
+  if (float_type.is(reinterpret_cast<PyObject*>(&PyFloat_Type))) return owned(PyNumber_Float(voltage.get()));
+  return c.call(float_type, voltage);
 }
 
 Ref instantaneous_active_power(Args<2>& c) {

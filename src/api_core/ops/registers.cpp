@@ -31,14 +31,12 @@ Ref element_registers(Args<2>& c) {
   return reads;
 }
 
-bool truth(const Ref& o) { return check(PyObject_IsTrue(o.get())); }
-
 }  // namespace
 
 Ref read(Args<2>& c) {
   auto [self, serial] = c.args();
   Ref hardware = c.call_method<"hardware">(self, serial);
-  if (truth(c.call(c.global<"is_three_phase">(), hardware))) {
+  if (truth(c.call(c.global<"is_three_phase">(), hardware).get())) {
     // Passed on so that three_phase_read does not ask for the hardware again.
     return c.call_method<"three_phase_read">(self, serial, hardware);
   }
@@ -46,14 +44,13 @@ Ref read(Args<2>& c) {
   Ref element_a = c.call_method<"read_element_a">(self, serial);
   py::expect_dict_or_none(element_a.get());
   Ref element_b = Ref::none();
-  if (truth(c.call(c.global<"is_twin_element">(), hardware))) {
+  if (truth(c.call(c.global<"is_twin_element">(), hardware).get())) {
     element_b = c.call_method<"read_element_b">(self, serial);
     py::expect_dict_or_none(element_b.get());
   }
 
   Ref pair = owned(PyTuple_Pack(2, element_a.get(), element_b.get()));
-  Ref message = py::concat({c.str<"single phase read [">(), py::str_of(pair.get()).get(), c.str<"]">()});
-  c.info<"serial">(c.attr<"log">(self), message, serial);
+  log_line<"info">(c, self, serial, c.str<"single phase read [">(), pair.get(), Form::text);
   return pair;
 }
 

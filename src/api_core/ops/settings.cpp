@@ -6,46 +6,33 @@
 namespace halvex::ops {
 
 using py::check;
+using py::kw;
 using py::owned;
 
 namespace {
 
-// self._write_element(serial, ObjectIdEnum.<Id>, payload)
-template <py::Lit Id>
-Ref write_setting(Call& c, PyObject* self, PyObject* serial, const Ref& payload) {
-  c.call_method<"_write_element">(self, serial, object_id<Id>(c), payload);
-  return Ref::none();
-}
-
-// The one-byte payload of an enumeration setting, as bytes([setting.value]) makes it: the value
-// must be an integer (TypeError) from 0 to 255 (ValueError). Checked before anything is sent.
-Ref setting_byte(Call& c, PyObject* setting) {
-  Ref value = c.attr<"value">(setting);
-  Py_ssize_t v = PyNumber_AsSsize_t(value.get(), nullptr);
-  if (v == -1 && PyErr_Occurred()) throw py::PyError();
-  if (v < 0 || v > 255) {
-    PyErr_SetString(PyExc_ValueError, "bytes must be in range(0, 256)");
-    throw py::PyError();
-  }
-  const char byte = static_cast<char>(static_cast<unsigned char>(v));
-  return owned(PyBytes_FromStringAndSize(&byte, 1));
-}
-
-// backlight and load_switch read alike: log the record's setting, return that same object.
+// backlight and load_switch read alike: log the record's setting, then return it (read again).
 template <py::Lit Id, py::Lit Message, py::Lit Field>
 Ref read_enum_setting(Args<2>& c) {
   auto [self, serial] = c.args();
   Ref record = read_object<Id>(c, self, serial);
-  Ref setting = c.attr<"setting">(record);
-  c.info<Field, "serial">(c.attr<"log">(self), c.str<Message>(), setting, serial);
-  return setting;
+  py::Callee info = log_method<"info">(c, self);
+  c.call<kw<Field, "serial">>(info, c.str<Message>(), c.attr<"setting">(record), serial);
+  return c.attr<"setting">(record);
 }
 
+// payload = bytes([setting.value]); self._write_element(serial, ObjectIdEnum.<Id>, payload).
+// bytes() itself refuses a value that is no integer (TypeError) or not from 0 to 255
+// (ValueError), before anything is sent.
 template <py::Lit Id>
 Ref write_enum_setting(Args<3>& c) {
   auto [self, serial, setting] = c.args();
-  Ref payload = setting_byte(c, setting);
-  return write_setting<Id>(c, self, serial, payload);
+  Ref bytes_type = c.global<"bytes">();
+  Ref values = owned(PyList_New(1));
+  check(PyList_SetItem(values.get(), 0, c.attr<"value">(setting).release()));
+  Ref payload = c.call(bytes_type, values);
+  write_object<Id>(c, self, serial, payload);
+  return Ref::none();
 }
 
 }  // namespace
@@ -53,10 +40,9 @@ Ref write_enum_setting(Args<3>& c) {
 Ref daylight_savings_correction_enabled(Args<2>& c) {
   auto [self, serial] = c.args();
   Ref record = read_object<"daylight_savings_correction_flag">(c, self, serial);
-  Ref flag = c.attr<"enabled_flag">(record);
   // Compared by value with 1 (1.0 counts); any other stored value reads as off.
   Ref one = owned(PyLong_FromLong(1));
-  Ref enabled = Ref::borrow(compare(flag.get(), one.get(), Py_EQ) ? Py_True : Py_False);
+  Ref enabled = Ref::borrow(compare(c.attr<"enabled_flag">(record).get(), one.get(), Py_EQ) ? Py_True : Py_False);
   c.info<"daylight_savings_correction_flag", "serial">(c.attr<"log">(self),
                                                        c.str<"received daylight savings correction flag">(),
                                                        enabled, serial);
@@ -65,9 +51,11 @@ Ref daylight_savings_correction_enabled(Args<2>& c) {
 
 Ref daylight_savings_correction_enabled_write(Args<3>& c) {
   auto [self, serial, enabled] = c.args();
-  const char byte = check(PyObject_IsTrue(enabled)) ? '\x01' : '\x00';
-  Ref payload = owned(PyBytes_FromStringAndSize(&byte, 1));
-  return write_setting<"daylight_savings_correction_flag">(c, self, serial, payload);
+  // payload = bytes.fromhex("01" if enabled else "00")
+  py::Callee fromhex = c.method<"fromhex">(c.global<"bytes">());
+  Ref payload = c.call(fromhex, truth(enabled) ? c.str<"01">() : c.str<"00">());
+  write_object<"daylight_savings_correction_flag">(c, self, serial, payload);
+  return Ref::none();
 }
 
 Ref backlight(Args<2>& c) {

@@ -7,12 +7,22 @@
 namespace halvex::ops {
 
 using py::check;
+using py::kw;
 using py::owned;
+
+Ref text(Call& c, PyObject* value) {
+  Ref str_type = c.global<"str">();
+  // The builtin itself: its result, with the fast text of floats and their containers.
+  if (str_type.is(reinterpret_cast<PyObject*>(&PyUnicode_Type))) return py::str_of(value);
+  return c.call(str_type, value);
+}
 
 bool compare(PyObject* a, PyObject* b, int op) {
   Ref result = owned(PyObject_RichCompare(a, b, op));
-  return check(PyObject_IsTrue(result.get())) != 0;
+  return truth(result.get());
 }
+
+bool truth(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
 
 Ref serialise(Call& c, const Ref& rec, long size) {
   Ref stream_type = c.global<"KaitaiStream">();
@@ -30,15 +40,14 @@ Ref read_stream(Call& c, PyObject* data) {
   return c.call(stream_type, c.call(bytes_io_type, data));
 }
 
-void log_line(Call& c, Level level, PyObject* self, PyObject* serial, PyObject* prefix, PyObject* value, Form form) {
-  Ref log = c.attr<"log">(self);
-  Ref shown = form == Form::hex ? py::hex_of(value) : py::str_of(value);
-  Ref message = py::concat({prefix, shown.get(), c.str<"]">()});
-  if (level == Level::debug) {
-    c.debug<"serial">(log, message, serial);
-  } else {
-    c.info<"serial">(log, message, serial);
-  }
+template <py::Lit Level>
+void log_line(Call& c, PyObject* self, PyObject* serial, PyObject* prefix, PyObject* value, Form form) {
+  py::Callee write = log_method<Level>(c, self);
+  Ref shown = form == Form::hex ? py::hex_of(value) : text(c, value);
+  c.call<kw<"serial">>(write, py::plus({prefix, shown.get(), c.str<"]">()}), serial);
 }
+
+template void log_line<"debug">(Call&, PyObject*, PyObject*, PyObject*, PyObject*, Form);
+template void log_line<"info">(Call&, PyObject*, PyObject*, PyObject*, PyObject*, Form);
 
 }  // namespace halvex::ops

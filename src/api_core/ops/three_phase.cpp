@@ -11,6 +11,7 @@ namespace halvex::ops {
 
 using py::check;
 using py::Handling;
+using py::kw;
 using py::owned;
 
 namespace {
@@ -18,12 +19,13 @@ namespace {
 // One total: its key in the result and the object read for it, in result order.
 struct Total {
   PyObject* (*key)(const Call&);
-  Ref (*id)(Call&);
+  Ref (*read)(Call&, PyObject* self, PyObject* serial);
 };
 
 template <py::Lit Key, py::Lit Id>
 constexpr Total total() {
-  return {[](const Call& c) { return c.str<Key>(); }, [](Call& c) { return object_id<Id>(c); }};
+  return {[](const Call& c) { return c.str<Key>(); },
+          [](Call& c, PyObject* self, PyObject* serial) { return call_with_object<"_safe_read_element", Id>(c, self, serial); }};
 }
 
 constexpr std::array kTotals = {
@@ -53,19 +55,18 @@ bool is_end_of_stream(Call& c, const Handling& h) {
   return PyUnicode_Check(code.get()) && PyUnicode_EqualToUTF8(code.get(), "HALVEX_EOF_ERROR");
 }
 
-// self._read_element(serial, ObjectIdEnum.<Id>); an end of stream is logged as a warning and
-// gives None, any other failure propagates.
+// try: self._read_element(serial, ObjectIdEnum.<Id>) -- the lookups are part of the guarded
+// statement; an end of stream is logged as a warning and gives None, any other failure propagates.
 template <py::Lit Id, py::Lit Warning>
 Ref guarded_phase_read(Call& c, PyObject* self, PyObject* serial) {
-  return c.call_method_except<"_read_element">(
-      [&](Handling& h) -> Ref {
-        if (!is_end_of_stream(c, h)) h.reraise();
-        Ref text = py::str_of(h.exception());
-        Ref message = py::concat({c.str<Warning>(), text.get(), c.str<")">()});
-        c.warn<"serial">(c.attr<"log">(self), message, serial);
-        return Ref::none();
-      },
-      self, serial, object_id<Id>(c));
+  return c.try_except([&] { return read_object<Id>(c, self, serial); },
+                      [&](Handling& h) -> Ref {
+                        if (!is_end_of_stream(c, h)) h.reraise();
+                        py::Callee warn = log_method<"warn">(c, self);
+                        Ref shown = text(c, h.exception());
+                        c.call<kw<"serial">>(warn, py::plus({c.str<Warning>(), shown.get(), c.str<")">()}), serial);
+                        return Ref::none();
+                      });
 }
 
 // record.voltage / 10.0, as the host divides (an int goes through float first).
@@ -110,10 +111,7 @@ Ref three_phase_read(Args<3>& c) {
 
   // Every total is read before any is scaled; an unreadable one is None (logged by the safe read).
   std::array<Ref, kTotals.size()> records;
-  for (std::size_t i = 0; i < kTotals.size(); ++i) {
-    Ref id = kTotals[i].id(c);
-    records[i] = c.call_method<"_safe_read_element">(self, serial, id);
-  }
+  for (std::size_t i = 0; i < kTotals.size(); ++i) records[i] = kTotals[i].read(c, self, serial);
 
   Ref reads = owned(PyDict_New());
   for (std::size_t i = 0; i < kTotals.size(); ++i) {
@@ -121,9 +119,9 @@ Ref three_phase_read(Args<3>& c) {
     check(PyDict_SetItem(reads.get(), kTotals[i].key(c), value.get()));
   }
 
-  Ref text = py::str_of(reads.get());
-  Ref message = py::concat({c.str<"reads: ">(), text.get()});
-  c.info<"serial">(c.attr<"log">(self), message, serial);
+  py::Callee info = log_method<"info">(c, self);
+  Ref shown = text(c, reads.get());
+  c.call<kw<"serial">>(info, py::plus({c.str<"reads: ">(), shown.get()}), serial);
   return reads;
 }
 
@@ -142,9 +140,7 @@ Ref three_phase_instantaneous_voltage(Args<2>& c) {
   Ref v3 = optional_volts(c, l3);
   Ref triple = owned(PyTuple_Pack(3, v1.get(), v2.get(), v3.get()));
 
-  Ref text = py::str_of(triple.get());
-  Ref message = py::concat({c.str<"voltages [">(), text.get(), c.str<"]">()});
-  c.info<"serial">(c.attr<"log">(self), message, serial);
+  log_line<"info">(c, self, serial, c.str<"voltages [">(), triple.get(), Form::text);
   return triple;
 }
 

@@ -7,8 +7,14 @@
 // written with `call_method_except`: the handler runs with the failure being handled and returns a
 // value or throws, so no empty `Ref` ever leaves this layer.
 //
-//   Ref log = c.attr<"log">(c.self());
-//   Ref rec = c.call_method<"_read_element">(c.self(), serial, c.global<"ObjectIdEnum">() ...);
+// Bodies evaluate as Python does: one statement per step, the callable before its arguments, the
+// arguments left to right. `call_method<"m">(o, args...)` looks `m` up when it calls, so its
+// arguments must be values already at hand; when evaluating an argument can run code or fail,
+// the callable is looked up first with `method<"m">(o)` and called afterwards with `call`:
+//
+//   Callee read = c.method<"_read_element">(self);        // self._read_element(serial, ObjectIdEnum.time)
+//   Ref id = c.attr<"time">(c.global<"ObjectIdEnum">());
+//   Ref rec = c.call(read, serial, id);
 //   c.info<"hardware", "serial">(log, c.str<"hardware">(), result, serial);
 #pragma once
 
@@ -19,18 +25,17 @@
 
 #include "pyapi/exceptions.hpp"
 #include "pyapi/globals.hpp"
+#include "pyapi/methods.hpp"
 #include "pyapi/names.hpp"
 #include "pyapi/ref.hpp"
 #include "pyapi/state.hpp"
-#include "pyapi/vectorcall.hpp"
 
 namespace halvex::py {
 
 class Call {
  public:
-  // `args`: the bound arguments, self first, `nargs` of them. `ts`: the running thread's state.
-  Call(ModuleState& st, PyThreadState* ts, PyObject* const* args, std::size_t nargs) noexcept
-      : st_(&st), ts_(ts), args_(args), nargs_(nargs) {}
+  // `args`: the bound arguments, self first, `nargs` of them.
+  Call(ModuleState& st, PyObject* const* args, std::size_t nargs) noexcept : st_(&st), args_(args), nargs_(nargs) {}
 
   PyObject* self() const noexcept { return args_[0]; }
   std::size_t size() const noexcept { return nargs_; }
@@ -44,7 +49,8 @@ class Call {
     return st_->texts[text_slot<L>];
   }
 
-  // A module-level name, looked up now: module namespace, then builtins, else NameError.
+  // A module-level name, looked up now: module namespace, then the module's builtins, else
+  // NameError.
   template <Lit L>
   Ref global() const {
     return lookup_global(*st_, text_slot<L>, str<L>());
@@ -54,7 +60,16 @@ class Call {
 
   template <Lit L>
   Ref attr(PyObject* o) const {
-    return get_attr(*st_, text_slot<L>, o, str<L>());
+    if (PyType_Check(o)) return class_attr(*st_, text_slot<L>, o, str<L>());
+    return owned(PyObject_GetAttr(o, str<L>()));
+  }
+
+  // G.A (a module-level name and an attribute of it) when the caches hold it: evaluating the
+  // expression now would run no code and could not fail. Otherwise an empty Ref, and nothing
+  // was looked up.
+  template <Lit G, Lit A>
+  Ref cached_member() const noexcept {
+    return Ref::borrow(py::cached_member(*st_, text_slot<G>, text_slot<A>));
   }
   template <Lit L>
   Ref attr(const Ref& o) const {
@@ -72,6 +87,13 @@ class Call {
     check(PyObject_SetAttr(o, str<L>(), as_ptr(value)));
   }
 
+  // o.M as a callable, looked up before the arguments of its call are evaluated; a plain method
+  // stays unbound beside its object (methods.hpp).
+  template <Lit M, class O>
+  Callee method(const O& o) const {
+    return lookup_method(*st_, text_slot<M>, as_ptr(o), str<M>());
+  }
+
   // ---- calls -----------------------------------------------------------------------------
   // The last KW::size arguments are passed as keywords named by KW, the others positionally:
   //   c.call<kw<"mediator_address">>(cls, address)    ->  cls(mediator_address=address)
@@ -81,7 +103,21 @@ class Call {
     return owned(try_call<KW>(f, a...).release());
   }
 
-  // o.M(args...), through the object (no bound method is made when M is a plain method).
+  // callee(args...) for a callable looked up with `method`.
+  template <class KW = kw<>, class... A>
+  Ref call(const Callee& f, const A&... a) const {
+    static_assert(sizeof...(A) >= KW::size);
+    // stack[0] is scratch the callee may borrow (PY_VECTORCALL_ARGUMENTS_OFFSET), stack[1] the
+    // object of an unbound method.
+    PyObject* stack[] = {nullptr, f.self.get(), as_ptr(a)...};
+    constexpr std::size_t npos = sizeof...(A) - KW::size;
+    PyObject* const* args = f.self ? stack + 1 : stack + 2;
+    const std::size_t n = f.self ? npos + 1 : npos;
+    return owned(PyObject_Vectorcall(f.fn.get(), args, n | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames<KW>()));
+  }
+
+  // o.M(args...), through the object, with arguments already evaluated (no bound method is made
+  // when M is a plain method).
   template <Lit M, class KW = kw<>, class O, class... A>
   Ref call_method(const O& o, const A&... a) const {
     return owned(try_call_method<M, KW>(o, a...).release());
@@ -102,9 +138,21 @@ class Call {
   // except: return handler(h)
   template <Lit A, Lit M, class KW = kw<>, class H, class O, class... V>
   Ref attr_call_method_except(H&& handler, const O& o, const V&... a) const {
-    Ref target = Ref::steal(try_get_attr(*st_, text_slot<A>, as_ptr(o), str<A>()));
+    Ref target = Ref::steal(PyObject_GetAttr(as_ptr(o), str<A>()));
     Ref result = target ? try_call_method<M, KW>(target, a...) : Ref();
     if (result) return result;
+    Handling h;
+    return handler(h);
+  }
+
+  // try: return body()            -- a guarded statement of several steps (lookups, arguments)
+  // except: return handler(h)
+  template <class B, class H>
+  Ref try_except(B&& body, H&& handler) const {
+    try {
+      return body();
+    } catch (const PyError&) {
+    }
     Handling h;
     return handler(h);
   }
@@ -141,7 +189,7 @@ class Call {
     // stack[0] is scratch the callee may borrow (PY_VECTORCALL_ARGUMENTS_OFFSET).
     PyObject* stack[1 + sizeof...(A)] = {nullptr, as_ptr(a)...};
     constexpr std::size_t npos = sizeof...(A) - KW::size;
-    return Ref::steal(vectorcall(ts_, as_ptr(f), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames<KW>()));
+    return Ref::steal(PyObject_Vectorcall(as_ptr(f), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames<KW>()));
   }
 
   template <Lit M, class KW = kw<>, class O, class... A>
@@ -150,8 +198,8 @@ class Call {
     // stack[0] is scratch, stack[1] the receiver: either may be borrowed by the callee.
     PyObject* stack[] = {nullptr, as_ptr(o), as_ptr(a)...};
     constexpr std::size_t npos = 1 + sizeof...(A) - KW::size;
-    return Ref::steal(vectorcall_method(*st_, ts_, text_slot<M>, str<M>(), stack + 1,
-                                        npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames<KW>()));
+    return Ref::steal(
+        PyObject_VectorcallMethod(str<M>(), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames<KW>()));
   }
 
   template <class KW>
@@ -170,7 +218,6 @@ class Call {
   }
 
   ModuleState* st_;
-  PyThreadState* ts_;
   PyObject* const* args_;
   std::size_t nargs_;
 };

@@ -27,60 +27,112 @@ constexpr long long kExactDoubleLimit = 1LL << 53;
 // (checked before anything is written), so no Python code can run; anything else is left to
 // PyObject_Str, as before.
 
-// Shortest round-trip digits of a finite double `x`, as repr() lays them out: positional when
-// 1e-4 <= |x| < 1e16, else d[.ddd]e±XX; whole numbers keep ".0"; -0.0 keeps its sign.
-void append_float(std::string& out, double x) {
-  if (std::isnan(x)) {
-    out += "nan";
-    return;
+// repr(x) into `p` when x is a decimal of at most 15 significant digits and at most 6 after the
+// point (a meter count divided by 1000 or 10000, for one), else null. Two decimals of at most 15
+// significant digits never round to the same double, so that decimal is the shortest text that
+// reads back as x: the digits repr() shows, laid out positionally (1e-4 <= |x| < 1e15).
+char* write_short_decimal(char* p, double x) {
+  static constexpr double kScale[] = {1.0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6};
+  const double a = std::fabs(x);
+  if (!(a >= 1e-4 && a < 1e15)) return nullptr;
+  for (int k = 0; k < 7; ++k) {
+    const double scaled = a * kScale[k];
+    if (scaled >= 1e15) return nullptr;
+    const double t = std::nearbyint(scaled);
+    // Both exact (t < 2**53, a power of ten up to 1e6), so the quotient is rounded once: it
+    // equals x exactly when the decimal t / 10**k is x's.
+    if (t / kScale[k] != a) continue;
+    char digits[24];
+    const auto r = std::to_chars(digits, digits + sizeof digits, static_cast<unsigned long long>(t));
+    const int n = static_cast<int>(r.ptr - digits);
+    if (x < 0) *p++ = '-';
+    if (k == 0) {
+      std::memcpy(p, digits, static_cast<std::size_t>(n));
+      p += n;
+      *p++ = '.';
+      *p++ = '0';
+    } else if (n > k) {
+      std::memcpy(p, digits, static_cast<std::size_t>(n - k));
+      p += n - k;
+      *p++ = '.';
+      std::memcpy(p, digits + n - k, static_cast<std::size_t>(k));
+      p += k;
+    } else {
+      *p++ = '0';
+      *p++ = '.';
+      for (int i = 0; i < k - n; ++i) *p++ = '0';
+      std::memcpy(p, digits, static_cast<std::size_t>(n));
+      p += n;
+    }
+    return p;
   }
-  if (std::isinf(x)) {
-    out += x > 0 ? "inf" : "-inf";
-    return;
+  return nullptr;
+}
+
+// repr(x) of a double into `p` (room for 32 characters); returns the end. The shortest
+// round-trip digits, laid out as repr() does: positional when 1e-4 <= |x| < 1e16, else
+// d[.ddd]e±XX; whole numbers keep ".0"; -0.0 keeps its sign.
+char* write_float(char* p, double x) {
+  if (char* end = write_short_decimal(p, x)) return end;
+  if (std::isnan(x) || std::isinf(x)) {
+    const char* text = std::isnan(x) ? "nan" : x > 0 ? "inf" : "-inf";
+    const std::size_t n = std::strlen(text);
+    std::memcpy(p, text, n);
+    return p + n;
   }
-  char buf[40];
-  const auto r = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
-  const char* p = buf;
-  if (*p == '-') {
-    out += '-';
-    ++p;
+  // d[.ddd]e±XX, the exponent always signed and of two digits at least.
+  char sci[40];
+  const auto r = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
+  const char* q = sci;
+  if (*q == '-') {
+    *p++ = '-';
+    ++q;
   }
   char digits[24];
-  int ndigits = 0;
-  for (; p < r.ptr && *p != 'e'; ++p) {
-    if (*p != '.') digits[ndigits++] = *p;
+  int n = 0;
+  digits[n++] = *q++;
+  if (*q == '.') {
+    for (++q; *q != 'e'; ++q) digits[n++] = *q;
   }
+  const bool negative_exponent = q[1] == '-';
   int exponent = 0;
-  std::from_chars(p + 1 + (p[1] == '+'), r.ptr, exponent);
+  for (q += 2; q < r.ptr; ++q) exponent = exponent * 10 + (*q - '0');
+  if (negative_exponent) exponent = -exponent;
+
   const int decpt = exponent + 1;  // digits d1 d2 ... stand for 0.d1d2... * 10**decpt
   if (decpt > -4 && decpt <= 16) {
     if (decpt <= 0) {
-      out += "0.";
-      out.append(static_cast<std::size_t>(-decpt), '0');
-      out.append(digits, static_cast<std::size_t>(ndigits));
-    } else if (decpt >= ndigits) {
-      out.append(digits, static_cast<std::size_t>(ndigits));
-      out.append(static_cast<std::size_t>(decpt - ndigits), '0');
-      out += ".0";
-    } else {
-      out.append(digits, static_cast<std::size_t>(decpt));
-      out += '.';
-      out.append(digits + decpt, static_cast<std::size_t>(ndigits - decpt));
+      *p++ = '0';
+      *p++ = '.';
+      for (int i = 0; i < -decpt; ++i) *p++ = '0';
+      std::memcpy(p, digits, static_cast<std::size_t>(n));
+      return p + n;
     }
-    return;
+    if (decpt >= n) {
+      std::memcpy(p, digits, static_cast<std::size_t>(n));
+      p += n;
+      for (int i = 0; i < decpt - n; ++i) *p++ = '0';
+      *p++ = '.';
+      *p++ = '0';
+      return p;
+    }
+    std::memcpy(p, digits, static_cast<std::size_t>(decpt));
+    p += decpt;
+    *p++ = '.';
+    std::memcpy(p, digits + decpt, static_cast<std::size_t>(n - decpt));
+    return p + (n - decpt);
   }
-  out += digits[0];
-  if (ndigits > 1) {
-    out += '.';
-    out.append(digits + 1, static_cast<std::size_t>(ndigits - 1));
+  *p++ = digits[0];
+  if (n > 1) {
+    *p++ = '.';
+    std::memcpy(p, digits + 1, static_cast<std::size_t>(n - 1));
+    p += n - 1;
   }
-  const int e = decpt - 1;
-  out += e < 0 ? "e-" : "e+";
-  const int magnitude = e < 0 ? -e : e;
-  if (magnitude < 10) out += '0';
-  char ebuf[8];
-  const auto er = std::to_chars(ebuf, ebuf + sizeof ebuf, magnitude);
-  out.append(ebuf, er.ptr);
+  *p++ = 'e';
+  *p++ = exponent < 0 ? '-' : '+';
+  const int magnitude = exponent < 0 ? -exponent : exponent;
+  if (magnitude < 10) *p++ = '0';
+  return std::to_chars(p, p + 4, magnitude).ptr;
 }
 
 // A str whose repr is itself in single quotes: printable ASCII without ' or backslash.
@@ -99,7 +151,8 @@ bool is_plain_ascii(PyObject* s) noexcept {
 // for anything else. `depth` bounds the nesting, so a container can never reach itself.
 bool append_repr(std::string& out, PyObject* o, int depth) {
   if (PyFloat_CheckExact(o)) {
-    append_float(out, PyFloat_AS_DOUBLE(o));
+    char buf[40];
+    out.append(buf, write_float(buf, PyFloat_AS_DOUBLE(o)));
     return true;
   }
   if (o == Py_None) {
@@ -194,31 +247,42 @@ Ref format_field(PyObject* o) {
   return owned(PyObject_Format(o, nullptr));
 }
 
-Ref concat(std::initializer_list<PyObject*> parts) {
-  // All ASCII (log texts and the text of numbers): one allocation, one copy.
+namespace {
+
+// All exact ASCII str (log texts and the text of numbers): one allocation, one copy; null when
+// some part is not.
+Ref ascii_concat(std::initializer_list<PyObject*> parts) {
   Py_ssize_t total = 0;
-  bool ascii = true;
   for (PyObject* p : parts) {
-    if (!PyUnicode_Check(p) || !PyUnicode_IS_ASCII(p)) {
-      ascii = false;
-      break;
-    }
+    if (!PyUnicode_CheckExact(p) || !PyUnicode_IS_ASCII(p)) return Ref();
     total += PyUnicode_GET_LENGTH(p);
   }
-  if (ascii) {
-    Ref out = owned(PyUnicode_New(total, 127));
-    auto* dest = static_cast<char*>(PyUnicode_DATA(out.get()));
-    for (PyObject* p : parts) {
-      const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(p));
-      std::memcpy(dest, PyUnicode_DATA(p), n);
-      dest += n;
-    }
-    return out;
+  Ref out = owned(PyUnicode_New(total, 127));
+  auto* dest = static_cast<char*>(PyUnicode_DATA(out.get()));
+  for (PyObject* p : parts) {
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(p));
+    std::memcpy(dest, PyUnicode_DATA(p), n);
+    dest += n;
   }
+  return out;
+}
+
+}  // namespace
+
+Ref join(std::initializer_list<PyObject*> parts) {
+  if (Ref out = ascii_concat(parts)) return out;
   Ref empty = owned(PyUnicode_FromStringAndSize(nullptr, 0));
   Ref list = owned(PyList_New(0));
   for (PyObject* p : parts) check(PyList_Append(list.get(), p));
   return owned(PyUnicode_Join(empty.get(), list.get()));
+}
+
+Ref plus(std::initializer_list<PyObject*> parts) {
+  if (Ref out = ascii_concat(parts)) return out;
+  // A part of another type (or a str subclass, whose __radd__ comes first) adds as the host adds.
+  Ref sum;
+  for (PyObject* p : parts) sum = sum ? owned(PyNumber_Add(sum.get(), p)) : Ref::borrow(p);
+  return sum;
 }
 
 Ref hex_of(PyObject* o) {

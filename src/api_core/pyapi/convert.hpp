@@ -9,8 +9,10 @@ namespace halvex::py {
 Ref str_of(PyObject* o);
 // The text an f-string field gives: exact str as is, exact int/float by repr, else format(o, "").
 Ref format_field(PyObject* o);
-// Joins str objects (each must be a str): concat({a, b, c}).
-Ref concat(std::initializer_list<PyObject*> parts);
+// The text of an f-string from its pieces (each a str, as format() gives them): join({a, b, c}).
+Ref join(std::initializer_list<PyObject*> parts);
+// a + b + c, evaluated as the interpreter adds, left to right (texts, in practice).
+Ref plus(std::initializer_list<PyObject*> parts);
 // Lower-case hex text, two digits per byte: bytes.hex() for exact bytes, else o.hex().
 Ref hex_of(PyObject* o);
 

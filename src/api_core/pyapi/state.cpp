@@ -34,6 +34,13 @@ void init_texts(ModuleState& st) {
 
 int traverse_state(ModuleState& st, visitproc visit, void* arg) {
   if (int r = visit_slot(st.method_type, visit, arg)) return r;
+  if (int r = visit_slot(st.builtins, visit, arg)) return r;
+  for (const ClassAttrEntry& entry : st.class_attrs) {
+    if (int r = visit_slot(entry.owner, visit, arg)) return r;
+  }
+  for (const MethodEntry& entry : st.methods) {
+    if (int r = visit_slot(entry.owner, visit, arg)) return r;
+  }
   for (std::size_t i = 0; i < st.n_kwnames; ++i) {
     if (int r = visit_slot(st.kwnames[i], visit, arg)) return r;
   }
@@ -41,8 +48,18 @@ int traverse_state(ModuleState& st, visitproc visit, void* arg) {
 }
 
 void clear_state(ModuleState& st) noexcept {
-  unwatch_namespace(st);
+  stop_caches(st);
+  for (ClassAttrEntry& entry : st.class_attrs) {
+    entry.epoch = 0;
+    clear_slot(entry.owner);
+  }
+  for (MethodEntry& entry : st.methods) {
+    entry.epoch = 0;
+    clear_slot(entry.owner);
+  }
+  for (GlobalEntry& entry : st.globals) entry.epoch = 0;
   clear_slot(st.method_type);
+  clear_slot(st.builtins);
   st.dict = nullptr;
   for (std::size_t i = 0; i < st.n_kwnames; ++i) clear_slot(st.kwnames[i]);
   for (std::size_t i = 0; i < st.n_texts; ++i) clear_slot(st.texts[i]);

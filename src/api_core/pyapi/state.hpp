@@ -1,8 +1,9 @@
 // Per-module state: what the module made for itself at exec time.
 //
 // CPython allocates this block zero-filled and may traverse or clear it before exec has run, so
-// every member is valid when all zero (plain pointers, counts). It holds the method type and
-// interned strings only; imported objects live in the module namespace and are looked up late.
+// every member is valid when all zero (plain pointers, counts). It holds the method type, the
+// interned strings, the module's builtins and the entries of the lookup caches; imported objects
+// live in the module namespace and are looked up late.
 #pragma once
 
 #include <Python.h>
@@ -15,65 +16,42 @@ namespace halvex::py {
 inline constexpr std::size_t kMaxTexts = 512;
 inline constexpr std::size_t kMaxKwnames = 128;
 
-// Caches of late lookups, one entry per interned text (the name looked up). Every pointer in them
-// is borrowed: an entry is used only while the dicts or type versions that keep its object alive
-// are unchanged, so it never owns anything. See globals.hpp.
+// Entries of the caches of globals.hpp, one per interned text (the name looked up). `value` is
+// borrowed: kept alive by what the watchers watch. 0 as epoch: empty.
 struct GlobalEntry {
-  PyObject* value;        // what the name is bound to
-  PyObject* builtins;     // the builtins dict it was found in; null: found in the module dict
-  std::uint64_t epoch;    // dict epoch when looked up; 0: empty
+  PyObject* value;
+  std::uint64_t epoch;
 };
 
 struct ClassAttrEntry {
-  PyTypeObject* owner;    // the class the attribute was read from
-  PyTypeObject* meta;     // its metatype then
+  PyObject* owner;  // owned: the class read from (so that no other class can take its address)
   PyObject* value;
-  unsigned int owner_version;
-  unsigned int meta_version;
-  unsigned int value_type_version;
+  std::uint64_t epoch;
 };
 
-enum class DictKind : std::uint8_t { none, offset, managed, inline_values };
-
-// What looking `name` up on instances of `type` involves, as the generic attribute lookup and
-// _PyObject_GetMethod see it: the attribute the type's MRO holds under that name and where the
-// instance keeps its own attributes. Kept against the version tags of the type and of the
-// attribute's type.
-struct TypeFact {
-  PyTypeObject* type;
-  PyObject* descr;            // borrowed: the type's attribute of that name, or null
-  unsigned int version;       // the type's version tag; 0: empty
-  unsigned int descr_version; // the version tag of type(descr); 0 when descr is null
-  bool cached;                // false: not a plain generic lookup, take the interpreter's path
-  bool data_descr;            // descr has __get__ and __set__: it wins over the instance's own
-  bool method;                // descr is a method descriptor: called unbound with self first
-  DictKind dict;
-  // inline_values: the type's shared keys, the index of `name` among them (-1: absent) and how
-  // many keys they held when that was found (keys are only ever added).
-  PyDictKeysObject* keys;
-  Py_ssize_t index;
-  Py_ssize_t nentries;
-  // dict kinds: where the name was last found among a dict's entries (dicts built the same way
-  // keep their keys in the same order); only ever a hint, checked against the entry itself.
-  Py_ssize_t hint;
+struct MethodEntry {
+  PyObject* owner;  // owned: the type whose MRO was searched
+  PyObject* descr;  // what it holds under the name, or null
+  std::uint64_t epoch;
 };
-
-// Runs one of the module's own method objects on a thread state the caller already holds.
-using InvokeFn = PyObject* (*)(PyObject* method, PyThreadState* ts, PyObject* const* args, std::size_t nargsf,
-                               PyObject* kwnames) noexcept;
 
 struct ModuleState {
   PyObject* method_type;  // owned: the heap type of HalvexMediatorAPI's method objects
-  InvokeFn invoke;        // calls one of them (binding/method_type)
   PyObject* dict;         // borrowed: the module namespace, alive as long as the module
+  PyObject* builtins;     // owned: the module's builtins (globals.hpp)
   std::size_t n_texts;
   std::size_t n_kwnames;
   PyObject* texts[kMaxTexts];      // owned interned strings, by registry slot
   PyObject* kwnames[kMaxKwnames];  // owned tuples of interned strings, by registry slot
-  int watcher;                     // dict watcher id + 1; 0: none (the caches stay empty)
+  // The interpreter's shared watchers (watchers.hpp): id + 1, 0 for none.
+  bool watching;
+  int dict_watcher;
+  int type_watcher;
+  bool dict_watched;      // the module namespace is watched
+  bool builtins_watched;  // so are the builtins
   GlobalEntry globals[kMaxTexts];
   ClassAttrEntry class_attrs[kMaxTexts];
-  TypeFact facts[kMaxTexts];       // attribute reads and method calls on instances
+  MethodEntry methods[kMaxTexts];  // methods.hpp
 
   // Exec has run and nothing has been cleared since.
   bool ready() const noexcept { return dict != nullptr && n_texts != 0; }

@@ -90,13 +90,15 @@ def export(
         raise ValueError("Parquet is binary: give --out FILE, not '-'")
     where, params = store.selection(table, days, zone)
     with tempfile.TemporaryDirectory(prefix="halvex-export-") as scratch, \
-            store.exporting(table, days, zone, scratch) as con:
-        if fmt == "csv":
-            con.execute(_csv_text_macro())
-        query = _select(con, table, fmt, where)
+            store.exporting(table, days, zone, scratch) as files_in:
 
         def copy(path: str) -> int:
-            row = con.execute(f"COPY ({query}) TO {_sql_text(path)} ({_options(fmt)})", params).fetchone()
+            # The connection may write files for this copy only, and only in the copy's own folder.
+            with files_in(os.path.dirname(path)) as con:
+                if fmt == "csv":
+                    con.execute(_csv_text_macro())
+                query = _select(con, table, fmt, where)
+                row = con.execute(f"COPY ({query}) TO {_sql_text(path)} ({_options(fmt)})", params).fetchone()
             return int(row[0]) if row else 0
 
         return _write(copy, fmt, out, stdout, scratch)

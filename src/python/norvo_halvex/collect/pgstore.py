@@ -45,6 +45,7 @@ from norvo_halvex.collect.store import (
     _statements,
     batch_params,
     column_types,
+    connect,
 )
 from norvo_halvex.meters import INTERVAL_SECONDS
 
@@ -332,7 +333,8 @@ class PostgresStore(BaseStore):
         self._own()
         where, params = self.selection(table, days, zone)
         types = column_types(table)
-        con = duckdb.connect(os.path.join(scratch, "rows.duckdb"))
+        path = os.path.join(scratch, "rows.duckdb")
+        con = connect(path, read_only=False)
         try:
             con.execute("SET TimeZone = 'UTC'")
             con.execute(_create(table))
@@ -345,6 +347,16 @@ class PostgresStore(BaseStore):
                 cur.execute(_pg(query), params)
                 while chunk := cur.fetchmany(self.CHUNK):
                     con.execute(insert, {f"c{i}": list(column) for i, column in enumerate(zip(*chunk))})
-            yield con
         finally:
             con.close()
+
+        @contextlib.contextmanager
+        def files_in(folder: str):
+            copy = connect(path, read_only=True, files_in=folder)
+            try:
+                copy.execute("SET TimeZone = 'UTC'")
+                yield copy
+            finally:
+                copy.close()
+
+        yield files_in

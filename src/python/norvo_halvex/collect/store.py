@@ -8,12 +8,17 @@ them), so running a collection again changes nothing that is already right, and 
 interrupt leaves whole meter-days only. A row that is unchanged keeps its ``collected_at``.
 Collection, ``gaps``, ``export`` and readers of the store go through ``BaseStore``'s methods,
 never through SQL of one backend. The schema is documented in docs/collect.md.
+
+A store is data: its connections fetch and load no extension and touch no file but the
+store (``connect``), and a database that defines views or functions, or whose tables have
+other columns, is refused before anything is read from it (``store_version``).
 """
 
 from __future__ import annotations
 
 import contextlib
 import datetime as _dt
+import functools
 import os
 import re
 import sys
@@ -290,7 +295,90 @@ def batch_params(run_id: str, results: Sequence[MeterDayResult], meters: dict[st
 
 
 class StoreError(Exception):
-    """The store cannot be opened or used (locked by another process, not a store, newer schema)."""
+    """The store cannot be opened or used (locked by another process, not a store or not
+    plain data, newer schema)."""
+
+
+# A store is data. DuckDB can do more with a file it opens: install and load extensions on
+# its own (over the network), and run what the file defines (views, macros) with table
+# functions that read any file or URL. None of that is needed, so it is all off from the
+# connection's first statement; export alone may write files, in one folder of its own.
+_CLOSED = {"autoinstall_known_extensions": False, "autoload_known_extensions": False,
+           "allow_community_extensions": False}
+# Columns added by schema version 2 (the first version has the others, in the same order).
+_ADDED_IN_2 = {"registers": ("day", "zone", "final"), "attempts": ("zone",)}
+
+
+def connect(path: str, *, read_only: bool, files_in: str | None = None) -> duckdb.DuckDBPyConnection:
+    """A DuckDB connection to the store at ``path`` that installs and loads no extension and
+    reads and writes no file but its own, except in the folder ``files_in`` when given."""
+    if files_in is None:
+        return duckdb.connect(path, read_only=read_only, config={**_CLOSED, "enable_external_access": False})
+    con = duckdb.connect(path, read_only=read_only, config=_CLOSED)
+    try:
+        # Only settable before file access is switched off, and never again after.
+        con.execute("SET allowed_directories = $folders", {"folders": [os.path.join(files_in, "")]})
+        con.execute("SET enable_external_access = false")
+    except BaseException:
+        con.close()
+        raise
+    return con
+
+
+@functools.cache
+def _columns(version: int) -> dict[str, tuple[tuple, ...]]:
+    """Each table's columns (name, type, default or generating expression) in a store of
+    ``version``, as DuckDB reports them for a store made by this code."""
+    with duckdb.connect(":memory:", config={**_CLOSED, "enable_external_access": False}) as con:
+        con.execute(SCHEMA)
+        columns: dict[str, list[tuple]] = {}
+        for table, *column in con.execute(_COLUMNS_QUERY).fetchall():
+            if version == 1 and column[0] in _ADDED_IN_2.get(table, ()):
+                continue
+            columns.setdefault(table, []).append(tuple(column))
+    return {table: tuple(cols) for table, cols in columns.items()}
+
+
+_COLUMNS_QUERY = """
+    SELECT table_name, column_name, data_type, column_default FROM duckdb_columns()
+    WHERE database_name = current_database() AND schema_name = 'main' ORDER BY table_name, column_index
+"""
+
+
+def _refuse(path: str, problem: str) -> StoreError:
+    return StoreError(f"{path} is refused as a store: {problem}; it was left as it is, and nothing was read from "
+                      "it: give a store halvex made with --db")
+
+
+def _check_plain(con: duckdb.DuckDBPyConnection, path: str) -> None:
+    """StoreError when the database defines views or functions: they would run in this
+    process whenever a command reads the store."""
+    views = [name for (name,) in con.execute(
+        "SELECT view_name FROM duckdb_views() WHERE NOT internal AND database_name = current_database()").fetchall()]
+    if views:
+        raise _refuse(path, f"{', '.join(sorted(views))} {'is a view' if len(views) == 1 else 'are views'}, "
+                            "not a table (a view runs a query, which may read other files)")
+    functions = sorted({name for (name,) in con.execute(
+        "SELECT function_name FROM duckdb_functions() WHERE NOT internal AND database_name = current_database()"
+    ).fetchall()})
+    if functions:
+        raise _refuse(path, f"it defines functions of its own ({', '.join(functions)}), which would stand in for "
+                            "DuckDB's when the store is read")
+
+
+def _check_columns(con: duckdb.DuckDBPyConnection, path: str, version: int, tables: Iterable[str] | None = None) -> None:
+    """StoreError unless ``tables`` (default: all) have the columns of a store of
+    ``version``: a column that is not ours (a default, a generated value) would compute what
+    no one stored."""
+    expected = _columns(version)
+    stored: dict[str, list[tuple]] = {}
+    for table, *column in con.execute(_COLUMNS_QUERY).fetchall():
+        stored.setdefault(table, []).append(tuple(column))
+    for table in expected if tables is None else tables:
+        if tuple(stored.get(table, ())) != expected[table]:
+            have = ", ".join(c[0] for c in stored.get(table, ())) or "none"
+            raise _refuse(path, f"its table {table} does not have the store's columns (it has: {have}; "
+                                f"expected: {', '.join(c[0] for c in expected[table])}, with their types)")
 
 
 class StoreLocked(StoreError):
@@ -460,30 +548,36 @@ class BaseStore:
         return self._fetch(f"SELECT m.serial, {', '.join(counts)} FROM meters m ORDER BY m.serial", params)
 
     def exporting(self, table: str, days: Sequence[_dt.date], zone: str, scratch: str):
-        """A context giving a DuckDB connection whose ``table`` holds at least the rows of
-        ``days`` (``selection``), for the export's ``COPY``; ``scratch``: a private folder it
-        may use."""
+        """A context giving ``files_in(folder)``: a context giving a DuckDB connection whose
+        ``table`` holds at least the rows of ``days`` (``selection``) and which may write
+        files in ``folder`` only, for the export's ``COPY``; ``scratch``: a private folder
+        the store may use meanwhile."""
         raise NotImplementedError
 
 
 def store_version(con: duckdb.DuckDBPyConnection, path: str) -> int | None:
     """The schema version of the store open on ``con``; None for an empty database (a store
-    to be). StoreError for a database that is not a halvex store: every command asks this
-    before it reads a meter or changes the file."""
+    to be). StoreError for a database that is not a halvex store, or not one as this code
+    writes it (views, functions of its own, other columns, no usable version): every
+    command asks this before it reads a meter or anything of the file, or changes it."""
     tables = sorted(name for (name,) in con.execute(
         "SELECT table_name FROM information_schema.tables WHERE table_catalog = current_database()").fetchall())
     if not tables:
         return None
-    foreign = StoreError(
-        f"{path} is a DuckDB database but not a halvex store (it holds {', '.join(tables[:5])}"
-        f"{', ...' if len(tables) > 5 else ''}); it was left as it is: give a new or a halvex store with --db")
     if "schema_info" not in tables:
-        raise foreign
-    try:
-        row = con.execute("SELECT value FROM schema_info WHERE name = 'version'").fetchone()
-        return int(row[0])
-    except (duckdb.Error, TypeError, ValueError):
-        raise foreign from None
+        raise StoreError(
+            f"{path} is a DuckDB database but not a halvex store (it holds {', '.join(tables[:5])}"
+            f"{', ...' if len(tables) > 5 else ''}); it was left as it is: give a new or a halvex store with --db")
+    _check_plain(con, path)
+    _check_columns(con, path, SCHEMA_VERSION, ("schema_info",))
+    rows = con.execute("SELECT value FROM schema_info WHERE name = 'version'").fetchall()
+    text = rows[0][0] if len(rows) == 1 else None
+    if text is None or not (text.isascii() and text.isdigit()) or int(text) < 1:
+        raise _refuse(path, f"its schema_info holds no schema version halvex knows ({text!r})")
+    version = int(text)
+    if version <= SCHEMA_VERSION:
+        _check_columns(con, path, version)
+    return version
 
 
 class Store(BaseStore):
@@ -568,12 +662,15 @@ class Store(BaseStore):
     def idle(self) -> None:
         self.release()
 
-    def _connect(self, read_only: bool) -> duckdb.DuckDBPyConnection:
+    def _connect(self, read_only: bool, files_in: str | None = None) -> duckdb.DuckDBPyConnection:
         deadline = time.monotonic() + self.wait
         while True:
             try:
-                return duckdb.connect(self.path, read_only=read_only)
-            except (duckdb.IOException, duckdb.InvalidInputException) as e:
+                return connect(self.path, read_only=read_only, files_in=files_in)
+            except duckdb.Error as e:  # locked, not a DuckDB file
+                if "extension" in str(e).lower():  # a SQLite file, say: DuckDB would fetch a reader for it
+                    raise StoreError(f"{self.path} is not a DuckDB database (reading it would take a DuckDB "
+                                     "extension, and a store never loads one): give a halvex store with --db") from None
                 held = "lock" in str(e).lower()
                 if held and time.monotonic() < deadline:
                     time.sleep(self.RETRY_EVERY)
@@ -597,6 +694,20 @@ class Store(BaseStore):
     def close(self) -> None:
         if self._con is not None:
             con, self._con = self._con, None
+            con.close()
+
+    @contextlib.contextmanager
+    def files_in(self, folder: str) -> Iterator[duckdb.DuckDBPyConnection]:
+        """A connection to the store made for the block, allowed to read and write files in
+        ``folder`` and nowhere else (for DuckDB's own ``COPY ... TO``); the store's own
+        connection is opened again, closed to files, when next used."""
+        self._own()
+        self.close()
+        con = self._connect(self.read_only, files_in=folder)
+        try:
+            con.execute("SET TimeZone = 'UTC'")
+            yield con
+        finally:
             con.close()
 
     def _own(self) -> None:
@@ -660,8 +771,7 @@ class Store(BaseStore):
 
     @contextlib.contextmanager
     def exporting(self, table, days, zone, scratch):
-        self._own()
-        yield self.con
+        yield self.files_in
 
 
 # -- schema version 1 ------------------------------------------------------------------------

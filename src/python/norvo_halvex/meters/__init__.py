@@ -31,11 +31,11 @@ interval window (24 h at most, a day is      ``window``: ``MAX_WINDOW``, ``day_w
 00:00-23:30 UTC) and 4-hour frames           ``check_window``, ``resolve_window``,
                                              ``IntervalWindowError``, ``FRAME_LENGTH``,
                                              ``interval_frames``, ``frame_count``
-the slot grid (30-minute intervals from       ``grid``: ``INTERVAL_SECONDS``, ``check_frames``,
-midnight UTC) and the rules a download's     ``block_frame``, ``intervals_frame``, ``Frame``, ``slots_in``,
-blocks must keep                             ``InvalidIntervals``, ``RULES``
-local days (00:00 to 00:00 in a time zone:    ``days``: ``LocalDay``, ``local_day``,
-46, 48 or 50 slots) and their windows         ``time_zone``, ``today``, ``UTC_ZONE``
+the slot grid (30-minute intervals from      ``grid``: ``INTERVAL_SECONDS``, ``check_frames``,
+midnight UTC) and the rules a download's     ``block_frame``, ``intervals_frame``, ``Frame``,
+blocks must keep                             ``slots_in``, ``InvalidIntervals``, ``RULES``
+local days (00:00 to 00:00 in a time zone:   ``days``: ``LocalDay``, ``local_day``,
+46, 48 or 50 slots) and their windows        ``time_zone``, ``today``, ``UTC_ZONE``
 the interval record type                     ``intervals``: ``ThreePhaseInterval``,
                                              ``ThreePhaseIntervals``, ``VALUE_FIELDS``
 assembly of a download's blocks into a day   ``assembly``: ``blocks_to_intervals_rec``
