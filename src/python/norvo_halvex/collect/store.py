@@ -638,7 +638,7 @@ class Store(BaseStore):
         except BaseException:
             self.close()
             raise
-        self.release(now=True)
+        self.release()
 
     @property
     def con(self) -> duckdb.DuckDBPyConnection:
