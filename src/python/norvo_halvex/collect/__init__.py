@@ -9,6 +9,7 @@ its path or URL; ``gaps`` reports what is missing; ``export`` writes a table out
 DuckDB's ``COPY``. See docs/collect.md.
 """
 
+from norvo_halvex.collect.backends import open_store
 from norvo_halvex.collect.cluster import ClusterError, ClusterTLS
 from norvo_halvex.collect.collector import CollectOptions, Summary, collect
 from norvo_halvex.collect.export import FORMATS, TABLES, export
@@ -22,7 +23,6 @@ from norvo_halvex.collect.store import (
     StoreError,
     StoreLocked,
     is_server,
-    open_store,
     shown,
 )
 from norvo_halvex.collect.task import WHATS, MeterDay, MeterDayResult, collect_meter_day

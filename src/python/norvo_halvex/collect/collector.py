@@ -18,7 +18,8 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from norvo_halvex.collect.cluster import ClusterTLS, close_cluster, start_cluster
 from norvo_halvex.collect.failfast import STOP_AFTER_REFUSED, STOP_AFTER_UNREACHABLE, FailFast, with_mediator
 from norvo_halvex.collect.plan import Plan, day_range, yesterday
-from norvo_halvex.collect.store import DEFAULT_DB, WRITER_WAIT, BaseStore, open_store
+from norvo_halvex.collect.backends import open_store
+from norvo_halvex.collect.store import DEFAULT_DB, WRITER_WAIT, BaseStore
 from norvo_halvex.collect.task import (
     DEFAULT_BACKOFF,
     DEFAULT_RETRIES,

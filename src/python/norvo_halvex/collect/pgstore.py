@@ -43,9 +43,12 @@ from norvo_halvex.collect.store import (
     StoreError,
     _create,
     _statements,
+    _query_pairs,
+    _secrets,
     batch_params,
     column_types,
     connect,
+    redact,
 )
 from norvo_halvex.meters import INTERVAL_SECONDS
 
@@ -58,34 +61,6 @@ RETRIES = 5
 
 
 # -- URLs ---------------------------------------------------------------------------------
-
-
-def _query_pairs(query: str) -> list[tuple[str, str]]:
-    return [(k, v) for k, _, v in (p.partition("=") for p in query.split("&") if p)]
-
-
-def redact(url: str) -> str:
-    """``url`` with its password (``user:PASSWORD@`` or ``password=``) shown as ``***``."""
-    parts = urllib.parse.urlsplit(url)
-    netloc = parts.netloc
-    user, at, hosts = netloc.rpartition("@")
-    if at and ":" in user:
-        netloc = f"{user.partition(':')[0]}:***@{hosts}"
-    query = "&".join(f"{k}=***" if urllib.parse.unquote(k).lower() == "password" else f"{k}={v}" if v or k else k
-                     for k, v in _query_pairs(parts.query))
-    return urllib.parse.urlunsplit(parts._replace(netloc=netloc, query=query))
-
-
-def _secrets(url: str) -> list[str]:
-    """The password texts ``url`` holds, as written and decoded, longest first."""
-    parts = urllib.parse.urlsplit(url)
-    found = []
-    user, at, _ = parts.netloc.rpartition("@")
-    if at and ":" in user:
-        found.append(user.partition(":")[2])
-    found += [v for k, v in _query_pairs(parts.query) if urllib.parse.unquote(k).lower() == "password"]
-    found += [urllib.parse.unquote(v) for v in found]
-    return sorted({v for v in found if v}, key=len, reverse=True)
 
 
 def split_url(url: str) -> tuple[str, str]:

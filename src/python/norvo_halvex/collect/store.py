@@ -1,8 +1,8 @@
 """The collection store: one interface, two backends.
 
-``open_store(db)`` gives a DuckDB store for a file path (the embedded default, ``Store``) and a
-PostgreSQL store for a ``postgresql://`` URL (``PostgresStore``, for a team sharing one
-database). Both hold the same tables with the same guarantees: every write is an upsert by
+``open_store(db)`` (collect/backends.py) gives a DuckDB store for a file path (the embedded
+default, ``Store``, here) and a PostgreSQL store for a ``postgresql://`` URL (``PostgresStore``,
+collect/pgstore.py, for a team sharing one database). Both hold the same tables with the same guarantees: every write is an upsert by
 primary key, and a transaction holds whole meter-days only (the collector groups up to 256 of
 them), so running a collection again changes nothing that is already right, and a crash or an
 interrupt leaves whole meter-days only. A row that is unchanged keeps its ``collected_at``.
@@ -24,6 +24,7 @@ import re
 import sys
 import threading
 import time
+import urllib.parse
 from collections.abc import Iterable, Iterator, Sequence
 
 import duckdb
@@ -402,25 +403,36 @@ def shown(db: str | os.PathLike[str]) -> str:
     """``db`` as it may be shown: a URL's password (in the user part or as ``password=``)
     replaced by ``***``. Everything a command prints about a store goes through here."""
     db = os.fspath(db)
-    if not is_server(db):
-        return db
-    from norvo_halvex.collect.pgstore import redact
-
-    return redact(db)
+    return redact(db) if is_server(db) else db
 
 
-def open_store(db: str | os.PathLike[str] = DEFAULT_DB, *, read_only: bool = False, wait: float = 0.0,
-               hold: bool = True) -> BaseStore:
-    """The store ``db`` names: a ``postgresql://`` (or ``postgres://``) URL, else the path of a
-    DuckDB file. ``read_only``: for readers (a store must exist). ``wait``: seconds to retry a
-    DuckDB file another process holds (StoreLocked after that). ``hold=False``: a DuckDB file
-    is held only while it is written or asked, so that readers get in between (the collector's
-    way); a server needs neither."""
-    if is_server(db):
-        from norvo_halvex.collect.pgstore import PostgresStore
+def _query_pairs(query: str) -> list[tuple[str, str]]:
+    return [(k, v) for k, _, v in (p.partition("=") for p in query.split("&") if p)]
 
-        return PostgresStore(os.fspath(db), read_only=read_only)
-    return Store(db, read_only=read_only, wait=wait, hold=hold)
+
+def redact(url: str) -> str:
+    """``url`` with its password (``user:PASSWORD@`` or ``password=``) shown as ``***``."""
+    parts = urllib.parse.urlsplit(url)
+    netloc = parts.netloc
+    user, at, hosts = netloc.rpartition("@")
+    if at and ":" in user:
+        netloc = f"{user.partition(':')[0]}:***@{hosts}"
+    query = "&".join(f"{k}={'***' if urllib.parse.unquote(k).lower() == 'password' else v}"
+                     for k, v in _query_pairs(parts.query))
+    return urllib.parse.urlunsplit(parts._replace(netloc=netloc, query=query))
+
+
+def _secrets(url: str) -> list[str]:
+    """The password texts ``url`` holds, as written and decoded, longest first."""
+    parts = urllib.parse.urlsplit(url)
+    found = []
+    user, at, _ = parts.netloc.rpartition("@")
+    if at and ":" in user:
+        found.append(user.partition(":")[2])
+    found += [v for k, v in _query_pairs(parts.query) if urllib.parse.unquote(k).lower() == "password"]
+    found += [urllib.parse.unquote(v) for v in found]
+    return sorted({v for v in found if v}, key=len, reverse=True)
+
 
 
 class BaseStore:

@@ -62,7 +62,8 @@ def run_and_store(
     transaction of its own, through this thread's connection. Returns the result without its
     rows (``stored``): only its tries travel back, for the summary. A store that cannot be
     written is a StoreError, with the URL's password never in it."""
-    from norvo_halvex.collect.store import StoreError, open_store
+    from norvo_halvex.collect.backends import open_store
+    from norvo_halvex.collect.store import StoreError
 
     result = run_meter_day(mediator, md, retries, backoff, log_level, settings)
     if result.interrupted:
