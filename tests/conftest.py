@@ -5,6 +5,8 @@
 - ``simulator``: the mediator simulator over ``fleet``, in this process, on 127.0.0.1
   with an ephemeral port; stopped after the test. ``simulator.address`` is the target.
 - ``mediator_client``: a ``HalvexMediatorGrpcClient`` connected to ``simulator``.
+- ``token_clock``: the clock token files made from then on look at the file by, moved by hand
+  (``advance()``: past the interval between two looks).
 
 Imports happen inside the fixtures so that areas which never use them do not depend on
 the transport, the simulator or the codec.
@@ -107,6 +109,28 @@ def token_file(tmp_path):
     path.write_text(secrets.token_urlsafe(24) + "\n")
     path.chmod(0o600)  # a token file others may read is refused
     return path
+
+
+class TokenClock:
+    def __init__(self) -> None:
+        self.now = 1000.0
+
+    def __call__(self) -> float:
+        return self.now
+
+    def advance(self, seconds: float | None = None) -> None:
+        from norvo_halvex.mediator.grpc.token import RECHECK_SECONDS
+
+        self.now += RECHECK_SECONDS if seconds is None else seconds
+
+
+@pytest.fixture
+def token_clock(monkeypatch):
+    from norvo_halvex.mediator.grpc import token
+
+    clock = TokenClock()
+    monkeypatch.setattr(token, "monotonic", clock)
+    return clock
 
 
 @pytest.fixture

@@ -7,6 +7,17 @@ import pytest
 from collect_support import DAY, NOW
 
 
+@pytest.fixture(autouse=True)
+def closed_clients():
+    """Each test's collections leave no channel behind: one still trying to reach a stopped
+    simulator would be shared by gRPC with a later client of the same address (ports are
+    reused) and fail its first calls."""
+    yield
+    from norvo_halvex.collect.worker import close_clients
+
+    close_clients()
+
+
 @pytest.fixture
 def fleet():
     from norvo_halvex.mediator.simulator import Fleet

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import datetime as dt
 import hashlib
 import json
@@ -46,7 +47,7 @@ def test_collect_then_gaps_then_export_through_the_tool(halvex, fleet_file, db, 
     run = halvex("--simulate", "--fleet", fleet, "collect", "--day", DAY, "--db", db, "--retries", "0", "--json")
     assert run.code == 6
     assert run.json()["result"]["meter_days"] == {"planned": 3, "ok": 2, "partial": 1, "failed": 0, "skipped": 0,
-                                                  "dropped": 0}
+                                                  "dropped": 0, "not_tried": 0}
     assert "halvex: meter HX3000002: 2025-06-01 intervals failed: HALVEX_CONNECTION_FAILURE" in run.err
 
     # The store alone is read: mediator settings, even unusable ones, play no part.
@@ -152,6 +153,117 @@ def test_ctrl_c_stops_cleanly_and_keeps_whole_meter_days(tmp_path, read_db, db, 
     counts = [n for _, n in read_db("SELECT serial, count(*) FROM intervals GROUP BY serial")]
     tried = read_db("SELECT count(DISTINCT serial) FROM attempts")[0][0]
     assert set(counts) == {48} and 0 < len(counts) == tried < 40
+
+
+def test_a_refused_token_stops_after_the_first_failures_with_exit_8(halvex, secure_simulator, tls_files, tmp_path, db):
+    wrong = tmp_path / "wrong-token"
+    wrong.write_text("not-the-token\n")
+    wrong.chmod(0o600)
+    run = halvex("--mediator", secure_simulator.address, "--tls-ca", tls_files.ca, "--token-file", wrong,
+                 "collect", "--day", DAY, "--days", "3", "--db", db, "--workers", "2",
+                 *sorted(secure_simulator.fleet.meters))
+    assert run.code == 8, run.err
+    causes = [line for line in run.err.splitlines() if line.startswith("halvex: collect stopped after 3 meter-days")]
+    assert len(causes) == 1 and "(UNAUTHENTICATED)" in causes[0] and str(wrong) in causes[0]
+    with Store(db, read_only=True) as store:
+        tried = store.con.execute("SELECT count(DISTINCT (serial, day)) FROM attempts").fetchone()[0]
+    assert 3 <= tried <= 3 + 2 * 2 + 1 < 24  # the limit and what was in flight; the rest not tried
+    assert "not tried" in run.err and "  intervals  failed   UNAUTHENTICATED" in run.err
+
+
+@pytest.mark.parametrize("argv, complete", [
+    (("fleet", *[f"HXG{n:06d}" for n in range(60)]), False),
+    (("collect", "--day", DAY, "--days", "2", "--db", "{db}"), True),
+], ids=["fleet", "collect"])
+def test_a_reader_that_goes_away_ends_the_printing_not_the_work(tmp_path, db, read_db, argv, complete):
+    """`halvex ... 2>&1 | head -1`: never exit 1; a collection still stores every meter-day."""
+    import subprocess
+    import sys
+
+    from support.processes import TOOL, tool_env
+
+    fleet = tmp_path / "fleet.json"
+    fleet.write_text(json.dumps({"generate": {"count": 60, "kinds": ["three_phase_ax", "single_element"],
+                                              "fault": {"latency": 0.01}}}))
+    proc = subprocess.Popen([sys.executable, "-m", TOOL, "--simulate", "--fleet", str(fleet),
+                             *(str(a).format(db=db) for a in argv)],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                            env=tool_env())
+    proc.stdout.readline()
+    proc.stdout.close()  # head -1 has its line
+    assert proc.wait(timeout=120) == 141
+    if complete:
+        assert read_db("SELECT count(DISTINCT (serial, day)) FROM attempts")[0][0] == 120
+
+
+def test_report_and_metrics_say_what_each_run_did(halvex, fleet_file, db, tmp_path):
+    from prometheus_client.parser import text_string_to_metric_families
+
+    report, metrics = tmp_path / "run.json", tmp_path / "halvex.prom"
+
+    def run(fleet, *extra):
+        result = halvex("--simulate", "--fleet", fleet, "collect", "--day", DAY, "--db", db, "--retries", "0",
+                        "--report", report, "--metrics-file", metrics, *extra)
+        samples = {(s.name, tuple(sorted(s.labels.items()))): s.value
+                   for family in text_string_to_metric_families(metrics.read_text()) for s in family.samples}
+        return result.code, json.loads(report.read_text()), samples
+
+    fault = {"HX3000002": {"kind": "connection_failure", "operations": ["message"]}}
+    runs = [run(fleet_file(**fault)), run(fleet_file(), "--resume"), run(fleet_file(**fault))]
+    last_success = [m.get(("halvex_collect_last_success_timestamp_seconds", ())) for _, _, m in runs]
+
+    (code, doc, m), (code2, doc2, m2) = runs[0], runs[1]
+    assert (code, doc["exit_code"], m[("halvex_collect_exit_code", ())]) == (6, 6, 6)
+    assert doc["failed"] == [{"serial": "HX3000002", "codes": ["HALVEX_CONNECTION_FAILURE"]}]
+    assert doc["meter_days"]["partial"] == 1 and len(doc["slowest"]) == 3
+    assert {"part": "intervals", "outcome": "failed", "code": "HALVEX_CONNECTION_FAILURE", "count": 1} in doc["parts"]
+    assert m[("halvex_collect_meter_days", (("code", "HALVEX_CONNECTION_FAILURE"), ("outcome", "partial")))] == 1
+    assert m[("halvex_collect_meter_days", (("code", ""), ("outcome", "ok")))] == 2
+    assert m[("halvex_collect_exchanges", ())] > 0
+    assert (code2, doc2["meter_days"]["skipped"], doc2["failed"]) == (0, 2, [])
+    # Set by the run that collected everything, and kept by the failing run after it.
+    assert runs[2][0] == 6
+    assert last_success[0] is None and last_success[1] == last_success[2] == m2[
+        ("halvex_collect_last_run_timestamp_seconds", ())]
+    assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(".")) == []  # no temporary files left
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("moment", ["starting", "running"])
+def test_ctrl_c_on_a_local_cluster_says_interrupted_and_nothing_else(tmp_path, db, moment):
+    """Ctrl-C reaches the whole foreground process group, Dask's worker processes included:
+    whenever it comes, the tool ends with 130 and its own lines only; what the workers had to
+    say goes to their log file."""
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    from support.processes import TOOL, tool_env
+
+    fleet = tmp_path / "slow.json"
+    fleet.write_text(json.dumps({"generate": {"count": 40, "kinds": ["three_phase_ax"], "fault": {"latency": 0.05}}}))
+    proc = subprocess.Popen([sys.executable, "-m", TOOL, "--simulate", "--fleet", str(fleet), "collect", "--day",
+                             str(DAY), "--db", db, "--workers", "2", "--cluster", "local:2"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True,
+                            env=tool_env(XDG_STATE_HOME=str(tmp_path / "state")), start_new_session=True)
+    try:
+        if moment == "starting":  # the store is open: the cluster comes next
+            for _ in range(600):
+                if os.path.exists(db) or proc.poll() is not None:
+                    break
+                time.sleep(0.05)
+        else:
+            assert proc.stderr.readline().startswith("halvex: collect: ")
+        os.killpg(proc.pid, signal.SIGINT)
+        out, err = proc.communicate(timeout=120)
+    finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(proc.pid, signal.SIGKILL)
+    assert proc.returncode == 130, err
+    lines = err.splitlines()
+    assert lines and all(line.startswith("halvex: ") for line in lines), err
+    assert any("interrupted" in line for line in lines)
 
 
 @pytest.mark.parametrize("day, slots", [("2026-10-25", 50), ("2026-03-29", 46), ("2026-06-01", 48)])

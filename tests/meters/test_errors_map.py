@@ -97,9 +97,11 @@ def _security(problem: str, status: str) -> BaseException:
         (errors.QuarnCodecError("short record"), 5, "CODEC_ERROR", "CODEC_ERROR", False),
         (OSError(28, "No space left on device", "out.csv"), 7, "ENOSPC", "ENOSPC", False),
         (RuntimeError("boom"), 1, "RuntimeError", "RuntimeError", False),
+        # Ctrl-C during a statement of the store, as DuckDB reports it.
+        (RuntimeError("Query interrupted"), 130, "INTERRUPTED", "INTERRUPTED", False),
     ],
     ids=["meter-eof", "unavailable", "internal", "no-code", "connection", "deadline", "not-found", "token",
-         "security-behind", "codec", "disk-full", "bug"],
+         "security-behind", "codec", "disk-full", "bug", "store-interrupted"],
 )
 def test_one_failure_map_for_the_tool_and_the_ledger(exc, exit_code, code, ledger_code, transient):
     from norvo_halvex.failures import classify

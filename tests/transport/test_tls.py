@@ -12,6 +12,7 @@ from norvo_halvex.mediator.grpc import ConnectionSettings
 from norvo_halvex.mediator.grpc.settings import ENVIRONMENT_VARIABLES
 from norvo_halvex.mediator.grpc.client import HalvexMediatorGrpcClient
 from norvo_halvex.mediator.grpc.exception.HalvexSecurityError import HalvexSecurityError
+from norvo_halvex.mediator.grpc.token import TokenFile, TokenFileError
 from norvo_halvex.mediator.mediator_client_exception import MediatorClientException
 from norvo_halvex.mediator.simulator import start_simulator
 from quarn_frame_protocol.quarn_message import QuarnMessage
@@ -136,7 +137,7 @@ def token_client(sim, tls_files, token, intercepted):
 
 
 @TOKEN_ROUTES
-def test_rotated_token_file_is_picked_up_on_both_sides(fleet, tls_files, tmp_path, intercepted):
+def test_rotated_token_file_is_picked_up_on_both_sides(fleet, tls_files, tmp_path, intercepted, token_clock):
     server_token, client_token = tmp_path / "server-token", tmp_path / "client-token"
     server_token.write_text("first-token")
     client_token.write_text("first-token\n")
@@ -147,18 +148,65 @@ def test_rotated_token_file_is_picked_up_on_both_sides(fleet, tls_files, tmp_pat
         with client:
             assert client.read_element(SERIAL, O.serial).serial == SERIAL
             server_token.write_text("second-token-longer")  # the mediator rotates
+            assert client.read_element(SERIAL, O.serial).serial == SERIAL  # neither side looked yet
+            token_clock.advance()
             with pytest.raises(HalvexSecurityError) as info:
                 client.read_element(SERIAL, O.serial)
             assert info.value.problem == "unauthenticated"
             client_token.write_text("second-token-longer\n")  # so does the operator, same client
+            token_clock.advance()
             assert client.read_element(SERIAL, O.serial).serial == SERIAL
     if interceptor is not None:
-        assert len(interceptor.seen) == 3 and not any("authorization" in keys for *_, keys in interceptor.seen)
+        assert len(interceptor.seen) == 4 and not any("authorization" in keys for *_, keys in interceptor.seen)
+
+
+# (seconds since the step before, what happens to the file, what token() gives, looks so far);
+# each token is longer than the one before, so a change shows even within one mtime tick.
+TOKEN_FILE_STEPS = [
+    (0.0, None, "one", 1),  # the construction looked
+    (0.5, "two-2", "one", 1),  # rotated, but not looked at again within the interval
+    (0.5, None, "two-2", 2),  # the interval is over: looked, changed, read
+    (0.99, None, "two-2", 2),
+    (0.01, None, "two-2", 3),  # looked: unchanged
+    (1.0, "gone", TokenFileError, 4),
+    (0.0, "three-33", "three-33", 5),  # a failed look is no look: the next call looks again
+]
+
+
+def test_token_file_is_looked_at_once_per_interval(tmp_path, monkeypatch):
+    from norvo_halvex.mediator.grpc import token as token_module
+
+    looks = []
+    path = tmp_path / "token"
+    stat = token_module.os.stat
+
+    def counting_stat(target, *args, **kwargs):
+        looks.extend([target] if target == str(path) else [])
+        return stat(target, *args, **kwargs)
+
+    monkeypatch.setattr(token_module.os, "stat", counting_stat)
+    now = [50.0]
+    path.write_text("one")
+    path.chmod(0o600)
+    tokens = TokenFile(path, recheck=1.0, clock=lambda: now[0])
+    for seconds, change, expected, count in TOKEN_FILE_STEPS:
+        now[0] += seconds
+        if change == "gone":
+            path.unlink()
+        elif change is not None:
+            path.write_text(change)
+            path.chmod(0o600)
+        if expected is TokenFileError:
+            with pytest.raises(TokenFileError, match="cannot be read"):
+                tokens.token()
+        else:
+            assert tokens.token() == expected
+        assert len(looks) == count
 
 
 @TOKEN_ROUTES
-def test_token_file_gone_after_start_is_explained_without_the_token(secure_simulator, tls_files, token_file,
-                                                                    intercepted):
+def test_token_file_gone_after_start_is_explained_without_the_token(token_clock, secure_simulator, tls_files,
+                                                                    token_file, intercepted):
     secret = token_file.read_text().strip()
     client_token = token_file.with_name("client-token")
     client_token.write_text(secret)
@@ -166,6 +214,7 @@ def test_token_file_gone_after_start_is_explained_without_the_token(secure_simul
     client, _ = token_client(secure_simulator, tls_files, client_token, intercepted)
     with client:
         client_token.unlink()
+        token_clock.advance()
         with pytest.raises(HalvexSecurityError) as info:
             client.read_element(SERIAL, O.serial)
     assert info.value.problem == "token_unreadable"

@@ -227,3 +227,30 @@ def test_parsed_codec_blocks():
     assert [iv.status for iv in result] == [0, MISSING, 0, partial]
     assert result[1].values == (None,) * 6
     assert result[3].values == tuple(truth(T0 + 3 * 1800))
+
+
+class Count(int):
+    """An int subclass: what a block may hand over as a count or a status."""
+
+
+@pytest.mark.parametrize(
+    "status, values",
+    [
+        (0, [0, 1, 2**32 - 1, 7, 8, 9]),
+        (OTHER_FLAG, [Count(5)] * 6),
+        (IntervalStatus(OTHER_FLAG), [True, False, 3, 4, 5, 6]),
+        (Count(MISSING), [None, "not looked at"]),
+        (0x80 | MISSING, [1] * 6),
+    ],
+)
+def test_intervals_are_what_the_checked_constructor_makes(status, values):
+    (got,) = blocks_to_intervals_rec([block(T0, 1, statuses=[status], values=[values])])
+    shown = [None] * 6 if int(status) & MISSING else [int(v) for v in values]
+    made = ThreePhaseInterval(utc(T0), *shown, status=int(status))
+    assert (got, repr(got), got.time.tzinfo) == (made, repr(made), made.time.tzinfo)
+    assert [type(v) for v in got.values + (got.status,)] == [type(v) for v in made.values + (made.status,)]
+
+
+def test_a_negative_status_is_refused_with_the_intervals_own_words():
+    with pytest.raises(ValueError, match="interval status must be a non-negative int, got -1"):
+        blocks_to_intervals_rec([block(T0, 1, statuses=[-1])])

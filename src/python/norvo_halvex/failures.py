@@ -29,6 +29,7 @@ class ExitCode(enum.IntEnum):
     ENVIRONMENT = 7
     SECURITY = 8
     INTERRUPTED = 130
+    OUTPUT_CLOSED = 141
 
 
 EXIT_CODE_MEANINGS = {
@@ -42,6 +43,7 @@ EXIT_CODE_MEANINGS = {
     ExitCode.ENVIRONMENT: "this machine: output path unwritable or a folder, disk full, port in use",
     ExitCode.SECURITY: "security: TLS handshake or certificate, authentication or permission refused",
     ExitCode.INTERRUPTED: "interrupted (Ctrl-C)",
+    ExitCode.OUTPUT_CLOSED: "the output was closed early (| head): printing stopped, the work did not",
 }
 
 
@@ -170,13 +172,18 @@ def _os_failure(exc: OSError) -> Failure:
     return Failure(ExitCode.ENVIRONMENT, code, cause, message, hint)
 
 
+def unreachable_hint(mediator: str | None) -> str:
+    """What to check when the mediator at ``mediator`` (if known) could not be used."""
+    return f"{UNREACHABLE_HINT} (now {mediator})" if mediator else UNREACHABLE_HINT
+
+
 def _grpc_failure(status: str, details: str, mediator: str | None) -> Failure:
     cause = _GRPC_WORDS.get(status, "mediator error")
     # An unknown serial or an object the meter does not hold: the meter's problem, not the mediator's.
     exit_code = ExitCode.METER if status == "NOT_FOUND" else ExitCode.MEDIATOR
     hint = None
-    if status in ("UNAVAILABLE", "DEADLINE_EXCEEDED"):
-        hint = f"{UNREACHABLE_HINT} (now {mediator})" if mediator else UNREACHABLE_HINT
+    if status in MEDIATOR_CODES:
+        hint = unreachable_hint(mediator)
     elif status == "UNAUTHENTICATED":
         exit_code, hint = ExitCode.SECURITY, TOKEN_HINT
     return Failure(exit_code, status, cause, details, hint)
@@ -190,6 +197,11 @@ def _security_failure(found) -> Failure:
     return Failure(ExitCode.SECURITY, status, cause, str(found.message or details), problem=problem)
 
 
+def _interrupted_query(exc: BaseException) -> bool:
+    # DuckDB turns a Ctrl-C that comes during one of its statements into an error of its own.
+    return type(exc).__name__ == "InterruptException" or (type(exc) is RuntimeError and str(exc) == "Query interrupted")
+
+
 def classify(exc: BaseException, *, mediator: str | None = None) -> Failure:
     """Turns any exception into a ``Failure``; ``mediator`` (the address in use) goes into
     the hint of an unreachable one."""
@@ -199,7 +211,7 @@ def classify(exc: BaseException, *, mediator: str | None = None) -> Failure:
         return Failure(ExitCode.UNEXPECTED, "SETUP", "library not usable", str(exc))
     if isinstance(exc, LocalError):
         return Failure(ExitCode.ENVIRONMENT, exc.code, exc.cause, str(exc), attempted=exc.attempted)
-    if isinstance(exc, KeyboardInterrupt):
+    if isinstance(exc, KeyboardInterrupt) or _interrupted_query(exc):
         return Failure(ExitCode.INTERRUPTED, "INTERRUPTED", "interrupted", "")
     # The transport's types load gRPC, which reporting a usage error need not wait for.
     import grpc

@@ -9,10 +9,9 @@ top of the runtime:
 - ``_read`` turns every runtime failure (data too short, text that is not ASCII, ...) into
   ``QuarnCodecError`` naming the record, and a record read at the top of its stream must use
   the whole stream: trailing bytes mean the reply is not what we think it is.
-- ``str()`` is stable and readable, with enumeration names; the core logs it.
+- ``str()`` is stable and readable, with enumeration names; the core logs it (``_text``).
 """
 
-import datetime
 import enum
 import functools
 import struct
@@ -20,17 +19,29 @@ from io import BytesIO
 
 from kaitaistruct import KaitaiStream, KaitaiStructError, ReadWriteKaitaiStruct
 
+from ._text import BYTES_LIKE, UNSET, TextForm, epoch_format, flags_format, render, render_flags
 from .errors import QuarnCodecError
 
-_UNSET = object()
-BYTES_LIKE = (bytes, bytearray, memoryview)
+__all__ = [
+    "BYTES_LIKE",
+    "ENERGY_REGISTERS",
+    "EnergyRegistersRec",
+    "QuarnRecord",
+    "SizedRecord",
+    "WholePayloadRecord",
+    "epoch_format",
+    "flags_format",
+    "render",
+    "render_flags",
+    "reply_bytes",
+    "resolve_enum",
+]
+
+_UNSET = UNSET
+_RUNTIME_SETATTR = ReadWriteKaitaiStruct.__setattr__
 
 # What the runtime (and struct/str.decode under it) raises for bytes that do not parse.
 _PARSE_FAILURES = (EOFError, struct.error, KaitaiStructError, ValueError, OverflowError)
-
-# Longer byte strings are shortened in the text form (interval frames carry hundreds).
-_BYTES_SHOWN = 32
-
 
 def _guard_read(read):
     @functools.wraps(read)
@@ -56,24 +67,25 @@ def _guard_read(read):
     return _read
 
 
-class QuarnRecord(ReadWriteKaitaiStruct):
+class QuarnRecord(ReadWriteKaitaiStruct, TextForm):
     """Base of every record of the codec."""
 
-    # Parameters (constructor arguments shown by str()), sequence fields in wire order,
-    # value instances shown by str(), and per-field text formats (an Enum class or a callable).
-    _params = ()
-    _fields = ()
-    _instances = ()
-    _formats = {}
+    # The layout (TextForm): parameters (constructor arguments shown by str()), sequence
+    # fields in wire order, value instances shown by str(), and per-field text formats.
     # A record read at the top of its stream must consume it entirely.
     _exhaustive = True
     # Wire size of fixed-size records; variable ones override _wire_size().
     _SIZE = None
 
     def __init__(self, _io=None, _parent=None, _root=None, **fields):
-        super().__init__(_io)
-        self._parent = _parent
-        self._root = _root if _root is not None else self
+        if type(self).__setattr__ is _RUNTIME_SETATTR:
+            # What the runtime's constructor and attribute hook leave, set at once: replies
+            # are parsed into records by the hundred.
+            self.__dict__.update(_io=_io, _dirty=True, _parent=_parent, _root=self if _root is None else _root)
+        else:
+            super().__init__(_io)
+            self._parent = _parent
+            self._root = _root if _root is not None else self
         for name, value in fields.items():
             if name not in self._fields and not isinstance(getattr(type(self), name, None), property):
                 raise TypeError(
@@ -307,23 +319,6 @@ class QuarnRecord(ReadWriteKaitaiStruct):
         for child in children:
             child._write__seq(self._io)
 
-    # ------------------------------------------------------- text form
-
-    def __str__(self):
-        parts = []
-        for name in self._params + self._fields + self._instances:
-            try:
-                value = getattr(self, name)
-            except AttributeError:
-                value = _UNSET
-            except Exception:
-                parts.append(f"{name}=<unavailable>")
-                continue
-            parts.append(f"{name}={render(value, self._formats.get(name))}")
-        return f"{type(self).__name__}({', '.join(parts)})"
-
-    __repr__ = __str__
-
     def as_dict(self):
         """The sequence fields as a dictionary (nested records as dictionaries too)."""
         return {name: _plain(self.__dict__.get(name)) for name in self._fields}
@@ -399,73 +394,6 @@ def _plain(value):
     if isinstance(value, (list, tuple)):
         return [_plain(v) for v in value]
     return value
-
-
-def render(value, fmt=None):
-    """Text form of one field value."""
-    if value is _UNSET:
-        return "<unset>"
-    if fmt is not None and value is not None:
-        if isinstance(fmt, type) and issubclass(fmt, enum.Enum):
-            if isinstance(value, int) and not isinstance(value, enum.Enum):
-                value = _resolve(fmt, value)
-        else:
-            return fmt(value)
-    if isinstance(value, QuarnRecord):
-        return str(value)
-    if isinstance(value, enum.Flag):
-        return render_flags(value)
-    if isinstance(value, enum.Enum):
-        return f"{type(value).__name__}.{value.name}"
-    if isinstance(value, BYTES_LIKE):
-        data = bytes(value)
-        if len(data) <= _BYTES_SHOWN:
-            return repr(data)
-        return f"<{len(data)} bytes: {data[:16].hex()}...>"
-    if isinstance(value, (list, tuple)):
-        return "[" + ", ".join(render(v, fmt) for v in value) + "]"
-    return repr(value)
-
-
-def _resolve(enum_cls, value):
-    try:
-        return enum_cls(value)
-    except ValueError:
-        return value
-
-
-def render_flags(value):
-    """``missing|power_failure``; unknown bits in hex; ``0`` for no flag."""
-    flags_cls = type(value)
-    raw = int(value)
-    names = []
-    known = 0
-    for member in flags_cls:
-        if raw & member.value:
-            names.append(member.name)
-            known |= member.value
-    if raw & ~known:
-        names.append(f"0x{raw & ~known:02x}")
-    return "|".join(names) if names else "0"
-
-
-def flags_format(flags_cls):
-    """A text format for a field of flags that may hold a plain integer."""
-
-    def fmt(value):
-        if isinstance(value, int):
-            return render_flags(flags_cls(int(value)))
-        return repr(value)
-
-    return fmt
-
-
-def epoch_format(value):
-    """Epoch seconds with the UTC time beside them."""
-    if isinstance(value, int) and 0 <= value <= 0xFFFFFFFF:
-        when = datetime.datetime.fromtimestamp(int(value), datetime.timezone.utc)
-        return f"{int(value)} ({when:%Y-%m-%dT%H:%M:%SZ})"
-    return repr(value)
 
 
 def reply_bytes(label, data):

@@ -1,5 +1,6 @@
 """The block of interval data inside a three-phase interval frame."""
 
+import struct
 from enum import IntFlag
 
 from ._record import QuarnRecord, SizedRecord, epoch_format, flags_format
@@ -15,6 +16,14 @@ class IntervalStatus(IntFlag):
     clock_adjusted = 0x04
     # The interval is shorter than interval_length (the clock was set, or it is still running).
     partial = 0x08
+
+
+# Every status byte's flags, made once: a block holds dozens of intervals.
+_STATUSES = tuple(IntervalStatus(i) for i in range(256))
+
+_HEADER = struct.Struct("<IHH")
+# One interval: the status byte and six u4le counts.
+_INTERVAL = struct.Struct("<B6I")
 
 
 # The six counts of an interval, in the order the meter sends them.
@@ -82,9 +91,15 @@ class QuarnProfileThreePhaseIntervalsResponseBlock(SizedRecord):
 
     def _read(self):
         self._check_length()
-        self.start_time = self._io.read_u4le()
-        self.interval_length = self._io.read_u2le()
-        self.num_intervals = self._io.read_u2le()
+        io = self._io
+        # The whole header and interval array in one unpack each; data that turns out short
+        # is read field by field instead, so its error names the field that ran out.
+        if io.size() - io.pos() < self.HEADER_SIZE:
+            self.start_time = io.read_u4le()
+            self.interval_length = io.read_u2le()
+            self.num_intervals = io.read_u2le()
+        else:
+            self.start_time, self.interval_length, self.num_intervals = _HEADER.unpack(io.read_bytes(self.HEADER_SIZE))
         expected = self.HEADER_SIZE + self.INTERVAL_SIZE * self.num_intervals
         if self.length is not None and expected != self.length:
             raise QuarnCodecError(
@@ -97,8 +112,27 @@ class QuarnProfileThreePhaseIntervalsResponseBlock(SizedRecord):
                 "QuarnProfileThreePhaseIntervalsResponseBlock: interval_length is 0 but the block holds intervals",
                 "QuarnProfileThreePhaseIntervalsResponseBlock",
             )
-        self._read_children("intervals", QuarnProfileThreePhaseIntervalsResponseBlock.Interval, self.num_intervals)
+        count = self.num_intervals
+        if io.size() - io.pos() < self.INTERVAL_SIZE * count:
+            self._read_children("intervals", QuarnProfileThreePhaseIntervalsResponseBlock.Interval, count)
+        else:
+            self.intervals = self._unpack_intervals(count)
         self._dirty = False
+
+    def _unpack_intervals(self, count):
+        """The intervals as ``Interval`` records in the state their own ``_read`` leaves."""
+        io, root = self._io, self._root
+        data = io.read_bytes(self.INTERVAL_SIZE * count)
+        make, set_state, interval = object.__new__, object.__setattr__, QuarnProfileThreePhaseIntervalsResponseBlock.Interval
+        intervals = []
+        for status, *values in _INTERVAL.iter_unpack(data):
+            child = make(interval)
+            set_state(child, "__dict__", {
+                "_io": io, "_dirty": False, "_parent": self, "_root": root,
+                "status": _STATUSES[status], "values": values,
+            })
+            intervals.append(child)
+        return intervals
 
     def _check(self):
         self._check_uint("start_time", 32)

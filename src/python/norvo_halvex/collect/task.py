@@ -37,7 +37,7 @@ from norvo_halvex.meters import (
     time_zone,
     valid_event_log_idx,
 )
-from norvo_halvex.failures import classify
+from norvo_halvex.failures import Failure, classify
 
 UTC = _dt.timezone.utc
 
@@ -74,6 +74,8 @@ class Attempt:
     rows: int
     started_at: _dt.datetime
     duration_ms: int
+    #: How the failure of a failed try was classified (not stored: the ledger keeps ``code``).
+    failure: Failure | None = None
 
 
 @dataclasses.dataclass(slots=True)
@@ -97,6 +99,9 @@ class MeterDayResult:
     attempts: list[Attempt] = dataclasses.field(default_factory=list)
     #: A stop request cut this meter-day short: it is dropped whole, never stored.
     interrupted: bool = False
+    #: Calls made to the mediator, and the time the meter-day took (retry waits included).
+    exchanges: int = 0
+    seconds: float = 0.0
 
     def final(self) -> dict[str, Attempt]:
         """The last try of each part."""
@@ -140,7 +145,8 @@ def _sleeper(stop: threading.Event | None) -> Callable[[float], None]:
 
 
 def retrying(retries: int, *, stop: threading.Event | None = None, backoff: float = DEFAULT_BACKOFF):
-    """Exponential backoff with jitter, for transient failures only, ``retries`` more tries."""
+    """Exponential backoff with jitter, for transient failures only, ``retries`` more tries;
+    none once ``stop`` is set."""
     stop_rule = tenacity.stop_after_attempt(retries + 1)
     if stop is not None:
         stop_rule = stop_rule | (lambda state: stop.is_set())
@@ -276,8 +282,16 @@ def collect_meter_day(
     retries: int = DEFAULT_RETRIES,
     stop: threading.Event | None = None,
     backoff: float = DEFAULT_BACKOFF,
+    halt: threading.Event | None = None,
 ) -> MeterDayResult:
-    """Reads the parts of one meter-day through ``api``; never raises for a meter's failure."""
+    """Reads the parts of one meter-day through ``api``; never raises for a meter's failure.
+
+    ``stop`` cuts the meter-day short (it comes back ``interrupted``, to be dropped);
+    ``halt`` only ends the retries: every part is still tried once and the result is whole.
+    """
+    from norvo_halvex.mediator.grpc.client import calls_made
+
+    began, calls = time.monotonic(), calls_made()
     result = MeterDayResult(md.serial, md.day, md.zone)
     run = _Run(api, md, result)
     for what in md.whats:
@@ -296,11 +310,12 @@ def collect_meter_day(
             except Exception as exc:
                 if isinstance(exc, NotHeld):
                     code, message = "NOT_HELD", str(exc)
+                    failure = None
                 else:
                     failure = classify(exc)
                     code, message = failure.ledger_code, failure.message
                 result.attempts.append(
-                    Attempt(what, tries, "failed", code, message, 0, started, _ms(t0))
+                    Attempt(what, tries, "failed", code, message, 0, started, _ms(t0), failure)
                 )
                 raise
             result.attempts.append(
@@ -308,11 +323,13 @@ def collect_meter_day(
             )
 
         try:
-            retrying(retries, stop=stop, backoff=backoff)(once)
+            retrying(retries, stop=halt or stop, backoff=backoff)(once)
         except Exception:
             pass  # every try is in result.attempts
     if stop is not None and stop.is_set():
         result.interrupted = True
+    result.exchanges = calls_made() - calls
+    result.seconds = time.monotonic() - began
     return result
 
 

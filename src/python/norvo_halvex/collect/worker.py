@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import logging
+import signal
 import threading
 
 from norvo_halvex.collect.task import DEFAULT_BACKOFF, MeterDay, MeterDayResult, collect_meter_day
@@ -31,6 +32,18 @@ def client_for(mediator: str, settings=None, log_level: str = "WARNING"):
         return api
 
 
+def close_clients() -> None:
+    """Closes the clients ``client_for`` made in this process (their channels go; the next
+    ``client_for`` makes new ones)."""
+    with _lock:
+        apis = list(_clients.values())
+        _clients.clear()
+    for api in apis:
+        close = getattr(getattr(api, "grpc_client", None), "close", None)
+        if callable(close):
+            close()
+
+
 def run_meter_day(
     mediator: str, md: MeterDay, retries: int, backoff: float = DEFAULT_BACKOFF, log_level: str = "WARNING",
     settings=None,
@@ -38,8 +51,12 @@ def run_meter_day(
     return collect_meter_day(client_for(mediator, settings, log_level), md, retries=retries, backoff=backoff)
 
 
-def quiet_library_logs() -> None:
-    """For the worker processes of a local cluster, whose standard error is the tool's: the
-    library's log entries would reach the terminal there unformatted and unescaped, and
-    every failure is in the results the tool reports anyway."""
+def quiet_worker(setup=None) -> None:
+    """Run in each worker process of a local cluster, whose terminal is the tool's: Ctrl-C
+    there is for the tool, which stops the workers itself; and the library's log entries
+    stay off that terminal (every failure is in the results the tool reports), going where
+    ``setup`` sends them, if anywhere."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
     logging.getLogger().addHandler(logging.NullHandler())
+    if setup is not None:
+        setup()

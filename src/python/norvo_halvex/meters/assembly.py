@@ -26,6 +26,9 @@ _log = get_logger("norvo_halvex.util.three_phase_intervals", __file__)
 
 _MISSING = int(IntervalStatus.missing)
 _VALUES_PER_INTERVAL = len(VALUE_FIELDS)
+_NO_VALUES: list[int | None] = [None] * _VALUES_PER_INTERVAL
+_index = operator.index
+_from_checked = ThreePhaseInterval._from_checked
 
 
 def _block_int(block_no: int, count: int, name: str, value: Any) -> int:
@@ -43,14 +46,14 @@ def _interval_from_record(
 ) -> ThreePhaseInterval:
     where = f"interval block {block_no} of {count}, interval {pos}"
     try:
-        status = operator.index(rec.status)
+        status = _index(rec.status)
     except TypeError:
         raise TypeError(
             f"{where}: status must be an int, got {type(rec.status).__name__}"
         ) from None
     if status & _MISSING:
         # What a missing interval carries in its value fields is meaningless.
-        values: list[int | None] = [None] * _VALUES_PER_INTERVAL
+        values: list[int | None] = _NO_VALUES
     else:
         raw = list(rec.values)
         if len(raw) != _VALUES_PER_INTERVAL:
@@ -59,13 +62,17 @@ def _interval_from_record(
                 f"({', '.join(VALUE_FIELDS)}), got {len(raw)}"
             )
         try:
-            values = [operator.index(v) for v in raw]
+            values = list(map(_index, raw))
         except TypeError:
             bad = next(v for v in raw if not hasattr(type(v), "__index__"))
             raise TypeError(
                 f"{where}: values must be int counts, got {type(bad).__name__}"
             ) from None
-    return ThreePhaseInterval(time, *values, status=status)
+    if status < 0:  # refused by the interval's own checks, with their message
+        return ThreePhaseInterval(time, *values, status=status)
+    # time is UTC, the values exact ints (or None) and the status an exact int >= 0: what
+    # the interval's own checks would make of them.
+    return _from_checked(time, values, status)
 
 
 def _same_content(a: ThreePhaseInterval, b: ThreePhaseInterval) -> bool:
@@ -99,7 +106,8 @@ def blocks_to_intervals_rec(blocks: Sequence[Any]) -> ThreePhaseIntervals:
     block_list = list(blocks)
     count = len(block_list)
     interval_length: int | None = None
-    by_time: dict[datetime, ThreePhaseInterval] = {}
+    # Keyed by the start in epoch seconds (one per instant, as the datetimes are).
+    by_start: dict[int, ThreePhaseInterval] = {}
 
     for b, block in enumerate(block_list):
         block_no = b + 1
@@ -127,14 +135,15 @@ def blocks_to_intervals_rec(blocks: Sequence[Any]) -> ThreePhaseIntervals:
         start = _block_int(block_no, count, "start_time", block.start_time)
 
         for pos, rec in enumerate(block.intervals):
-            time = datetime.fromtimestamp(start + pos * length, timezone.utc)
+            at = start + pos * length
+            time = datetime.fromtimestamp(at, timezone.utc)
             interval = _interval_from_record(block_no, count, pos, time, rec)
-            earlier = by_time.get(time)
+            earlier = by_start.get(at)
             if earlier is None:
-                by_time[time] = interval
+                by_start[at] = interval
             elif not _same_content(earlier, interval):
                 keep = earlier if interval.missing and not earlier.missing else interval
-                by_time[time] = keep
+                by_start[at] = keep
                 _log.warning(
                     "conflicting copies of one interval in consecutive frames; "
                     "keeping the copy with data, else the later one",
@@ -145,5 +154,5 @@ def blocks_to_intervals_rec(blocks: Sequence[Any]) -> ThreePhaseIntervals:
                 )
 
     return ThreePhaseIntervals(
-        (by_time[t] for t in sorted(by_time)), interval_length
+        [by_start[at] for at in sorted(by_start)], interval_length
     )

@@ -67,6 +67,25 @@ class ThreePhaseInterval:
         values = ", ".join(f"{name}={getattr(self, name)!r}" for name in VALUE_FIELDS)
         return f"ThreePhaseInterval({self.time.isoformat()}, {values}, status={self.status})"
 
+    @classmethod
+    def _from_checked(
+        cls, time: datetime, values: Sequence[int | None], status: int
+    ) -> ThreePhaseInterval:
+        """An interval from parts that already are what ``__post_init__`` makes of them: an
+        aware datetime in ``timezone.utc``, six exact ints or None, and an exact int status
+        of 0 or more. The assembly of a download makes dozens of these per frame."""
+        a, b, c, d, e, f = values
+        interval = _new(cls)
+        _SET_TIME(interval, time)
+        _SET_A(interval, a)
+        _SET_B(interval, b)
+        _SET_C(interval, c)
+        _SET_D(interval, d)
+        _SET_E(interval, e)
+        _SET_F(interval, f)
+        _SET_STATUS(interval, status)
+        return interval
+
     @property
     def values(self) -> tuple[int | None, ...]:
         """The six counts in meter order (``VALUE_FIELDS``)."""
@@ -83,6 +102,15 @@ class ThreePhaseInterval:
     def missing(self) -> bool:
         """True when the meter flagged this interval as holding no data."""
         return bool(self.status & _MISSING)
+
+
+_new = object.__new__
+# The slots' own setters: the frozen class refuses ordinary assignment.
+_SET_TIME = ThreePhaseInterval.__dict__["time"].__set__
+_SET_A, _SET_B, _SET_C, _SET_D, _SET_E, _SET_F = (
+    ThreePhaseInterval.__dict__[name].__set__ for name in VALUE_FIELDS
+)
+_SET_STATUS = ThreePhaseInterval.__dict__["status"].__set__
 
 
 class ThreePhaseIntervals(Sequence[ThreePhaseInterval]):

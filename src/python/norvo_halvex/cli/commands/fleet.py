@@ -38,7 +38,7 @@ def load_serials(args) -> list[str]:
     arg("serials", metavar="SERIAL", nargs="*", help="meter serial numbers"),
     arg("--file", metavar="FILE",
         help=SERIALS_FILE_HELP),
-    arg("--workers", metavar="N", type=int, default=DEFAULT_WORKERS,
+    arg("--workers", metavar="N", type=int,
         help=f"meters read at the same time (default {DEFAULT_WORKERS})"),
     arg("--format", choices=("csv", "jsonl"), default="csv",
         help="csv (default) or jsonl, one JSON object per meter; --json means jsonl"),
@@ -67,9 +67,13 @@ def cmd_fleet(ctx, args) -> int:
 
             def on_result(result):
                 writer.add(result)
+                if path is None and getattr(out, "closed_by_reader", False):
+                    raise BrokenPipeError  # nobody reads the rows any more: stop reading meters
                 counter.advance(result.status, result.problem())
 
             def on_stop(exc, running):
+                if isinstance(exc, BrokenPipeError):
+                    return  # the reader went away: quietly
                 interrupted = isinstance(exc, KeyboardInterrupt)
                 if interrupted:
                     # Reads still ending must not bury "interrupted" under their failures.

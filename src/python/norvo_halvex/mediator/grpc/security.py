@@ -43,6 +43,9 @@ class ChannelSecurity:
     """What one client needs to open its channel securely; files are read here, once
     (the token file again whenever it changes)."""
 
+    #: Set once the mediator has answered a call over this channel.
+    answered = False
+
     def __init__(self, settings: ConnectionSettings, address: MediatorAddress) -> None:
         self.settings = settings
         self.address = address
@@ -157,6 +160,9 @@ class ChannelSecurity:
             return ("handshake_failed", f"TLS handshake with {target} failed",
                     f"check {_CA_HINT} and {_CERT_HINT} against the mediator's")
         if "failed to connect" in lower and ("socket closed" in lower or "connection reset" in lower):
+            if self.answered:
+                # It answered on these terms before: the mediator went away, TLS is not the matter.
+                return None
             # The mediator took the connection and dropped it before any answer: a TLS
             # mismatch of some kind, since a mediator that is down refuses the connection.
             if not s.tls:

@@ -11,6 +11,8 @@ import hmac
 import os
 import stat
 import threading
+from collections.abc import Callable
+from time import monotonic
 
 import grpc
 
@@ -20,6 +22,9 @@ __all__ = ["BearerTokenAuth", "TokenFile", "TokenFileError"]
 _MAX_TOKEN = 16 * 1024
 _READERS = {stat.S_IRGRP: "its group", stat.S_IROTH: "other users",
             stat.S_IRGRP | stat.S_IROTH: "its group and other users"}
+
+#: Seconds between two looks at the token file: a call in between uses the token read last.
+RECHECK_SECONDS = 1.0
 
 
 class TokenFileError(ValueError):
@@ -32,23 +37,41 @@ class TokenFile:
     """The token in ``path``: the file's content without surrounding whitespace.
 
     The file must be a regular file (a symlink to one is fine) that neither its group nor
-    other users may read. ``token()`` re-reads it whenever its modification time, size,
-    inode or mode changed since the last read, so replacing the file (atomically or in
-    place) rotates the token for the next call, and a file made readable to others is
-    refused from then on.
+    other users may read. ``token()`` looks at it at most once every ``recheck`` seconds
+    (by ``clock``; by default ``RECHECK_SECONDS`` by ``time.monotonic``, as this module
+    holds them then) and re-reads it when its modification time, size, inode or mode
+    changed since the last read, so replacing the file (atomically or in place) rotates
+    the token for the calls from the next look on, and a file made readable to others, or
+    gone, is refused from then on.
     """
 
-    def __init__(self, path: str | os.PathLike[str]) -> None:
+    def __init__(
+        self,
+        path: str | os.PathLike[str],
+        *,
+        recheck: float | None = None,
+        clock: Callable[[], float] | None = None,
+    ) -> None:
         self.path = os.fspath(path)
+        self._recheck = RECHECK_SECONDS if recheck is None else recheck
+        self._clock = monotonic if clock is None else clock
         self._lock = threading.Lock()
         self._stamp: tuple[int, int, int, int] | None = None
+        self._looked = 0.0
         self._token = ""
-        self.token()  # refuse an unusable file at once
+        self._look()  # refuse an unusable file at once
 
     def __repr__(self) -> str:
         return f"<TokenFile {self.path!r}>"
 
     def token(self) -> str:
+        # Every call of a channel asks: a stat per call costs a system call each time.
+        if self._clock() - self._looked < self._recheck:
+            return self._token
+        return self._look()
+
+    def _look(self) -> str:
+        now = self._clock()
         try:
             st = os.stat(self.path)
         except OSError as e:
@@ -58,6 +81,7 @@ class TokenFile:
             if stamp != self._stamp:
                 self._token = self._read()
                 self._stamp = stamp
+            self._looked = now
             return self._token
 
     def _check(self, st: os.stat_result) -> None:
