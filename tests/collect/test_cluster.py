@@ -135,8 +135,12 @@ def test_collect_on_a_scheduler_and_worker_started_with_tls_as_the_docs_show(sim
                 "--retries", "0", "--cluster", address)
         refused = run_tool(*base)
         assert refused.code == 2 and "--cluster-tls-ca, --cluster-tls-cert, --cluster-tls-key not given" in refused.err
-        run = run_tool(*base, "--cluster-tls-cert", dask_pki / "client.pem", "--cluster-tls-key",
-                       dask_pki / "client.key", HALVEX_CLUSTER_TLS_CA=str(dask_pki / "ca.pem"))
+        # The address and the client's files from a profile of a settings file, the CA from the environment.
+        config = dask_pki / "halvex.toml"
+        config.write_text(f'[profiles.night]\ncluster = "{address}"\ncluster_tls_cert = "client.pem"\n'
+                          'cluster_tls_key = "client.key"\n')
+        run = run_tool("--config", config, "--profile", "night", *base[:-2],
+                       HALVEX_CLUSTER_TLS_CA=str(dask_pki / "ca.pem"))
         assert run.code == 0, run.err
         with Store(db, read_only=True) as store:
             assert store.con.execute("SELECT count(*) FROM intervals").fetchone() == (48,)
