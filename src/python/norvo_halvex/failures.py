@@ -78,7 +78,7 @@ MEDIATOR_CODES = frozenset({"UNAVAILABLE", "DEADLINE_EXCEEDED"})
 # changes nothing.
 SECURITY_CODES = frozenset(
     {"UNTRUSTED_CERTIFICATE", "CERTIFICATE_EXPIRED", "CERTIFICATE_NOT_YET_VALID", "HOSTNAME_MISMATCH",
-     "HANDSHAKE_FAILED", "TLS_REFUSED", "TOKEN_UNREADABLE", "UNAUTHENTICATED", "PERMISSION_DENIED"}
+     "SERVER_NOT_TLS", "HANDSHAKE_FAILED", "TLS_REFUSED", "TOKEN_UNREADABLE", "UNAUTHENTICATED", "PERMISSION_DENIED"}
 )
 
 
@@ -139,6 +139,7 @@ _SECURITY_WORDS = {
     "certificate_expired": "mediator certificate expired",
     "certificate_not_yet_valid": "mediator certificate not valid yet",
     "hostname_mismatch": "mediator certificate name mismatch",
+    "server_not_tls": "mediator does not speak TLS",
     "handshake_failed": "TLS handshake failed",
     "tls_refused": "TLS handshake refused",
     "token_unreadable": "token file unreadable",

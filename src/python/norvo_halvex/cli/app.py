@@ -44,7 +44,7 @@ examples:
   halvex --mediator 10.1.2.3:50051 read HX1000002  a real mediator
   halvex read HX3000001 --json                     one JSON document instead of text
   halvex intervals HX3000001 --day 2025-03-01 --csv day.csv
-  halvex fleet --file meters.txt --out registers.csv
+  halvex fleet --serials-file meters.txt --out registers.csv
   halvex load-switch-set HX1000001 connected --dry-run
   halvex read -- -HX17                             after --, values may begin with '-'
 """
@@ -66,10 +66,22 @@ def _epilog() -> str:
 
 
 class _Parser(argparse.ArgumentParser):
+    commands = None  # the sub-parsers' action, on the tool's own parser
+
     def error(self, message):  # one line, our format, exit code 2
         command = self.prog.partition(" ")[2]
         prefix = f"{command}: " if command else ""
         raise UsageError(f"{prefix}{message} (see '{self.prog} --help')")
+
+    def parse_args(self, args=None, namespace=None):
+        # What no parser took is reported by the command's own parser, so that the hint
+        # points at the help that lists the command's options.
+        parsed, extras = self.parse_known_args(args, namespace)
+        if extras:
+            command = getattr(parsed, "command", None)
+            parser = self.commands.choices.get(command, self) if self.commands and command else self
+            parser.error(f"unrecognized arguments: {' '.join(extras)}")
+        return parsed
 
 
 def _global_options(p: argparse.ArgumentParser, *, top: bool) -> None:
@@ -80,8 +92,11 @@ def _global_options(p: argparse.ArgumentParser, *, top: bool) -> None:
                    help=f"mediator address (default: ${connection.MEDIATOR_ENV}, else {DEFAULT_MEDIATOR_ADDRESS})")
     g.add_argument("--simulate", action="store_true", default=d(False),
                    help="start the meter simulator in-process and talk to it")
-    g.add_argument("--fleet", metavar="FILE", default=d(None),
-                   help="fleet file (JSON) for --simulate, demo and simulator")
+    g.add_argument("--simulator-fleet", metavar="FILE", default=d(None),
+                   help="the simulator's fleet file (JSON) for --simulate, demo and simulator "
+                        "(default: the built-in fleet)")
+    # The older spelling, accepted for a release and no longer shown.
+    g.add_argument("--fleet", dest="simulator_fleet", default=d(None), help=argparse.SUPPRESS)
     g.add_argument("--json", action="store_true", default=d(False),
                    help="print one JSON document on standard output")
     g.add_argument("--config", metavar="FILE", default=d(None),
@@ -116,6 +131,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"halvex {version()}")
     _global_options(parser, top=True)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=_Parser)
+    parser.commands = sub
 
     for module in COMMAND_MODULES:
         for command in module.COMMANDS:

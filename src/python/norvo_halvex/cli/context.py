@@ -63,7 +63,7 @@ class Context:
         self.log_level = getattr(args, "log_level", None) or "WARNING"
         self.status = StatusLine(self.stderr, log=logs.note if logs is not None else None)
         self.simulate = bool(getattr(args, "simulate", False))
-        self.fleet_path = getattr(args, "fleet", None)
+        self.fleet_path = getattr(args, "simulator_fleet", None)
         self.config = config
         explicit = getattr(args, "mediator", None)
         if self.simulate and explicit:
@@ -71,7 +71,7 @@ class Context:
         if explicit and args.command in ("demo", "simulator"):
             raise UsageError(f"{args.command} runs its own simulator; --mediator does not apply")
         if self.fleet_path and not self.simulate and args.command not in ("demo", "simulator"):
-            raise UsageError("--fleet needs --simulate (or the demo / simulator commands)")
+            raise UsageError("--simulator-fleet needs --simulate (or the demo / simulator commands)")
         if config is not None:
             self.mediator, source = config.values["mediator"], config.source_words("mediator")
         else:

@@ -72,15 +72,16 @@ class MeterResult:
         row.update(serial=self.serial, status=self.status, hardware=self.hardware or "")
         row["kind"] = self.kind or ""
         regs = self.registers
+        # As every file of the tool writes registers: the meter's own decimals.
         if isinstance(regs, tuple):
             for element, values in zip(meters.ELEMENTS, regs):
                 for key, value in (values or {}).items():
                     if key in meters.ELEMENT_REGISTERS and value is not None:
-                        row[meters.register_column(key, element)] = value
+                        row[meters.register_column(key, element)] = meters.register_text(value, self.hardware)
         elif isinstance(regs, dict):
             for key, value in regs.items():
                 if key in meters.THREE_PHASE_QUANTITIES and value is not None:
-                    row[meters.register_column(key)] = value
+                    row[meters.register_column(key)] = meters.register_text(value, self.hardware)
         if self.failure is not None:
             row["error_code"] = self.failure.code
             row["error_message"] = self.failure.message
@@ -88,7 +89,7 @@ class MeterResult:
             row["error_code"] = PARTIAL_CODE
             row["error_message"] = "not read: " + " ".join(self.failed_values)
         # People open this file in spreadsheets and terminals: meter and mediator text
-        # is shown, never run.
+        # is shown, never run (register texts are numbers and stay as they are).
         return {key: for_csv_cell(for_terminal(value)) if isinstance(value, str) else value
                 for key, value in row.items()}
 

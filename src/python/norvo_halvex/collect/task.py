@@ -33,6 +33,7 @@ from norvo_halvex.meters import (
     interval_frames,
     is_three_phase,
     local_day,
+    register_text,
     scale_for,
     time_zone,
     valid_event_log_idx,
@@ -222,18 +223,16 @@ class _Run:
         value = self.api.read(self.md.serial)
         values: dict[str, str | None] = {}
         failed = []
-        shown = f".{scale_for(hw).decimals}f"
         if is_three_phase(hw):
             for key in THREE_PHASE_QUANTITIES:
                 v = value.get(key)
                 if v is None:
                     failed.append(key)
-                values[key] = None if v is None else format(v, shown)
+                values[key] = register_text(v, hw)
         else:
             for element, regs in zip(ELEMENTS, value):
                 for key in ELEMENT_REGISTERS:
-                    v = None if regs is None else regs.get(key)
-                    values[f"{element}_{key}"] = None if v is None else format(v, shown)
+                    values[f"{element}_{key}"] = register_text(None if regs is None else regs.get(key), hw)
         # The day's reading is one taken once the day is over, with every value.
         over = self.local.over(read_at)
         self.result.registers = (read_at, values, over and not failed)

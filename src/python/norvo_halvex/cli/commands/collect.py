@@ -16,7 +16,7 @@ import duckdb
 
 from norvo_halvex import files, meters
 from norvo_halvex.cli import logs, parsing, render
-from norvo_halvex.cli.command import SERIALS_FILE_HELP, ZONE, Argument, Commands, arg
+from norvo_halvex.cli.command import SERIALS_FILE, ZONE, Argument, Commands, arg
 from norvo_halvex.cli.progress import Counter
 from norvo_halvex.cli.report import describe
 from norvo_halvex.collect import (
@@ -286,8 +286,7 @@ def _start_cluster(ctx, args, stop: threading.Event, tls):
     "collect", "collect meter-days into a DuckDB store",
     arg("serials", metavar="SERIAL", nargs="*",
         help="meter serial numbers (default with --simulate: every simulated meter)"),
-    arg("--serials-file", metavar="FILE",
-        help=SERIALS_FILE_HELP),
+    SERIALS_FILE,
     *days_options("collect"),
     arg("--what", metavar="PARTS", default=",".join(DEFAULT_WHATS),
         help=f"comma-separated parts: {', '.join(WHATS)} (default {','.join(DEFAULT_WHATS)})"),

@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
+import argparse
 import contextlib
 import os
 
 from norvo_halvex import files
 from norvo_halvex.cli import parsing
-from norvo_halvex.cli.command import SERIALS_FILE_HELP, Commands, arg
+from norvo_halvex.cli.command import SERIALS_FILE, Commands, arg
 from norvo_halvex.cli.fleet import (
     DEFAULT_WORKERS,
     OrderedWriter,
@@ -27,17 +28,18 @@ COMMANDS = Commands()
 
 
 def load_serials(args) -> list[str]:
-    serials = parsing.read_serials(args.serials, args.file)
+    serials = parsing.read_serials(args.serials, args.serials_file)
     if not serials:
-        raise UsageError("no meters: give serials as arguments or --file FILE")
+        raise UsageError("no meters: give serials as arguments or --serials-file FILE")
     return serials
 
 
 @COMMANDS.add(
     "fleet", "read the registers of many meters concurrently",
     arg("serials", metavar="SERIAL", nargs="*", help="meter serial numbers"),
-    arg("--file", metavar="FILE",
-        help=SERIALS_FILE_HELP),
+    SERIALS_FILE,
+    # The older spelling, accepted for a release and no longer shown.
+    arg("--file", dest="serials_file", help=argparse.SUPPRESS),
     arg("--workers", metavar="N", type=int,
         help=f"meters read at the same time (default {DEFAULT_WORKERS})"),
     arg("--format", choices=("csv", "jsonl"), default="csv",
