@@ -9,8 +9,8 @@ import re
 
 import pytest
 
-from collect_support import DAY, NOW, UTC
-from norvo_halvex.collect import CollectOptions, Store, collect
+from collect_support import BACKENDS, DAY, NOW, UTC
+from norvo_halvex.collect import CollectOptions, Store, collect, open_store
 from norvo_halvex.collect.report_data import read
 from norvo_halvex.collect.report_page import javascript, load_chart, report, script_json
 from norvo_halvex.collect.task import Attempt, MeterDayResult
@@ -38,15 +38,16 @@ def intervals(day, value_at, zone="UTC"):
             for s in slots([day], zone)]
 
 
-def store_of(path, results):
-    with Store(path) as store:
+def store_of(db, results):
+    with open_store(db) as store:
         store.write_many("run", results)
-    return Store(path, read_only=True)
+    return open_store(db, read_only=True)
 
 
 # -- figures ----------------------------------------------------------------------------------
 
 
+@BACKENDS
 @pytest.mark.parametrize(
     "parts, zone, outcome",
     [
@@ -69,6 +70,7 @@ def test_a_meter_days_outcome_is_its_parts_last_tries(db, parts, zone, outcome):
     assert data.counts() == {**dict.fromkeys(("complete", "partial", "failed", "missing"), 0), outcome: 1}
 
 
+@BACKENDS
 def test_worst_meters_come_first(db):
     days = DAYS[-3:]
     plan = {  # serial: outcome per day
@@ -87,6 +89,7 @@ def test_worst_meters_come_first(db):
     assert [data.counts(d)["complete"] for d in days] == [2, 2, 5]
 
 
+@BACKENDS
 def test_the_fleet_load_is_the_sum_per_half_hour(db):
     def day_of(serial, kwh):
         rows = intervals(DAY, lambda wall: kwh)[:2]
@@ -106,6 +109,7 @@ def _profile(wall):
     return 1 + wall.hour  # a meter that follows the wall clock
 
 
+@BACKENDS
 @pytest.mark.parametrize(
     "zone, days, odd, expected",
     [

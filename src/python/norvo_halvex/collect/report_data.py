@@ -17,11 +17,12 @@ Only days that hold at least half their half-hours are compared, and only meters
 
 from __future__ import annotations
 
+import collections
 import dataclasses
 import datetime as _dt
 from collections.abc import Sequence
 
-from norvo_halvex.collect.store import KNOWN_SERIALS, INTERVAL_COLUMNS, Store, last_tries
+from norvo_halvex.collect.store import BaseStore
 from norvo_halvex.meters import INTERVAL_SECONDS, local_day, time_zone
 
 OUTCOMES = ("complete", "partial", "failed", "missing")
@@ -29,10 +30,6 @@ OUTCOMES = ("complete", "partial", "failed", "missing")
 MIN_USUAL_DAYS = 3
 #: The most unusual meters listed.
 DEVIATIONS_SHOWN = 20
-#: The quantity a usual day is made of.
-USUAL_QUANTITY = INTERVAL_COLUMNS[0]
-
-_LAST = last_tries("day BETWEEN $first AND $last AND zone = $zone")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -84,97 +81,77 @@ def slots(days: Sequence[_dt.date], zone: str) -> list[Slot]:
     return out
 
 
-def read(store: Store, days: Sequence[_dt.date], zone: str = "UTC") -> ReportData:
+def read(store: BaseStore, days: Sequence[_dt.date], zone: str = "UTC") -> ReportData:
+    """What the report of the local ``days`` in ``zone`` shows, read through the store's
+    interface (either backend)."""
     days = sorted(days)
-    con = store.con
-    params = {"first": days[0], "last": days[-1], "zone": zone}
-    tried = con.execute(
-        f"""SELECT serial, day, CASE WHEN bool_and(outcome = 'ok') THEN 'complete'
-                                     WHEN bool_and(outcome = 'failed') THEN 'failed' ELSE 'partial' END
-            FROM ({_LAST}) GROUP BY serial, day""",
-        params,
-    ).fetchall()
-    known = [s for (s,) in con.execute(f"SELECT serial FROM ({KNOWN_SERIALS}) ORDER BY serial").fetchall()]
+    parts = store.last_parts(days[0], days[-1], zone)
+    by_day: dict[tuple[str, _dt.date], set[str]] = {}
+    for serial, day, _what, outcome, *_ in parts:
+        by_day.setdefault((serial, day), set()).add(outcome)
+    known = store.known_serials()
     outcomes = {(s, d): "missing" for s in known for d in days}
-    outcomes.update({(s, d): o for s, d, o in tried})
+    for key, seen in by_day.items():
+        outcomes[key] = "complete" if seen == {"ok"} else "failed" if seen == {"failed"} else "partial"
 
     def badness(serial: str) -> tuple:
         mine = [outcomes[serial, d] for d in days]
         return (-sum(o != "complete" for o in mine), -mine.count("failed"), -mine.count("partial"), serial)
 
-    problems = con.execute(
-        f"""SELECT day, coalesce(code, ''), what, outcome, count(*), count(DISTINCT serial)
-            FROM ({_LAST}) WHERE outcome <> 'ok' GROUP BY ALL ORDER BY day, 2, what, outcome""",
-        params,
-    ).fetchall()
-    codes = con.execute(
-        f"""SELECT coalesce(code, ''), count(*), count(DISTINCT serial), min(day), max(day),
-                   arg_max(message, started_at), arg_max(serial, started_at)
-            FROM ({_LAST}) WHERE outcome <> 'ok' GROUP BY 1 ORDER BY 2 DESC, 1""",
-        params,
-    ).fetchall()
     every = slots(days, zone)
-    load, deviations, too_few = _load(store, every), *_deviations(store, every)
-    return ReportData(days, zone, sorted(known, key=badness), outcomes, problems, codes, load, deviations, too_few)
+    deviations, too_few = _deviations(store, every)
+    return ReportData(days, zone, sorted(known, key=badness), outcomes, *_problems(parts), _load(store, every),
+                      deviations, too_few)
 
 
-def _load(store: Store, every: list[Slot]) -> list[tuple[Slot, tuple[float, ...], int]]:
-    if not every:
-        return []
+def _problems(parts: list[tuple]) -> tuple[list[tuple], list[tuple]]:
+    """The parts not ok: per (day, code, part, outcome), and per code (latest message first)."""
+    counts: dict[tuple, list] = {}
+    codes: dict[str, dict] = {}
+    for serial, day, what, outcome, code, message, started_at in parts:
+        if outcome == "ok":
+            continue
+        code = code or ""
+        counts.setdefault((day, code, what, outcome), []).append(serial)
+        c = codes.setdefault(code, {"parts": 0, "meters": set(), "days": set(), "latest": None})
+        c["parts"] += 1
+        c["meters"].add(serial)
+        c["days"].add(day)
+        if c["latest"] is None or (started_at, serial) > c["latest"][:2]:
+            c["latest"] = (started_at, serial, message)
+    problems = [(*key, len(serials), len(set(serials))) for key, serials in sorted(counts.items())]
+    summary = [(code, c["parts"], len(c["meters"]), min(c["days"]), max(c["days"]), c["latest"][2], c["latest"][1])
+               for code, c in codes.items()]
+    return problems, sorted(summary, key=lambda row: (-row[1], row[0]))
+
+
+def _load(store: BaseStore, every: list[Slot]) -> list[tuple[Slot, tuple[float, ...], int]]:
     by_t = {s.t: s for s in every}
-    rows = store.con.execute(
-        f"""SELECT epoch(interval_start)::BIGINT AS t, {", ".join(f"sum({c})::DOUBLE" for c in INTERVAL_COLUMNS)},
-                   count(*)
-            FROM intervals WHERE interval_start >= to_timestamp($start) AND interval_start < to_timestamp($end)
-            GROUP BY t ORDER BY t""",
-        {"start": every[0].t, "end": every[-1].t + INTERVAL_SECONDS},
-    ).fetchall()
-    return [(by_t[t], tuple(sums), n) for t, *sums, n in rows if t in by_t]
+    rows = store.load(_instant(every[0].t), _instant(every[-1].t + INTERVAL_SECONDS))
+    return [(by_t[t], tuple(float(v) for v in sums), n) for t, *sums, n in rows if t in by_t]
 
 
-def _deviations(store: Store, every: list[Slot]) -> tuple[list[dict], int]:
-    if not every:
-        return [], 0
-    per_day: dict[_dt.date, int] = {}
-    for s in every:
-        per_day[s.day] = per_day.get(s.day, 0) + 1
-    rows = store.con.execute(
-        f"""
-        WITH slots AS (SELECT unnest($t) AS t, unnest($day) AS day, unnest($wall) AS wall),
-        whole AS (SELECT unnest($days) AS day, unnest($sizes) AS size),
-        v AS (
-            SELECT i.serial, s.day, s.wall, i.{USUAL_QUANTITY}::DOUBLE AS v
-            FROM intervals i JOIN slots s ON epoch(i.interval_start)::BIGINT = s.t
-            WHERE i.interval_start >= to_timestamp($start) AND i.interval_start < to_timestamp($end)
-        ),
-        kept AS (
-            SELECT serial, day FROM v JOIN whole USING (day) GROUP BY serial, day, size HAVING count(*) * 2 >= size
-        ),
-        meters AS (SELECT serial, count(*) AS days FROM kept GROUP BY serial),
-        usual AS (
-            SELECT serial, wall, percentile_cont(0.5) WITHIN GROUP (ORDER BY v) AS u
-            FROM v JOIN kept USING (serial, day) GROUP BY serial, wall
-        ),
-        daily AS (
-            SELECT serial, day, sum(abs(v - u)) AS off, sum(u) AS usual, sum(v) AS kwh
-            FROM v JOIN kept USING (serial, day) JOIN usual USING (serial, wall) GROUP BY serial, day
-        )
-        SELECT serial, day, off, usual, kwh, days FROM daily JOIN meters USING (serial)
-        """,
-        {"t": [s.t for s in every], "day": [s.day for s in every], "wall": [s.wall.strftime("%H:%M") for s in every],
-         "days": list(per_day), "sizes": list(per_day.values()), "start": every[0].t,
-         "end": every[-1].t + INTERVAL_SECONDS},
-    ).fetchall()
+def _instant(t: int) -> _dt.datetime:
+    return _dt.datetime.fromtimestamp(t, _dt.timezone.utc)
+
+
+def _deviations(store: BaseStore, every: list[Slot]) -> tuple[list[dict], int]:
+    days = sorted({s.day for s in every})
+    number = {d: i for i, d in enumerate(days)}
+    sizes = sorted(collections.Counter(number[s.day] for s in every).items())
+    rows = store.usual_days([(s.t, number[s.day], s.wall.hour * 3600 + s.wall.minute * 60) for s in every], sizes,
+                            _instant(every[0].t), _instant(every[-1].t + INTERVAL_SECONDS))
     worst: dict[str, dict] = {}
     too_few: set[str] = set()
-    for serial, day, off, usual, kwh, days in rows:
-        if days < MIN_USUAL_DAYS:
+    for serial, d, off, usual, kwh, held in rows:
+        if held < MIN_USUAL_DAYS:
             too_few.add(serial)
             continue
+        day = days[d]
         deviation = off / usual if usual > 0 else (float("inf") if off > 0 else 0.0)
         best = worst.get(serial)
         if best is None or deviation > best["deviation"] or (deviation == best["deviation"] and day < best["day"]):
             worst[serial] = {"serial": serial, "day": day, "deviation": deviation, "kwh": kwh, "usual_kwh": usual,
-                             "days": days}
+                             "days": held}
     ranked = sorted(worst.values(), key=lambda d: (-d["deviation"], d["serial"]))
     return ranked[:DEVIATIONS_SHOWN], len(too_few)

@@ -27,7 +27,7 @@ from norvo_halvex.collect.report_data import (
     ReportData,
     read,
 )
-from norvo_halvex.collect.store import INTERVAL_COLUMNS, Store
+from norvo_halvex.collect.store import INTERVAL_COLUMNS, BaseStore
 from norvo_halvex.meters import INTERVAL_SECONDS
 from norvo_halvex.untrusted import for_terminal
 
@@ -305,7 +305,7 @@ def page(data: ReportData, *, made: _dt.datetime | None = None) -> str:
     )
 
 
-def report(store: Store, days: Sequence[_dt.date], out: str, *, zone: str = "UTC", stdout=None) -> ReportSummary:
+def report(store: BaseStore, days: Sequence[_dt.date], out: str, *, zone: str = "UTC", stdout=None) -> ReportSummary:
     """Writes the report of the local ``days`` in ``zone`` to ``out`` (a file, replaced whole
     when complete; ``-``: ``stdout``; a pipe or device is written as it is) and returns what
     it shows in figures."""

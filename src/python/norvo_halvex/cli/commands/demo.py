@@ -155,18 +155,7 @@ def _collect_days(ctx, demo: _Demo, serials: list[str], day: _dt.date, out_dir: 
     with Store(db) as store:
         summary = collect(serials, CollectOptions(day=day, days=len(days), whats=("intervals", "registers", "events")),
                           api=ctx.api(), mediator=ctx.mediator, store=store)
-        per_meter = store.con.execute(
-            """
-            SELECT m.serial,
-                   (SELECT count(*) FROM intervals i WHERE i.serial = m.serial
-                      AND CAST(i.interval_start AS DATE) = $day) AS intervals,
-                   (SELECT count(*) FROM registers r WHERE r.serial = m.serial) AS registers,
-                   (SELECT count(*) FROM events e WHERE e.serial = m.serial
-                      AND CAST(e.event_time AS DATE) = $day) AS events
-            FROM meters m ORDER BY m.serial
-            """,
-            {"day": day},
-        ).fetchall()
+        per_meter = store.meter_counts([day])
         found = gaps(store, days)
         page = os.path.join(out_dir, "report.html")
         shown = report(store, days, page)

@@ -7,8 +7,8 @@ import datetime as _dt
 from norvo_halvex import files
 from norvo_halvex.cli import parsing, render
 from norvo_halvex.cli.command import ZONE, Commands, arg
-from norvo_halvex.cli.commands.collect import DB, checked_days, open_store
-from norvo_halvex.collect import day_range, report, yesterday
+from norvo_halvex.cli.commands.collect import DB, _db, _open_store, _reading, checked_days, wait_option
+from norvo_halvex.collect import DEFAULT_WAIT, day_range, report, yesterday
 from norvo_halvex.collect.report_page import share
 from norvo_halvex.failures import ExitCode, UsageError
 from norvo_halvex.untrusted import for_terminal
@@ -51,12 +51,14 @@ def report_days(args) -> tuple[list[_dt.date], str]:
     arg("--to", dest="last", metavar="YYYY-MM-DD", help="the last day to show (default: yesterday)"),
     ZONE,
     arg("--out", metavar="PATH", required=True, help="the HTML file to write ('-': standard output)"),
+    wait_option(DEFAULT_WAIT, "as while a collection writes it"),
 )
 def cmd_report(ctx, args) -> int:
     days, zone = report_days(args)
+    db = _db(args)
     out = parsing.check_output(args.out, "--out")  # before the store is read
-    with open_store(args.db, read_only=True) as store:
-        summary = report(store, days, out, zone=zone, stdout=ctx.stdout)
+    with _open_store(db, read_only=True, wait=args.wait) as store:
+        summary = _reading(store, report, store, days, out, zone=zone, stdout=ctx.stdout)
     if out != files.STDOUT:
         if ctx.json:
             print(render.dumps({"command": "report", "result": summary.as_dict()}), file=ctx.stdout, flush=True)
