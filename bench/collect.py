@@ -1,19 +1,29 @@
-"""Fleet collection: throughput against the ideal, share of time writing, memory, Dask.
+"""Fleet collection: throughput against the ideal, share of time writing, memory, Dask, and
+the two stores side by side.
 
 A simulator in its own process serves N meters (all four kinds) answering every request
-after 20 ms; each collection runs in a fresh child process into a fresh DuckDB store,
-one day, intervals and registers. Prints:
+after 20 ms; each collection runs in a fresh child process into a fresh store, one day,
+intervals and registers. Prints:
 
 - meter-days per second with 16 threads against the ideal 16 / (exchanges per meter-day
   x latency) (goal >= 0.8);
 - the share of the run the single writer spent in DuckDB (goal < 5 %), with meter-days
   that complete within a second stored together, and with one transaction each;
 - peak RSS of the collecting process for 400 and for 1,600 meters (goal: < 20 % growth);
-- a local Dask cluster (2 processes x 8 threads) against 16 threads (goal >= 0.9).
+- a local Dask cluster (2 processes x 8 threads) against 16 threads (goal >= 0.9);
+- PostgreSQL against DuckDB: meter-days per second at 400 meters and 16 threads (goal
+  >= 0.9) and the share of the run spent writing on each (goal < 5 %). The server is one of
+  its own (initdb and pg_ctl in a temporary folder, as the tests start theirs, but with fsync
+  and synchronous commits on, as a real one runs); the two stores take turns for --rounds
+  rounds and the medians count (the machine is shared);
+- what a transaction of 256 meter-days costs on PostgreSQL: its rows as arrays (unnest, as
+  the store writes them) against COPY into a scratch table first, and the advisory locks of
+  its meter-days' registers.
 
 Never fails on a ratio.
 
     PYTHONPATH=src/python .venv/bin/python bench/collect.py [--meters 400] [--big 1600] [--latency 0.02]
+        [--rounds 3] [--only-stores]
 """
 
 from __future__ import annotations
@@ -22,7 +32,9 @@ import argparse
 import datetime as dt
 import json
 import os
+import pathlib
 import resource
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -31,6 +43,9 @@ import tempfile
 os.environ.setdefault("GRPC_VERBOSITY", "NONE")
 
 from norvo_halvex.collect.collector import GROUP_SECONDS  # noqa: E402
+
+# The throwaway PostgreSQL server of the tests (tests/support/postgres.py).
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
 
 DAY = dt.date(2025, 6, 1)
 NOW = "2025-06-02T12:00:00+00:00"
@@ -102,15 +117,111 @@ def cpu_seconds(pid: int) -> float:
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+_runs = iter(range(1_000_000))
+
+
 def run_child(meters: int, mediator: str, workers: int, tmp: str, cluster: str | None = None,
-              group_seconds: float = GROUP_SECONDS) -> dict:
-    db = os.path.join(tmp, f"run-{meters}-{workers}-{cluster or 'threads'}-{group_seconds}.duckdb".replace(":", "_"))
+              group_seconds: float = GROUP_SECONDS, db: str | None = None) -> dict:
+    """One collection in a child process, into ``db`` (a URL) or a new DuckDB file."""
+    db = db or os.path.join(tmp, f"run-{next(_runs)}-{meters}-{workers}-{cluster or 'threads'}.duckdb".replace(":", "_"))
     argv = [sys.executable, __file__, "--child", "--meters", str(meters), "--mediator", mediator,
             "--workers", str(workers), "--db", db, "--group-seconds", str(group_seconds)]
     if cluster:
         argv += ["--cluster", cluster]
     out = subprocess.run(argv, capture_output=True, text=True, check=True).stdout
     return json.loads(out.strip().splitlines()[-1])
+
+
+def stores_side_by_side(meters: int, latency: float, rounds: int, tmp: str) -> None:
+    """DuckDB and PostgreSQL taking turns on the same simulator: rates and write shares."""
+    from support import postgres
+
+    server = postgres.start(durable=True)
+    proc, address = start_simulator_process(meters, latency, tmp)
+    runs: dict[str, list[dict]] = {"duckdb": [], "postgresql": []}
+    try:
+        for n in range(rounds):
+            runs["duckdb"].append(run_child(meters, address, 16, tmp))
+            runs["postgresql"].append(run_child(meters, address, 16, tmp, db=server.url(schema=f"bench{n}")))
+        costs = transaction_costs(server.url(schema="bench_writes"))
+    finally:
+        proc.terminate()
+        proc.wait()
+        server.stop()
+    rate = {k: statistics.median(r["done"] / r["elapsed"] for r in v) for k, v in runs.items()}
+    share = {k: statistics.median(100 * r["write"] / r["elapsed"] for r in v) for k, v in runs.items()}
+    print(f"stores, {meters} meters, 16 threads, median of {rounds} rounds taking turns:")
+    for k in runs:
+        print(f"  {k:10}: {rate[k]:.1f} meter-days/s, writing {share[k]:.1f} % of the run (goal < 5 %); "
+              f"rounds: {', '.join(f'{r['done'] / r['elapsed']:.1f}' for r in runs[k])}")
+    print(f"  PostgreSQL / DuckDB: {rate['postgresql'] / rate['duckdb']:.2f} (goal >= 0.9)")
+    print(f"  a transaction of 256 meter-days on PostgreSQL (median of {costs['n']}): {costs['store']:.1f} ms as "
+          f"the store writes it; its {costs['rows']} interval rows {costs['unnest']:.1f} ms as arrays (unnest) "
+          f"against {costs['copy']:.1f} ms by COPY into a scratch table and INSERT from there; "
+          f"the advisory locks of its 256 meter-days {costs['locks']:.2f} ms")
+
+
+def transaction_costs(url: str, n: int = 7) -> dict:
+    """Timings (ms) of writing 256 fresh three-phase meter-days in one transaction."""
+    import time
+
+    from norvo_halvex.collect import open_store
+    from norvo_halvex.collect.pgstore import _LOCK_METER_DAYS, _STATEMENTS
+    from norvo_halvex.collect.store import batch_params
+    from norvo_halvex.collect.task import Attempt, MeterDayResult
+
+    start = int(dt.datetime.combine(DAY, dt.time(0), tzinfo=dt.timezone.utc).timestamp())
+    values = {k: "1.000" for k in ("active_import_kwh", "active_export_kwh")}
+
+    def batch(tag: str) -> list:
+        now = dt.datetime.now(dt.timezone.utc)
+        return [MeterDayResult(f"B{tag}-{i:04d}", DAY, hardware="P1.ax", interval_seconds=1800,
+                               intervals=[(start + 1800 * k, "1.500", "0.000", "0.250", "0.000", "1.520", "0.000", 0)
+                                          for k in range(48)],
+                               registers=(now, values, True),
+                               attempts=[Attempt("intervals", 1, "ok", None, None, 48, now, 5),
+                                         Attempt("registers", 1, "ok", None, None, 1, now, 5)])
+                for i in range(256)]
+
+    timings: dict[str, list[float]] = {"store": [], "unnest": [], "copy": [], "locks": []}
+    with open_store(url) as store:
+        con = store.con
+        for round_ in range(n):
+            results = batch(f"s{round_}")
+            t0 = time.perf_counter()
+            store.write_many("bench", results)
+            timings["store"].append(time.perf_counter() - t0)
+            params = dict(batch_params("bench", batch(f"u{round_}"), {}, dt.datetime.now(dt.timezone.utc)))
+            intervals = params["intervals"]
+            registers = params["registers"]
+            with con.transaction():
+                t0 = time.perf_counter()
+                con.execute(_STATEMENTS["intervals"][0], intervals)
+                timings["unnest"].append(time.perf_counter() - t0)
+                t0 = time.perf_counter()
+                con.execute(_LOCK_METER_DAYS, {"s": registers["s"], "dy": registers["dy"], "z": registers["z"]})
+                timings["locks"].append(time.perf_counter() - t0)
+            rows = copy_rows(batch(f"c{round_}"))
+            with con.transaction():
+                t0 = time.perf_counter()
+                con.execute("CREATE TEMP TABLE scratch (LIKE intervals) ON COMMIT DROP")
+                with con.cursor().copy("COPY scratch FROM STDIN") as copy:
+                    for row in rows:
+                        copy.write_row(row)
+                con.execute("INSERT INTO intervals SELECT * FROM scratch ORDER BY serial, interval_start")
+                timings["copy"].append(time.perf_counter() - t0)
+    out = {k: 1000 * statistics.median(v) for k, v in timings.items()}
+    return {**out, "n": n, "rows": 256 * 48}
+
+
+def copy_rows(results) -> list[tuple]:
+    """The interval rows of ``results`` as COPY takes them."""
+    from norvo_halvex.meters import status_flag_names
+
+    now = dt.datetime.now(dt.timezone.utc)
+    return [(r.serial, dt.datetime.fromtimestamp(t, dt.timezone.utc), *values, 3, status,
+             status_flag_names(status) if status else "", now)
+            for r in results for t, *values, status in r.intervals]
 
 
 def main() -> int:
@@ -124,9 +235,17 @@ def main() -> int:
     p.add_argument("--db", help=argparse.SUPPRESS)
     p.add_argument("--cluster", help=argparse.SUPPRESS)
     p.add_argument("--group-seconds", type=float, default=GROUP_SECONDS, help=argparse.SUPPRESS)
+    p.add_argument("--rounds", type=int, default=3, help="rounds of the stores side by side (default 3)")
+    p.add_argument("--only-stores", action="store_true", help="the stores side by side only")
     args = p.parse_args()
     if args.child:
         return child(args)
+    if args.only_stores:
+        load = os.getloadavg()
+        with tempfile.TemporaryDirectory(prefix="halvex-bench-") as tmp:
+            stores_side_by_side(args.meters, args.latency, args.rounds, tmp)
+        print_load(load)
+        return 0
 
     load = os.getloadavg()
     per_md = exchanges_per_meter_day(args.latency)
@@ -165,9 +284,15 @@ def main() -> int:
     print(f"local Dask cluster, 2 processes x 8 threads: {dask['done']} meter-days in {dask['elapsed']:.2f} s "
           f"= {dask_rate:.1f}/s; against 16 threads {dask_rate / rate:.2f} (goal >= 0.9; "
           f"the cluster's start, {dask['cluster_start']:.1f} s, not counted)")
-    print(f"load average (1, 5, 15 min): {', '.join(f'{x:.1f}' for x in load)} before, "
-          f"{', '.join(f'{x:.1f}' for x in os.getloadavg())} after, on {os.cpu_count()} CPUs")
+    with tempfile.TemporaryDirectory(prefix="halvex-bench-") as tmp:
+        stores_side_by_side(args.meters, args.latency, args.rounds, tmp)
+    print_load(load)
     return 0
+
+
+def print_load(before) -> None:
+    print(f"load average (1, 5, 15 min): {', '.join(f'{x:.1f}' for x in before)} before, "
+          f"{', '.join(f'{x:.1f}' for x in os.getloadavg())} after, on {os.cpu_count()} CPUs")
 
 
 if __name__ == "__main__":

@@ -12,10 +12,10 @@ from zoneinfo import ZoneInfo
 
 import pytest
 
-from collect_support import DAY, THREE_PHASE, UTC
+from collect_support import BACKENDS, DAY, THREE_PHASE, UTC
 from norvo_halvex.collect import Store
 from norvo_halvex.mediator.simulator import Fault
-from support.processes import Run, interrupt, running_tool
+from support.processes import Run, interrupt, running, running_tool
 
 
 @pytest.fixture
@@ -42,6 +42,7 @@ def fleet_file(tmp_path):
     return write
 
 
+@BACKENDS
 def test_collect_then_gaps_then_export_through_the_tool(halvex, fleet_file, db, tmp_path, monkeypatch):
     fleet = fleet_file(HX3000002={"kind": "connection_failure", "operations": ["message"]})
     run = halvex("--simulate", "--fleet", fleet, "collect", "--day", DAY, "--db", db, "--retries", "0", "--json")
@@ -50,10 +51,12 @@ def test_collect_then_gaps_then_export_through_the_tool(halvex, fleet_file, db, 
                                                   "dropped": 0, "not_tried": 0}
     assert "halvex: meter HX3000002: 2025-06-01 intervals failed: HALVEX_CONNECTION_FAILURE" in run.err
 
-    # The store alone is read: mediator settings, even unusable ones, play no part.
+    # The store alone is read: mediator settings, even unusable ones, play no part; the
+    # store may come from the environment.
     monkeypatch.setenv("HALVEX_MEDIATOR", "no-port-here")
     monkeypatch.setenv("HALVEX_TLS_CA", str(tmp_path / "missing-ca.pem"))
-    run = halvex("gaps", "--db", db, "--day", DAY)
+    monkeypatch.setenv("HALVEX_DB", db)
+    run = halvex("gaps", "--day", DAY)
     lines = run.out.splitlines()
     assert run.code == 6
     assert lines[0].startswith("HX3000002  2025-06-01  intervals  failed  HALVEX_CONNECTION_FAILURE: ")
@@ -85,6 +88,9 @@ def test_collect_then_gaps_then_export_through_the_tool(halvex, fleet_file, db, 
         (("collect", "--simulate", "--cluster", "local:2", "--cluster-insecure"),
          "--cluster-insecure applies to a scheduler address only"),
         (("collect", "--simulate", "--retries", "-1"), "--retries must be 0 or more"),
+        (("collect", "--simulate", "--cluster", "local:1", "--workers-write"),
+         "--workers-write needs --cluster and a PostgreSQL store"),
+        (("collect", "--simulate", "--wait", "-1"), "--wait must be 0 or more"),
         (("export", "--format", "parquet", "--out", "-"), "parquet is binary"),
         (("gaps", "--day", "2025-13-01"), "bad date '2025-13-01'"),
     ],
@@ -290,6 +296,7 @@ def test_ctrl_c_on_a_local_cluster_says_interrupted_and_nothing_else(tmp_path, d
     assert any("interrupted" in line for line in lines)
 
 
+@BACKENDS
 @pytest.mark.parametrize("day, slots", [("2026-10-25", 50), ("2026-03-29", 46), ("2026-06-01", 48)])
 def test_a_local_day_is_collected_checked_and_exported_whole(halvex, simulator, fleet, db, read_db, day, slots):
     """00:00 to 00:00 in Oslo: 50 half-hours when the clocks go back, 46 when they go forward."""

@@ -21,6 +21,7 @@ import threading
 import structlog
 from structlog.stdlib import ProcessorFormatter
 
+from norvo_halvex import files
 from norvo_halvex.untrusted import for_terminal_lines
 
 LOG_FORMATS = ("text", "json")
@@ -89,10 +90,18 @@ class _Handler(logging.StreamHandler):
 
 class LogFile(logging.handlers.WatchedFileHandler):
     """A log file that is opened again when it was moved or removed (logrotate), checked
-    before each entry, or when ``reopen()`` asked for it (SIGHUP)."""
+    before each entry, or when ``reopen()`` asked for it (SIGHUP). Its path is resolved once,
+    refusing a symlink another user planted in a shared folder (``files.resolve``), and its
+    name is never followed afterwards: a link put in its place later is not written through."""
 
     muted = False
     _reopen = False
+
+    def __init__(self, path: str, encoding: str | None = None) -> None:
+        super().__init__(files.resolve(path), encoding=encoding)
+
+    def _open(self):
+        return open(files.open_append(self.baseFilename), self.mode, encoding=self.encoding, errors=self.errors)
 
     def reopen(self) -> None:
         self._reopen = True  # a signal handler must not wait for the lock: the next entry does it

@@ -22,6 +22,7 @@ import os
 import sys
 from collections.abc import Callable, Mapping
 
+from norvo_halvex import files
 from norvo_halvex.mediator.grpc.address import is_loopback_host
 from norvo_halvex.pem import check_key_pair, read_pem
 
@@ -179,7 +180,7 @@ def _standard_error_to(path: str | None):
         yield
         return
     sys.stderr.flush()
-    target = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | getattr(os, "O_CLOEXEC", 0), 0o600)
+    target = files.open_append(path, 0o600)
     saved = os.dup(2)
     try:
         os.dup2(target, 2)

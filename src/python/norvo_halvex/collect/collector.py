@@ -18,7 +18,8 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from norvo_halvex.collect.cluster import ClusterTLS, close_cluster, start_cluster
 from norvo_halvex.collect.failfast import STOP_AFTER_REFUSED, STOP_AFTER_UNREACHABLE, FailFast, with_mediator
 from norvo_halvex.collect.plan import Plan, day_range, yesterday
-from norvo_halvex.collect.store import DEFAULT_DB, Store
+from norvo_halvex.collect.backends import open_store
+from norvo_halvex.collect.store import DEFAULT_DB, WRITER_WAIT, BaseStore
 from norvo_halvex.collect.task import (
     DEFAULT_BACKOFF,
     DEFAULT_RETRIES,
@@ -202,15 +203,16 @@ def run_threads(
 
 def run_dask(
     client, mediator: str, settings, plan: Iterable[MeterDay], *, retries: int, backoff: float, log_level: str,
-    stop: threading.Event, halt: threading.Event | None = None,
+    stop: threading.Event, halt: threading.Event | None = None, write: tuple[str, str] | None = None,
 ) -> Iterator[list[MeterDayResult]]:
     """Meter-days as Dask tasks, in bounded batches (twice the cluster's threads in flight);
     results come back as plain rows and are released once handed on. ``settings`` (file
     paths, never their contents) travel with each task to the worker's client. Once
-    ``halt`` is set no more are sent; those sent end as they would (with their retries)."""
+    ``halt`` is set no more are sent; those sent end as they would (with their retries).
+    ``write``: (store URL, run id) for workers that store what they read themselves."""
     from dask.distributed import as_completed
 
-    from norvo_halvex.collect.worker import run_meter_day
+    from norvo_halvex.collect.worker import run_and_store, run_meter_day
 
     if stop.is_set():  # interrupted while the cluster was starting
         return
@@ -218,6 +220,9 @@ def run_dask(
     tasks = iter(plan)
 
     def submit(md: MeterDay):
+        if write is not None:
+            return client.submit(run_and_store, *write, mediator, md, retries, backoff, log_level, settings,
+                                 pure=False)
         return client.submit(run_meter_day, mediator, md, retries, backoff, log_level, settings, pure=False)
 
     first = [submit(md) for md in itertools.islice(tasks, 2 * threads)]
@@ -270,6 +275,8 @@ class CollectOptions:
     ``stop_after_unreachable`` / ``stop_after_refused``: dispatching stops after that many
     meter-days in a row failed because the mediator could not be reached / refused the
     connection's security (0: never; see ``failfast``).
+    ``workers_write``: on a Dask cluster and a PostgreSQL store, each worker stores the
+    meter-days it reads itself (one transaction each), with the credentials its host has.
     """
 
     day: _dt.date | None = None
@@ -285,6 +292,7 @@ class CollectOptions:
     now: _dt.datetime | None = None
     stop_after_unreachable: int = STOP_AFTER_UNREACHABLE
     stop_after_refused: int = STOP_AFTER_REFUSED
+    workers_write: bool = False
 
     def __post_init__(self) -> None:
         time_zone(self.zone)  # ValueError naming an unknown zone
@@ -304,7 +312,7 @@ def collect(
     api=None,
     cluster=None,
     cluster_tls: ClusterTLS | None = None,
-    store: Store | str | os.PathLike[str] = DEFAULT_DB,
+    store: BaseStore | str | os.PathLike[str] = DEFAULT_DB,
     on_result: Callable[[MeterDayResult, Summary], None] | None = None,
     stop: threading.Event | None = None,
 ) -> Summary:
@@ -316,7 +324,8 @@ def collect(
     process on a Dask cluster (``cluster``: ``"local:N"``, a scheduler address reached
     with ``cluster_tls`` (default: ``ClusterTLS.from_env()``), or a connected
     ``dask.distributed.Client``, left open; needs ``mediator``). ``store`` is an open
-    ``Store`` (left open) or the path of one.
+    store (left open), or the path or URL of one (see ``open_store``; a DuckDB file is then
+    held only while it is written, so that readers get in between).
 
     This thread alone writes the store. A transaction holds whole meter-days only: those
     that completed within ``options.group_seconds`` of each other (at most ``MAX_GROUP``),
@@ -336,9 +345,9 @@ def collect(
     for day in day_list:
         local_day(day, time_zone(zone))  # ValueError for a day that does not begin on the grid
     started = time.monotonic()
-    own_store = not isinstance(store, Store)
+    own_store = not isinstance(store, BaseStore)
     if own_store:
-        store = Store(store)
+        store = open_store(store, hold=False, wait=WRITER_WAIT)
     summary = Summary(new_run_id(), store.path, day_list, zone)
     stop = stop if stop is not None else threading.Event()
     done = functools.partial(store.succeeded, zone=zone) if options.resume else None
@@ -355,7 +364,9 @@ def collect(
         batch, held = held, []
         t0 = time.monotonic()
         try:
-            store.write_many(summary.run_id, batch)
+            unstored = [r for r in batch if not r.stored]
+            if unstored:
+                store.write_many(summary.run_id, unstored)
         except BaseException:
             summary.dropped += len(batch)
             raise
@@ -370,11 +381,18 @@ def collect(
         if cluster is not None:
             if mediator is None:
                 raise ValueError("a Dask cluster needs the mediator address its workers connect to")
+            write = None
+            if options.workers_write:
+                if store.url is None:
+                    raise ValueError("workers write to a PostgreSQL store only: a DuckDB file has one writer")
+                write = (store.url, summary.run_id)
             if isinstance(cluster, str):
                 cluster = client = start_cluster(cluster, workers=options.workers, tls=cluster_tls)
             results = run_dask(cluster, mediator, settings, plan, retries=options.retries, backoff=options.backoff,
-                               log_level=options.log_level, stop=stop, halt=halt)
+                               log_level=options.log_level, stop=stop, halt=halt, write=write)
         else:
+            if options.workers_write:
+                raise ValueError("workers write on a Dask cluster only (--cluster)")
             if api is None:
                 from norvo_halvex.collect.worker import client_for
 
@@ -399,6 +417,8 @@ def collect(
                 if held and (stop.is_set() or halt.is_set() or len(held) >= MAX_GROUP
                              or time.monotonic() - held_since >= options.group_seconds):
                     store_held()
+                elif not held:
+                    store.idle()
                 if stop.is_set():
                     break
         finally:

@@ -100,6 +100,8 @@ class MeterDayResult:
     attempts: list[Attempt] = dataclasses.field(default_factory=list)
     #: A stop request cut this meter-day short: it is dropped whole, never stored.
     interrupted: bool = False
+    #: The worker that read it stored it already (its rows are gone, its tries kept for the summary).
+    stored: bool = False
     #: Calls made to the mediator, and the time the meter-day took (retry waits included).
     exchanges: int = 0
     seconds: float = 0.0

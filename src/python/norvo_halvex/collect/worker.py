@@ -1,4 +1,5 @@
-"""The task a Dask worker runs: one meter-day through this process's client."""
+"""The task a Dask worker runs: one meter-day through this process's client (and, on
+PostgreSQL when asked, into the store from here)."""
 
 from __future__ import annotations
 
@@ -10,6 +11,8 @@ from norvo_halvex.collect.task import DEFAULT_BACKOFF, MeterDay, MeterDayResult,
 
 _clients: dict[tuple, object] = {}
 _lock = threading.Lock()
+# A store's connection belongs to one thread: each worker thread has its own.
+_stores = threading.local()
 
 
 def client_for(mediator: str, settings=None, log_level: str = "WARNING"):
@@ -49,6 +52,36 @@ def run_meter_day(
     settings=None,
 ) -> MeterDayResult:
     return collect_meter_day(client_for(mediator, settings, log_level), md, retries=retries, backoff=backoff)
+
+
+def run_and_store(
+    db: str, run_id: str, mediator: str, md: MeterDay, retries: int, backoff: float = DEFAULT_BACKOFF,
+    log_level: str = "WARNING", settings=None,
+) -> MeterDayResult:
+    """``run_meter_day``, then the meter-day into the store ``db`` (a PostgreSQL URL) in a
+    transaction of its own, through this thread's connection. Returns the result without its
+    rows (``stored``): only its tries travel back, for the summary. A store that cannot be
+    written is a StoreError, with the URL's password never in it."""
+    from norvo_halvex.collect.backends import open_store
+    from norvo_halvex.collect.store import StoreError
+
+    result = run_meter_day(mediator, md, retries, backoff, log_level, settings)
+    if result.interrupted:
+        return result
+    stores = _stores.__dict__.setdefault("open", {})
+    store = stores.get(db)
+    try:
+        if store is None:
+            store = stores[db] = open_store(db)
+        store.write(run_id, result)
+    except StoreError:
+        raise
+    except Exception as e:  # a database error: not every one can travel back to the collector
+        stores.pop(db, None)
+        store.close()  # a connection in doubt is not used again
+        raise StoreError(f"a worker could not write to the store {store.path}: {store.scrub(e)}") from None
+    result.intervals, result.events, result.registers, result.stored = [], [], None, True
+    return result
 
 
 def quiet_worker(setup=None) -> None:

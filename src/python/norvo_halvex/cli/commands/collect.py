@@ -1,4 +1,5 @@
-"""``halvex collect``, ``gaps`` and ``export``: the fleet's meter-days in a DuckDB store."""
+"""``halvex collect``, ``gaps`` and ``export``: the fleet's meter-days in a store (a DuckDB file or
+a PostgreSQL database)."""
 
 from __future__ import annotations
 
@@ -21,31 +22,41 @@ from norvo_halvex.cli.progress import Counter
 from norvo_halvex.cli.report import describe
 from norvo_halvex.collect import (
     DEFAULT_DB,
+    DEFAULT_WAIT,
     FORMATS,
     TABLES,
     ClusterError,
     ClusterTLS,
     CollectOptions,
-    Store,
     StoreError,
     collect,
     day_range,
     export,
     gaps,
+    is_server,
+    open_store,
     parse_whats,
+    shown,
     yesterday,
 )
 from norvo_halvex.collect.cluster import check_cluster, close_cluster, start_cluster
 from norvo_halvex.collect.collector import DEFAULT_WORKERS
 from norvo_halvex.collect.failfast import STOP_AFTER_REFUSED, STOP_AFTER_UNREACHABLE
-from norvo_halvex.collect.store import first_line
+from norvo_halvex.collect.store import WRITER_WAIT, backend_error, first_line
 from norvo_halvex.collect.task import DEFAULT_RETRIES, DEFAULT_WHATS, WHATS
 from norvo_halvex.failures import ExitCode, Failure, LocalError, UsageError, all_failed_exit_code, classify
 from norvo_halvex.untrusted import for_terminal
 
 COMMANDS = Commands()
 
-DB = arg("--db", metavar="PATH", help=f"the DuckDB store ($HALVEX_DB; default ./{DEFAULT_DB})")
+DB = arg("--db", metavar="PATH|URL",
+         help="the store: a DuckDB file, or a PostgreSQL database (postgresql://..., postgresql://?service=NAME; "
+              f"the password from ~/.pgpass or PGPASSWORD) ($HALVEX_DB; default ./{DEFAULT_DB})")
+
+
+def wait_option(default: float, what: str) -> Argument:
+    return arg("--wait", metavar="SECONDS", type=float, default=default,
+               help=f"how long to wait for a DuckDB store another process holds, {what} (default {default:g})")
 
 
 def days_options(what: str) -> tuple[Argument, ...]:
@@ -83,19 +94,31 @@ def _store_problem(message: str) -> LocalError:
     return LocalError(message, code="STORE_UNUSABLE", cause="store cannot be used", attempted=False)
 
 
+def _db(args) -> str:
+    """The store named by --db ($HALVEX_DB, the config file, else the default file)."""
+    if args.db is None:  # settings not resolved: called from Python
+        args.db = os.environ.get("HALVEX_DB") or DEFAULT_DB
+    if args.wait < 0:
+        raise UsageError("--wait must be 0 or more")
+    return args.db
+
+
 def _check_store(path: str, *, read_only: bool) -> None:
     """LocalError (exit 7) for a store path this machine cannot use, before anything starts."""
+    if is_server(path):
+        return  # a server says for itself, when connected to
     if os.path.isdir(path):
         raise _store_problem(f"--db {path} is a folder; give the path of a store file")
     if not read_only:
         parsing.check_output(path, "--db")  # a missing or unwritable folder
 
 
-def _open_store(path: str, *, read_only: bool):
-    """The store at ``path``; LocalError (exit 7) when this machine cannot use it."""
+def _open_store(path: str, *, read_only: bool, wait: float):
+    """The store at ``path``; LocalError (exit 7) when this machine cannot use it. A DuckDB
+    file is held only while it is used (``wait``: seconds to wait for another process)."""
     _check_store(path, read_only=read_only)
     try:
-        return Store(path, read_only=read_only)
+        return open_store(path, read_only=read_only, wait=wait, hold=read_only)
     except StoreError as e:
         raise _store_problem(str(e)) from None
 
@@ -313,9 +336,14 @@ def _start_cluster(ctx, args, stop: threading.Event, tls):
     arg("--report", metavar="FILE", help="write the run report (JSON) to FILE at the end"),
     arg("--metrics-file", metavar="FILE",
         help="write the run's metrics to FILE (Prometheus text format, for node_exporter's textfile collector)"),
+    arg("--workers-write", action="store_true",
+        help="with --cluster and a PostgreSQL store: each Dask worker stores the meter-days it reads itself "
+             "(every worker host needs the database's credentials, in its own ~/.pgpass)"),
+    wait_option(WRITER_WAIT, "each time it writes"),
 )
 def cmd_collect(ctx, args) -> int:
     days, zone = _days(args)
+    db = _db(args)
     try:
         whats = parse_whats(args.what)
     except ValueError as e:
@@ -326,11 +354,13 @@ def cmd_collect(ctx, args) -> int:
         if getattr(args, option) < 0:
             raise UsageError(f"--{option.replace('_', '-')} must be 0 or more")
     cluster_tls = _cluster_tls(args, ctx.config.sources if ctx.config is not None else None)
-    _check_store(args.db, read_only=False)  # before the simulator of --simulate starts
+    if args.workers_write and (args.cluster is None or not is_server(db)):
+        raise UsageError("--workers-write needs --cluster and a PostgreSQL store (--db postgresql://...)")
+    _check_store(db, read_only=False)  # before the simulator of --simulate starts
     outputs = {option: parsing.check_output(path, f"--{option.replace('_', '-')}")
                for option, path in (("report", args.report), ("metrics_file", args.metrics_file)) if path}
     serials = _serials(ctx, args)
-    store = _open_store(args.db, read_only=False)
+    store = _open_store(db, read_only=False, wait=args.wait)
     if ctx.json:
         ctx.status.live = False  # the document is the output; failures still go to standard error
     counter = Counter("halvex: collect", len(serials) * len(days), status=ctx.status)
@@ -343,7 +373,7 @@ def cmd_collect(ctx, args) -> int:
             options = CollectOptions(day=days[-1], days=len(days), whats=whats, workers=args.workers,
                                      retries=args.retries, resume=args.resume, log_level=ctx.log_level,
                                      zone=zone, stop_after_unreachable=args.stop_after_unreachable,
-                                     stop_after_refused=args.stop_after_refused)
+                                     stop_after_refused=args.stop_after_refused, workers_write=args.workers_write)
             run = dict(store=store, on_result=_Progress(ctx, counter), stop=stop, mediator=ctx.mediator,
                        settings=ctx.settings)
             if args.cluster is not None:
@@ -361,8 +391,13 @@ def cmd_collect(ctx, args) -> int:
         return _cluster_failure(ctx, e)
     except ValueError as e:  # a cluster address Dask refuses
         raise UsageError(str(e)) from None
-    except duckdb.Error as e:
-        raise LocalError(f"the store {args.db} cannot be written: {first_line(e)}; the meter-days stored "
+    except StoreError as e:  # held by readers for longer than --wait, or refused
+        raise _store_problem(f"{e}; the meter-days stored before stay: run again with --resume") from None
+    except Exception as e:
+        problem = backend_error(e)
+        if problem is None:
+            raise
+        raise LocalError(f"the store {shown(db)} cannot be written: {problem}; the meter-days stored "
                          "before stay: fix this, then run again with --resume",
                          code="STORE_WRITE_FAILED", cause="store write failed") from None
     finally:
@@ -392,6 +427,20 @@ def _write_outputs(ctx, outputs: dict[str, str], summary, code: int) -> int:
 
 
 # -- gaps -------------------------------------------------------------------------------------
+
+
+def _reading(store, read, *args, **kw):
+    """``read(*args, **kw)``; a database error on the way (a server gone, a role without
+    SELECT) is exit 7 naming the store."""
+    try:
+        return read(*args, **kw)
+    except duckdb.IOException:
+        raise  # DuckDB writing an export's file: the caller says which
+    except Exception as e:
+        problem = backend_error(e)
+        if problem is None:
+            raise
+        raise _store_problem(f"the store {store.path} cannot be read: {problem}") from None
 
 
 def _slot_runs(slots: list[_dt.datetime], step: int, zone) -> list[str]:
@@ -440,11 +489,12 @@ def gaps_lines(report: dict) -> list[str]:
     return lines
 
 
-@COMMANDS.add("gaps", "list what a store is missing for some days", DB, *days_options("check"))
+@COMMANDS.add("gaps", "list what a store is missing for some days", DB, *days_options("check"),
+              wait_option(DEFAULT_WAIT, "as while a collection writes it"))
 def cmd_gaps(ctx, args) -> int:
     days, zone = _days(args)
-    with _open_store(args.db, read_only=True) as store:
-        report = gaps(store, days, zone)
+    with _open_store(_db(args), read_only=True, wait=args.wait) as store:
+        report = _reading(store, gaps, store, days, zone)
     if ctx.json:
         print(render.dumps({"command": "gaps", "result": report}), file=ctx.stdout, flush=True)
     else:
@@ -462,16 +512,18 @@ def cmd_gaps(ctx, args) -> int:
     arg("--table", choices=tuple(TABLES), default="intervals", help="what to export (default intervals)"),
     arg("--format", choices=FORMATS, required=True, help="parquet, csv or jsonl (one JSON object per line)"),
     arg("--out", metavar="PATH", required=True, help="the file to write ('-': standard output, csv and jsonl)"),
+    wait_option(DEFAULT_WAIT, "as while a collection writes it"),
 )
 def cmd_export(ctx, args) -> int:
     days, zone = _days(args)
+    db = _db(args)
     if args.out == files.STDOUT and args.format == "parquet":
         raise UsageError("--format parquet is binary: give --out FILE, not '-'")
     # Checked before the store is read: a folder, a missing or unwritable folder is refused.
     out = parsing.check_output(args.out, "--out")
-    with _open_store(args.db, read_only=True) as store:
+    with _open_store(db, read_only=True, wait=args.wait) as store:
         try:
-            rows = export(store, args.table, days, args.format, out, stdout=ctx.stdout, zone=zone)
+            rows = _reading(store, export, store, args.table, days, args.format, out, stdout=ctx.stdout, zone=zone)
         except duckdb.IOException as e:  # DuckDB writing the file itself (a full disk, say)
             raise LocalError(f"cannot write --out {args.out}: {first_line(e)}",
                              code="WRITE_FAILED", cause="cannot write output") from None

@@ -24,9 +24,13 @@ def _shown(value) -> str:
 )
 def cmd_config(ctx, args) -> Outcome:
     effective = ctx.config
-    # Settings hold file paths, never what the files hold: a token file shows as its path.
-    settings = [{"setting": s.key, "value": effective.values[s.key], "source": effective.source_words(s.key)}
-                for s in SETTINGS]
+    # Settings hold file paths, never what the files hold: a token file shows as its path;
+    # a store's URL without the password it may hold.
+    from norvo_halvex.collect.store import shown
+
+    settings = [{"setting": s.key, "value": shown(v) if s.key == "db" and v else v,
+                 "source": effective.source_words(s.key)}
+                for s in SETTINGS for v in (effective.values[s.key],)]
     file = effective.file.path if effective.file else None
     lines = [f"config file: {file or 'none'}" + (f"  (profile {effective.profile})" if effective.profile else "")]
     lines += render.table([["setting", "value", "source"],

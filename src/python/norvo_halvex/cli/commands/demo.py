@@ -153,18 +153,7 @@ def _collect_day(ctx, demo: _Demo, serials: list[str], day: _dt.date, out_dir: s
     with Store(db) as store:
         summary = collect(serials, CollectOptions(day=day, whats=("intervals", "registers", "events")),
                           api=ctx.api(), mediator=ctx.mediator, store=store)
-        per_meter = store.con.execute(
-            """
-            SELECT m.serial,
-                   (SELECT count(*) FROM intervals i WHERE i.serial = m.serial
-                      AND CAST(i.interval_start AS DATE) = $day) AS intervals,
-                   (SELECT count(*) FROM registers r WHERE r.serial = m.serial) AS registers,
-                   (SELECT count(*) FROM events e WHERE e.serial = m.serial
-                      AND CAST(e.event_time AS DATE) = $day) AS events
-            FROM meters m ORDER BY m.serial
-            """,
-            {"day": day},
-        ).fetchall()
+        per_meter = store.meter_counts([day])
         report = gaps(store, [day])
     rows = [["serial", "intervals", "registers", "events"], *[[s, str(i), str(r), str(e)] for s, i, r, e in per_meter]]
     for line in render.table(rows, indent=2):
