@@ -151,6 +151,30 @@ def test_collect_uses_the_connection_options_and_security_failures_exit_8(halvex
     assert token_file.read_text().strip() not in run.out + run.err
 
 
+@pytest.mark.parametrize("command", ["collect", "fleet"])
+@pytest.mark.parametrize(
+    "meters, code",
+    [
+        ({"NOPE1": None, "NOPE2": None}, 3),
+        ({"HX1000001": Fault("malformed_reply"), "NOPE": None}, 5),
+        ({"HX1000001": Fault(status="INTERNAL", details="mediator bug"), "NOPE": None}, 4),
+        ({"HX1000001": None, "NOPE": None}, 6),
+    ],
+    ids=["unknown-meters", "bad-reply-and-unknown", "mediator-and-unknown", "one-read"],
+)
+def test_when_everything_failed_the_exit_code_is_the_failures_own(halvex, simulator, fleet, db, command, meters, code):
+    for serial, fault in meters.items():
+        if fault is not None:
+            fleet.set_fault(serial, fault)
+    options = ("--day", DAY, "--db", db, "--retries", "0") if command == "collect" else ()
+    run = halvex("--mediator", simulator.address, command, *meters, *options)
+    assert run.code == code, run.err
+    if command == "collect":
+        # nothing was stored: that is no partial collection
+        head = "done: 1 ok" if code == 6 else "failed: 0 ok, 0 partial, 2 failed"
+        assert f"halvex: collect {head}" in run.err
+
+
 @pytest.mark.parametrize("runner", [(), ("--cluster", "local:1")], ids=["threads", "dask"])
 def test_ctrl_c_stops_cleanly_and_keeps_whole_meter_days(tmp_path, read_db, db, runner):
     """SIGINT in the middle of a slow collection: exit 130, a summary saying so and nothing

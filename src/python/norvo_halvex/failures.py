@@ -11,6 +11,7 @@ from __future__ import annotations
 import dataclasses
 import enum
 import errno as _errno
+from collections.abc import Iterable
 
 from quarn_frame_protocol.errors import QuarnCodecError
 
@@ -45,6 +46,22 @@ EXIT_CODE_MEANINGS = {
     ExitCode.INTERRUPTED: "interrupted (Ctrl-C)",
     ExitCode.OUTPUT_CLOSED: "the output was closed early (| head): printing stopped, the work did not",
 }
+
+
+#: The order in which failures of different kinds decide the exit code of a run in which
+#: every meter (or meter-day) failed: the first kind among them wins. The credentials and the
+#: mediator stop every meter; this machine, a reply and a meter stop only some.
+ALL_FAILED_PRECEDENCE = (ExitCode.SECURITY, ExitCode.MEDIATOR, ExitCode.ENVIRONMENT, ExitCode.BAD_REPLY,
+                         ExitCode.METER, ExitCode.UNEXPECTED)
+
+
+def all_failed_exit_code(codes: Iterable[ExitCode]) -> ExitCode:
+    """The exit code of a run in which everything failed, with the exit codes ``codes``:
+    theirs when they all share one, else the first of them in ``ALL_FAILED_PRECEDENCE``."""
+    found = set(codes)
+    if len(found) == 1:
+        return found.pop()
+    return next((code for code in ALL_FAILED_PRECEDENCE if code in found), ExitCode.UNEXPECTED)
 
 
 class UsageError(Exception):

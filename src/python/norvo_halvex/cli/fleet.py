@@ -14,7 +14,7 @@ from collections.abc import Callable, Sequence
 from norvo_halvex import meters
 from norvo_halvex.cli import render
 from norvo_halvex.cli.report import describe
-from norvo_halvex.failures import ExitCode, Failure, classify
+from norvo_halvex.failures import ExitCode, Failure, all_failed_exit_code, classify
 from norvo_halvex.untrusted import for_csv_cell, for_terminal
 
 DEFAULT_WORKERS = 8
@@ -242,9 +242,7 @@ def fleet_exit_code(results: Sequence[MeterResult]) -> ExitCode:
     incomplete = [r for r in results if not r.ok]
     if not incomplete:
         return ExitCode.OK
-    # Nothing answered and the mediator itself (or the credentials for it) was the problem: say so.
+    # Nothing was read: the failures' own code, not "partial".
     if len(incomplete) == len(results) and all(r.failure is not None for r in incomplete):
-        for code in (ExitCode.MEDIATOR, ExitCode.SECURITY):
-            if all(r.failure.exit_code is code for r in incomplete):
-                return code
+        return all_failed_exit_code(r.failure.exit_code for r in incomplete)
     return ExitCode.PARTIAL

@@ -28,7 +28,7 @@ from norvo_halvex.collect.task import (
     MeterDayResult,
     collect_meter_day,
 )
-from norvo_halvex.failures import MEDIATOR_CODES, SECURITY_CODES, Failure
+from norvo_halvex.failures import ExitCode, Failure, all_failed_exit_code
 from norvo_halvex.meters import local_day, time_zone
 
 UTC = _dt.timezone.utc
@@ -60,8 +60,8 @@ class Summary:
     dropped: int = 0
     elapsed: float = 0.0
     write_seconds: float = 0.0
-    mediator_failures: int = 0
-    security_failures: int = 0
+    #: The exit code of each failed meter-day (see ``failed_exit_code``), counted.
+    failed_exit_codes: collections.Counter = dataclasses.field(default_factory=collections.Counter)
     exchanges: int = 0
     retries: int = 0
     stopped: Failure | None = None
@@ -104,15 +104,18 @@ class Summary:
                 self.failed_serials.setdefault(result.serial, set()).add(a.code or a.outcome.upper())
         self.outcomes[(outcome, first_code)] += 1
         if outcome == "failed":
-            codes = {a.code for a in final.values()}
-            self.mediator_failures += codes <= MEDIATOR_CODES
-            self.security_failures += codes <= SECURITY_CODES
+            self.failed_exit_codes[failed_exit_code(final.values())] += 1
         for a in final.values():
             if a.outcome != "ok" and len(self.failures) < self.MAX_FAILURES:
                 self.failures.append(
                     {"serial": result.serial, "day": result.day.isoformat(), "what": a.what,
                      "outcome": a.outcome, "code": a.code, "message": a.message}
                 )
+
+    @property
+    def all_failed(self) -> bool:
+        """Every meter-day tried failed: nothing of them was stored."""
+        return self.failed > 0 and self.failed == self.done
 
     def by_code(self) -> list[dict]:
         """The last tries of the parts that were not ok, by part, outcome and code, most first."""
@@ -139,6 +142,12 @@ class Summary:
         if self.stopped is not None:
             out["stopped"] = {**self.stopped.as_dict(), "after": self.stopped_after}
         return out
+
+
+def failed_exit_code(tries) -> ExitCode:
+    """The exit code of a meter-day whose parts' last ``tries`` all failed. A part the meter
+    no longer holds (``NOT_HELD``) is the meter's failure."""
+    return all_failed_exit_code(a.failure.exit_code if a.failure is not None else ExitCode.METER for a in tries)
 
 
 def new_run_id() -> str:

@@ -44,7 +44,7 @@ from norvo_halvex.collect.collector import DEFAULT_WORKERS
 from norvo_halvex.collect.failfast import STOP_AFTER_REFUSED, STOP_AFTER_UNREACHABLE
 from norvo_halvex.collect.store import WRITER_WAIT, backend_error, first_line
 from norvo_halvex.collect.task import DEFAULT_RETRIES, DEFAULT_WHATS, WHATS
-from norvo_halvex.failures import ExitCode, Failure, LocalError, UsageError, classify
+from norvo_halvex.failures import ExitCode, Failure, LocalError, UsageError, all_failed_exit_code, classify
 from norvo_halvex.untrusted import for_terminal
 
 COMMANDS = Commands()
@@ -219,7 +219,8 @@ def by_code_lines(summary) -> list[str]:
 
 
 def summary_lines(summary) -> list[str]:
-    head = "interrupted" if summary.interrupted else "stopped early" if summary.stopped else "done"
+    head = ("interrupted" if summary.interrupted else "stopped early" if summary.stopped
+            else "failed" if summary.all_failed else "done")
     lines = [stop_line(summary)] if summary.stopped and not summary.interrupted else []
     lines.append(
         f"halvex: collect {head}: {summary.ok} ok, {summary.partial} partial, {summary.failed} failed"
@@ -243,12 +244,9 @@ def collect_exit_code(summary) -> int:
         return int(summary.stopped.exit_code)
     if not (summary.failed or summary.partial):
         return int(ExitCode.OK)
-    # Nothing answered, and the mediator itself (or the credentials for it) was the problem: say so.
-    if summary.failed == summary.done:
-        if summary.mediator_failures == summary.failed:
-            return int(ExitCode.MEDIATOR)
-        if summary.security_failures == summary.failed:
-            return int(ExitCode.SECURITY)
+    # Nothing was stored: the failures' own code, not "partial".
+    if summary.all_failed:
+        return int(all_failed_exit_code(summary.failed_exit_codes))
     return int(ExitCode.PARTIAL)
 
 

@@ -2,9 +2,13 @@
 
 from __future__ import annotations
 
+import contextlib
 import datetime as _dt
+import errno
+import fcntl
 import os
-import tempfile
+import shutil
+import stat
 import time
 
 from norvo_halvex import meters
@@ -16,7 +20,7 @@ from norvo_halvex.cli.commands.simulator import fleet_rows
 from norvo_halvex.cli.outcome import failed_values
 from norvo_halvex.cli.report import describe
 from norvo_halvex.collect.plan import day_range
-from norvo_halvex.failures import ExitCode, classify
+from norvo_halvex.failures import ExitCode, LocalError, classify
 from norvo_halvex.untrusted import for_terminal
 
 UTC = _dt.timezone.utc
@@ -203,18 +207,73 @@ def _failed_parts(operation: str, value) -> list[str]:
     return []
 
 
+def default_folder() -> str:
+    """Where the demo keeps its files without --out: one folder in this user's cache
+    ($XDG_CACHE_HOME, else ~/.cache), which the next run replaces."""
+    cache = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    return os.path.join(cache, "halvex", "demo")
+
+
+@contextlib.contextmanager
+def fresh_folder(path: str):
+    """``path`` as a new, empty folder for as long as this run holds it: the folder the
+    previous run left is removed first. A second run at the same time is refused, and so is
+    anything but a folder at ``path`` (a symlink is neither followed nor removed)."""
+    def refused(message: str, code: str) -> LocalError:
+        return LocalError(f"{message}; or give the demo a folder of its own with --out DIR", code=code,
+                          cause="demo folder not usable", attempted=False)
+
+    parent = os.path.dirname(path)
+    try:
+        os.makedirs(parent, mode=0o700, exist_ok=True)
+        lock = os.open(parent, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)  # held by the run that uses path
+    except OSError as e:
+        raise refused(f"cannot make the demo's folder {path}: {e.strerror or e}",
+                      errno.errorcode.get(e.errno, "OS_ERROR")) from None
+    try:
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise refused(f"another halvex demo is using {path}: wait for it to end", "DEMO_RUNNING") from None
+        try:
+            kind = stat.S_IFMT(os.lstat(path).st_mode)
+        except FileNotFoundError:
+            kind = None
+        if kind is not None and kind != stat.S_IFDIR:
+            what = "a symlink" if kind == stat.S_IFLNK else "not a folder"
+            raise refused(f"{path} is {what}, not the demo's folder: move it away", "NOT_A_FOLDER")
+        try:
+            if kind is not None:
+                shutil.rmtree(path)
+            os.mkdir(path, 0o700)
+        except OSError as e:
+            raise refused(f"cannot replace the demo's folder {path}: {e.strerror or e}",
+                          errno.errorcode.get(e.errno, "OS_ERROR")) from None
+        yield path
+    finally:
+        os.close(lock)
+
+
 @COMMANDS.add("demo", "show what the library does, against a built-in simulator",
-              arg("--out", metavar="DIR", help="directory for the interval CSV files (default: a new temp dir)"))
+              arg("--out", metavar="DIR",
+                  help="folder for the demo's files (default: one in your cache that the next run replaces)"))
 def cmd_demo(ctx, args) -> int:
+    if args.out:
+        os.makedirs(args.out, exist_ok=True)
+        return _demo(ctx, args.out)
+    with fresh_folder(default_folder()) as folder:
+        return _demo(ctx, folder, replaced=True)
+
+
+def _demo(ctx, out_dir: str, *, replaced: bool = False) -> int:
     started = time.monotonic()
-    out_dir = args.out or tempfile.mkdtemp(prefix="halvex-demo-")
-    os.makedirs(out_dir, exist_ok=True)
     demo = _Demo(ctx)
 
     sim = ctx.start_simulator()
     api = ctx.api()
     meters = sorted(sim.fleet.meters.items())
     demo.say(f"halvex demo: simulated mediator on {sim.address} with {len(meters)} meters")
+    demo.say(f"  its files go to {out_dir}" + (" (the next demo replaces them)" if replaced else ""))
     for line in render.table([["serial", "kind"], *fleet_rows(sim.fleet)], indent=2):
         demo.say(line)
     demo.say()
@@ -243,7 +302,7 @@ def cmd_demo(ctx, args) -> int:
         "elapsed_seconds": round(elapsed, 3),
     }
     if ctx.json:
-        doc = {"command": "demo", "simulator": sim.address, "meters": report, "intervals": downloads,
+        doc = {"command": "demo", "simulator": sim.address, "folder": out_dir, "meters": report, "intervals": downloads,
                "collection": collection, "failures": demo.failures, "partial": demo.partial,
                "summary": summary}
         print(render.dumps(doc), file=ctx.stdout, flush=True)
@@ -255,6 +314,7 @@ def cmd_demo(ctx, args) -> int:
             ["values read", str(demo.values)],
             ["interval rows written", str(rows)],
         ]
+        lines += [["folder", out_dir + (" (the next demo replaces it)" if replaced else "")]]
         lines += [["CSV file", d["csv"]] for d in downloads]
         lines += [["collection store", collection["db"]]]
         lines += [["failures", str(len(demo.failures))]]
