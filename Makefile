@@ -6,7 +6,7 @@ DEPS  := $(VENV)/.deps-installed
 BUILD_TYPE ?= Release
 DEV_BUILD  ?= build/dev
 
-.PHONY: all demo test install dev bench proto sanitize clean
+.PHONY: all demo test install wheel dev bench proto sanitize clean
 
 all: test
 
@@ -24,6 +24,12 @@ install: $(DEPS)
 
 demo: install
 	$(VENV)/bin/halvex demo
+	@echo "halvex is $(abspath $(VENV))/bin/halvex ('. $(VENV)/bin/activate' puts it on the PATH)"
+
+# A wheel (with the compiled core) and an sdist in dist/, for other hosts and Dask workers
+# (docs/deploy.md). Built in the core's build folder of `make install`: nothing is compiled twice.
+wheel: $(DEPS)
+	$(PY) -m build --no-isolation --sdist --wheel --outdir dist .
 
 test: install
 	$(PY) -m pytest -q
@@ -54,4 +60,4 @@ proto: $(DEPS)
 	$(PY) tools/gen_proto.py
 
 clean:
-	rm -rf build $(VENV) src/python/norvo_halvex/mediator/*.so
+	rm -rf build dist $(VENV) src/python/norvo_halvex/mediator/*.so

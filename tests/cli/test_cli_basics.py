@@ -35,6 +35,23 @@ def test_global_options_are_described_once_in_the_main_help(cli, command):
     assert "Global options (see 'halvex --help') may also follow the command." in sub_help
 
 
+@pytest.mark.parametrize("simulator_fleet, serials_file", [("--simulator-fleet", "--serials-file"), ("--fleet", "--file")],
+                         ids=["names", "older-spellings"])
+def test_one_name_for_a_file_of_serials_and_another_for_the_simulators_fleet(cli, tmp_path, simulator_fleet,
+                                                                            serials_file):
+    fleet = tmp_path / "fleet.json"
+    fleet.write_text('{"meters": [{"serial": "LAB1", "kind": "single_element"}, {"serial": "LAB2", "kind": "twin_element"}]}')
+    listing = tmp_path / "meters.txt"
+    listing.write_text("LAB2\nLAB1\n")
+    run = cli("--simulate", simulator_fleet, str(fleet), "fleet", serials_file, str(listing), "--format", "jsonl")
+    assert run.code == 0, run.err
+    assert [json.loads(line)["serial"] for line in run.out.splitlines()] == ["LAB2", "LAB1"]
+    # the older spellings still work for a release, but are no longer offered
+    shown = {command: cli(*command, "--help").out for command in ((), ("fleet",), ("collect",))}
+    assert "--simulator-fleet FILE" in shown[()] and "--fleet" not in shown[()]
+    assert all("--serials-file FILE" in shown[c] and "--file" not in shown[c] for c in (("fleet",), ("collect",)))
+
+
 def test_every_declared_command_is_offered_and_documented(cli):
     import pkgutil
     from pathlib import Path

@@ -184,7 +184,7 @@ def test_intervals_of_a_day_to_a_file_with_statuses(simulator, halvex, tmp_path)
 def test_simulate_flag_with_a_fleet_file_and_log_level(halvex, tmp_path):
     fleet = tmp_path / "fleet.json"
     fleet.write_text(json.dumps({"meters": [{"serial": "LAB1", "kind": "twin_element", "hardware": "HXT-200"}]}))
-    run = halvex("--simulate", "--fleet", str(fleet), "--json", "read", "LAB1")
+    run = halvex("--simulate", "--simulator-fleet", str(fleet), "--json", "read", "LAB1")
     assert run.code == 0, run.err
     assert run.json()["result"]["element_b"] is not None
     assert run.err == ""  # quiet by default
@@ -204,13 +204,16 @@ def test_fleet_with_one_failing_meter(halvex, tmp_path):
     ]}))
     listing = tmp_path / "meters.txt"
     listing.write_text("# lab\nA1\nA2\n\nA3  # three-phase\nA4\n")
-    run = halvex("--simulate", "--fleet", str(fleet), "fleet", "--file", str(listing), "--workers", "3")
+    run = halvex("--simulate", "--simulator-fleet", str(fleet), "fleet", "--serials-file", str(listing), "--workers", "3")
     assert run.code == 6
     rows = {r["serial"]: r for r in csv.DictReader(run.out.splitlines())}
     assert [rows[s]["status"] for s in ("A1", "A2", "A3", "A4")] == ["ok", "failed", "ok", "ok"]
     assert rows["A2"]["error_code"] == "HALVEX_CONNECTION_FAILURE"
     assert rows["A4"]["hardware"] == "P1.cx" and rows["A4"]["active_import_kwh"]
     assert rows["A1"]["a_import_active_kwh"] and not rows["A1"]["b_import_active_kwh"]
+    # the meters' own decimals: 4 on the CT-operated meter (0.1 Wh counts), 3 on the others
+    assert [len(rows[s][c].partition(".")[2]) for s, c in
+            (("A1", "a_import_active_kwh"), ("A3", "active_import_kwh"), ("A4", "active_import_kwh"))] == [3, 3, 4]
     failures = [line for line in run.err.splitlines() if "failed:" in line]
     assert len(failures) == 1
     assert failures[0].startswith("halvex: meter A2: read failed: connection failure (HALVEX_CONNECTION_FAILURE): ")
@@ -250,6 +253,9 @@ def test_demo_text_and_json(halvex, tmp_path):
     assert {r["serial"]: (r["intervals"], r["registers"]) for r in collection["rows_per_meter"]} == {
         m["serial"]: (48 if m["serial"] in three_phase else 0, 1) for m in doc["meters"]}
     assert "collecting" in text.out and "collection store" in text.out
+    # ... and ends with the report of the days collected.
+    assert os.path.isfile(collection["report"]) and collection["report_counts"]["complete"] == 7 * len(doc["meters"])
+    assert text.out.splitlines()[-1].endswith(f": {tmp_path / 't' / 'report.html'}")
 
 
 @pytest.mark.parametrize("json_mode", [False, True])

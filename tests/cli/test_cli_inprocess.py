@@ -47,9 +47,13 @@ UTC = dt.timezone.utc
         (["dst-set", "HX1000001", "maybe"], "expected on or off"),
         (["profile-log-1", "HX1000001", "@nan"], "bad time '@nan'"),
         (["--simulate", "--mediator", "h:1", "read", "HX1000001"], "--simulate and --mediator exclude each other"),
-        (["--fleet", "f.json", "read", "HX1000001"], "--fleet needs --simulate"),
+        (["--simulator-fleet", "f.json", "read", "HX1000001"], "--simulator-fleet needs --simulate"),
+        (["--fleet", "f.json", "read", "HX1000001"], "--simulator-fleet needs --simulate"),  # the older spelling
+        # what a command does not take is answered with that command's help
+        (["collect", "--file", "meters.txt"], "collect: unrecognized arguments: --file (see 'halvex collect --help')"),
+        (["--bogus", "read", "HX1000001"], "read: unrecognized arguments: --bogus (see 'halvex read --help')"),
         (["--log-level", "LOUD", "read", "HX1000001"], "invalid choice: 'LOUD'"),
-        (["fleet"], "no meters"),
+        (["fleet"], "no meters: give serials as arguments or --serials-file FILE"),
         # (an output in a missing folder is a local problem, exit 7: tests/cli/test_output_targets.py)
         (["demo", "--mediator", "h:1"], "demo runs its own simulator"),
         (["fleet", "HX1000001", "--workers", "0"], "--workers must be at least 1"),

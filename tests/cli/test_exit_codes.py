@@ -19,7 +19,7 @@ THREE_PHASE = ["HX3000001", "HX3000002", "HX3000003", "HX3000004"]
     [
         (None, ["read", "HX1000001"], 0, None),
         (None, ["intervals", "HX3000001", "--day", "9999-12-31"], 2,
-         "halvex: intervals: time '9999-12-31' out of range: meters hold times from 1970"),
+         "halvex: intervals: day '9999-12-31' out of range: meters hold times from 1970"),
         (None, ["profile-log-1", "HX1000001", "1969-12-31T23:59:59Z"], 2,
          "halvex: profile-log-1: time '1969-12-31T23:59:59Z' out of range"),
         (None, ["intervals", "HX3000001", "--start", "2106-02-07T04:00Z", "--end", "2106-02-07T08:00Z"], 2,
@@ -53,6 +53,28 @@ def test_exit_code_of_a_real_case(cli, simulator, fault, argv, code, line):
         assert doc.code == error["exit_code"] == code
         assert shown.endswith(error["message"])
         assert code == ExitCode.USAGE or f"{error['cause']} ({error['code']})" in shown
+
+
+@pytest.mark.parametrize(
+    "argv, line",
+    [
+        (["collect", "HX3000001", "--day", "1969-12-31"], "day '1969-12-31' out of range: meters hold times from 1970"),
+        (["collect", "HX3000001", "--day", "1970-01-02", "--days", "3"], "day '1969-12-31' out of range"),
+        (["gaps", "--day", "1969-12-31"], "day '1969-12-31' out of range"),
+        # the day begins at 23:00 UTC the evening before
+        (["intervals", "HX3000001", "--day", "1970-01-01", "--tz", "Europe/Oslo"],
+         "day '1970-01-01' in Europe/Oslo out of range"),
+        (["intervals", "HX3000001", "--day", "2106-02-07"], "day '2106-02-07' out of range"),
+    ],
+    ids=["collect", "collect-days", "gaps", "zone", "intervals-2106"],
+)
+def test_a_day_meters_cannot_hold_is_refused_before_any_meter_is_contacted(cli, simulator, requests_seen, tmp_path,
+                                                                          argv, line):
+    db = tmp_path / "store.duckdb"
+    run = cli("--mediator", simulator.address, *argv, *(["--db", str(db)] if argv[0] in ("collect", "gaps") else []))
+    assert run.code == ExitCode.USAGE, run.err
+    assert run.err.startswith(f"halvex: {argv[0]}: {line}"), run.err
+    assert requests_seen() == 0 and not db.exists()
 
 
 def test_a_port_in_use_is_a_local_problem(cli):

@@ -60,7 +60,7 @@ def test_one_failing_meter_does_not_stop_the_others():
     row = failed.columns()
     assert row["status"] == "failed" and row["a_import_active_kwh"] == "" and row["error_code"] == "HALVEX_CONNECTION_FAILURE"
     ct = results[2].columns()
-    assert ct["hardware"] == "P1.cx" and ct["active_import_kwh"] == 100.1234 and ct["reactive_import_kvarh"] == ""
+    assert ct["hardware"] == "P1.cx" and ct["active_import_kwh"] == "100.1234" and ct["reactive_import_kvarh"] == ""
     assert (ct["status"], ct["error_code"], ct["error_message"]) == ("partial", "PARTIAL", "not read: reactive_import")
 
 
@@ -72,15 +72,17 @@ def _write(tmp_path, text):
 
 def test_fleet_command_csv_with_a_failure(cli, fake_api, tmp_path):
     listing = _write(tmp_path, "# test fleet\nHX1000002\n\n  HX3000001   # three-phase\nHXNOPE\n")
-    run = cli("fleet", "HX1000001", "--file", listing, "--workers", "3")
+    run = cli("fleet", "HX1000001", "--serials-file", listing, "--workers", "3")
     assert run.code == 6
     rows = list(csv.DictReader(io.StringIO(run.out)))
     assert list(rows[0]) == CSV_COLUMNS
     assert [r["serial"] for r in rows] == ["HX1000001", "HX1000002", "HX3000001", "HXNOPE"]
     # the fake three-phase meters fail to read their reactive import total
     assert [r["status"] for r in rows] == ["ok", "ok", "partial", "failed"]
-    assert rows[1]["b_export_active_kwh"] == "2.0" and rows[0]["b_export_active_kwh"] == ""
-    assert rows[2]["kind"] == "three_phase" and rows[2]["apparent_import_kvah"] == "101.0"
+    # registers with the meter's decimals, as export writes them: 3 on these whole-current meters
+    assert (rows[0]["a_import_active_kwh"], rows[0]["a_export_active_kwh"]) == ("1234.567", "0.000")
+    assert rows[1]["b_export_active_kwh"] == "2.000" and rows[0]["b_export_active_kwh"] == ""
+    assert rows[2]["kind"] == "three_phase" and rows[2]["apparent_import_kvah"] == "101.000"
     assert rows[3]["error_code"] == "NOT_FOUND" and rows[3]["error_message"] == "no meter HXNOPE"
     err = run.err.splitlines()
     assert "halvex: meter HXNOPE: read failed: not found (NOT_FOUND): no meter HXNOPE" in err
@@ -127,7 +129,7 @@ def test_all_meters_unreachable_is_a_mediator_failure(cli, fake_api):
 def test_a_serial_file_from_a_spreadsheet(cli, fake_api, tmp_path, data, serials, error):
     path = tmp_path / "meters.csv"
     path.write_bytes(data)
-    run = cli("fleet", "--file", str(path), "--format", "jsonl")
+    run = cli("fleet", "--serials-file", str(path), "--format", "jsonl")
     if error is None:
         assert run.code == 0, run.err
         assert [json.loads(line)["serial"] for line in run.out.splitlines()] == serials

@@ -142,7 +142,7 @@ def test_a_folder_or_a_missing_folder_is_refused_before_any_request(cli, simulat
 
 
 @needs_root
-@pytest.mark.parametrize("command", ["intervals", "fleet", "export"])
+@pytest.mark.parametrize("command", ["intervals", "fleet", "export", "log-file"])
 def test_a_link_another_user_planted_in_a_shared_folder_is_refused_before_any_request(cli, simulator, requests_seen,
                                                                                       tmp_path, command):
     victim = tmp_path / "root-only.csv"
@@ -154,13 +154,16 @@ def test_a_link_another_user_planted_in_a_shared_folder_is_refused_before_any_re
         if command == "export":
             Store(tmp_path / "halvex.duckdb").close()
             run = cli("export", "--db", str(tmp_path / "halvex.duckdb"), "--format", "csv", "--out", link)
+        elif command == "log-file":  # appended to, not replaced: the same rule
+            run = cli("--log-file", link, "--mediator", simulator.address, "serial", "HX1000001")
         else:
             run = write_to(cli, simulator, command, link)
         assert os.listdir(shared) == ["out.csv"]
     assert run.code == LOCAL and requests_seen() == 0
-    assert run.err == (f"halvex: {command}: cannot write {OPTION[command]} {link}: is a symlink in {shared}, a folder "
-                       f"anyone may write to, and belongs to another user (uid {NOBODY.pw_uid}); it is not followed: "
-                       "remove it or write elsewhere\n")
+    where = (f"cannot open --log-file {link}" if command == "log-file"
+             else f"{command}: cannot write {OPTION[command]} {link}")
+    assert run.err == (f"halvex: {where}: is a symlink in {shared}, a folder anyone may write to, and belongs to "
+                       f"another user (uid {NOBODY.pw_uid}); it is not followed: remove it or write elsewhere\n")
     assert victim.read_text() == "kept\n"
 
 

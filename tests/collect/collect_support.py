@@ -2,11 +2,30 @@
 
 import datetime as dt
 
+import pytest
+
 UTC = dt.timezone.utc
 #: The simulated fleet's "now"; the collected day is the day before.
 NOW = dt.datetime(2025, 6, 2, 12, 0, tzinfo=UTC)
 DAY = dt.date(2025, 6, 1)
 THREE_PHASE = ("HX3000001", "HX3000002", "HX3000003", "HX3000004")
+
+#: A test of the store, run for each backend (the ``db`` fixture is one of them).
+BACKENDS = pytest.mark.parametrize("db", ["duckdb", "postgres"], indirect=True)
+
+
+def query(store, sql, params=None):
+    """The rows of ``sql`` (``?`` parameters) on an open store of either backend (none for
+    a statement that returns none on PostgreSQL)."""
+    if hasattr(store, "schema"):
+        cursor = store.con.execute(sql.replace("?", "%s"), params or [])
+        return cursor.fetchall() if cursor.description else []
+    return store.con.execute(sql, params or []).fetchall()
+
+
+def table_rows(store, table):
+    """Every row of ``table``, in a stable order."""
+    return sorted(query(store, f"SELECT * FROM {table}"), key=repr)
 
 
 def meter_day(serial, value="1.500", *, seconds=1800, outcome="ok", message=None):

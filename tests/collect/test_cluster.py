@@ -9,6 +9,7 @@ import socket
 import ssl
 import subprocess
 import sys
+import time
 import urllib.error
 import urllib.request
 
@@ -60,6 +61,24 @@ def local_cluster():
         close_cluster(client)
 
 
+def test_workers_store_what_they_read_into_postgresql(local_cluster, simulator, fleet, postgres_server):
+    """Each worker writes its meter-days itself; only their tries come back to the collector."""
+    from collect_support import THREE_PHASE, query
+    from norvo_halvex.collect import CollectOptions, collect, open_store
+
+    url = postgres_server.url(schema="workers_write")
+    back = []
+    summary = collect(sorted(fleet.meters), CollectOptions(day=DAY, retries=0, workers_write=True),
+                      mediator=simulator.address, cluster=local_cluster, store=url,
+                      on_result=lambda result, summary: back.append(result))
+    assert (summary.ok, summary.rows) == (8, 4 * 48 + 8)
+    assert {(r.stored, len(r.intervals), r.registers) for r in back} == {(True, 0, None)}
+    with open_store(url, read_only=True) as store:
+        assert dict(query(store, "SELECT serial, count(*) FROM intervals GROUP BY serial")) == dict.fromkeys(
+            THREE_PHASE, 48)
+        assert query(store, "SELECT count(*), min(run_id) FROM attempts") == [(16, summary.run_id)]
+
+
 def tls_handshake_without_the_clusters_certificate(address: str) -> bytes:
     """What a TLS client that trusts anything but holds no certificate of the cluster gets."""
     host, port = address.removeprefix("tls://").rsplit(":", 1)
@@ -101,7 +120,7 @@ def test_a_local_cluster_serves_only_its_own_processes(local_cluster):
 
 @pytest.fixture
 def dask_pki(tmp_path):
-    """A CA and certificates for a scheduler, a worker and the collecting client, as files."""
+    """A CA and, signed by it, a certificate and key for a scheduler, a worker and the collector."""
     import trustme
 
     ca = trustme.CA()
@@ -113,64 +132,37 @@ def dask_pki(tmp_path):
     return tmp_path
 
 
-def tls_options(pki, role):
-    return ["--tls-ca-file", str(pki / "ca.pem"), "--tls-cert", str(pki / f"{role}.pem"),
-            "--tls-key", str(pki / f"{role}.key")]
-
-
 @pytest.mark.slow
 def test_collect_on_a_scheduler_and_worker_started_with_tls_as_the_docs_show(simulator, dask_pki, db):
-    dask = [os.path.join(os.path.dirname(sys.executable), "dask")]
-    address_file = dask_pki / "scheduler.json"
-    env = package_env()
-    scheduler = subprocess.Popen([*dask, "scheduler", "--protocol", "tls", "--host", "127.0.0.1", "--port", "0",
-                                  "--no-dashboard", "--scheduler-file", str(address_file),
-                                  *tls_options(dask_pki, "scheduler")],
-                                 env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    worker = None
+    def dask(role, *argv):
+        return subprocess.Popen([os.path.join(os.path.dirname(sys.executable), "dask"), role, *map(str, argv),
+                                 "--tls-ca-file", dask_pki / "ca.pem", "--tls-cert", dask_pki / f"{role}.pem",
+                                 "--tls-key", dask_pki / f"{role}.key", "--host", "127.0.0.1", "--no-dashboard"],
+                                env=package_env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    found = dask_pki / "scheduler.json"  # the scheduler writes its address there; the worker waits for it
+    cluster = [dask("scheduler", "--protocol", "tls", "--port", "0", "--scheduler-file", found),
+               dask("worker", "--scheduler-file", found, "--nthreads", "2")]
     try:
-        worker = subprocess.Popen([*dask, "worker", "--scheduler-file", str(address_file), "--nthreads", "2",
-                                   "--host", "127.0.0.1", "--no-dashboard", *tls_options(dask_pki, "worker")],
-                                  env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        with ClientOf(address_file, dask_pki) as client:
-            client.wait_for_workers(1, timeout=60)
-            address = client.scheduler.address
+        while not (found.exists() and found.stat().st_size):
+            assert all(p.poll() is None for p in cluster), "the cluster did not start"
+            time.sleep(0.1)
+        address = json.loads(found.read_text())["address"]
         assert address.startswith("tls://127.0.0.1:")
         base = ("--mediator", simulator.address, "collect", "HX1000001", "HX3000001", "--day", DAY, "--db", db,
                 "--retries", "0", "--cluster", address)
         refused = run_tool(*base)
         assert refused.code == 2 and "--cluster-tls-ca, --cluster-tls-cert, --cluster-tls-key not given" in refused.err
-        run = run_tool(*base, "--cluster-tls-cert", dask_pki / "client.pem", "--cluster-tls-key",
-                       dask_pki / "client.key", HALVEX_CLUSTER_TLS_CA=str(dask_pki / "ca.pem"))
+        # The address and the client's files from a profile of a settings file, the CA from the environment.
+        config = dask_pki / "halvex.toml"
+        config.write_text(f'[profiles.night]\ncluster = "{address}"\ncluster_tls_cert = "client.pem"\n'
+                          'cluster_tls_key = "client.key"\n')
+        run = run_tool("--config", config, "--profile", "night", *base[:-2],
+                       HALVEX_CLUSTER_TLS_CA=str(dask_pki / "ca.pem"))
         assert run.code == 0, run.err
         with Store(db, read_only=True) as store:
             assert store.con.execute("SELECT count(*) FROM intervals").fetchone() == (48,)
     finally:
-        for proc in (worker, scheduler):
-            if proc is not None:
-                proc.terminate()
-                proc.wait(timeout=60)
-
-
-class ClientOf:
-    """A Dask client of the scheduler named in ``address_file`` (waiting for the file)."""
-
-    def __init__(self, address_file, pki):
-        self.address_file, self.pki = address_file, pki
-
-    def __enter__(self):
-        import time
-
-        from dask.distributed import Client
-
-        for _ in range(600):  # the scheduler writes the file once it listens
-            if self.address_file.exists() and self.address_file.stat().st_size:
-                break
-            time.sleep(0.1)
-        address = json.loads(self.address_file.read_text())["address"]
-        tls = ClusterTLS(str(self.pki / "ca.pem"), str(self.pki / "client.pem"), str(self.pki / "client.key"))
-        self.client = Client(address, security=tls.security(), timeout="30s", set_as_default=False)
-        return self.client
-
-    def __exit__(self, *exc):
-        self.client.close()
+        for proc in cluster:
+            proc.terminate()
+            proc.wait(timeout=60)

@@ -134,7 +134,8 @@ def test_parts_are_parsed_in_reading_order(text, expected):
 
 
 @pytest.mark.parametrize("options, match", [({"workers": 0}, "workers must be at least 1"),
-                                            ({"retries": -1}, "retries must be 0 or more")])
+                                            ({"retries": -1}, "retries must be 0 or more"),
+                                            ({"stop_after_refused": -1}, "stop_after_refused must be 0 or more")])
 def test_options_refuse_a_run_that_cannot_happen(options, match):
     with pytest.raises(ValueError, match=match):
         CollectOptions(**options)

@@ -97,9 +97,11 @@ def _security(problem: str, status: str) -> BaseException:
         (errors.QuarnCodecError("short record"), 5, "CODEC_ERROR", "CODEC_ERROR", False),
         (OSError(28, "No space left on device", "out.csv"), 7, "ENOSPC", "ENOSPC", False),
         (RuntimeError("boom"), 1, "RuntimeError", "RuntimeError", False),
+        # Ctrl-C during a statement of the store, as DuckDB reports it.
+        (RuntimeError("Query interrupted"), 130, "INTERRUPTED", "INTERRUPTED", False),
     ],
     ids=["meter-eof", "unavailable", "internal", "no-code", "connection", "deadline", "not-found", "token",
-         "security-behind", "codec", "disk-full", "bug"],
+         "security-behind", "codec", "disk-full", "bug", "store-interrupted"],
 )
 def test_one_failure_map_for_the_tool_and_the_ledger(exc, exit_code, code, ledger_code, transient):
     from norvo_halvex.failures import classify
@@ -115,3 +117,13 @@ def test_every_explained_security_problem_is_a_security_failure_of_the_ledger():
     from norvo_halvex import failures
 
     assert {problem.upper() for problem in failures._SECURITY_WORDS} <= failures.SECURITY_CODES
+
+
+@pytest.mark.parametrize(
+    "codes, code",
+    [([3, 3], 3), ([4], 4), ([4, 3, 3], 4), ([3, 5], 5), ([8, 4, 3], 8), ([7, 3], 7), ([1, 3], 3), ([1], 1)],
+)
+def test_a_run_in_which_everything_failed_exits_with_the_failures_code(codes, code):
+    from norvo_halvex.failures import ExitCode, all_failed_exit_code
+
+    assert all_failed_exit_code(ExitCode(c) for c in codes) == code

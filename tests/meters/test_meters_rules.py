@@ -42,12 +42,16 @@ def test_scaled_text_is_the_exact_value_with_the_meter_decimals(count, ct):
     text = meters.format_scaled(count, scale)
     assert Decimal(text) == Decimal(count) / scale.divisor
     assert len(text.split(".")[1]) == scale.decimals
-    assert meters.kilo_value(count, "P1.cx" if ct else "P1.ax") == float(Decimal(text))
+    hardware = "P1.cx" if ct else "P1.ax"
+    assert meters.kilo_value(count, hardware) == float(Decimal(text))
+    # The client's float of the count, written as files write registers, is that text again.
+    assert meters.register_text(meters.kilo_value(count, hardware), hardware) == text
 
 
 def test_no_value_scales_to_nothing():
     assert meters.format_scaled(None, meters.WHOLE_CURRENT) == ""
     assert meters.kilo_value(None, "P1.cx") is None
+    assert meters.register_text(None, "P1.cx") is None
 
 
 def test_every_register_name_has_a_unit_and_every_total_its_object():

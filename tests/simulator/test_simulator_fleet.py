@@ -88,6 +88,10 @@ def test_full_fleet_file(tmp_path):
         ({"meters": [{"serial": "A", "kind": "single_element", "colour": "red"}]}, ["unknown key", "colour"]),
         ({"meters": [{"serial": "A", "kind": "single_element"}, {"serial": "A", "kind": "twin_element"}]}, ["meters[1] (A)", "duplicate"]),
         ({"meters": [{"serial": "A", "kind": "three_phase_ax", "hardware": "HXS-100"}]}, ["empty hardware text"]),
+        # meters report both as ASCII: refused at load, not as a failed call later
+        ({"meters": [{"serial": "A", "kind": "single_element", "hardware": "HXS-1\u20ac0"}]},
+         ["meters[0] (A): hardware must be ASCII", "'HXS-1\u20ac0'"]),
+        ({"meters": [{"serial": "H\u00e91", "kind": "twin_element"}]}, ["meters[0] (H\u00e91): serial must be ASCII"]),
         ({"meters": [{"serial": "A", "kind": "single_element", "backlight": "dim"}]}, ["'backlight'", "off, on, auto"]),
         ({"meters": [{"serial": "A", "kind": "single_element", "obis": {"1.8": "00"}}]}, ["OBIS code", "'1.8'"]),
         ({"meters": [{"serial": "A", "kind": "single_element", "obis": {"1.8.0": "0g"}}]}, ["obis 1.8.0", "not hexadecimal"]),

@@ -118,20 +118,6 @@ def read_over(address, **settings):
         return client.read_element("HX1000001", O.serial).serial
 
 
-@pytest.mark.parametrize("token", [False, True])
-def test_a_unix_socket_is_private_to_this_user_and_gone_after_the_stop(fleet, tmp_path, token_file, open_umask,
-                                                                       token):
-    path = tmp_path / "mediator.sock"
-    kw = {"token_file": token_file} if token else {}
-    with start_simulator(fleet, unix_socket=path, **kw) as sim:
-        st = path.lstat()
-        assert sim.address == f"unix:{path}" and sim.unix_socket == str(path)
-        assert stat.S_ISSOCK(st.st_mode) and stat.S_IMODE(st.st_mode) == 0o600 and st.st_uid == os.geteuid()
-        assert read_over(sim.address, **kw) == "HX1000001"
-        assert os.listdir(tmp_path) == ["mediator.sock", "token"] if token else ["mediator.sock"]
-    assert not path.exists()
-
-
 @pytest.fixture
 def open_umask():
     """No umask: whatever is made is open to everyone unless the code closes it itself."""
@@ -179,16 +165,18 @@ def test_the_socket_replaces_only_a_dead_socket_of_this_user(fleet, tmp_path, th
             holder.close()
 
 
-def test_halvex_simulator_on_a_socket(tmp_path):
+def test_halvex_simulator_on_a_socket_is_this_users_alone_and_gone_after_it(tmp_path, token_file, open_umask):
     path = tmp_path / "mediator.sock"
     assert "--host and --port do not apply" in run_tool("simulator", "--socket", path, "--port", "1").err
-    with running_tool("simulator", "--socket", path) as proc:
+    with running_tool("simulator", "--socket", path, "--token-file", token_file) as proc:
         first = proc.stdout.readline()
         assert first == f"halvex simulator listening on unix:{path}\n", first + proc.stderr.read()
-        assert read_over(f"unix:{path}") == "HX1000001"
+        st = path.lstat()
+        assert stat.S_ISSOCK(st.st_mode) and stat.S_IMODE(st.st_mode) == 0o600 and st.st_uid == os.geteuid()
+        assert read_over(f"unix:{path}", token_file=token_file) == "HX1000001"  # a token, to this machine only
         stopped = interrupt(proc, timeout=20)
     assert stopped.code == 0, stopped.err
-    assert not path.exists()
+    assert os.listdir(tmp_path) == ["token"]
 
 
 @pytest.mark.parametrize("argv", [("--mediator", "127.0.0.1:1", "serial", "HX1000001"), ("simulator", "--port", "0")])

@@ -68,12 +68,15 @@ def test_tls_with_the_right_ca(fleet, tls_files, host):
         ("server", {}, "tls_refused", ("probably requires TLS", "HALVEX_TLS")),  # no TLS at all
         ("expired", {"tls_ca": "ca"}, "certificate_expired", ("has expired", "must renew it", "check the clocks")),
         ("not_yet_valid", {"tls_ca": "ca"}, "certificate_not_yet_valid", ("not valid yet", "check the clocks")),
+        # a plain server: the first bytes back are no TLS record (WRONG_VERSION_NUMBER)
+        (None, {"tls_ca": "ca"}, "server_not_tls", ("does not speak TLS", "TLS port", "turn TLS off")),
+        (None, {"tls": True}, "server_not_tls", ("does not speak TLS", "TLS port", "turn TLS off")),
     ],
 )
 def test_tls_fails_clearly_without_the_right_ca_or_a_current_certificate(fleet, tls_files, cert, client, problem,
                                                                           advice):
     settings = {k: getattr(tls_files, v) if k == "tls_ca" else v for k, v in client.items()}
-    with serve(fleet, tls_files, cert=cert) as sim:
+    with serve(fleet, tls_files, cert=cert, tls=cert is not None) as sim:
         err = refusal(sim.address, **settings)
     assert err.problem == problem and err.code() == grpc.StatusCode.UNAVAILABLE
     assert all(words in err.message for words in advice), err.message
@@ -85,8 +88,12 @@ def test_server_name_override_checks_the_certificate_for_that_name(fleet, tls_fi
     with serve(fleet, tls_files, cert="named") as sim:
         err = refusal(sim.address, tls_ca=tls_files.ca)
         assert err.problem == "hostname_mismatch" and "--tls-server-name" in err.message
+        assert "not issued for 127.0.0.1" in err.message
         assert read_serial(sim.address, tls_ca=tls_files.ca, tls_server_name="mediator.example") == SERIAL
-        assert refusal(sim.address, tls_ca=tls_files.ca, tls_server_name="other.example").problem == "hostname_mismatch"
+        err = refusal(sim.address, tls_ca=tls_files.ca, tls_server_name="other.example")
+    # the name asked for was checked, not the address: the message names it
+    assert err.problem == "hostname_mismatch" and "not issued for other.example, the server name asked for" in err.message
+    assert "not issued for 127.0.0.1" not in err.message
 
 
 @pytest.mark.parametrize(

@@ -11,6 +11,7 @@ from __future__ import annotations
 import dataclasses
 import enum
 import errno as _errno
+from collections.abc import Iterable
 
 from quarn_frame_protocol.errors import QuarnCodecError
 
@@ -29,6 +30,7 @@ class ExitCode(enum.IntEnum):
     ENVIRONMENT = 7
     SECURITY = 8
     INTERRUPTED = 130
+    OUTPUT_CLOSED = 141
 
 
 EXIT_CODE_MEANINGS = {
@@ -42,7 +44,24 @@ EXIT_CODE_MEANINGS = {
     ExitCode.ENVIRONMENT: "this machine: output path unwritable or a folder, disk full, port in use",
     ExitCode.SECURITY: "security: TLS handshake or certificate, authentication or permission refused",
     ExitCode.INTERRUPTED: "interrupted (Ctrl-C)",
+    ExitCode.OUTPUT_CLOSED: "the output was closed early (| head): printing stopped, the work did not",
 }
+
+
+#: The order in which failures of different kinds decide the exit code of a run in which
+#: every meter (or meter-day) failed: the first kind among them wins. The credentials and the
+#: mediator stop every meter; this machine, a reply and a meter stop only some.
+ALL_FAILED_PRECEDENCE = (ExitCode.SECURITY, ExitCode.MEDIATOR, ExitCode.ENVIRONMENT, ExitCode.BAD_REPLY,
+                         ExitCode.METER, ExitCode.UNEXPECTED)
+
+
+def all_failed_exit_code(codes: Iterable[ExitCode]) -> ExitCode:
+    """The exit code of a run in which everything failed, with the exit codes ``codes``:
+    theirs when they all share one, else the first of them in ``ALL_FAILED_PRECEDENCE``."""
+    found = set(codes)
+    if len(found) == 1:
+        return found.pop()
+    return next((code for code in ALL_FAILED_PRECEDENCE if code in found), ExitCode.UNEXPECTED)
 
 
 class UsageError(Exception):
@@ -76,7 +95,7 @@ MEDIATOR_CODES = frozenset({"UNAVAILABLE", "DEADLINE_EXCEEDED"})
 # changes nothing.
 SECURITY_CODES = frozenset(
     {"UNTRUSTED_CERTIFICATE", "CERTIFICATE_EXPIRED", "CERTIFICATE_NOT_YET_VALID", "HOSTNAME_MISMATCH",
-     "HANDSHAKE_FAILED", "TLS_REFUSED", "TOKEN_UNREADABLE", "UNAUTHENTICATED", "PERMISSION_DENIED"}
+     "SERVER_NOT_TLS", "HANDSHAKE_FAILED", "TLS_REFUSED", "TOKEN_UNREADABLE", "UNAUTHENTICATED", "PERMISSION_DENIED"}
 )
 
 
@@ -137,6 +156,7 @@ _SECURITY_WORDS = {
     "certificate_expired": "mediator certificate expired",
     "certificate_not_yet_valid": "mediator certificate not valid yet",
     "hostname_mismatch": "mediator certificate name mismatch",
+    "server_not_tls": "mediator does not speak TLS",
     "handshake_failed": "TLS handshake failed",
     "tls_refused": "TLS handshake refused",
     "token_unreadable": "token file unreadable",
@@ -170,13 +190,18 @@ def _os_failure(exc: OSError) -> Failure:
     return Failure(ExitCode.ENVIRONMENT, code, cause, message, hint)
 
 
+def unreachable_hint(mediator: str | None) -> str:
+    """What to check when the mediator at ``mediator`` (if known) could not be used."""
+    return f"{UNREACHABLE_HINT} (now {mediator})" if mediator else UNREACHABLE_HINT
+
+
 def _grpc_failure(status: str, details: str, mediator: str | None) -> Failure:
     cause = _GRPC_WORDS.get(status, "mediator error")
     # An unknown serial or an object the meter does not hold: the meter's problem, not the mediator's.
     exit_code = ExitCode.METER if status == "NOT_FOUND" else ExitCode.MEDIATOR
     hint = None
-    if status in ("UNAVAILABLE", "DEADLINE_EXCEEDED"):
-        hint = f"{UNREACHABLE_HINT} (now {mediator})" if mediator else UNREACHABLE_HINT
+    if status in MEDIATOR_CODES:
+        hint = unreachable_hint(mediator)
     elif status == "UNAUTHENTICATED":
         exit_code, hint = ExitCode.SECURITY, TOKEN_HINT
     return Failure(exit_code, status, cause, details, hint)
@@ -190,6 +215,11 @@ def _security_failure(found) -> Failure:
     return Failure(ExitCode.SECURITY, status, cause, str(found.message or details), problem=problem)
 
 
+def _interrupted_query(exc: BaseException) -> bool:
+    # DuckDB turns a Ctrl-C that comes during one of its statements into an error of its own.
+    return type(exc).__name__ == "InterruptException" or (type(exc) is RuntimeError and str(exc) == "Query interrupted")
+
+
 def classify(exc: BaseException, *, mediator: str | None = None) -> Failure:
     """Turns any exception into a ``Failure``; ``mediator`` (the address in use) goes into
     the hint of an unreachable one."""
@@ -199,7 +229,7 @@ def classify(exc: BaseException, *, mediator: str | None = None) -> Failure:
         return Failure(ExitCode.UNEXPECTED, "SETUP", "library not usable", str(exc))
     if isinstance(exc, LocalError):
         return Failure(ExitCode.ENVIRONMENT, exc.code, exc.cause, str(exc), attempted=exc.attempted)
-    if isinstance(exc, KeyboardInterrupt):
+    if isinstance(exc, KeyboardInterrupt) or _interrupted_query(exc):
         return Failure(ExitCode.INTERRUPTED, "INTERRUPTED", "interrupted", "")
     # The transport's types load gRPC, which reporting a usage error need not wait for.
     import grpc

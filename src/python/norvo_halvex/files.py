@@ -16,6 +16,9 @@ the folder's owner. Such a path raises ``UnsafeSymlinkError`` (a PermissionError
 anything is written, whether or not the kernel enforces the rule. A file that is replaced
 keeps its permission bits; a new file gets the usual ones (the umask decides).
 
+``open_append(path)`` appends (log files) under the same rule, never through a link put in
+the file's place later.
+
 ``output(path)`` is for writing where a user pointed: ``-`` is standard output; an existing
 FIFO, character device (``/dev/null``, a terminal) or Unix socket is opened and written in
 place, never replaced by a file; a folder and a block device are refused; anything else is
@@ -45,6 +48,7 @@ __all__ = [
     "atomic_write",
     "check_target",
     "in_place",
+    "open_append",
     "output",
     "resolve",
 ]
@@ -117,6 +121,12 @@ def resolve(path: str | os.PathLike[str]) -> str:
             resolved = "/"
         parts.extendleft(reversed(target.split("/")))
     return resolved
+
+
+def open_append(path: str | os.PathLike[str], mode: int = 0o666) -> int:
+    """A descriptor appending to ``path`` (created with ``mode`` if missing), a log file
+    say: resolved as ``resolve`` does, its last part then never followed."""
+    return os.open(resolve(path), os.O_WRONLY | os.O_APPEND | os.O_CREAT | _NOFOLLOW, mode)
 
 
 def _target(path: str | os.PathLike[str]) -> tuple[str, str, str]:

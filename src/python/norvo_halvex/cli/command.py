@@ -39,9 +39,10 @@ def arg(*flags: str, **options: Any) -> Argument:
 
 #: The first argument of every meter command.
 SERIAL = arg("serial", metavar="SERIAL", help="meter serial number, e.g. HX1000001")
-#: What a file of serials holds.
-SERIALS_FILE_HELP = ("read serials from FILE ('-' for standard input), UTF-8: one per line ('#' starts a comment), "
-                     "or CSV with a 'serial' column")
+#: A file of serials, for every command that reads many meters.
+SERIALS_FILE = arg("--serials-file", metavar="FILE",
+                   help="read serials from FILE ('-' for standard input), UTF-8: one per line ('#' starts a comment), "
+                        "or CSV with a 'serial' column")
 #: The time zone of the days a command takes (``parsing.time_zone`` reads it).
 ZONE = arg("--tz", metavar="ZONE",
            help="the time zone of the days: an IANA name such as Europe/Oslo (default: $HALVEX_TZ, else UTC)")

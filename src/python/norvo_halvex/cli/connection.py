@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import re
 
+from norvo_halvex.cli.config import FLAG
 from norvo_halvex.failures import UsageError
 
 MEDIATOR_ENV = "HALVEX_MEDIATOR"
@@ -73,43 +74,45 @@ def checked_address(text: str, *, source: str) -> str:
     return text
 
 
-def _given(args, dests) -> list[str]:
-    return [d for d in dests if getattr(args, d, None) not in (None, False)]
+def _given(args, dests, sources=None) -> list[str]:
+    """The options among ``dests`` given on the command line (``sources``: where each value
+    of ``args`` came from, when a config file may have put some there)."""
+    return [d for d in dests if getattr(args, d, None) not in (None, False)
+            and (sources is None or sources.get(d) == FLAG)]
 
 
-def settings_for(args, *, simulate: bool):
-    """ConnectionSettings for a command: the options, else the HALVEX_* variables.
-    Against the plain simulator in this process (--simulate, demo) the environment's
-    security settings do not apply and the security options are refused."""
+def settings_for(args, *, simulate: bool, sources=None):
+    """ConnectionSettings for a command: the options, else the HALVEX_* variables (else
+    what the config file's profile put into ``args``). Against the plain simulator in this
+    process (--simulate, demo) the security settings of the environment and the profile do
+    not apply and the security options are refused."""
     from norvo_halvex.mediator.grpc.settings import ConnectionSettings
 
     explicit = {d: getattr(args, d, None) for d in _SETTINGS_OPTIONS}
     try:
         if simulate:
-            given = _given(args, _SECURITY_OPTIONS)
+            given = _given(args, _SECURITY_OPTIONS, sources)
             if given:
                 raise UsageError(
                     f"{option_name(given[0])} does not apply to the plain simulator of --simulate and demo; "
                     "run 'halvex simulator' with --tls-cert/--tls-key/--token-file to try TLS and tokens"
                 )
-            return ConnectionSettings(**{k: v for k, v in explicit.items() if v is not None})
+            return ConnectionSettings(**{k: v for k, v in explicit.items()
+                                         if v is not None and k not in _SECURITY_OPTIONS})
         return ConnectionSettings.from_env(**explicit)
     except (TypeError, ValueError) as e:
         raise UsageError(_option_words(str(e))) from None
 
 
-def server_options(args) -> dict:
+def server_options(args, sources=None) -> dict:
     """The ``start_simulator`` keywords of ``halvex simulator`` (command line only: the
-    client's HALVEX_* variables never make the simulator serve their files)."""
-    given = _given(args, _CLIENT_ONLY_OPTIONS)
+    client's HALVEX_* variables and config profile never make the simulator serve their files)."""
+    given = _given(args, _CLIENT_ONLY_OPTIONS, sources)
     if given:
         raise UsageError(f"{option_name(given[0])} is a client option; it does not apply to the simulator")
-    return {
-        "tls_cert": getattr(args, "tls_cert", None),
-        "tls_key": getattr(args, "tls_key", None),
-        "client_ca": getattr(args, "client_ca", None),
-        "token_file": getattr(args, "token_file", None),
-    }
+    served = ("tls_cert", "tls_key", "token_file")
+    return {"client_ca": getattr(args, "client_ca", None),
+            **{d: getattr(args, d, None) if d in _given(args, served, sources) else None for d in served}}
 
 
 def new_transport(address: str, settings):

@@ -12,8 +12,9 @@ from norvo_halvex.cli.progress import StatusLine
 from norvo_halvex.failures import LocalError, SetupError, UsageError
 from norvo_halvex.mediator.grpc.address import DEFAULT_MEDIATOR_ADDRESS
 
-# Commands that work on the collection store alone: no mediator address or connection settings.
-STORE_ONLY_COMMANDS = ("gaps", "export")
+# Commands that need no mediator address or connection settings: they work on the
+# collection store, or on the settings themselves.
+NO_MEDIATOR_COMMANDS = ("gaps", "export", "report", "config")
 
 
 def make_api(address: str, level: str):
@@ -51,7 +52,8 @@ class Context:
     """What a command needs: output streams, the chosen mediator and the client,
     created on first use (so usage errors never start anything)."""
 
-    def __init__(self, args, *, stdout=None, stderr=None, stdin=None, logs: LogOutput | None = None) -> None:
+    def __init__(self, args, *, stdout=None, stderr=None, stdin=None, logs: LogOutput | None = None,
+                 config=None) -> None:
         self.args = args
         self.logs = logs
         self.stdin = stdin if stdin is not None else sys.stdin
@@ -59,28 +61,34 @@ class Context:
         self.stderr = stderr if stderr is not None else sys.stderr
         self.json = bool(getattr(args, "json", False))
         self.log_level = getattr(args, "log_level", None) or "WARNING"
-        self.status = StatusLine(self.stderr)
+        self.status = StatusLine(self.stderr, log=logs.note if logs is not None else None)
         self.simulate = bool(getattr(args, "simulate", False))
-        self.fleet_path = getattr(args, "fleet", None)
+        self.fleet_path = getattr(args, "simulator_fleet", None)
+        self.config = config
         explicit = getattr(args, "mediator", None)
         if self.simulate and explicit:
             raise UsageError("--simulate and --mediator exclude each other")
         if explicit and args.command in ("demo", "simulator"):
             raise UsageError(f"{args.command} runs its own simulator; --mediator does not apply")
         if self.fleet_path and not self.simulate and args.command not in ("demo", "simulator"):
-            raise UsageError("--fleet needs --simulate (or the demo / simulator commands)")
-        self.mediator = explicit or os.environ.get(connection.MEDIATOR_ENV) or DEFAULT_MEDIATOR_ADDRESS
+            raise UsageError("--simulator-fleet needs --simulate (or the demo / simulator commands)")
+        if config is not None:
+            self.mediator, source = config.values["mediator"], config.source_words("mediator")
+        else:
+            self.mediator = explicit or os.environ.get(connection.MEDIATOR_ENV) or DEFAULT_MEDIATOR_ADDRESS
+            source = "--mediator" if explicit else connection.MEDIATOR_ENV
         self.simulator = None
         self._api = None
         # Everything about the connection is checked here, before anything starts.
         self.settings = None
         self._transport = None
-        if args.command in STORE_ONLY_COMMANDS:
-            pass  # they read the collection store, never a mediator
+        sources = config.sources if config is not None else None
+        if args.command in NO_MEDIATOR_COMMANDS:
+            pass  # they read the collection store or the settings, never a mediator
         elif args.command == "demo" or (self.simulate and args.command != "simulator"):
-            self.settings = connection.settings_for(args, simulate=True)
+            self.settings = connection.settings_for(args, simulate=True, sources=sources)
         elif args.command != "simulator":
-            connection.checked_address(self.mediator, source="--mediator" if explicit else connection.MEDIATOR_ENV)
+            connection.checked_address(self.mediator, source=source)
             self.settings = connection.settings_for(args, simulate=False)
             self._transport = connection.new_transport(self.mediator, self.settings)
 

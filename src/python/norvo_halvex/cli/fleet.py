@@ -14,7 +14,7 @@ from collections.abc import Callable, Sequence
 from norvo_halvex import meters
 from norvo_halvex.cli import render
 from norvo_halvex.cli.report import describe
-from norvo_halvex.failures import ExitCode, Failure, classify
+from norvo_halvex.failures import ExitCode, Failure, all_failed_exit_code, classify
 from norvo_halvex.untrusted import for_csv_cell, for_terminal
 
 DEFAULT_WORKERS = 8
@@ -72,15 +72,16 @@ class MeterResult:
         row.update(serial=self.serial, status=self.status, hardware=self.hardware or "")
         row["kind"] = self.kind or ""
         regs = self.registers
+        # As every file of the tool writes registers: the meter's own decimals.
         if isinstance(regs, tuple):
             for element, values in zip(meters.ELEMENTS, regs):
                 for key, value in (values or {}).items():
                     if key in meters.ELEMENT_REGISTERS and value is not None:
-                        row[meters.register_column(key, element)] = value
+                        row[meters.register_column(key, element)] = meters.register_text(value, self.hardware)
         elif isinstance(regs, dict):
             for key, value in regs.items():
                 if key in meters.THREE_PHASE_QUANTITIES and value is not None:
-                    row[meters.register_column(key)] = value
+                    row[meters.register_column(key)] = meters.register_text(value, self.hardware)
         if self.failure is not None:
             row["error_code"] = self.failure.code
             row["error_message"] = self.failure.message
@@ -88,7 +89,7 @@ class MeterResult:
             row["error_code"] = PARTIAL_CODE
             row["error_message"] = "not read: " + " ".join(self.failed_values)
         # People open this file in spreadsheets and terminals: meter and mediator text
-        # is shown, never run.
+        # is shown, never run (register texts are numbers and stay as they are).
         return {key: for_csv_cell(for_terminal(value)) if isinstance(value, str) else value
                 for key, value in row.items()}
 
@@ -241,9 +242,7 @@ def fleet_exit_code(results: Sequence[MeterResult]) -> ExitCode:
     incomplete = [r for r in results if not r.ok]
     if not incomplete:
         return ExitCode.OK
-    # Nothing answered and the mediator itself (or the credentials for it) was the problem: say so.
+    # Nothing was read: the failures' own code, not "partial".
     if len(incomplete) == len(results) and all(r.failure is not None for r in incomplete):
-        for code in (ExitCode.MEDIATOR, ExitCode.SECURITY):
-            if all(r.failure.exit_code is code for r in incomplete):
-                return code
+        return all_failed_exit_code(r.failure.exit_code for r in incomplete)
     return ExitCode.PARTIAL

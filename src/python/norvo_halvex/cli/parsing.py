@@ -24,14 +24,21 @@ _WINDOW_PROBLEMS = {
 METER_TIME_RANGE = "meters hold times from 1970-01-01T00:00:00Z to 2106-02-07T06:28:15Z"
 
 
-def check_meter_time(value: _dt.datetime, text: str) -> _dt.datetime:
-    """Refuses a time a meter cannot hold (its clock counts seconds from 1970 in 32 bits)."""
+def _meter_holds(value: _dt.datetime) -> bool:
+    """Whether a meter can hold ``value`` (its clock counts seconds from 1970 in 32 bits)."""
     from quarn_frame_protocol.util import quarn_datetime_to_epoch_seconds
 
     try:
         quarn_datetime_to_epoch_seconds(value)
     except (ValueError, OverflowError):
-        raise UsageError(f"time {text!r} out of range: {METER_TIME_RANGE}") from None
+        return False
+    return True
+
+
+def check_meter_time(value: _dt.datetime, text: str) -> _dt.datetime:
+    """Refuses a time a meter cannot hold."""
+    if not _meter_holds(value):
+        raise UsageError(f"time {text!r} out of range: {METER_TIME_RANGE}")
     return value
 
 
@@ -68,13 +75,20 @@ def time_zone(option: str | None):
 
 
 def local_day(day: _dt.date, zone):
-    """The local ``day`` in ``zone``; a usage error when the zone's days cannot be cut into intervals."""
+    """The local ``day`` in ``zone``; a usage error when the zone's days cannot be cut into
+    intervals, or when a meter cannot hold the times of its first or last interval."""
+    where = "" if zone.key == "UTC" else f" in {zone.key}"
+    out_of_range = UsageError(f"day '{day.isoformat()}'{where} out of range: {METER_TIME_RANGE}")
     try:
-        return meters.local_day(day, zone)
+        local = meters.local_day(day, zone)
     except ValueError as e:
         raise UsageError(f"--tz {zone.key}: {e}") from None
     except OverflowError:
-        raise UsageError(f"time '{day.isoformat()}' out of range: {METER_TIME_RANGE}") from None
+        raise out_of_range from None
+    last = local.end - _dt.timedelta(seconds=meters.INTERVAL_SECONDS)
+    if not (_meter_holds(local.start) and _meter_holds(last)):
+        raise out_of_range
+    return local
 
 
 def parse_day(text: str) -> _dt.date:

@@ -35,9 +35,10 @@ class StatusLine:
     removed when done); elsewhere (pipes, files, CI logs) only ``note`` lines and the
     final line are written, so logs are not flooded with redraws."""
 
-    def __init__(self, stream=None, *, enabled: bool = True) -> None:
+    def __init__(self, stream=None, *, enabled: bool = True, log=None) -> None:
         self.stream = stream if stream is not None else sys.stderr
         self.enabled = enabled
+        self.log = log  # also gets every note (the log file's copy)
         self.live = enabled and isatty(self.stream)
         self._lock = threading.Lock()
         self._progress = None  # the live display now shown, if any
@@ -51,6 +52,8 @@ class StatusLine:
                 progress.console.print(Text(line), soft_wrap=True)
             else:
                 print(line, file=self.stream, flush=True)
+        if self.log is not None:
+            self.log(line)
 
     def done(self, text: str | None = None) -> None:
         if text and self.enabled:

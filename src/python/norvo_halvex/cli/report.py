@@ -3,6 +3,7 @@ on standard error (and as the JSON document's ``error`` with ``--json``)."""
 
 from __future__ import annotations
 
+import logging
 import traceback
 
 from norvo_halvex.cli import render
@@ -63,7 +64,10 @@ def report(ctx, args, exc: BaseException, stderr) -> int:
         ctx.mute_logs()
     serial = getattr(args, "serial", None) if args is not None else None
     operation = getattr(args, "command", None) if args is not None else None
-    print(describe(failure, serial=serial, operation=operation), file=stderr, flush=True)
+    line = describe(failure, serial=serial, operation=operation)
+    print(line, file=stderr, flush=True)
+    if ctx is not None and ctx.logs is not None:
+        ctx.logs.note(line, logging.ERROR)
     if ctx is not None and ctx.log_level == "DEBUG" and failure.code not in ("USAGE", "INTERRUPTED"):
         # The traceback quotes the mediator's and the meter's words as well.
         print(for_terminal_lines("".join(traceback.format_exception(exc))), end="", file=stderr)

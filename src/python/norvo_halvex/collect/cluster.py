@@ -15,11 +15,14 @@ a client unpickles what the scheduler sends back. So:
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import logging
 import os
-from collections.abc import Mapping
+import sys
+from collections.abc import Callable, Mapping
 
+from norvo_halvex import files
 from norvo_halvex.mediator.grpc.address import is_loopback_host
 from norvo_halvex.pem import check_key_pair, read_pem
 
@@ -125,11 +128,17 @@ def _host(hostport: str) -> str:
     return host if sep else hostport
 
 
-def start_cluster(cluster: str, *, workers: int, tls: ClusterTLS | None = None):
+def start_cluster(cluster: str, *, workers: int, tls: ClusterTLS | None = None, worker_log: str | None = None,
+                  worker_setup: Callable[[], None] | None = None):
     """A ``dask.distributed.Client`` for ``local:N`` (a LocalCluster of N processes with
     ``workers`` threads each, on loopback with TLS of its own) or for a scheduler address
     (with ``tls``, default ``ClusterTLS.from_env()``). ValueError for a cluster
-    ``check_cluster`` refuses; ClusterError when it cannot be started or reached."""
+    ``check_cluster`` refuses; ClusterError when it cannot be started or reached.
+
+    The worker processes of ``local:N`` share this process's terminal: they ignore Ctrl-C
+    (this process decides when they stop), and with ``worker_log`` their standard error,
+    where Dask and Python write tracebacks, is that file (appended to). ``worker_setup`` is
+    then run in each of them (the application's logging, say)."""
     tls = ClusterTLS.from_env() if tls is None else tls
     check_cluster(cluster, tls)
     try:
@@ -144,22 +153,43 @@ def start_cluster(cluster: str, *, workers: int, tls: ClusterTLS | None = None):
             # A certificate for this run only: the scheduler, the workers and this client
             # are the only holders, so no other process of the host can join or submit.
             # Its status pages (task call stacks, worker logs) are for no one else either.
-            with dask.config.set({"distributed.scheduler.http.routes": ["distributed.http.health"]}):
+            # The worker processes started here inherit standard error: the worker log.
+            with dask.config.set({"distributed.scheduler.http.routes": ["distributed.http.health"]}), \
+                    _standard_error_to(worker_log):
                 lc = LocalCluster(n_workers=n, threads_per_worker=workers, processes=True, host="127.0.0.1",
                                   security=Security.temporary(), dashboard_address="127.0.0.1:0",
-                                  silence_logs=logging.ERROR)
+                                  silence_logs=logging.WARNING)
         except Exception as e:
             raise ClusterError(f"cannot start a local Dask cluster of {n} processes: {e}") from None
-        from norvo_halvex.collect.worker import quiet_library_logs
+        from norvo_halvex.collect.worker import quiet_worker
 
         client = Client(lc)
-        client.run(quiet_library_logs)
+        client.run(quiet_worker, worker_setup)
         return client
     security = tls.security() if cluster.startswith("tls://") else None
     try:
         return Client(cluster, timeout="10s", security=security)
     except Exception as e:
         raise ClusterError(f"cannot reach the Dask scheduler at {cluster}: {e}") from None
+
+
+@contextlib.contextmanager
+def _standard_error_to(path: str | None):
+    """File descriptor 2 of this process is ``path`` inside the block (without one, stays)."""
+    if path is None:
+        yield
+        return
+    sys.stderr.flush()
+    target = files.open_append(path, 0o600)
+    saved = os.dup(2)
+    try:
+        os.dup2(target, 2)
+        yield
+    finally:
+        sys.stderr.flush()
+        os.dup2(saved, 2)
+        os.close(saved)
+        os.close(target)
 
 
 def close_cluster(client) -> None:

@@ -1,4 +1,6 @@
-"""Exporting a table of the store for some days with DuckDB's own ``COPY ... TO``."""
+"""Exporting a table of the store for some days with DuckDB's own ``COPY ... TO``: from the
+DuckDB store itself, or from a copy of the rows a PostgreSQL store holds for those days, so that
+both give the same files."""
 
 from __future__ import annotations
 
@@ -9,20 +11,13 @@ import tempfile
 from collections.abc import Sequence
 
 from norvo_halvex import files
-from norvo_halvex.collect.store import Store
-from norvo_halvex.meters import WHOLE_CURRENT, local_day, time_zone
+from norvo_halvex.collect.store import DAY_PLACED, BaseStore
+from norvo_halvex.meters import WHOLE_CURRENT
 from norvo_halvex.untrusted import CONTROL_ESCAPES, FORMULA_GUARD, FORMULA_PREFIXES, JSON_ESCAPES, NUMERIC_CELL
 
 
 FORMATS = ("parquet", "csv", "jsonl")
-# Table -> (the column that places a row in a day: an instant, or the local day it was
-# collected for; the order of the rows).
-TABLES = {
-    "intervals": ("interval_start", "serial, interval_start"),
-    "registers": ("day", "serial, day, read_at"),
-    "events": ("event_time", "serial, event_time, code, detail"),
-    "attempts": ("day", "run_id, serial, day, what, attempt"),
-}
+TABLES = DAY_PLACED
 _ISO = "%Y-%m-%dT%H:%M:%S+00:00"
 
 
@@ -49,10 +44,10 @@ def _csv_text_macro() -> str:
     )
 
 
-def _select(store: Store, table: str, fmt: str) -> str:
+def _select(con, table: str, fmt: str, where: str) -> str:
     """The export query: for people (CSV) every value is text as they should read it."""
-    when, order = TABLES[table]
-    cols = [(name, str(kind)) for name, kind, *_ in store.con.execute(f"DESCRIBE {table}").fetchall()]
+    order = TABLES[table][1]
+    cols = [(name, str(kind)) for name, kind, *_ in con.execute(f"DESCRIBE {table}").fetchall()]
     has_decimals = any(name == "decimals" for name, _ in cols)
     out = []
     for name, kind in cols:
@@ -71,10 +66,6 @@ def _select(store: Store, table: str, fmt: str) -> str:
             out.append(f"halvex_csv_text({q}) AS {q}")
         else:
             out.append(q)
-    if when == "day":
-        where = "day BETWEEN $first AND $last AND zone = $zone"
-    else:
-        where = f"{when} >= $start AND {when} < $end"
     return f"SELECT {', '.join(out)} FROM {table} WHERE {where} ORDER BY {order}"
 
 
@@ -83,7 +74,7 @@ def _options(fmt: str) -> str:
 
 
 def export(
-    store: Store, table: str, days: Sequence[_dt.date], fmt: str, out: str, *, stdout=None, zone: str = "UTC"
+    store: BaseStore, table: str, days: Sequence[_dt.date], fmt: str, out: str, *, stdout=None, zone: str = "UTC"
 ) -> int:
     """Writes the rows of ``table`` for the local ``days`` in ``zone`` to ``out`` and returns
     how many rows were written: intervals and events by their instant, registers and tries
@@ -97,39 +88,40 @@ def export(
         raise ValueError(f"unknown format {fmt!r}; choose from {', '.join(FORMATS)}")
     if out == files.STDOUT and fmt == "parquet":
         raise ValueError("Parquet is binary: give --out FILE, not '-'")
-    days = sorted(days)
-    tz = time_zone(zone)
-    start, end = local_day(days[0], tz).start, local_day(days[-1], tz).end
-    query = _select(store, table, fmt)
-    by_day = TABLES[table][0] == "day"
-    params = {"first": days[0], "last": days[-1], "zone": zone} if by_day else {"start": start, "end": end}
+    where, params = store.selection(table, days, zone)
+    with tempfile.TemporaryDirectory(prefix="halvex-export-") as scratch, \
+            store.exporting(table, days, zone, scratch) as files_in:
 
-    def copy(path: str) -> int:
-        # The connection may write files for this copy only, and only in the copy's own folder.
-        with store.files_in(os.path.dirname(path)) as con:
-            if fmt == "csv":
-                con.execute(_csv_text_macro())
-            row = con.execute(f"COPY ({query}) TO {_sql_text(path)} ({_options(fmt)})", params).fetchone()
-        return int(row[0]) if row else 0
+        def copy(path: str) -> int:
+            # The connection may write files for this copy only, and only in the copy's own folder.
+            with files_in(os.path.dirname(path)) as con:
+                if fmt == "csv":
+                    con.execute(_csv_text_macro())
+                query = _select(con, table, fmt, where)
+                row = con.execute(f"COPY ({query}) TO {_sql_text(path)} ({_options(fmt)})", params).fetchone()
+            return int(row[0]) if row else 0
 
+        return _write(copy, fmt, out, stdout, scratch)
+
+
+def _write(copy, fmt: str, out: str, stdout, scratch: str) -> int:
     # DuckDB writes JSON with the C1 controls and bidirectional overrides raw: JSON lines
     # pass through here to have them escaped, as every JSON text of the tool has.
     if fmt != "jsonl" and not files.in_place(out):
         with files.atomic_path(out) as tmp:
             return copy(tmp)
-    with tempfile.TemporaryDirectory(prefix="halvex-export-") as scratch:
-        path = os.path.join(scratch, f"export.{fmt}")
-        rows = copy(path)
-        with files.output(out, newline="", stdout=stdout) as target:
-            if fmt == "parquet":
-                target.flush()
-                with open(path, "rb") as src:
-                    shutil.copyfileobj(src, target.buffer)
-            else:
-                with open(path, encoding="utf-8", newline="") as src:
-                    if fmt == "jsonl":
-                        for line in src:
-                            target.write(line.translate(JSON_ESCAPES))
-                    else:
-                        shutil.copyfileobj(src, target)
+    path = os.path.join(scratch, f"export.{fmt}")
+    rows = copy(path)
+    with files.output(out, newline="", stdout=stdout) as target:
+        if fmt == "parquet":
+            target.flush()
+            with open(path, "rb") as src:
+                shutil.copyfileobj(src, target.buffer)
+        else:
+            with open(path, encoding="utf-8", newline="") as src:
+                if fmt == "jsonl":
+                    for line in src:
+                        target.write(line.translate(JSON_ESCAPES))
+                else:
+                    shutil.copyfileobj(src, target)
     return rows

@@ -6,15 +6,13 @@ from __future__ import annotations
 import datetime as _dt
 from collections.abc import Sequence
 
-from norvo_halvex.collect.store import Store, last_tries
-from norvo_halvex.meters import INTERVAL_SECONDS, local_day, time_zone
+from norvo_halvex.collect.store import BaseStore
+from norvo_halvex.meters import local_day, time_zone
 
 UTC = _dt.timezone.utc
 
-_LAST = last_tries("day BETWEEN $first AND $last AND zone = $zone")
 
-
-def gaps(store: Store, days: Sequence[_dt.date], zone: str = "UTC") -> dict:
+def gaps(store: BaseStore, days: Sequence[_dt.date], zone: str = "UTC") -> dict:
     """Per meter, for the local ``days`` in ``zone``: parts whose last try failed (or was
     partial), interval slots not in the store for days whose interval download finished, and
     days with no try at all.
@@ -25,63 +23,26 @@ def gaps(store: Store, days: Sequence[_dt.date], zone: str = "UTC") -> dict:
     """
     days = sorted(days)
     first, last = days[0], days[-1]
-    con = store.con
-    params = {"first": first, "last": last, "zone": zone}
     meters: dict[str, dict] = {}
 
     def entry(serial: str) -> dict:
         return meters.setdefault(serial, {"serial": serial, "failed": [], "missing_slots": [], "not_collected": []})
 
-    # Intervals missing on the meter are listed by slot below; every other shortfall by its part.
-    failed = con.execute(
-        f"SELECT * FROM ({_LAST}) "
-        "WHERE outcome <> 'ok' AND NOT (what = 'intervals' AND code IS NOT DISTINCT FROM 'MISSING_INTERVALS') "
-        "ORDER BY serial, day, what",
-        params,
-    ).fetchall()
-    for serial, day, what, outcome, code, message, started_at in failed:
+    for serial, day, what, outcome, code, message, started_at in store.failed_parts(first, last, zone):
         entry(serial)["failed"].append(
             {"day": day, "what": what, "outcome": outcome, "code": code, "message": message,
              "attempted_at": started_at}
         )
 
-    # Expected slots of every local day whose interval download finished, minus the stored ones.
     tz = time_zone(zone)
-    bounds = [local_day(day, tz) for day in days]
-    missing = con.execute(
-        f"""
-        WITH bounds AS (
-            SELECT unnest($days) AS day, unnest($starts) AS s, unnest($ends) AS e
-        ),
-        done AS (
-            SELECT l.serial, l.day FROM ({_LAST}) l JOIN meters m USING (serial)
-            WHERE l.what = 'intervals' AND m.three_phase
-              AND (l.outcome = 'ok' OR l.code IS NOT DISTINCT FROM 'MISSING_INTERVALS')
-        ),
-        slots AS (
-            SELECT serial, day, unnest(range(s, e, {INTERVAL_SECONDS})) AS t FROM done JOIN bounds USING (day)
-        )
-        SELECT s.serial, s.day, s.t FROM slots s
-        ANTI JOIN intervals i ON i.serial = s.serial AND epoch(i.interval_start)::BIGINT = s.t
-        ORDER BY s.serial, s.day, s.t
-        """,
-        {**params, "days": [b.day for b in bounds], "starts": [int(b.start.timestamp()) for b in bounds],
-         "ends": [int(b.end.timestamp()) for b in bounds]},
-    ).fetchall()
     by_day: dict[tuple[str, _dt.date], list] = {}
-    for serial, day, t in missing:
+    for serial, day, t in store.missing_slots(first, last, zone, [local_day(day, tz) for day in days]):
         by_day.setdefault((serial, day), []).append(_dt.datetime.fromtimestamp(t, UTC))
     for (serial, day), slots in by_day.items():
         entry(serial)["missing_slots"].append({"day": day, "slots": slots})
 
-    tried = {
-        (s, d)
-        for s, d in con.execute(
-            "SELECT DISTINCT serial, day FROM attempts WHERE day BETWEEN $first AND $last AND zone = $zone", params
-        ).fetchall()
-    }
-    known = [s for (s,) in con.execute("SELECT DISTINCT serial FROM attempts ORDER BY serial").fetchall()]
-    for serial in known:
+    tried = store.tried(first, last, zone)
+    for serial in store.known_serials():
         for day in days:
             if (serial, day) not in tried:
                 entry(serial)["not_collected"].append(day)

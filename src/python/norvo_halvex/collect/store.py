@@ -1,9 +1,13 @@
-"""The collection store: an embedded DuckDB database with one writer.
+"""The collection store: one interface, two backends.
 
-Every write is an upsert by primary key, and a transaction holds whole meter-days only (the
-collector groups up to 256 of them), so running a collection again changes nothing that is
-already right, and a crash or an interrupt leaves whole meter-days only. A row that is
-unchanged keeps its ``collected_at``. The schema is documented in docs/collect.md.
+``open_store(db)`` (collect/backends.py) gives a DuckDB store for a file path (the embedded
+default, ``Store``, here) and a PostgreSQL store for a ``postgresql://`` URL (``PostgresStore``,
+collect/pgstore.py, for a team sharing one database). Both hold the same tables with the same guarantees: every write is an upsert by
+primary key, and a transaction holds whole meter-days only (the collector groups up to 256 of
+them), so running a collection again changes nothing that is already right, and a crash or an
+interrupt leaves whole meter-days only. A row that is unchanged keeps its ``collected_at``.
+Collection, ``gaps``, ``export`` and readers of the store go through ``BaseStore``'s methods,
+never through SQL of one backend. The schema is documented in docs/collect.md.
 
 A store is data: its connections fetch and load no extension and touch no file but the
 store (``connect``), and a database that defines views or functions, or whose tables have
@@ -16,7 +20,11 @@ import contextlib
 import datetime as _dt
 import functools
 import os
+import re
+import sys
 import threading
+import time
+import urllib.parse
 from collections.abc import Iterable, Iterator, Sequence
 
 import duckdb
@@ -28,8 +36,10 @@ from norvo_halvex.meters import (
     REGISTER_COLUMNS,
     THREE_PHASE_QUANTITIES,
     is_three_phase,
+    local_day,
     scale_for,
     status_flag_names,
+    time_zone,
 )
 
 UTC = _dt.timezone.utc
@@ -112,6 +122,13 @@ INDEXES = {
 }
 
 
+def column_types(table: str) -> list[tuple[str, str]]:
+    """(column, DuckDB type) of ``table``, in order."""
+    # Definitions are split at the commas outside parentheses.
+    parts = re.split(r",(?![^(]*\))", TABLES[table])
+    return [(d.split()[0], d.split()[1]) for d in parts if d.split()[0] not in ("PRIMARY", "CHECK")]
+
+
 def _create(table: str, name: str | None = None) -> str:
     return f"CREATE TABLE {name or table} ({TABLES[table]}\n);"
 
@@ -182,7 +199,7 @@ def last_tries(where: str) -> str:
             SELECT *, row_number() OVER (PARTITION BY serial, day, zone, what ORDER BY started_at DESC, attempt DESC)
                 AS n
             FROM attempts WHERE {where}
-        ) WHERE n = 1
+        ) AS t WHERE n = 1
     """
 
 
@@ -191,7 +208,118 @@ _INSERT_ATTEMPTS = (
     "unnest($attempt), unnest($outcome), unnest($code), unnest($message), unnest($rows), unnest($started_at), "
     "unnest($duration_ms)"
 )
-_LAST_OF_A_METER = last_tries("serial = $serial AND day BETWEEN $first AND $last AND zone = $zone")
+# Table -> (plain INSERT, upsert) of DuckDB; the ledger is only ever added to.
+_DUCKDB = {"meters": _METERS, "intervals": _INTERVALS, "registers": _REGISTERS, "events": _EVENTS,
+           "attempts": (_INSERT_ATTEMPTS,)}
+
+# What collection, gaps and readers ask, in SQL both backends speak ($name: a parameter).
+_SUCCEEDED = ("SELECT day, what FROM ("
+              + last_tries("serial = $serial AND day BETWEEN $first AND $last AND zone = $zone")
+              + ") AS l WHERE outcome = 'ok'")
+_LAST_IN_DAYS = last_tries("day BETWEEN $first AND $last AND zone = $zone")
+# Intervals missing on the meter are listed by slot; every other shortfall by its part.
+_FAILED_PARTS = (
+    f"SELECT * FROM ({_LAST_IN_DAYS}) AS l "
+    "WHERE outcome <> 'ok' AND NOT (what = 'intervals' AND code IS NOT DISTINCT FROM 'MISSING_INTERVALS') "
+    "ORDER BY serial, day, what"
+)
+# The days of three-phase meters whose interval download finished: they should hold every slot.
+_FINISHED_INTERVAL_DAYS = (
+    f"SELECT l.serial, l.day FROM ({_LAST_IN_DAYS}) AS l JOIN meters m USING (serial) "
+    "WHERE l.what = 'intervals' AND m.three_phase "
+    "AND (l.outcome = 'ok' OR l.code IS NOT DISTINCT FROM 'MISSING_INTERVALS')"
+)
+_TRIED = "SELECT DISTINCT serial, day FROM attempts WHERE day BETWEEN $first AND $last AND zone = $zone"
+_EPOCH = "CAST(extract(epoch FROM interval_start) AS BIGINT)"
+_LOAD = (f"SELECT {_EPOCH}, {', '.join(f'sum({c})' for c in INTERVAL_COLUMNS)}, count(*) FROM intervals "
+         "WHERE interval_start >= $start AND interval_start < $end GROUP BY interval_start ORDER BY interval_start")
+# A meter's usual day: per wall-clock slot, the median of its active import over the days
+# holding at least half their slots; then each such day's distance from it.
+_USUAL_DAYS = f"""
+    WITH slots (t, d, w) AS (VALUES {{slots}}),
+    sizes (d, size) AS (VALUES {{sizes}}),
+    vals AS (
+        SELECT serial, d, w, CAST({INTERVAL_COLUMNS[0]} AS DOUBLE PRECISION) AS x
+        FROM intervals JOIN slots ON {_EPOCH} = t
+        WHERE interval_start >= $start AND interval_start < $end
+    ),
+    kept AS (
+        SELECT serial, d FROM vals JOIN sizes USING (d) GROUP BY serial, d, size HAVING count(*) * 2 >= size
+    ),
+    held AS (SELECT serial, count(*) AS days FROM kept GROUP BY serial),
+    usual AS (
+        SELECT serial, w, percentile_cont(0.5) WITHIN GROUP (ORDER BY x) AS u
+        FROM vals JOIN kept USING (serial, d) GROUP BY serial, w
+    ),
+    daily AS (
+        SELECT serial, d, sum(abs(x - u)) AS off, sum(u) AS base, sum(x) AS total
+        FROM vals JOIN kept USING (serial, d) JOIN usual USING (serial, w) GROUP BY serial, d
+    )
+    SELECT serial, d, off, base, total, days FROM daily JOIN held USING (serial) ORDER BY serial, d
+"""
+_KNOWN = "SELECT DISTINCT serial FROM attempts ORDER BY serial"
+
+#: Table -> (the column that places a row in a day: an instant, or the local day it was
+#: collected for; the order of its rows).
+DAY_PLACED = {
+    "intervals": ("interval_start", "serial, interval_start"),
+    "registers": ("day", "serial, day, read_at"),
+    "events": ("event_time", "serial, event_time, code, detail"),
+    "attempts": ("day", "run_id, serial, day, what, attempt"),
+}
+
+
+def batch_params(run_id: str, results: Sequence[MeterDayResult], meters: dict[str, tuple],
+                 collected_at: _dt.datetime) -> Iterator[tuple[str, dict]]:
+    """(table, its rows as named column lists) of a transaction of ``results``, in the order
+    every backend writes them: meters, intervals, registers, events, attempts."""
+    if meters:
+        rows = list(meters.values())
+        yield "meters", {"s": list(meters), "h": [r[0] for r in rows], "p": [r[1] for r in rows],
+                         "d": [r[2] for r in rows], "i": [r[3] for r in rows], "collected_at": collected_at}
+    serials: list[str] = []
+    decimals: list[int] = []
+    intervals: list[tuple] = []
+    for r in results:
+        if r.intervals:
+            serials += [r.serial] * len(r.intervals)
+            decimals += [scale_for(r.hardware).decimals] * len(r.intervals)
+            intervals += r.intervals
+    if intervals:
+        t, *values, status = (list(column) for column in zip(*intervals))
+        params = {"s": serials, "t": t, "st": status, "d": decimals, "collected_at": collected_at,
+                  "fl": [status_flag_names(s) if s else "" for s in status]}
+        params.update((f"v{i}", v) for i, v in enumerate(values))
+        yield "intervals", params
+    read = [r for r in results if r.registers is not None]
+    if read:
+        params = {"s": [r.serial for r in read], "r": [r.registers[0] for r in read],
+                  "dy": [r.day for r in read], "z": [r.zone for r in read], "f": [r.registers[2] for r in read],
+                  "h": [r.hardware for r in read], "d": [scale_for(r.hardware).decimals for r in read],
+                  "collected_at": collected_at}
+        for key in REGISTER_COLUMNS:
+            params[key] = [r.registers[1].get(key) for r in read]
+        yield "registers", params
+    events = [(r.serial, *e) for r in results for e in r.events]
+    if events:
+        yield "events", {"s": [e[0] for e in events], "t": [e[1] for e in events], "c": [e[2] for e in events],
+                         "n": [e[3] for e in events], "d": [e[4] for e in events], "collected_at": collected_at}
+    tries = [(r, a) for r in results for a in r.attempts]
+    if tries:
+        yield "attempts", {
+            "run_id": run_id,
+            "serial": [r.serial for r, _ in tries],
+            "day": [r.day for r, _ in tries],
+            "zone": [r.zone for r, _ in tries],
+            "what": [a.what for _, a in tries],
+            "attempt": [a.attempt for _, a in tries],
+            "outcome": [a.outcome for _, a in tries],
+            "code": [a.code for _, a in tries],
+            "message": [a.message for _, a in tries],
+            "rows": [a.rows for _, a in tries],
+            "started_at": [a.started_at for _, a in tries],
+            "duration_ms": [a.duration_ms for _, a in tries],
+        }
 
 
 class StoreError(Exception):
@@ -212,13 +340,15 @@ _ADDED_IN_2 = {"registers": ("day", "zone", "final"), "attempts": ("zone",)}
 def connect(path: str, *, read_only: bool, files_in: str | None = None) -> duckdb.DuckDBPyConnection:
     """A DuckDB connection to the store at ``path`` that installs and loads no extension and
     reads and writes no file but its own, except in the folder ``files_in`` when given."""
-    if files_in is None:
-        return duckdb.connect(path, read_only=read_only, config={**_CLOSED, "enable_external_access": False})
-    con = duckdb.connect(path, read_only=read_only, config=_CLOSED)
+    con = duckdb.connect(path, read_only=read_only,
+                         config=_CLOSED if files_in else {**_CLOSED, "enable_external_access": False})
     try:
-        # Only settable before file access is switched off, and never again after.
-        con.execute("SET allowed_directories = $folders", {"folders": [os.path.join(files_in, "")]})
-        con.execute("SET enable_external_access = false")
+        # DuckDB's own progress bar would land in the middle of a command's output.
+        con.execute("SET enable_progress_bar = false")
+        if files_in:
+            # Only settable before file access is switched off, and never again after.
+            con.execute("SET allowed_directories = $folders", {"folders": [os.path.join(files_in, "")]})
+            con.execute("SET enable_external_access = false")
     except BaseException:
         con.close()
         raise
@@ -281,6 +411,214 @@ def _check_columns(con: duckdb.DuckDBPyConnection, path: str, version: int, tabl
                                 f"expected: {', '.join(c[0] for c in expected[table])}, with their types)")
 
 
+class StoreLocked(StoreError):
+    """Another process held the store for longer than this one would wait."""
+
+
+#: Seconds a reader waits for a DuckDB store another process is writing (gaps, export) ...
+DEFAULT_WAIT = 10.0
+#: ... and a collection for one that readers hold.
+WRITER_WAIT = 120.0
+
+_SERVER_SCHEMES = ("postgresql://", "postgres://")
+
+
+def is_server(db: str | os.PathLike[str]) -> bool:
+    """Whether ``db`` names a PostgreSQL database (a libpq URI) rather than a DuckDB file."""
+    return isinstance(db, str) and db.lower().startswith(_SERVER_SCHEMES)
+
+
+def shown(db: str | os.PathLike[str]) -> str:
+    """``db`` as it may be shown: a URL's password (in the user part or as ``password=``)
+    replaced by ``***``. Everything a command prints about a store goes through here."""
+    db = os.fspath(db)
+    return redact(db) if is_server(db) else db
+
+
+def _query_pairs(query: str) -> list[tuple[str, str]]:
+    return [(k, v) for k, _, v in (p.partition("=") for p in query.split("&") if p)]
+
+
+def redact(url: str) -> str:
+    """``url`` with its password (``user:PASSWORD@`` or ``password=``) shown as ``***``."""
+    parts = urllib.parse.urlsplit(url)
+    netloc = parts.netloc
+    user, at, hosts = netloc.rpartition("@")
+    if at and ":" in user:
+        netloc = f"{user.partition(':')[0]}:***@{hosts}"
+    query = "&".join(f"{k}={'***' if urllib.parse.unquote(k).lower() == 'password' else v}"
+                     for k, v in _query_pairs(parts.query))
+    return urllib.parse.urlunsplit(parts._replace(netloc=netloc, query=query))
+
+
+def _secrets(url: str) -> list[str]:
+    """The password texts ``url`` holds, as written and decoded, longest first."""
+    parts = urllib.parse.urlsplit(url)
+    found = []
+    user, at, _ = parts.netloc.rpartition("@")
+    if at and ":" in user:
+        found.append(user.partition(":")[2])
+    found += [v for k, v in _query_pairs(parts.query) if urllib.parse.unquote(k).lower() == "password"]
+    found += [urllib.parse.unquote(v) for v in found]
+    return sorted({v for v in found if v}, key=len, reverse=True)
+
+
+
+class BaseStore:
+    """What every store offers: writing whole meter-days, and the questions collection, gaps,
+    export and readers ask. A store is used by the thread that opened it only.
+
+    Backends provide ``write_many``, ``_fetch(sql, params)`` (the shared SQL, ``$name``
+    parameters), ``missing_slots`` and ``exporting``; ``path`` is what may be shown of it;
+    ``url`` the address other processes reach it by, for a store they may write too (None:
+    this process alone writes it)."""
+
+    path: str
+    url: str | None = None
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def _fetch(self, sql: str, params: dict) -> list[tuple]:
+        raise NotImplementedError
+
+    def idle(self) -> None:
+        """Called while the writer has nothing to store: a DuckDB file is let go of."""
+
+    # -- writing ------------------------------------------------------------------------
+
+    def write(self, run_id: str, result: MeterDayResult) -> None:
+        """Stores one meter-day in one transaction: its rows and every try of the ledger."""
+        self.write_many(run_id, [result])
+
+    def write_many(self, run_id: str, results: Sequence[MeterDayResult]) -> None:
+        """Stores whole meter-days in one transaction: all of them or none."""
+        raise NotImplementedError
+
+    def _meter_changes(self, results) -> dict[str, tuple]:
+        """The ``meters`` rows of ``results`` that are new or differ from the stored ones
+        (as far as this store knows them: ``self._meters``)."""
+        changed: dict[str, tuple] = {}
+        for r in results:
+            hw = r.hardware
+            if hw is None:
+                continue
+            known = changed.get(r.serial) or self._meters.get(r.serial)
+            seconds = r.interval_seconds if r.interval_seconds is not None else (known or (None,) * 4)[3]
+            row = (hw, bool(is_three_phase(hw)), scale_for(hw).decimals, seconds)
+            if known != row:
+                changed[r.serial] = row
+        return changed
+
+    def _which(self, table: str, meters: dict, upsert: bool) -> int:
+        """0: the plain INSERT of ``table``, 1: its upsert. Meters the store holds already are
+        upserted even on the first pass: they change rarely, and then on purpose."""
+        if table == "meters" and not upsert:
+            return 0 if not any(serial in self._meters for serial in meters) else 1
+        return 1 if upsert and table != "attempts" else 0
+
+    # -- reading ------------------------------------------------------------------------
+
+    def succeeded(self, serial: str, first: _dt.date, last: _dt.date, zone: str = "UTC") -> set[tuple[_dt.date, str]]:
+        """(day, what) of ``serial`` in ``first..last`` (local days in ``zone``) whose last try
+        succeeded."""
+        rows = self._fetch(_SUCCEEDED, {"serial": serial, "first": first, "last": last, "zone": zone})
+        return {(d, w) for d, w in rows}
+
+    def failed_parts(self, first: _dt.date, last: _dt.date, zone: str) -> list[tuple]:
+        """(serial, day, what, outcome, code, message, started_at) of each part of a meter-day
+        in ``first..last`` whose last try was not ok, but for intervals missing on the meter
+        (``missing_slots`` lists those), by serial, day and part."""
+        return self._fetch(_FAILED_PARTS, {"first": first, "last": last, "zone": zone})
+
+    def missing_slots(self, first: _dt.date, last: _dt.date, zone: str, bounds: Sequence) -> list[tuple]:
+        """(serial, day, slot start in epoch seconds) of every interval slot the store lacks
+        on the days (``bounds``: their ``LocalDay``) whose interval download finished."""
+        raise NotImplementedError
+
+    def tried(self, first: _dt.date, last: _dt.date, zone: str) -> set[tuple[str, _dt.date]]:
+        """(serial, day) of every meter-day in ``first..last`` with a try in the ledger."""
+        return set(self._fetch(_TRIED, {"first": first, "last": last, "zone": zone}))
+
+    def known_serials(self) -> list[str]:
+        """The meters the store knows: those with a try in the ledger."""
+        return [s for (s,) in self._fetch(_KNOWN, {})]
+
+    @staticmethod
+    def selection(table: str, days: Sequence[_dt.date], zone: str) -> tuple[str, dict]:
+        """(WHERE clause, parameters) of the rows of ``table`` that belong to the local
+        ``days`` in ``zone``: intervals and events by their instant, registers and tries by the
+        day they were collected for."""
+        if table not in DAY_PLACED:
+            raise ValueError(f"unknown table {table!r}; choose from {', '.join(DAY_PLACED)}")
+        days = sorted(days)
+        when = DAY_PLACED[table][0]
+        if when == "day":
+            return "day BETWEEN $first AND $last AND zone = $zone", {"first": days[0], "last": days[-1], "zone": zone}
+        tz = time_zone(zone)
+        return f"{when} >= $start AND {when} < $end", {"start": local_day(days[0], tz).start,
+                                                       "end": local_day(days[-1], tz).end}
+
+    @staticmethod
+    def columns(table: str) -> list[str]:
+        """The columns of ``table``, in the store's order."""
+        return [name for name, _ in column_types(table)]
+
+    def rows(self, table: str, days: Sequence[_dt.date], zone: str = "UTC") -> list[tuple]:
+        """The rows of ``table`` (``columns(table)``) for the local ``days`` in ``zone``, in
+        the export's order."""
+        where, params = self.selection(table, days, zone)
+        return self._fetch(f"SELECT {', '.join(self.columns(table))} FROM {table} WHERE {where} "
+                           f"ORDER BY {DAY_PLACED[table][1]}", params)
+
+    def meter_counts(self, days: Sequence[_dt.date], zone: str = "UTC") -> list[tuple[str, int, int, int]]:
+        """(serial, intervals, registers, events) of every meter the store knows: the rows
+        it holds for the local ``days`` in ``zone`` (``selection``), by serial."""
+        params: dict = {}
+        counts = []
+        for table in ("intervals", "registers", "events"):
+            where, more = self.selection(table, days, zone)
+            params.update(more)
+            counts.append(f"(SELECT count(*) FROM {table} t WHERE t.serial = m.serial AND {where})")
+        return self._fetch(f"SELECT m.serial, {', '.join(counts)} FROM meters m ORDER BY m.serial", params)
+
+    def last_parts(self, first: _dt.date, last: _dt.date, zone: str) -> list[tuple]:
+        """(serial, day, what, outcome, code, message, started_at): the last try of every
+        part of every meter-day in ``first..last`` (local days in ``zone``)."""
+        return self._fetch(_LAST_IN_DAYS, {"first": first, "last": last, "zone": zone})
+
+    def load(self, start: _dt.datetime, end: _dt.datetime) -> list[tuple]:
+        """(slot start in epoch seconds, the sum of each interval quantity over the meters,
+        how many meters) of every slot in ``start..end`` that any meter holds, in order."""
+        return self._fetch(_LOAD, {"start": start, "end": end})
+
+    def usual_days(self, slots: Sequence[tuple[int, int, int]], sizes: Sequence[tuple[int, int]],
+                   start: _dt.datetime, end: _dt.datetime) -> list[tuple]:
+        """How far each meter-day is from the meter's usual day (see ``report_data``).
+
+        ``slots``: (slot start in epoch seconds, its day's number, its wall-clock second of
+        the day) of every slot in ``start..end``; ``sizes``: (day number, slots it has).
+        Returns (serial, day number, sum of |active import - usual|, the usual day's sum, the
+        day's sum, days the meter has) of each day holding at least half its slots."""
+        def values(rows) -> str:  # numbers of our own making, inline in both dialects
+            return ", ".join("(" + ", ".join(str(int(v)) for v in row) + ")" for row in rows)
+
+        return self._fetch(_USUAL_DAYS.format(slots=values(slots), sizes=values(sizes)), {"start": start, "end": end})
+
+    def exporting(self, table: str, days: Sequence[_dt.date], zone: str, scratch: str):
+        """A context giving ``files_in(folder)``: a context giving a DuckDB connection whose
+        ``table`` holds at least the rows of ``days`` (``selection``) and which may write
+        files in ``folder`` only, for the export's ``COPY``; ``scratch``: a private folder
+        the store may use meanwhile."""
+        raise NotImplementedError
+
+
 def store_version(con: duckdb.DuckDBPyConnection, path: str) -> int | None:
     """The schema version of the store open on ``con``; None for an empty database (a store
     to be). StoreError for a database that is not a halvex store, or not one as this code
@@ -306,16 +644,31 @@ def store_version(con: duckdb.DuckDBPyConnection, path: str) -> int | None:
     return version
 
 
-class Store:
-    """The DuckDB store. One instance is one connection, used by one thread only.
+class Store(BaseStore):
+    """The DuckDB store: a file, with one writing process at a time. Used by one thread only.
 
     An existing file is looked at read-only first, so that one that is not a store (or is
     locked, or newer) is refused unchanged. A store of schema version 1 is brought up to
     date in place, in one transaction, the first time it is opened (see ``migrate``).
+
+    DuckDB lets one process write a file, and none read it meanwhile. ``hold=False`` opens
+    the file when it is written or asked, and lets go of it after a write (or when ``idle``)
+    once it has held it ``RELEASE_EVERY`` seconds, so that readers get in between: opening
+    the file costs more than a batch of meter-days, so not after every write. A file another
+    process holds is tried again for ``wait`` seconds.
     """
 
-    def __init__(self, path: str | os.PathLike[str] = DEFAULT_DB, *, read_only: bool = False) -> None:
+    #: Seconds between two tries of a file another process holds.
+    RETRY_EVERY = 0.05
+    #: Seconds the file is held at most (while it is used) before it is let go.
+    RELEASE_EVERY = 5.0
+
+    def __init__(self, path: str | os.PathLike[str] = DEFAULT_DB, *, read_only: bool = False,
+                 wait: float = 0.0, hold: bool = True) -> None:
         self.path = os.fspath(path)
+        self.read_only, self.wait, self.hold = read_only, wait, hold
+        self._con: duckdb.DuckDBPyConnection | None = None
+        self._opened = 0.0
         exists = os.path.exists(self.path)
         if read_only and not exists:
             raise StoreError(f"no store at {self.path}: run 'halvex collect --db {self.path}' first")
@@ -329,28 +682,49 @@ class Store:
         if read_only and version is None:
             raise StoreError(f"{self.path} holds no collection yet: run 'halvex collect --db {self.path}' first")
         if read_only and version < SCHEMA_VERSION:
-            with Store(self.path):  # brought up to date, then read
+            with Store(self.path, wait=wait):  # brought up to date, then read
                 pass
-        self._read_only = read_only
-        self.con = self._connect(read_only)
         self._owner = threading.get_ident()
         # The stored meters rows: which to insert, and which to leave alone, without asking.
         self._meters: dict[str, tuple] = {}
+        con = self.con
         try:
-            self.con.execute("SET TimeZone = 'UTC'")
             if not read_only:
                 if version is None:
-                    self.con.execute("BEGIN TRANSACTION")
-                    self.con.execute(SCHEMA)
-                    self.con.execute("INSERT INTO schema_info VALUES ('version', ?)", [str(SCHEMA_VERSION)])
-                    self.con.execute("COMMIT")
+                    con.execute("BEGIN TRANSACTION")
+                    con.execute(SCHEMA)
+                    con.execute("INSERT INTO schema_info VALUES ('version', ?)", [str(SCHEMA_VERSION)])
+                    con.execute("COMMIT")
                 elif version < SCHEMA_VERSION:
-                    migrate(self.con, self.path)
-                self._meters = {serial: tuple(row) for serial, *row in self.con.execute(
+                    migrate(con, self.path)
+                self._meters = {serial: tuple(row) for serial, *row in con.execute(
                     "SELECT serial, hardware, three_phase, decimals, interval_seconds FROM meters").fetchall()}
         except BaseException:
-            self.con.close()
+            self.close()
             raise
+        self.release()
+
+    @property
+    def con(self) -> duckdb.DuckDBPyConnection:
+        """The connection to the file, opened (again) when it was let go."""
+        if self._con is None:
+            self._con = self._connect(self.read_only)
+            self._opened = time.monotonic()
+            try:
+                self._con.execute("SET TimeZone = 'UTC'")
+            except BaseException:
+                self.close()
+                raise
+        return self._con
+
+    def release(self, *, now: bool = False) -> None:
+        """Lets go of the file if it was held ``RELEASE_EVERY`` seconds (or ``now``), unless
+        this store holds it (``hold``): the next use opens it again."""
+        if not self.hold and (now or time.monotonic() - self._opened >= self.RELEASE_EVERY):
+            self.close()
+
+    def idle(self) -> None:
+        self.release()
 
     def three_phase(self, serial: str) -> bool | None:
         """Whether the meter ``serial`` was three-phase when last collected (None: never
@@ -359,13 +733,25 @@ class Store:
         return None if row is None else bool(row[1])
 
     def _connect(self, read_only: bool, files_in: str | None = None) -> duckdb.DuckDBPyConnection:
-        try:
-            return connect(self.path, read_only=read_only, files_in=files_in)
-        except duckdb.Error as e:  # locked, not a DuckDB file
-            if "extension" in str(e).lower():  # a SQLite file, say: DuckDB would fetch a reader for it
-                raise StoreError(f"{self.path} is not a DuckDB database (reading it would take a DuckDB extension, "
-                                 "and a store never loads one): give a halvex store with --db") from None
-            raise StoreError(f"cannot open the store {self.path}: {first_line(e)}") from None
+        deadline = time.monotonic() + self.wait
+        while True:
+            try:
+                return connect(self.path, read_only=read_only, files_in=files_in)
+            except duckdb.Error as e:  # locked, not a DuckDB file
+                if "extension" in str(e).lower():  # a SQLite file, say: DuckDB would fetch a reader for it
+                    raise StoreError(f"{self.path} is not a DuckDB database (reading it would take a DuckDB "
+                                     "extension, and a store never loads one): give a halvex store with --db") from None
+                held = "lock" in str(e).lower()
+                if held and time.monotonic() < deadline:
+                    time.sleep(self.RETRY_EVERY)
+                    continue
+                if held:
+                    raise StoreLocked(
+                        f"the store {self.path} is in use by another process"
+                        f"{_holder(str(e))}{f' and stayed so for {self.wait:g} s' if self.wait else ''}: "
+                        "a collection holds it while it writes, a reader while it reads; try again, "
+                        "or wait longer with --wait SECONDS") from None
+                raise StoreError(f"cannot open the store {self.path}: {first_line(e)}") from None
 
     def _inspect(self) -> int | None:
         """``store_version`` of the file, looked at without writing to it."""
@@ -376,40 +762,34 @@ class Store:
             con.close()
 
     def close(self) -> None:
-        self.con.close()
+        if self._con is not None:
+            con, self._con = self._con, None
+            con.close()
 
     @contextlib.contextmanager
     def files_in(self, folder: str) -> Iterator[duckdb.DuckDBPyConnection]:
-        """The store's connection made anew for the block, allowed to read and write files in
-        ``folder`` and nowhere else (for DuckDB's own ``COPY ... TO``), and closed to files
-        again after it. Temporary objects of the connection do not carry over."""
+        """A connection to the store made for the block, allowed to read and write files in
+        ``folder`` and nowhere else (for DuckDB's own ``COPY ... TO``); the store's own
+        connection is opened again, closed to files, when next used."""
         self._own()
-        self.con.close()
-        try:
-            self.con = self._connect(self._read_only, files_in=folder)
-            self.con.execute("SET TimeZone = 'UTC'")
-            yield self.con
-        finally:
-            self.con.close()
-            self.con = self._connect(self._read_only)
-            self.con.execute("SET TimeZone = 'UTC'")
-
-    def __enter__(self) -> Store:
-        return self
-
-    def __exit__(self, *exc) -> None:
         self.close()
+        con = self._connect(self.read_only, files_in=folder)
+        try:
+            con.execute("SET TimeZone = 'UTC'")
+            yield con
+        finally:
+            con.close()
 
     def _own(self) -> None:
         # One connection, one thread: results reach the store through the writer only.
         if threading.get_ident() != self._owner:
             raise RuntimeError("the store's connection belongs to the thread that opened it")
 
-    # -- writing ------------------------------------------------------------------------
+    def _fetch(self, sql: str, params: dict) -> list[tuple]:
+        self._own()
+        return self.con.execute(sql, params).fetchall()
 
-    def write(self, run_id: str, result: MeterDayResult) -> None:
-        """Stores one meter-day in one transaction: its rows and every try of the ledger."""
-        self.write_many(run_id, [result])
+    # -- writing ------------------------------------------------------------------------
 
     def write_many(self, run_id: str, results: Sequence[MeterDayResult]) -> None:
         """Stores whole meter-days in one transaction: all of them or none.
@@ -421,28 +801,20 @@ class Store:
         collected_at = _dt.datetime.now(UTC)
         meters = self._meter_changes(results)
         try:
-            self._transaction(run_id, results, meters, collected_at, upsert=False)
-        except duckdb.ConstraintException:
-            self._transaction(run_id, results, meters, collected_at, upsert=True)
+            try:
+                self._transaction(run_id, results, meters, collected_at, upsert=False)
+            except duckdb.ConstraintException:
+                self._transaction(run_id, results, meters, collected_at, upsert=True)
+        finally:
+            self.release()
         self._meters.update(meters)
 
     def _transaction(self, run_id, results, meters, collected_at, *, upsert: bool) -> None:
         con = self.con
-        which = 1 if upsert else 0
         con.execute("BEGIN TRANSACTION")
         try:
-            if meters:
-                rows = list(meters.values())
-                new = not any(serial in self._meters for serial in meters)
-                con.execute(
-                    _METERS[0 if new and not upsert else 1],
-                    {"s": list(meters), "h": [r[0] for r in rows], "p": [r[1] for r in rows],
-                     "d": [r[2] for r in rows], "i": [r[3] for r in rows], "collected_at": collected_at},
-                )
-            self._write_intervals(results, collected_at, _INTERVALS[which])
-            self._write_registers(results, collected_at, _REGISTERS[which])
-            self._write_events(results, collected_at, _EVENTS[which])
-            self._write_attempts(run_id, results)
+            for table, params in batch_params(run_id, results, meters, collected_at):
+                con.execute(_DUCKDB[table][self._which(table, meters, upsert)], params)
             con.execute("COMMIT")
         except BaseException:
             try:
@@ -451,92 +823,25 @@ class Store:
                 pass
             raise
 
-    def _meter_changes(self, results) -> dict[str, tuple]:
-        """The ``meters`` rows of ``results`` that are new or differ from the stored ones."""
-        changed: dict[str, tuple] = {}
-        for r in results:
-            hw = r.hardware
-            if hw is None:
-                continue
-            known = changed.get(r.serial) or self._meters.get(r.serial)
-            seconds = r.interval_seconds if r.interval_seconds is not None else (known or (None,) * 4)[3]
-            row = (hw, bool(is_three_phase(hw)), scale_for(hw).decimals, seconds)
-            if known != row:
-                changed[r.serial] = row
-        return changed
-
-    def _write_intervals(self, results, collected_at, statement: str) -> None:
-        serials: list[str] = []
-        decimals: list[int] = []
-        rows: list[tuple] = []
-        for r in results:
-            if r.intervals:
-                serials += [r.serial] * len(r.intervals)
-                decimals += [scale_for(r.hardware).decimals] * len(r.intervals)
-                rows += r.intervals
-        if not rows:
-            return
-        t, *values, status = (list(column) for column in zip(*rows))
-        params = {"s": serials, "t": t, "st": status, "d": decimals, "collected_at": collected_at,
-                  "fl": [status_flag_names(s) if s else "" for s in status]}
-        params.update((f"v{i}", v) for i, v in enumerate(values))
-        self.con.execute(statement, params)
-
-    def _write_registers(self, results, collected_at, statement: str) -> None:
-        rows = [r for r in results if r.registers is not None]
-        if not rows:
-            return
-        params = {"s": [r.serial for r in rows], "r": [r.registers[0] for r in rows],
-                  "dy": [r.day for r in rows], "z": [r.zone for r in rows], "f": [r.registers[2] for r in rows],
-                  "h": [r.hardware for r in rows], "d": [scale_for(r.hardware).decimals for r in rows],
-                  "collected_at": collected_at}
-        for key in REGISTER_COLUMNS:
-            params[key] = [r.registers[1].get(key) for r in rows]
-        self.con.execute(statement, params)
-
-    def _write_events(self, results, collected_at, statement: str) -> None:
-        rows = [(r.serial, *e) for r in results for e in r.events]
-        if not rows:
-            return
-        self.con.execute(
-            statement,
-            {"s": [e[0] for e in rows], "t": [e[1] for e in rows], "c": [e[2] for e in rows],
-             "n": [e[3] for e in rows], "d": [e[4] for e in rows], "collected_at": collected_at},
-        )
-
-    def _write_attempts(self, run_id: str, results) -> None:
-        tries = [(r, a) for r in results for a in r.attempts]
-        if not tries:
-            return
-        self.con.execute(
-            _INSERT_ATTEMPTS,
-            {
-                "run_id": run_id,
-                "serial": [r.serial for r, _ in tries],
-                "day": [r.day for r, _ in tries],
-                "zone": [r.zone for r, _ in tries],
-                "what": [a.what for _, a in tries],
-                "attempt": [a.attempt for _, a in tries],
-                "outcome": [a.outcome for _, a in tries],
-                "code": [a.code for _, a in tries],
-                "message": [a.message for _, a in tries],
-                "rows": [a.rows for _, a in tries],
-                "started_at": [a.started_at for _, a in tries],
-                "duration_ms": [a.duration_ms for _, a in tries],
-            },
-        )
-
     # -- reading ------------------------------------------------------------------------
 
-    def succeeded(self, serial: str, first: _dt.date, last: _dt.date, zone: str = "UTC") -> set[tuple[_dt.date, str]]:
-        """(day, what) of ``serial`` in ``first..last`` (local days in ``zone``) whose last try
-        succeeded."""
-        self._own()
-        rows = self.con.execute(
-            f"SELECT day, what FROM ({_LAST_OF_A_METER}) WHERE outcome = 'ok'",
-            {"serial": serial, "first": first, "last": last, "zone": zone},
-        ).fetchall()
-        return {(d, w) for d, w in rows}
+    def missing_slots(self, first, last, zone, bounds) -> list[tuple]:
+        return self._fetch(
+            f"""
+            WITH bounds AS (SELECT unnest($days) AS day, unnest($starts) AS s, unnest($ends) AS e),
+            done AS ({_FINISHED_INTERVAL_DAYS}),
+            slots AS (SELECT serial, day, unnest(range(s, e, {INTERVAL_SECONDS})) AS t FROM done JOIN bounds USING (day))
+            SELECT s.serial, s.day, s.t FROM slots s
+            ANTI JOIN intervals i ON i.serial = s.serial AND epoch(i.interval_start)::BIGINT = s.t
+            ORDER BY s.serial, s.day, s.t
+            """,
+            {"first": first, "last": last, "zone": zone, "days": [b.day for b in bounds],
+             "starts": [int(b.start.timestamp()) for b in bounds], "ends": [int(b.end.timestamp()) for b in bounds]},
+        )
+
+    @contextlib.contextmanager
+    def exporting(self, table, days, zone, scratch):
+        yield self.files_in
 
 
 # -- schema version 1 ------------------------------------------------------------------------
@@ -595,6 +900,23 @@ def migrate(con: duckdb.DuckDBPyConnection, path: str) -> None:
     except BaseException:
         con.execute("ROLLBACK")
         raise
+
+
+def backend_error(exc: BaseException) -> str | None:
+    """The first line of a database's own error (DuckDB's or PostgreSQL's), None for any
+    other exception. Errors of a PostgreSQL server never carry the password of a URL."""
+    if isinstance(exc, duckdb.Error):
+        return first_line(exc)
+    psycopg = sys.modules.get("psycopg")
+    if psycopg is not None and isinstance(exc, psycopg.Error):
+        return first_line(exc)
+    return None
+
+
+def _holder(message: str) -> str:
+    """`` (PID n)`` of the process DuckDB names as holding the file, if it does."""
+    pid = re.search(r"\(PID (\d+)\)", message)
+    return f" (PID {pid.group(1)})" if pid else ""
 
 
 def first_line(exc: BaseException) -> str:

@@ -34,11 +34,12 @@ from norvo_halvex.meters import (
     interval_frames,
     is_three_phase,
     local_day,
+    register_text,
     scale_for,
     time_zone,
     valid_event_log_idx,
 )
-from norvo_halvex.failures import classify
+from norvo_halvex.failures import Failure, classify
 
 UTC = _dt.timezone.utc
 
@@ -75,6 +76,8 @@ class Attempt:
     rows: int
     started_at: _dt.datetime
     duration_ms: int
+    #: How the failure of a failed try was classified (not stored: the ledger keeps ``code``).
+    failure: Failure | None = None
 
 
 @dataclasses.dataclass(slots=True)
@@ -98,6 +101,11 @@ class MeterDayResult:
     attempts: list[Attempt] = dataclasses.field(default_factory=list)
     #: A stop request cut this meter-day short: it is dropped whole, never stored.
     interrupted: bool = False
+    #: The worker that read it stored it already (its rows are gone, its tries kept for the summary).
+    stored: bool = False
+    #: Calls made to the mediator, and the time the meter-day took (retry waits included).
+    exchanges: int = 0
+    seconds: float = 0.0
 
     def final(self) -> dict[str, Attempt]:
         """The last try of each part."""
@@ -142,7 +150,8 @@ def _sleeper(stop: threading.Event | None) -> Callable[[float], None]:
 
 def retrying(retries: int, *, stop: threading.Event | None = None, backoff: float = DEFAULT_BACKOFF, tried: int = 0):
     """Exponential backoff with jitter, for transient failures only, ``retries`` more tries;
-    ``tried`` of all the tries were made already (the count and the waits go on from there)."""
+    none once ``stop`` is set. ``tried`` of all the tries were made already (the count and the
+    waits go on from there)."""
     stop_rule = tenacity.stop_after_attempt(retries + 1 - tried)
     if stop is not None:
         stop_rule = stop_rule | (lambda state: stop.is_set())
@@ -218,18 +227,16 @@ class _Run:
         value = self.api.read(self.md.serial)
         values: dict[str, str | None] = {}
         failed = []
-        shown = f".{scale_for(hw).decimals}f"
         if is_three_phase(hw):
             for key in THREE_PHASE_QUANTITIES:
                 v = value.get(key)
                 if v is None:
                     failed.append(key)
-                values[key] = None if v is None else format(v, shown)
+                values[key] = register_text(v, hw)
         else:
             for element, regs in zip(ELEMENTS, value):
                 for key in ELEMENT_REGISTERS:
-                    v = None if regs is None else regs.get(key)
-                    values[f"{element}_{key}"] = None if v is None else format(v, shown)
+                    values[f"{element}_{key}"] = register_text(None if regs is None else regs.get(key), hw)
         # The day's reading is one taken once the day is over, with every value.
         over = self.local.over(read_at)
         self.result.registers = (read_at, values, over and not failed)
@@ -278,8 +285,16 @@ def collect_meter_day(
     retries: int = DEFAULT_RETRIES,
     stop: threading.Event | None = None,
     backoff: float = DEFAULT_BACKOFF,
+    halt: threading.Event | None = None,
 ) -> MeterDayResult:
-    """Reads the parts of one meter-day through ``api``; never raises for a meter's failure."""
+    """Reads the parts of one meter-day through ``api``; never raises for a meter's failure.
+
+    ``stop`` cuts the meter-day short (it comes back ``interrupted``, to be dropped);
+    ``halt`` only ends the retries: every part is still tried once and the result is whole.
+    """
+    from norvo_halvex.mediator.grpc.client import calls_made
+
+    began, calls = time.monotonic(), calls_made()
     result = MeterDayResult(md.serial, md.day, md.zone)
     run = _Run(api, md, result)
     for what in md.whats:
@@ -298,11 +313,12 @@ def collect_meter_day(
             except Exception as exc:
                 if isinstance(exc, NotHeld):
                     code, message = "NOT_HELD", str(exc)
+                    failure = None
                 else:
                     failure = classify(exc)
                     code, message = failure.ledger_code, failure.message
                 result.attempts.append(
-                    Attempt(what, tries, "failed", code, message, 0, started, _ms(t0))
+                    Attempt(what, tries, "failed", code, message, 0, started, _ms(t0), failure)
                 )
                 raise
             result.attempts.append(
@@ -310,11 +326,13 @@ def collect_meter_day(
             )
 
         try:
-            _with_retries(once, retries, stop, backoff)
+            _with_retries(once, retries, halt or stop, backoff)
         except Exception:
             pass  # every try is in result.attempts
     if stop is not None and stop.is_set():
         result.interrupted = True
+    result.exchanges = calls_made() - calls
+    result.seconds = time.monotonic() - began
     return result
 
 

@@ -20,7 +20,8 @@ scaling and decimals (whole-current vs       ``units``: ``Scale``, ``WHOLE_CURRE
 CT-operated)                                 3 decimals), ``CT_OPERATED`` (/10000, 4),
                                              ``MOST_DECIMALS``,
                                              ``is_ct_operated``, ``scale_for``,
-                                             ``kilo_value``, ``format_scaled``
+                                             ``kilo_value``, ``format_scaled``,
+                                             ``register_text``
 OBIS code text <-> object identifier         the codec's ``quarn_frame_protocol.obis``:
                                              ``obis_object_id``, ``obis_code``,
                                              ``is_obis_object_id``, ``normalise_obis_code``,
@@ -111,6 +112,7 @@ from norvo_halvex.meters.units import (
     is_ct_operated,
     kilo_value,
     register_column,
+    register_text,
     scale_for,
 )
 from norvo_halvex.meters.window import (
@@ -180,6 +182,7 @@ __all__ = [
     "kilo_value",
     "local_day",
     "register_column",
+    "register_text",
     "meter_kind",
     "normalise_obis_code",
     "obis_code",

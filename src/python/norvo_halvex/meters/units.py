@@ -36,6 +36,7 @@ __all__ = [
     "is_ct_operated",
     "kilo_value",
     "register_column",
+    "register_text",
     "scale_for",
 ]
 
@@ -164,3 +165,16 @@ class _ScaledText(dict):
 
 
 _SCALED_TEXT = _ScaledText()
+
+
+def register_text(value: float | None, meter: object) -> str | None:
+    """A register value as the client returns it (kWh, kVArh or kVAh as a float) as decimal
+    text with the meter's decimals (see ``scale_for``): ``16676.630`` on a whole-current
+    meter, ``25241.6452`` on a CT-operated one; None stays None.
+
+    The float is the count divided by the meter's divisor, correctly rounded, so this text is
+    the count's exact decimal: what ``format_scaled`` gives for the count itself.
+    """
+    if value is None:
+        return None
+    return f"{value:.{scale_for(meter).decimals}f}"

@@ -2,9 +2,13 @@
 
 from __future__ import annotations
 
+import contextlib
 import datetime as _dt
+import errno
+import fcntl
 import os
-import tempfile
+import shutil
+import stat
 import time
 
 from norvo_halvex import meters
@@ -15,12 +19,16 @@ from norvo_halvex.cli.commands.registers import registers_lines, registers_resul
 from norvo_halvex.cli.commands.simulator import fleet_rows
 from norvo_halvex.cli.outcome import failed_values
 from norvo_halvex.cli.report import describe
-from norvo_halvex.failures import ExitCode, classify
+from norvo_halvex.collect.plan import day_range
+from norvo_halvex.failures import ExitCode, LocalError, classify
 from norvo_halvex.untrusted import for_terminal
 
 UTC = _dt.timezone.utc
 
 COMMANDS = Commands()
+
+#: The days the demo collects and reports, up to yesterday.
+DEMO_DAYS = 7
 
 
 def _kind(meter) -> str:
@@ -140,32 +148,26 @@ class _Demo:
         return {"serial": serial, "day": day, "csv": path, "rows": rows}
 
 
-def _collect_day(ctx, demo: _Demo, serials: list[str], day: _dt.date, out_dir: str) -> dict:
-    """The nightly job in small: the fleet's day into a DuckDB store, then what it holds."""
-    from norvo_halvex.collect import CollectOptions, Store, collect, gaps
+def _collect_days(ctx, demo: _Demo, serials: list[str], day: _dt.date, out_dir: str) -> dict:
+    """The nightly job in small: the fleet's last days into a DuckDB store, what it holds for
+    the newest, and the report of them all."""
+    from norvo_halvex.collect import CollectOptions, Store, collect, gaps, report
 
     db = os.path.join(out_dir, "halvex.duckdb")
-    demo.say(f"collecting {day.isoformat()} of every meter into {db}")
+    days = day_range(day, DEMO_DAYS)
+    demo.say(f"collecting {days[0].isoformat()} to {day.isoformat()} of every meter into {db}")
     with Store(db) as store:
-        summary = collect(serials, CollectOptions(day=day, whats=("intervals", "registers", "events")),
+        summary = collect(serials, CollectOptions(day=day, days=len(days), whats=("intervals", "registers", "events")),
                           api=ctx.api(), mediator=ctx.mediator, store=store)
-        per_meter = store.con.execute(
-            """
-            SELECT m.serial,
-                   (SELECT count(*) FROM intervals i WHERE i.serial = m.serial
-                      AND CAST(i.interval_start AS DATE) = $day) AS intervals,
-                   (SELECT count(*) FROM registers r WHERE r.serial = m.serial) AS registers,
-                   (SELECT count(*) FROM events e WHERE e.serial = m.serial
-                      AND CAST(e.event_time AS DATE) = $day) AS events
-            FROM meters m ORDER BY m.serial
-            """,
-            {"day": day},
-        ).fetchall()
-        report = gaps(store, [day])
+        per_meter = store.meter_counts([day])
+        found = gaps(store, days)
+        page = os.path.join(out_dir, "report.html")
+        shown = report(store, days, page)
+    demo.say(f"  {day.isoformat()}:")
     rows = [["serial", "intervals", "registers", "events"], *[[s, str(i), str(r), str(e)] for s, i, r, e in per_meter]]
     for line in render.table(rows, indent=2):
         demo.say(line)
-    counts = report["counts"]
+    counts = found["counts"]
     demo.say(f"  {summary.ok} meter-days ok, {summary.partial} partial, {summary.failed} failed; gaps: "
              f"{counts['failed']} failed parts, {counts['missing_slots']} missing interval slots")
     for f in summary.failures:
@@ -177,7 +179,8 @@ def _collect_day(ctx, demo: _Demo, serials: list[str], day: _dt.date, out_dir: s
             demo.failures.append({"serial": f["serial"], "operation": operation,
                                   "error": {"code": f["code"], "message": f["message"],
                                             "exit_code": int(ExitCode.PARTIAL)}})
-    return {"db": db, "day": day, "summary": summary.as_dict(), "gaps": report["counts"],
+    return {"db": db, "day": day, "days": days, "summary": summary.as_dict(), "gaps": found["counts"],
+            "report": page, "report_counts": shown.counts,
             "rows_per_meter": [{"serial": s, "intervals": i, "registers": r, "events": e} for s, i, r, e in per_meter]}
 
 
@@ -204,18 +207,73 @@ def _failed_parts(operation: str, value) -> list[str]:
     return []
 
 
+def default_folder() -> str:
+    """Where the demo keeps its files without --out: one folder in this user's cache
+    ($XDG_CACHE_HOME, else ~/.cache), which the next run replaces."""
+    cache = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    return os.path.join(cache, "halvex", "demo")
+
+
+@contextlib.contextmanager
+def fresh_folder(path: str):
+    """``path`` as a new, empty folder for as long as this run holds it: the folder the
+    previous run left is removed first. A second run at the same time is refused, and so is
+    anything but a folder at ``path`` (a symlink is neither followed nor removed)."""
+    def refused(message: str, code: str) -> LocalError:
+        return LocalError(f"{message}; or give the demo a folder of its own with --out DIR", code=code,
+                          cause="demo folder not usable", attempted=False)
+
+    parent = os.path.dirname(path)
+    try:
+        os.makedirs(parent, mode=0o700, exist_ok=True)
+        lock = os.open(parent, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)  # held by the run that uses path
+    except OSError as e:
+        raise refused(f"cannot make the demo's folder {path}: {e.strerror or e}",
+                      errno.errorcode.get(e.errno, "OS_ERROR")) from None
+    try:
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise refused(f"another halvex demo is using {path}: wait for it to end", "DEMO_RUNNING") from None
+        try:
+            kind = stat.S_IFMT(os.lstat(path).st_mode)
+        except FileNotFoundError:
+            kind = None
+        if kind is not None and kind != stat.S_IFDIR:
+            what = "a symlink" if kind == stat.S_IFLNK else "not a folder"
+            raise refused(f"{path} is {what}, not the demo's folder: move it away", "NOT_A_FOLDER")
+        try:
+            if kind is not None:
+                shutil.rmtree(path)
+            os.mkdir(path, 0o700)
+        except OSError as e:
+            raise refused(f"cannot replace the demo's folder {path}: {e.strerror or e}",
+                          errno.errorcode.get(e.errno, "OS_ERROR")) from None
+        yield path
+    finally:
+        os.close(lock)
+
+
 @COMMANDS.add("demo", "show what the library does, against a built-in simulator",
-              arg("--out", metavar="DIR", help="directory for the interval CSV files (default: a new temp dir)"))
+              arg("--out", metavar="DIR",
+                  help="folder for the demo's files (default: one in your cache that the next run replaces)"))
 def cmd_demo(ctx, args) -> int:
+    if args.out:
+        os.makedirs(args.out, exist_ok=True)
+        return _demo(ctx, args.out)
+    with fresh_folder(default_folder()) as folder:
+        return _demo(ctx, folder, replaced=True)
+
+
+def _demo(ctx, out_dir: str, *, replaced: bool = False) -> int:
     started = time.monotonic()
-    out_dir = args.out or tempfile.mkdtemp(prefix="halvex-demo-")
-    os.makedirs(out_dir, exist_ok=True)
     demo = _Demo(ctx)
 
     sim = ctx.start_simulator()
     api = ctx.api()
     meters = sorted(sim.fleet.meters.items())
     demo.say(f"halvex demo: simulated mediator on {sim.address} with {len(meters)} meters")
+    demo.say(f"  its files go to {out_dir}" + (" (the next demo replaces them)" if replaced else ""))
     for line in render.table([["serial", "kind"], *fleet_rows(sim.fleet)], indent=2):
         demo.say(line)
     demo.say()
@@ -229,7 +287,7 @@ def cmd_demo(ctx, args) -> int:
             got = demo.intervals(api, serial, yesterday, out_dir)
             if got is not None:
                 downloads.append(got)
-    collection = _collect_day(ctx, demo, sorted(sim.fleet.meters), yesterday, out_dir)
+    collection = _collect_days(ctx, demo, sorted(sim.fleet.meters), yesterday, out_dir)
     elapsed = time.monotonic() - started
 
     rows = sum(d["rows"] for d in downloads)
@@ -244,7 +302,7 @@ def cmd_demo(ctx, args) -> int:
         "elapsed_seconds": round(elapsed, 3),
     }
     if ctx.json:
-        doc = {"command": "demo", "simulator": sim.address, "meters": report, "intervals": downloads,
+        doc = {"command": "demo", "simulator": sim.address, "folder": out_dir, "meters": report, "intervals": downloads,
                "collection": collection, "failures": demo.failures, "partial": demo.partial,
                "summary": summary}
         print(render.dumps(doc), file=ctx.stdout, flush=True)
@@ -256,6 +314,7 @@ def cmd_demo(ctx, args) -> int:
             ["values read", str(demo.values)],
             ["interval rows written", str(rows)],
         ]
+        lines += [["folder", out_dir + (" (the next demo replaces it)" if replaced else "")]]
         lines += [["CSV file", d["csv"]] for d in downloads]
         lines += [["collection store", collection["db"]]]
         lines += [["failures", str(len(demo.failures))]]
@@ -264,6 +323,8 @@ def cmd_demo(ctx, args) -> int:
         lines += [["elapsed", f"{elapsed:.1f} s"]]
         for line in render.table(lines, indent=2):
             demo.say(line)
+        demo.say()
+        demo.say(f"the fleet's last {DEMO_DAYS} days, to open in a browser: {collection['report']}")
     if demo.failures:
         return demo.failures[0]["error"]["exit_code"]
     return int(ExitCode.PARTIAL if demo.partial else ExitCode.OK)

@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
+import argparse
 import contextlib
 import os
 
 from norvo_halvex import files
 from norvo_halvex.cli import parsing
-from norvo_halvex.cli.command import SERIALS_FILE_HELP, Commands, arg
+from norvo_halvex.cli.command import SERIALS_FILE, Commands, arg
 from norvo_halvex.cli.fleet import (
     DEFAULT_WORKERS,
     OrderedWriter,
@@ -27,18 +28,19 @@ COMMANDS = Commands()
 
 
 def load_serials(args) -> list[str]:
-    serials = parsing.read_serials(args.serials, args.file)
+    serials = parsing.read_serials(args.serials, args.serials_file)
     if not serials:
-        raise UsageError("no meters: give serials as arguments or --file FILE")
+        raise UsageError("no meters: give serials as arguments or --serials-file FILE")
     return serials
 
 
 @COMMANDS.add(
     "fleet", "read the registers of many meters concurrently",
     arg("serials", metavar="SERIAL", nargs="*", help="meter serial numbers"),
-    arg("--file", metavar="FILE",
-        help=SERIALS_FILE_HELP),
-    arg("--workers", metavar="N", type=int, default=DEFAULT_WORKERS,
+    SERIALS_FILE,
+    # The older spelling, accepted for a release and no longer shown.
+    arg("--file", dest="serials_file", help=argparse.SUPPRESS),
+    arg("--workers", metavar="N", type=int,
         help=f"meters read at the same time (default {DEFAULT_WORKERS})"),
     arg("--format", choices=("csv", "jsonl"), default="csv",
         help="csv (default) or jsonl, one JSON object per meter; --json means jsonl"),
@@ -67,9 +69,13 @@ def cmd_fleet(ctx, args) -> int:
 
             def on_result(result):
                 writer.add(result)
+                if path is None and getattr(out, "closed_by_reader", False):
+                    raise BrokenPipeError  # nobody reads the rows any more: stop reading meters
                 counter.advance(result.status, result.problem())
 
             def on_stop(exc, running):
+                if isinstance(exc, BrokenPipeError):
+                    return  # the reader went away: quietly
                 interrupted = isinstance(exc, KeyboardInterrupt)
                 if interrupted:
                     # Reads still ending must not bury "interrupted" under their failures.

@@ -143,8 +143,6 @@ def cmd_intervals(ctx, args) -> Outcome:
         zone = parsing.time_zone(args.tz)
         calls = day_calls(parsing.local_day(day, zone))
         start, end = calls[0][1], calls[-1][2]
-        for t in (start, end):
-            parsing.check_meter_time(t, args.day)
     else:
         calls = [(None, start, end)]
     # Checked before the download: a day's data must not be fetched only to find it cannot be kept.

@@ -24,15 +24,16 @@ def fleet_rows(fleet) -> list[list[str]]:
     return rows
 
 
-def client_options(args) -> str:
-    """The options a client needs against this simulator, for the "try:" line."""
+def client_options(served: dict) -> str:
+    """The options a client needs against this simulator (``served``: its security
+    keywords), for the "try:" line."""
     words = []
-    if args.tls_cert:
+    if served["tls_cert"]:
         words.append("--tls-ca CA.pem")  # the CA that signed --tls-cert: only the user knows its file
-    if args.client_ca:
+    if served["client_ca"]:
         words.append("--tls-cert CLIENT.pem --tls-key CLIENT.key")
-    if args.token_file:
-        words.append(f"--token-file {args.token_file}")
+    if served["token_file"]:
+        words.append(f"--token-file {served['token_file']}")
     return "".join(" " + w for w in words)
 
 
@@ -63,7 +64,9 @@ def cmd_simulator(ctx, args) -> int:
     except ValueError:  # not the main thread: Ctrl-C / stop() only
         previous = None
     try:
-        sim = ctx.start_simulator(**listen, **connection.server_options(args))
+        sources = ctx.config.sources if ctx.config is not None else None
+        served = connection.server_options(args, sources)
+        sim = ctx.start_simulator(**listen, **served)
         if ctx.json:
             doc = {"command": "simulator", "address": sim.address, "tls": sim.tls, "mutual_tls": sim.mutual_tls,
                    "token_required": sim.token_required,
@@ -74,7 +77,7 @@ def cmd_simulator(ctx, args) -> int:
             for line in render.table([["serial", "kind"], *fleet_rows(sim.fleet)], indent=2):
                 print(for_terminal(line), file=ctx.stdout)
             print(f"  clients connect with: {security_words(sim)}", file=ctx.stdout)
-            print(f"try: halvex --mediator {sim.address}{client_options(args)} "
+            print(f"try: halvex --mediator {sim.address}{client_options(served)} "
                   f"read {next(iter(sorted(sim.fleet.meters)), 'SERIAL')}", file=ctx.stdout)
             print("press Ctrl-C to stop", file=ctx.stdout)
         ctx.stdout.flush()

@@ -44,6 +44,7 @@ __all__ = [
     "DEFAULT_MEDIATOR_ADDRESS",
     "DEFAULT_TIMEOUT_SECONDS",
     "HalvexMediatorGrpcClient",
+    "calls_made",
     "use_transport",
 ]
 
@@ -57,6 +58,14 @@ _ReadElementRequest = _pb.ReadElementRequest
 _WriteElementRequest = _pb.WriteElementRequest
 _SendMessageRequest = _pb.SendMessageRequest
 _OUTCOME_END_OF_STREAM = _pb.METER_OUTCOME_END_OF_STREAM
+
+# Calls made by each thread: a caller that runs a job on one thread learns what the job cost.
+_thread = threading.local()
+
+
+def calls_made() -> int:
+    """The calls this thread has made through any client so far, answered or not."""
+    return getattr(_thread, "calls", 0)
 
 
 def channel_options(settings: ConnectionSettings) -> list[tuple[str, object]]:
@@ -247,10 +256,14 @@ class HalvexMediatorGrpcClient:
 
     def _call(self, method, request):
         """One call with the deadline and (when the client adds it) the token."""
+        _thread.calls = getattr(_thread, "calls", 0) + 1
         try:
-            return method(request, timeout=self._timeout, metadata=self._metadata())
+            reply = method(request, timeout=self._timeout, metadata=self._metadata())
         except grpc.RpcError as e:
             error = e
+        else:
+            self._security.answered = True
+            return reply
         # Raised outside the handler: an explained error must not carry gRPC's call object
         # as its context (it holds locks, so anything that pickles the chain would fail).
         raise self._security.explain(error)

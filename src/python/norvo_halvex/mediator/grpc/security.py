@@ -37,11 +37,17 @@ _CERT_HINT = (
 )
 _TOKEN_HINT = "a token file (token_file, HALVEX_TOKEN_FILE or halvex --token-file)"
 _NAME_HINT = "the server name (tls_server_name, HALVEX_TLS_SERVER_NAME or halvex --tls-server-name)"
+# What the TLS library says when the first bytes back are no TLS record at all: the peer
+# answered in plain text (a plain gRPC server, or another service on that port).
+_PLAIN_ANSWER = ("wrong_version_number", "unknown_protocol", "packet_length_too_long", "http_request")
 
 
 class ChannelSecurity:
     """What one client needs to open its channel securely; files are read here, once
     (the token file again whenever it changes)."""
+
+    #: Set once the mediator has answered a call over this channel.
+    answered = False
 
     def __init__(self, settings: ConnectionSettings, address: MediatorAddress) -> None:
         self.settings = settings
@@ -157,14 +163,28 @@ class ChannelSecurity:
             return ("untrusted_certificate",
                     f"TLS handshake with {target} failed: the mediator's certificate is not trusted", hint)
         if "hostname verification" in lower or "peer name" in lower:
+            if s.tls_server_name:  # checked instead of the address: name the name asked for
+                return ("hostname_mismatch",
+                        f"TLS handshake with {target} failed: the mediator's certificate is not issued for "
+                        f"{s.tls_server_name}, the server name asked for",
+                        f"set {_NAME_HINT} to a name in its certificate")
             return ("hostname_mismatch",
                     f"TLS handshake with {target} failed: the mediator's certificate is not issued for "
                     f"{self.address.host or target}",
                     f"connect by a name in its certificate, or set {_NAME_HINT} to that name")
+        if any(reason in lower for reason in _PLAIN_ANSWER):
+            return ("server_not_tls",
+                    f"TLS handshake with {target} failed: the mediator does not speak TLS there (it answered "
+                    "in plain text)",
+                    "check that the address is the mediator's TLS port or, for a mediator without TLS, turn TLS "
+                    "off (tls, tls_ca, tls_cert/tls_key, HALVEX_TLS* and halvex --tls* all unset)")
         if "handshake failed" in lower or "ssl_error" in lower or "tsi_" in lower:
             return ("handshake_failed", f"TLS handshake with {target} failed",
                     f"check {_CA_HINT} and {_CERT_HINT} against the mediator's")
         if "failed to connect" in lower and ("socket closed" in lower or "connection reset" in lower):
+            if self.answered:
+                # It answered on these terms before: the mediator went away, TLS is not the matter.
+                return None
             # The mediator took the connection and dropped it before any answer: a TLS
             # mismatch of some kind, since a mediator that is down refuses the connection.
             if not s.tls:

@@ -72,14 +72,15 @@ def fleet_from_dict(fleet_cls: type[F], data: Mapping[str, Any]) -> F:
         raise FleetError("the fleet has no meters: give a 'meters' list or 'generate'")
     fleet = fleet_cls()
     for i, entry in enumerate(meters):
-        where = f"meters[{i}]"
+        where, named = f"meters[{i}]", ""
         if isinstance(entry, Mapping) and isinstance(entry.get("serial"), str):
             where += f" ({entry['serial']})"
+            named = f"meter {entry['serial']}: "  # said once, in ``where``
         try:
             meter, fault = _meter_from_dict(entry)
             fleet.add(meter)
         except (ValueError, TypeError, KeyError) as e:
-            raise FleetError(f"{where}: {e}") from None
+            raise FleetError(f"{where}: {str(e).removeprefix(named) if named else e}") from None
         if fault is not None:
             fleet.set_fault(meter.serial, fault)
     if "generate" in data:

@@ -69,6 +69,11 @@ class SimulatedMeter:
             raise ValueError(f"a meter needs a non-empty serial text, got {self.serial!r}")
         if self.hardware is None:
             self.hardware = DEFAULT_HARDWARE[self.kind]
+        # A meter reports both as ASCII text; anything else could never be answered.
+        for name in ("serial", "hardware"):
+            text = getattr(self, name)
+            if not isinstance(text, str) or not text.isascii():
+                raise ValueError(f"meter {self.serial}: {name} must be ASCII text, as meters report it; got {text!r}")
         if self.kind.is_three_phase and self.hardware:
             raise ValueError(
                 f"meter {self.serial}: three-phase meters report an empty hardware text, got {self.hardware!r}"

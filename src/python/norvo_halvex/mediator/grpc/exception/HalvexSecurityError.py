@@ -18,7 +18,7 @@ class HalvexSecurityError(grpc.RpcError):
     gRPC failures keep working. What went wrong and what to change are added:
     ``explanation``, ``hint``, and both with the original details in ``message`` (also
     ``str()``). ``problem`` is a stable key: ``untrusted_certificate``,
-    ``hostname_mismatch``, ``handshake_failed``, ``tls_refused``, ``token_unreadable``,
+    ``hostname_mismatch``, ``server_not_tls``, ``handshake_failed``, ``tls_refused``, ``token_unreadable``,
     ``unauthenticated`` or ``permission_denied``. ``error`` is the original gRPC error.
     """
 
