@@ -525,6 +525,12 @@ class BaseStore:
 
     # -- reading ------------------------------------------------------------------------
 
+    def three_phase(self, serial: str) -> bool | None:
+        """Whether the meter ``serial`` was three-phase when last collected (None: never
+        collected, or the store is open read-only)."""
+        row = self._meters.get(serial)
+        return None if row is None else bool(row[1])
+
     def succeeded(self, serial: str, first: _dt.date, last: _dt.date, zone: str = "UTC") -> set[tuple[_dt.date, str]]:
         """(day, what) of ``serial`` in ``first..last`` (local days in ``zone``) whose last try
         succeeded."""
@@ -725,12 +731,6 @@ class Store(BaseStore):
 
     def idle(self) -> None:
         self.release()
-
-    def three_phase(self, serial: str) -> bool | None:
-        """Whether the meter ``serial`` was three-phase when last collected (None: never
-        collected, or the store is open read-only)."""
-        row = self._meters.get(serial)
-        return None if row is None else bool(row[1])
 
     def _connect(self, read_only: bool, files_in: str | None = None) -> duckdb.DuckDBPyConnection:
         deadline = time.monotonic() + self.wait
