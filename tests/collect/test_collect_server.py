@@ -4,6 +4,7 @@ several writers at once, roles with fewer rights, exports equal to the DuckDB st
 from __future__ import annotations
 
 import datetime as dt
+import json
 import os
 import threading
 import time
@@ -56,21 +57,25 @@ def test_the_password_is_taken_where_libpq_looks_and_never_shown(halvex, postgre
         pgpass.write_text(f"{server.socket_dir}:{server.port}:*:{postgres.PASSWORD_ROLE}:{secret}\n")
         pgpass.chmod(0o600)
 
-    runs = [halvex("--simulate", "collect", "HX3000001", "--day", DAY, "--db", url, *json)
-            for json in ((), ("--json",))]
-    runs += [halvex("gaps", "--db", url, "--day", DAY, *json) for json in ((), ("--json",))]
+    report = tmp_path / "run.json"
+    runs = [halvex("--simulate", "collect", "HX3000001", "--day", DAY, "--db", url, "--report", report, *extra)
+            for extra in ((), ("--json",))]
+    runs += [halvex("gaps", "--db", url, "--day", DAY, *extra) for extra in ((), ("--json",))]
     runs.append(halvex("export", "--db", url, "--day", DAY, "--format", "jsonl", "--out", "-"))
+    monkeypatch.setenv("HALVEX_DB", url)
+    runs.append(halvex("config", "show", "--json"))
 
-    assert [r.code for r in runs] == [code, code, code, code, 0 if code == 0 else 7]
-    for run in runs:
-        assert secret not in run.out + run.err and secret[::-1] not in run.out + run.err
+    assert [r.code for r in runs] == [code, code, code, code, 0 if code == 0 else 7, 0]
+    for text in [r.out + r.err for r in runs] + [report.read_text() if report.exists() else ""]:
+        assert secret not in text and secret[::-1] not in text
+    shown = url.replace(urllib.parse.quote(password, safe=""), "***") if password else url
     if code:
-        shown = url.replace(urllib.parse.quote(password, safe=""), "***") if password else url
         assert f"cannot connect to the store {shown}: " in runs[0].err
         assert "password" in runs[0].err  # libpq's reason: none supplied, or authentication failed
     else:
-        assert runs[1].json()["result"]["db"] == url.replace(secret, "***")
+        assert runs[1].json()["result"]["db"] == shown == json.loads(report.read_text())["db"]
         assert runs[4].out.startswith('{"serial":"HX3000001"')
+    assert {"setting": "db", "value": shown, "source": "$HALVEX_DB"} in runs[5].json()["result"]["settings"]
 
 
 def test_two_collections_of_overlapping_fleets_store_every_row_once(postgres_server, schema, simulator, fleet):

@@ -100,13 +100,17 @@ def _unnest(columns: Sequence[tuple[str, str]]) -> str:
     return f"unnest({arrays}) AS u({', '.join(name for name, _ in columns)})"
 
 
+# Interval rows, the bulk of a write, are copied (COPY, binary) into a table of the session
+# and inserted from there: faster than the same rows as arrays.
+_INCOMING = [("s", "text"), ("t", "int8"), *((f"v{i}", "text") for i in range(6)), ("d", "int2"), ("st", "int4"),
+             ("fl", "text")]
+_INCOMING_TABLE = ("CREATE TEMP TABLE incoming_intervals ("
+                   + ", ".join(f"{name} {kind}" for name, kind in _INCOMING) + ") ON COMMIT DELETE ROWS")
+_COPY_INCOMING = f"COPY incoming_intervals ({', '.join(name for name, _ in _INCOMING)}) FROM STDIN (FORMAT BINARY)"
 _INTERVALS = _statements(
     "intervals", ("serial", "interval_start"), (*INTERVAL_COLUMNS, "decimals", "status", "status_flags"),
     "SELECT s, to_timestamp(t), " + ", ".join(f"CAST(v{i} AS {_QTY})" for i in range(6))
-    + ", d, st, fl, $collected_at FROM "
-    + _unnest([("s", "text"), ("t", "bigint"), *((f"v{i}", "text") for i in range(6)), ("d", "int2"),
-               ("st", "int4"), ("fl", "text")])
-    + " ORDER BY s, t",
+    + ", d, st, fl, $collected_at FROM incoming_intervals ORDER BY s, t",
 )
 _REGISTERS = _statements(
     "registers", ("serial", "read_at"), ("day", "zone", "final", "hardware", "decimals", *REGISTER_COLUMNS.values()),
@@ -251,6 +255,7 @@ class PostgresStore(BaseStore):
         if not read_only:
             self._meters = {serial: tuple(row) for serial, *row in self.con.execute(
                 "SELECT serial, hardware, three_phase, decimals, interval_seconds FROM meters").fetchall()}
+            self.con.execute(_INCOMING_TABLE)
 
     def close(self) -> None:
         con = getattr(self, "con", None)
@@ -282,6 +287,9 @@ class PostgresStore(BaseStore):
                     for table, params in batch:
                         if table == "registers":
                             self.con.execute(_LOCK_METER_DAYS, {"s": params["s"], "dy": params["dy"], "z": params["z"]})
+                        if table == "intervals":
+                            self._copy_intervals(params)
+                            params = {"collected_at": params["collected_at"]}
                         self.con.execute(_STATEMENTS[table][self._which(table, meters, upsert)], params)
                 break
             except errors.UniqueViolation:
@@ -298,6 +306,12 @@ class PostgresStore(BaseStore):
                     "SELECT on the schema's tables, and UPDATE on meters, intervals, registers and events to "
                     "collect stored days again (see docs/collect.md)") from None
         self._meters.update(meters)
+
+    def _copy_intervals(self, params: dict) -> None:
+        with self.con.cursor() as cur, cur.copy(_COPY_INCOMING) as copy:
+            copy.set_types([kind for _, kind in _INCOMING])
+            for row in zip(*(params[name] for name, _ in _INCOMING)):
+                copy.write_row(row)
 
     def plan(self, serials: Sequence[str]) -> None:
         self._own()
