@@ -253,6 +253,9 @@ def test_demo_text_and_json(halvex, tmp_path):
     assert {r["serial"]: (r["intervals"], r["registers"]) for r in collection["rows_per_meter"]} == {
         m["serial"]: (48 if m["serial"] in three_phase else 0, 1) for m in doc["meters"]}
     assert "collecting" in text.out and "collection store" in text.out
+    # ... and ends with the report of the days collected.
+    assert os.path.isfile(collection["report"]) and collection["report_counts"]["complete"] == 7 * len(doc["meters"])
+    assert text.out.splitlines()[-1].endswith(f": {tmp_path / 't' / 'report.html'}")
 
 
 @pytest.mark.parametrize("json_mode", [False, True])

@@ -93,6 +93,13 @@ def test_collect_then_gaps_then_export_through_the_tool(halvex, fleet_file, db, 
         (("collect", "--simulate", "--wait", "-1"), "--wait must be 0 or more"),
         (("export", "--format", "parquet", "--out", "-"), "parquet is binary"),
         (("gaps", "--day", "2025-13-01"), "bad date '2025-13-01'"),
+        (("report", "--day", DAY, "--from", DAY, "--out", "r.html"), "give --day D or --from D [--to D], not both"),
+        (("report", "--to", DAY, "--out", "r.html"), "--to needs --from"),
+        (("report", "--from", "2025-06-02", "--to", DAY, "--out", "r.html"), "--from 2025-06-02 is after --to"),
+        (("report", "--from", "2999-01-01", "--out", "r.html"), "--from 2999-01-01 is after yesterday"),
+        (("report", "--from", "2020-01-01", "--to", DAY, "--out", "r.html"), "a report shows at most 366"),
+        (("report", "--day", "2999-01-01", "--out", "r.html"), "--day 2999-01-01 is in the future"),
+        (("report", "--day", DAY, "--tz", "Asia/Kathmandu", "--out", "r.html"), "begins or ends at 18:15 UTC"),
     ],
 )
 def test_usage_errors_exit_2_before_anything_runs(halvex, db, argv, message):
@@ -110,6 +117,9 @@ def test_usage_errors_exit_2_before_anything_runs(halvex, db, argv, message):
         (("gaps", "--db", "{tmp}/none.duckdb"), "no store at {tmp}/none.duckdb: run 'halvex collect --db"),
         (("export", "--db", "{db}", "--format", "csv", "--out", "{tmp}"), "cannot write --out {tmp}: is a folder"),
         (("export", "--db", "{db}", "--format", "csv", "--out", "{tmp}/none/x.csv"), "cannot write --out {tmp}/none/x.csv: no such folder"),
+        (("report", "--db", "{tmp}", "--out", "{tmp}/r.html"), "--db {tmp} is a folder"),
+        (("report", "--db", "{tmp}/none.duckdb", "--out", "{tmp}/r.html"), "no store at {tmp}/none.duckdb"),
+        (("report", "--db", "{db}", "--out", "{tmp}"), "cannot write --out {tmp}: is a folder"),
     ],
 )
 def test_a_store_or_output_this_machine_cannot_use_is_exit_7_before_anything_runs(halvex, tmp_path, db, argv, message):
@@ -359,8 +369,9 @@ FOREIGN = "is a DuckDB database but not a halvex store"
     "argv",
     [("--mediator", "{sim}", "collect", "HX3000001", "--day", DAY),
      ("gaps", "--day", DAY),
-     ("export", "--day", DAY, "--format", "csv", "--out", "-")],
-    ids=["collect", "gaps", "export"],
+     ("export", "--day", DAY, "--format", "csv", "--out", "-"),
+     ("report", "--day", DAY, "--out", "-")],
+    ids=["collect", "gaps", "export", "report"],
 )
 def test_a_duckdb_file_that_is_not_a_store_is_refused_unchanged(halvex, simulator, fleet, tmp_path, token_file, base,
                                                                  theirs, refusal, argv):
@@ -382,3 +393,23 @@ def test_a_duckdb_file_that_is_not_a_store_is_refused_unchanged(halvex, simulato
     assert hashlib.sha256(path.read_bytes()).hexdigest() == before
     assert sorted(p.name for p in tmp_path.iterdir()) == ["theirs.duckdb", "token"]
     assert fleet.fault_calls("HX3000001") == 0
+
+
+@pytest.mark.parametrize("mode", ["file", "json", "stdout"])
+def test_report_through_the_tool(halvex, run_collect, db, tmp_path, mode):
+    run_collect()
+    out = str(tmp_path / "fleet.html")
+    run = halvex("report", "--db", db, "--day", DAY, "--out", "-" if mode == "stdout" else out,
+                 *(["--json"] if mode == "json" else []))
+    assert run.code == 0, run.err
+    if mode == "stdout":
+        assert run.out.startswith("<!DOCTYPE html>") and run.err == ""
+        return
+    with open(out, encoding="utf-8") as f:
+        assert f.read().startswith("<!DOCTYPE html>")
+    if mode == "json":
+        result = run.json()["result"]
+        assert (result["out"], result["days"], result["meters"]) == (out, [DAY.isoformat()], 8)
+        assert result["counts"] == {"complete": 8, "partial": 0, "failed": 0, "missing": 0}
+    else:
+        assert run.err == f"halvex: report: 8 meters x 1 day, 100.0% of 8 meter-days complete -> {out}\n"

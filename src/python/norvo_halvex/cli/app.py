@@ -13,6 +13,7 @@ from norvo_halvex.cli.commands import (
     config as config_cmd,
     demo,
     fleet,
+    fleet_report,
     identity,
     instantaneous,
     intervals,
@@ -33,7 +34,7 @@ from norvo_halvex.mediator.grpc.address import DEFAULT_MEDIATOR_ADDRESS
 # Every command, in the order of 'halvex --help'.
 COMMAND_MODULES = (
     identity, clock, instantaneous, registers, settings, intervals, meter_logs, obis,
-    fleet, collect, demo, simulator, config_cmd,
+    fleet, collect, fleet_report, demo, simulator, config_cmd,
 )
 LOG_LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL")
 

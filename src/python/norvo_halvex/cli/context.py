@@ -14,7 +14,7 @@ from norvo_halvex.mediator.grpc.address import DEFAULT_MEDIATOR_ADDRESS
 
 # Commands that need no mediator address or connection settings: they work on the
 # collection store, or on the settings themselves.
-NO_MEDIATOR_COMMANDS = ("gaps", "export", "config")
+NO_MEDIATOR_COMMANDS = ("gaps", "export", "report", "config")
 
 
 def make_api(address: str, level: str):

@@ -6,7 +6,8 @@ days, minus what the store already holds with ``resume=True``), reads them on th
 Dask tasks through the meter client, and stores them with one writer, in transactions of
 whole meter-days (those that complete together, up to 256). ``open_store`` opens a store by
 its path or URL; ``gaps`` reports what is missing; ``export`` writes a table out with
-DuckDB's ``COPY``. See docs/collect.md.
+DuckDB's ``COPY``; ``report`` writes the days as one self-contained HTML page. See
+docs/collect.md.
 """
 
 from norvo_halvex.collect.backends import open_store
@@ -15,6 +16,7 @@ from norvo_halvex.collect.collector import CollectOptions, Summary, collect
 from norvo_halvex.collect.export import FORMATS, TABLES, export
 from norvo_halvex.collect.gaps import gaps
 from norvo_halvex.collect.plan import Plan, day_range, parse_whats, yesterday
+from norvo_halvex.collect.report_page import ReportSummary, report
 from norvo_halvex.collect.store import (
     DEFAULT_DB,
     DEFAULT_WAIT,
@@ -40,6 +42,7 @@ __all__ = [
     "MeterDay",
     "MeterDayResult",
     "Plan",
+    "ReportSummary",
     "Store",
     "StoreError",
     "StoreLocked",
@@ -52,6 +55,7 @@ __all__ = [
     "is_server",
     "open_store",
     "parse_whats",
+    "report",
     "shown",
     "yesterday",
 ]

@@ -239,6 +239,33 @@ _FINISHED_INTERVAL_DAYS = (
     "AND (l.outcome = 'ok' OR l.code IS NOT DISTINCT FROM 'MISSING_INTERVALS')"
 )
 _TRIED = "SELECT DISTINCT serial, day FROM attempts WHERE day BETWEEN $first AND $last AND zone = $zone"
+_EPOCH = "CAST(extract(epoch FROM interval_start) AS BIGINT)"
+_LOAD = (f"SELECT {_EPOCH}, {', '.join(f'sum({c})' for c in INTERVAL_COLUMNS)}, count(*) FROM intervals "
+         "WHERE interval_start >= $start AND interval_start < $end GROUP BY interval_start ORDER BY interval_start")
+# A meter's usual day: per wall-clock slot, the median of its active import over the days
+# holding at least half their slots; then each such day's distance from it.
+_USUAL_DAYS = f"""
+    WITH slots (t, d, w) AS (VALUES {{slots}}),
+    sizes (d, size) AS (VALUES {{sizes}}),
+    vals AS (
+        SELECT serial, d, w, CAST({INTERVAL_COLUMNS[0]} AS DOUBLE PRECISION) AS x
+        FROM intervals JOIN slots ON {_EPOCH} = t
+        WHERE interval_start >= $start AND interval_start < $end
+    ),
+    kept AS (
+        SELECT serial, d FROM vals JOIN sizes USING (d) GROUP BY serial, d, size HAVING count(*) * 2 >= size
+    ),
+    held AS (SELECT serial, count(*) AS days FROM kept GROUP BY serial),
+    usual AS (
+        SELECT serial, w, percentile_cont(0.5) WITHIN GROUP (ORDER BY x) AS u
+        FROM vals JOIN kept USING (serial, d) GROUP BY serial, w
+    ),
+    daily AS (
+        SELECT serial, d, sum(abs(x - u)) AS off, sum(u) AS base, sum(x) AS total
+        FROM vals JOIN kept USING (serial, d) JOIN usual USING (serial, w) GROUP BY serial, d
+    )
+    SELECT serial, d, off, base, total, days FROM daily JOIN held USING (serial) ORDER BY serial, d
+"""
 _KNOWN = "SELECT serial FROM planned UNION SELECT serial FROM attempts ORDER BY serial"
 
 #: Table -> (the column that places a row in a day: an instant, or the local day it was
@@ -324,13 +351,15 @@ _ADDED_IN_3 = ("planned",)
 def connect(path: str, *, read_only: bool, files_in: str | None = None) -> duckdb.DuckDBPyConnection:
     """A DuckDB connection to the store at ``path`` that installs and loads no extension and
     reads and writes no file but its own, except in the folder ``files_in`` when given."""
-    if files_in is None:
-        return duckdb.connect(path, read_only=read_only, config={**_CLOSED, "enable_external_access": False})
-    con = duckdb.connect(path, read_only=read_only, config=_CLOSED)
+    con = duckdb.connect(path, read_only=read_only,
+                         config=_CLOSED if files_in else {**_CLOSED, "enable_external_access": False})
     try:
-        # Only settable before file access is switched off, and never again after.
-        con.execute("SET allowed_directories = $folders", {"folders": [os.path.join(files_in, "")]})
-        con.execute("SET enable_external_access = false")
+        # DuckDB's own progress bar would land in the middle of a command's output.
+        con.execute("SET enable_progress_bar = false")
+        if files_in:
+            # Only settable before file access is switched off, and never again after.
+            con.execute("SET allowed_directories = $folders", {"folders": [os.path.join(files_in, "")]})
+            con.execute("SET enable_external_access = false")
     except BaseException:
         con.close()
         raise
@@ -575,6 +604,29 @@ class BaseStore:
             params.update(more)
             counts.append(f"(SELECT count(*) FROM {table} t WHERE t.serial = m.serial AND {where})")
         return self._fetch(f"SELECT m.serial, {', '.join(counts)} FROM meters m ORDER BY m.serial", params)
+
+    def last_parts(self, first: _dt.date, last: _dt.date, zone: str) -> list[tuple]:
+        """(serial, day, what, outcome, code, message, started_at): the last try of every
+        part of every meter-day in ``first..last`` (local days in ``zone``)."""
+        return self._fetch(_LAST_IN_DAYS, {"first": first, "last": last, "zone": zone})
+
+    def load(self, start: _dt.datetime, end: _dt.datetime) -> list[tuple]:
+        """(slot start in epoch seconds, the sum of each interval quantity over the meters,
+        how many meters) of every slot in ``start..end`` that any meter holds, in order."""
+        return self._fetch(_LOAD, {"start": start, "end": end})
+
+    def usual_days(self, slots: Sequence[tuple[int, int, int]], sizes: Sequence[tuple[int, int]],
+                   start: _dt.datetime, end: _dt.datetime) -> list[tuple]:
+        """How far each meter-day is from the meter's usual day (see ``report_data``).
+
+        ``slots``: (slot start in epoch seconds, its day's number, its wall-clock second of
+        the day) of every slot in ``start..end``; ``sizes``: (day number, slots it has).
+        Returns (serial, day number, sum of |active import - usual|, the usual day's sum, the
+        day's sum, days the meter has) of each day holding at least half its slots."""
+        def values(rows) -> str:  # numbers of our own making, inline in both dialects
+            return ", ".join("(" + ", ".join(str(int(v)) for v in row) + ")" for row in rows)
+
+        return self._fetch(_USUAL_DAYS.format(slots=values(slots), sizes=values(sizes)), {"start": start, "end": end})
 
     def exporting(self, table: str, days: Sequence[_dt.date], zone: str, scratch: str):
         """A context giving ``files_in(folder)``: a context giving a DuckDB connection whose

@@ -78,16 +78,22 @@ def _days(args) -> tuple[list[_dt.date], str]:
     day = parsing.parse_day(args.day) if args.day else yesterday(zone)
     if args.days < 1:
         raise UsageError("--days must be at least 1")
-    today = meters.today(zone)
-    if day > today:
-        raise UsageError(f"--day {day.isoformat()} is in the future (today is {today.isoformat()} in {zone.key})")
     try:
         days = day_range(day, args.days)
     except OverflowError:
         raise UsageError(f"--days {args.days} reaches before the first representable date") from None
+    return checked_days(days, zone, "--day"), zone.key
+
+
+def checked_days(days: list[_dt.date], zone, option: str) -> list[_dt.date]:
+    """``days`` (oldest first), once none is in the future and each can be cut into intervals
+    in ``zone``; ``option`` named the newest."""
+    today = meters.today(zone)
+    if days[-1] > today:
+        raise UsageError(f"{option} {days[-1].isoformat()} is in the future (today is {today.isoformat()} in {zone.key})")
     for d in days:
         parsing.local_day(d, zone)
-    return days, zone.key
+    return days
 
 
 def _store_problem(message: str) -> LocalError:

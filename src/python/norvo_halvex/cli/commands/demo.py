@@ -19,12 +19,16 @@ from norvo_halvex.cli.commands.registers import registers_lines, registers_resul
 from norvo_halvex.cli.commands.simulator import fleet_rows
 from norvo_halvex.cli.outcome import failed_values
 from norvo_halvex.cli.report import describe
+from norvo_halvex.collect.plan import day_range
 from norvo_halvex.failures import ExitCode, LocalError, classify
 from norvo_halvex.untrusted import for_terminal
 
 UTC = _dt.timezone.utc
 
 COMMANDS = Commands()
+
+#: The days the demo collects and reports, up to yesterday.
+DEMO_DAYS = 7
 
 
 def _kind(meter) -> str:
@@ -144,21 +148,26 @@ class _Demo:
         return {"serial": serial, "day": day, "csv": path, "rows": rows}
 
 
-def _collect_day(ctx, demo: _Demo, serials: list[str], day: _dt.date, out_dir: str) -> dict:
-    """The nightly job in small: the fleet's day into a DuckDB store, then what it holds."""
-    from norvo_halvex.collect import CollectOptions, Store, collect, gaps
+def _collect_days(ctx, demo: _Demo, serials: list[str], day: _dt.date, out_dir: str) -> dict:
+    """The nightly job in small: the fleet's last days into a DuckDB store, what it holds for
+    the newest, and the report of them all."""
+    from norvo_halvex.collect import CollectOptions, Store, collect, gaps, report
 
     db = os.path.join(out_dir, "halvex.duckdb")
-    demo.say(f"collecting {day.isoformat()} of every meter into {db}")
+    days = day_range(day, DEMO_DAYS)
+    demo.say(f"collecting {days[0].isoformat()} to {day.isoformat()} of every meter into {db}")
     with Store(db) as store:
-        summary = collect(serials, CollectOptions(day=day, whats=("intervals", "registers", "events")),
+        summary = collect(serials, CollectOptions(day=day, days=len(days), whats=("intervals", "registers", "events")),
                           api=ctx.api(), mediator=ctx.mediator, store=store)
         per_meter = store.meter_counts([day])
-        report = gaps(store, [day])
+        found = gaps(store, days)
+        page = os.path.join(out_dir, "report.html")
+        shown = report(store, days, page)
+    demo.say(f"  {day.isoformat()}:")
     rows = [["serial", "intervals", "registers", "events"], *[[s, str(i), str(r), str(e)] for s, i, r, e in per_meter]]
     for line in render.table(rows, indent=2):
         demo.say(line)
-    counts = report["counts"]
+    counts = found["counts"]
     demo.say(f"  {summary.ok} meter-days ok, {summary.partial} partial, {summary.failed} failed; gaps: "
              f"{counts['failed']} failed parts, {counts['missing_slots']} missing interval slots")
     for f in summary.failures:
@@ -170,7 +179,8 @@ def _collect_day(ctx, demo: _Demo, serials: list[str], day: _dt.date, out_dir: s
             demo.failures.append({"serial": f["serial"], "operation": operation,
                                   "error": {"code": f["code"], "message": f["message"],
                                             "exit_code": int(ExitCode.PARTIAL)}})
-    return {"db": db, "day": day, "summary": summary.as_dict(), "gaps": report["counts"],
+    return {"db": db, "day": day, "days": days, "summary": summary.as_dict(), "gaps": found["counts"],
+            "report": page, "report_counts": shown.counts,
             "rows_per_meter": [{"serial": s, "intervals": i, "registers": r, "events": e} for s, i, r, e in per_meter]}
 
 
@@ -277,7 +287,7 @@ def _demo(ctx, out_dir: str, *, replaced: bool = False) -> int:
             got = demo.intervals(api, serial, yesterday, out_dir)
             if got is not None:
                 downloads.append(got)
-    collection = _collect_day(ctx, demo, sorted(sim.fleet.meters), yesterday, out_dir)
+    collection = _collect_days(ctx, demo, sorted(sim.fleet.meters), yesterday, out_dir)
     elapsed = time.monotonic() - started
 
     rows = sum(d["rows"] for d in downloads)
@@ -313,6 +323,8 @@ def _demo(ctx, out_dir: str, *, replaced: bool = False) -> int:
         lines += [["elapsed", f"{elapsed:.1f} s"]]
         for line in render.table(lines, indent=2):
             demo.say(line)
+        demo.say()
+        demo.say(f"the fleet's last {DEMO_DAYS} days, to open in a browser: {collection['report']}")
     if demo.failures:
         return demo.failures[0]["error"]["exit_code"]
     return int(ExitCode.PARTIAL if demo.partial else ExitCode.OK)
