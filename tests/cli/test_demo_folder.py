@@ -10,38 +10,29 @@ from norvo_halvex.cli.commands.demo import default_folder, fresh_folder
 from norvo_halvex.failures import LocalError
 
 
-def _previous_run(path):
-    os.makedirs(path / "nested")
-    (path / "halvex.duckdb").write_bytes(b"old")
-    (path / "nested" / "old.csv").write_text("old")
-
-
-def _symlink(path):
-    elsewhere = path.parent / "elsewhere"
-    elsewhere.mkdir()
-    (elsewhere / "keep.txt").write_text("keep")
-    path.symlink_to(elsewhere)
-
-
-def _file(path):
-    path.write_text("someone's notes")
+def _make(path, what):
+    """What a folder path holds before the demo: a previous run's files, a symlink to
+    another folder, or a file."""
+    if what == "previous-run":
+        os.makedirs(path / "nested")
+        (path / "nested" / "old.csv").write_text("old")
+    elif what == "symlink":
+        (path.parent / "elsewhere").mkdir()
+        (path.parent / "elsewhere" / "keep.txt").write_text("keep")
+        path.symlink_to(path.parent / "elsewhere")
+    elif what == "file":
+        path.write_text("someone's notes")
 
 
 @pytest.mark.parametrize(
     "before, refused",
-    [
-        (None, None),
-        (_previous_run, None),
-        (_symlink, "is a symlink, not the demo's folder"),
-        (_file, "is not a folder, not the demo's folder"),
-    ],
-    ids=["first-run", "previous-run", "symlink", "file"],
+    [("nothing", None), ("previous-run", None), ("symlink", "is a symlink, not the demo's folder"),
+     ("file", "is not a folder, not the demo's folder")],
 )
 def test_the_folder_is_new_and_empty_and_nothing_else_is_removed(tmp_path, before, refused):
     path = tmp_path / "halvex" / "demo"
     path.parent.mkdir()
-    if before is not None:
-        before(path)
+    _make(path, before)
     untouched = sorted(str(p) for p in tmp_path.rglob("*") if p.parent != path)
     if refused is None:
         with fresh_folder(str(path)) as folder:

@@ -201,3 +201,18 @@ def test_exports_from_both_backends_are_the_same_files(run_collect, postgres_ser
                     rows = export(store, table, [DAY], fmt, str(out))
                 outputs.append((rows, out.read_bytes()))
             assert outputs[0][0] > 0 and outputs[0] == outputs[1], (table, fmt)
+
+
+@pytest.mark.parametrize("command", [("gaps",), ("--simulate", "collect", "HX3000001", "--resume")])
+def test_a_version_2_schema_is_brought_up_to_date_by_the_first_command(halvex, postgres_server, schema, command):
+    url = postgres_server.url(schema=schema)
+    assert halvex("--simulate", "collect", "HX3000001", "--day", DAY, "--db", url).code == 0
+    postgres_server.psql(f"DROP TABLE {schema}.planned; UPDATE {schema}.schema_info SET value = '2'")
+
+    run = halvex(*command, "--day", DAY, "--db", url)
+
+    assert run.code == 0, run.err
+    assert postgres_server.psql(f"SELECT value FROM {schema}.schema_info").strip() == "3"
+    # the old ledger has no plans; a collection records its plan from now on
+    planned = postgres_server.psql(f"SELECT serial FROM {schema}.planned").split()
+    assert planned == ([] if command == ("gaps",) else ["HX3000001"])

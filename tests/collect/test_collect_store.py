@@ -152,6 +152,26 @@ def test_gaps_name_days_never_collected(run_collect, db):
 
 
 @BACKENDS
+def test_the_meters_a_run_planned_are_known_to_gaps_even_when_it_stored_nothing(simulator, run_collect, read_db,
+                                                                                db):
+    import threading
+
+    from norvo_halvex.collect import CollectOptions, collect
+
+    serials = ["HX1000001", "HX3000001", "NOPE"]
+    stopped = threading.Event()
+    stopped.set()  # stopped before the first meter-day: nothing of them is stored
+    first = collect(serials, CollectOptions(day=DAY), mediator=simulator.address, store=db, stop=stopped)
+    assert first.done == 0 and read_db("SELECT count(*) FROM attempts") == [(0,)]
+    with open_store(db, read_only=True) as store:
+        report = gaps(store, [DAY])
+    assert [(m["serial"], m["not_collected"]) for m in report["meters"]] == [(s, [DAY]) for s in sorted(serials)]
+    planned = read_db("SELECT serial, planned_at FROM planned ORDER BY serial")
+    run_collect(serials)  # planned again: the first plan stays
+    assert read_db("SELECT serial, planned_at FROM planned ORDER BY serial") == planned
+
+
+@BACKENDS
 def test_a_mediator_stopped_mid_run_leaves_whole_meter_days_and_resumes(simulator, fleet, run_collect, read_db):
     seen = []
 
@@ -280,28 +300,32 @@ def test_a_day_not_over_is_partial_and_a_later_resume_completes_it(run_collect, 
     assert read_db("SELECT count(*) FROM events WHERE event_time >= ?", [day_end]) == [(0,)]
 
 
-def _as_version_1(db, off_grid):
-    """The store at ``db`` turned into the layout the first halvex wrote (no zones, registers
-    by instant alone, no grid check), with an interval off the grid if asked."""
+def _as_older(db, version, off_grid):
+    """The store at ``db`` turned into the layout an older halvex wrote: version 2 kept no
+    plans; version 1 also had no zones, registers by instant alone and no grid check (with an
+    interval off the grid if asked)."""
     import duckdb
 
     with duckdb.connect(db) as con:
         con.execute("SET TimeZone = 'UTC'")
-        for table, dropped in (("registers", "EXCLUDE (day, zone, final)"), ("attempts", "EXCLUDE (zone)"),
-                               ("intervals", "")):
-            con.execute(f"CREATE TABLE old AS SELECT * {dropped} FROM {table}")
-            con.execute(f"DROP TABLE {table}")
-            con.execute(f"ALTER TABLE old RENAME TO {table}")
-        con.execute("UPDATE schema_info SET value = '1'")
+        con.execute("DROP TABLE planned")
+        if version == 1:
+            for table, dropped in (("registers", "EXCLUDE (day, zone, final)"), ("attempts", "EXCLUDE (zone)"),
+                                   ("intervals", "")):
+                con.execute(f"CREATE TABLE old AS SELECT * {dropped} FROM {table}")
+                con.execute(f"DROP TABLE {table}")
+                con.execute(f"ALTER TABLE old RENAME TO {table}")
+        con.execute(f"UPDATE schema_info SET value = '{version}'")
         if off_grid:
             con.execute("INSERT INTO intervals SELECT * REPLACE (interval_start + INTERVAL 7 SECOND AS interval_start) "
-                    "FROM intervals "
-                        "LIMIT 1")
+                        "FROM intervals LIMIT 1")
 
 
-@pytest.mark.parametrize("off_grid", [False, True])
+@pytest.mark.parametrize("version, off_grid", [(1, False), (1, True), (2, False)],
+                         ids=["version-1", "version-1-off-grid", "version-2"])
 @pytest.mark.parametrize("read_only", [False, True], ids=["collect", "gaps"])
-def test_a_version_1_store_is_brought_up_to_date_in_place_or_left_as_it_was(run_collect, db, off_grid, read_only):
+def test_an_older_store_is_brought_up_to_date_in_place_or_left_as_it_was(run_collect, db, version, off_grid,
+                                                                         read_only, fleet):
     import hashlib
     import pathlib
 
@@ -310,7 +334,7 @@ def test_a_version_1_store_is_brought_up_to_date_in_place_or_left_as_it_was(run_
     run_collect(whats=("intervals", "registers"))
     with Store(db, read_only=True) as store:
         before = {t: store.con.execute(f"SELECT count(*) FROM {t}").fetchone() for t in DATA_TABLES}
-    _as_version_1(db, off_grid)
+    _as_older(db, version, off_grid)
     digest = hashlib.sha256(pathlib.Path(db).read_bytes()).hexdigest()
 
     if off_grid:
@@ -320,11 +344,14 @@ def test_a_version_1_store_is_brought_up_to_date_in_place_or_left_as_it_was(run_
         return
     with Store(db, read_only=read_only) as store:
         con = store.con
-        assert con.execute("SELECT value FROM schema_info").fetchall() == [("2",)]
+        assert con.execute("SELECT value FROM schema_info").fetchall() == [("3",)]
         assert {t: con.execute(f"SELECT count(*) FROM {t}").fetchone() for t in DATA_TABLES} == before
         # Each reading is the day's of the try that read it; every try was a UTC day.
         assert con.execute("SELECT DISTINCT day, zone, final FROM registers").fetchall() == [(DAY, "UTC", True)]
         assert con.execute("SELECT DISTINCT zone FROM attempts").fetchall() == [("UTC",)]
+        # No plans were kept: the ledger names the meters the store knows.
+        assert con.execute("SELECT count(*) FROM planned").fetchone() == (0,)
+        assert store.known_serials() == sorted(fleet.meters)
     assert run_collect(resume=True).skipped == 8  # the ledger carried over whole
 
 

@@ -351,10 +351,10 @@ def collect(
     summary = Summary(new_run_id(), store.path, day_list, zone)
     stop = stop if stop is not None else threading.Event()
     done = functools.partial(store.succeeded, zone=zone) if options.resume else None
+    serials = list(serials)
     plan = Plan(serials, day_list, options.whats, done=done, zone=zone, as_of=options.now,
                 three_phase=store.three_phase)
-    if hasattr(serials, "__len__"):
-        summary.planned = len(serials) * len(day_list)
+    summary.planned = len(dict.fromkeys(serials)) * len(day_list)
     held: list[MeterDayResult] = []
     held_since = 0.0
     halt = threading.Event()
@@ -379,6 +379,8 @@ def collect(
 
     client = None
     try:
+        # Known to the store before any is read: gaps names them even if nothing of theirs is stored.
+        store.plan(serials)
         if cluster is not None:
             if mediator is None:
                 raise ValueError("a Dask cluster needs the mediator address its workers connect to")

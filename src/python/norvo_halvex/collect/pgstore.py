@@ -31,6 +31,7 @@ import psycopg
 from psycopg import errors, sql
 
 from norvo_halvex.collect.store import (
+    _ADDED_IN_3,
     _FINISHED_INTERVAL_DAYS,
     _QTY,
     DAY_PLACED,
@@ -138,6 +139,8 @@ _ATTEMPTS = (
                ("outcome", "text"), ("code", "text"), ("message", "text"), ("rows", "int4"),
                ("started_at", "timestamptz"), ("duration_ms", "int4")]),
 )
+# The meters of a collection not planned before; another writer may be planning them too.
+_PLAN = _pg("INSERT INTO planned SELECT s, $at FROM unnest($s::text[]) AS u(s) ON CONFLICT (serial) DO NOTHING")
 _STATEMENTS = {table: tuple(_pg(s, binary=True) for s in pair) for table, pair in
                {"meters": _METERS, "intervals": _INTERVALS, "registers": _REGISTERS, "events": _EVENTS,
                 "attempts": _ATTEMPTS}.items()}
@@ -222,14 +225,20 @@ class PostgresStore(BaseStore):
         """Checks the schema, creating it when it is empty; two collections starting at once
         take turns (a session-level advisory lock)."""
         lock = ("halvex store " + self.schema,)
-        if not read_only:
-            self.con.execute("SELECT pg_advisory_lock(hashtextextended(%s, 0))", lock)
+        self.con.execute("SELECT pg_advisory_lock(hashtextextended(%s, 0))", lock)
         try:
             version = self._version()
             if version is None and read_only:
                 raise StoreError(f"{self._where()} holds no collection yet: run 'halvex collect --db {self.path}' "
                                  "first")
-            if version is not None and version != SCHEMA_VERSION:
+            if version == 2:  # the tables of version 3 added, in one transaction
+                with self.con.transaction():
+                    if read_only:
+                        self.con.execute("SET TRANSACTION READ WRITE")
+                    for table in _ADDED_IN_3:
+                        self.con.execute(_ddl(table))
+                    self.con.execute("UPDATE schema_info SET value = %s WHERE name = 'version'", [str(SCHEMA_VERSION)])
+            elif version is not None and version != SCHEMA_VERSION:
                 raise StoreError(
                     f"{self._where()} has schema version {version}; this halvex reads version {SCHEMA_VERSION}: "
                     "use the halvex that wrote it, or another schema")
@@ -242,8 +251,7 @@ class PostgresStore(BaseStore):
                         self.con.execute(f"CREATE INDEX {index} ON {on}")
                     self.con.execute("INSERT INTO schema_info VALUES ('version', %s)", [str(SCHEMA_VERSION)])
         finally:
-            if not read_only:
-                self.con.execute("SELECT pg_advisory_unlock(hashtextextended(%s, 0))", lock)
+            self.con.execute("SELECT pg_advisory_unlock(hashtextextended(%s, 0))", lock)
         if not read_only:
             self._meters = {serial: tuple(row) for serial, *row in self.con.execute(
                 "SELECT serial, hardware, three_phase, decimals, interval_seconds FROM meters").fetchall()}
@@ -304,6 +312,15 @@ class PostgresStore(BaseStore):
             copy.set_types([kind for _, kind in _INCOMING])
             for row in zip(*(params[name] for name, _ in _INCOMING)):
                 copy.write_row(row)
+
+    def plan(self, serials: Sequence[str]) -> None:
+        self._own()
+        try:
+            self.con.execute(_PLAN, {"s": list(serials), "at": _dt.datetime.now(UTC)})
+        except errors.InsufficientPrivilege as e:
+            raise StoreError(
+                f"the store {self.path} refused a write: {self.scrub(e)}; a role that collects needs INSERT and "
+                "SELECT on all of the schema's tables, planned included (see docs/collect.md)") from None
 
     # -- reading ------------------------------------------------------------------------
 

@@ -45,8 +45,9 @@ from norvo_halvex.meters import (
 UTC = _dt.timezone.utc
 
 DEFAULT_DB = "halvex.duckdb"
-#: 2: local days (a zone on every try, registers tied to their day), intervals on the grid.
-SCHEMA_VERSION = 2
+#: 2: local days (a zone on every try, registers tied to their day), intervals on the grid;
+#: 3: the meters each collection planned.
+SCHEMA_VERSION = 3
 
 #: The six interval quantities, named with their units like the three-phase totals.
 INTERVAL_COLUMNS = tuple(REGISTER_COLUMNS[k] for k in THREE_PHASE_QUANTITIES)
@@ -68,6 +69,11 @@ TABLES = {
         decimals         TINYINT NOT NULL,
         interval_seconds INTEGER,
         updated_at       TIMESTAMPTZ NOT NULL""",
+    # Every meter a collection planned, since the first that did: gaps knows it even when
+    # nothing of it was ever stored.
+    "planned": """
+        serial     VARCHAR PRIMARY KEY,
+        planned_at TIMESTAMPTZ NOT NULL""",
     # One row per slot of a meter: a start off the grid cannot be stored.
     "intervals": f"""
         serial         VARCHAR NOT NULL,
@@ -208,6 +214,9 @@ _INSERT_ATTEMPTS = (
     "unnest($attempt), unnest($outcome), unnest($code), unnest($message), unnest($rows), unnest($started_at), "
     "unnest($duration_ms)"
 )
+# The meters of a collection not planned before (this process alone writes the file).
+_PLAN = ("INSERT INTO planned SELECT s, $at FROM (SELECT DISTINCT unnest($s) AS s) AS u "
+         "ANTI JOIN planned p ON p.serial = u.s")
 # Table -> (plain INSERT, upsert) of DuckDB; the ledger is only ever added to.
 _DUCKDB = {"meters": _METERS, "intervals": _INTERVALS, "registers": _REGISTERS, "events": _EVENTS,
            "attempts": (_INSERT_ATTEMPTS,)}
@@ -257,7 +266,7 @@ _USUAL_DAYS = f"""
     )
     SELECT serial, d, off, base, total, days FROM daily JOIN held USING (serial) ORDER BY serial, d
 """
-_KNOWN = "SELECT DISTINCT serial FROM attempts ORDER BY serial"
+_KNOWN = "SELECT serial FROM planned UNION SELECT serial FROM attempts ORDER BY serial"
 
 #: Table -> (the column that places a row in a day: an instant, or the local day it was
 #: collected for; the order of its rows).
@@ -333,8 +342,10 @@ class StoreError(Exception):
 # connection's first statement; export alone may write files, in one folder of its own.
 _CLOSED = {"autoinstall_known_extensions": False, "autoload_known_extensions": False,
            "allow_community_extensions": False}
-# Columns added by schema version 2 (the first version has the others, in the same order).
+# Columns added by schema version 2 (the first version has the others, in the same order), and
+# the tables of version 3.
 _ADDED_IN_2 = {"registers": ("day", "zone", "final"), "attempts": ("zone",)}
+_ADDED_IN_3 = ("planned",)
 
 
 def connect(path: str, *, read_only: bool, files_in: str | None = None) -> duckdb.DuckDBPyConnection:
@@ -363,7 +374,7 @@ def _columns(version: int) -> dict[str, tuple[tuple, ...]]:
         con.execute(SCHEMA)
         columns: dict[str, list[tuple]] = {}
         for table, *column in con.execute(_COLUMNS_QUERY).fetchall():
-            if version == 1 and column[0] in _ADDED_IN_2.get(table, ()):
+            if (version == 1 and column[0] in _ADDED_IN_2.get(table, ())) or (version < 3 and table in _ADDED_IN_3):
                 continue
             columns.setdefault(table, []).append(tuple(column))
     return {table: tuple(cols) for table, cols in columns.items()}
@@ -553,8 +564,14 @@ class BaseStore:
         return set(self._fetch(_TRIED, {"first": first, "last": last, "zone": zone}))
 
     def known_serials(self) -> list[str]:
-        """The meters the store knows: those with a try in the ledger."""
+        """The meters the store knows: those a collection planned, and those with a try in the
+        ledger (a store of an older halvex recorded no plans)."""
         return [s for (s,) in self._fetch(_KNOWN, {})]
+
+    def plan(self, serials: Sequence[str]) -> None:
+        """Records ``serials`` as meters the store knows (``known_serials``), before any of
+        them is read: a collection that then stores nothing still leaves them to ``gaps``."""
+        raise NotImplementedError
 
     @staticmethod
     def selection(table: str, days: Sequence[_dt.date], zone: str) -> tuple[str, dict]:
@@ -702,7 +719,7 @@ class Store(BaseStore):
                     con.execute("INSERT INTO schema_info VALUES ('version', ?)", [str(SCHEMA_VERSION)])
                     con.execute("COMMIT")
                 elif version < SCHEMA_VERSION:
-                    migrate(con, self.path)
+                    migrate(con, self.path, version)
                 self._meters = {serial: tuple(row) for serial, *row in con.execute(
                     "SELECT serial, hardware, three_phase, decimals, interval_seconds FROM meters").fetchall()}
         except BaseException:
@@ -823,6 +840,13 @@ class Store(BaseStore):
                 pass
             raise
 
+    def plan(self, serials: Sequence[str]) -> None:
+        self._own()
+        try:
+            self.con.execute(_PLAN, {"s": list(serials), "at": _dt.datetime.now(UTC)})
+        finally:
+            self.release()
+
     # -- reading ------------------------------------------------------------------------
 
     def missing_slots(self, first, last, zone, bounds) -> list[tuple]:
@@ -871,30 +895,37 @@ _FROM_VERSION_1 = {
 }
 
 
-def migrate(con: duckdb.DuckDBPyConnection, path: str) -> None:
-    """Brings a version 1 store up to date in one transaction: all of it, or nothing.
+def migrate(con: duckdb.DuckDBPyConnection, path: str, version: int) -> None:
+    """Brings a store of ``version`` up to date in one transaction: all of it, or nothing.
 
-    Refused (StoreError, nothing changed) when it holds interval rows off the meters' grid,
-    which a mediator shifting its intervals left there and this version cannot hold."""
-    off_grid, = con.execute(
-        f"SELECT count(*) FROM intervals WHERE epoch_ms(interval_start) % {INTERVAL_SECONDS * 1000} <> 0").fetchone()
-    if off_grid:
-        raise StoreError(
-            f"the store {path} was written by an older halvex and holds {off_grid} interval rows off the meters' "
-            f"{INTERVAL_SECONDS // 60}-minute grid (from a mediator that shifted its intervals); they cannot be "
-            f"carried over, and nothing was changed: delete them (DELETE FROM intervals WHERE "
-            f"epoch_ms(interval_start) % {INTERVAL_SECONDS * 1000} <> 0), then collect the days "
-            "'halvex gaps' lists again, without --resume; or keep this store for the older halvex and use a new --db"
-        )
+    A version 1 store is refused (StoreError, nothing changed) when it holds interval rows
+    off the meters' grid, which a mediator shifting its intervals left there and this version
+    cannot hold."""
+    if version == 1:
+        off_grid, = con.execute(
+            f"SELECT count(*) FROM intervals WHERE epoch_ms(interval_start) % {INTERVAL_SECONDS * 1000} <> 0"
+        ).fetchone()
+        if off_grid:
+            raise StoreError(
+                f"the store {path} was written by an older halvex and holds {off_grid} interval rows off the "
+                f"meters' {INTERVAL_SECONDS // 60}-minute grid (from a mediator that shifted its intervals); they "
+                f"cannot be carried over, and nothing was changed: delete them (DELETE FROM intervals WHERE "
+                f"epoch_ms(interval_start) % {INTERVAL_SECONDS * 1000} <> 0), then collect the days "
+                "'halvex gaps' lists again, without --resume; or keep this store for the older halvex and use a new "
+                "--db"
+            )
     con.execute("BEGIN TRANSACTION")
     try:
-        for table, rows in _FROM_VERSION_1.items():
-            con.execute(_create(table, f"{table}_v2"))
-            con.execute(f"INSERT INTO {table}_v2 {rows}")
-            con.execute(f"DROP TABLE {table}")
-            con.execute(f"ALTER TABLE {table}_v2 RENAME TO {table}")
-        for index, on in INDEXES.items():
-            con.execute(f"CREATE INDEX {index} ON {on}")
+        if version == 1:
+            for table, rows in _FROM_VERSION_1.items():
+                con.execute(_create(table, f"{table}_v2"))
+                con.execute(f"INSERT INTO {table}_v2 {rows}")
+                con.execute(f"DROP TABLE {table}")
+                con.execute(f"ALTER TABLE {table}_v2 RENAME TO {table}")
+            for index, on in INDEXES.items():
+                con.execute(f"CREATE INDEX {index} ON {on}")
+        for table in _ADDED_IN_3:  # no plans were recorded before: the ledger still names those meters
+            con.execute(_create(table))
         con.execute("UPDATE schema_info SET value = ? WHERE name = 'version'", [str(SCHEMA_VERSION)])
         con.execute("COMMIT")
     except BaseException:
