@@ -59,19 +59,6 @@ def test_the_plan_starts_the_longest_meter_days_first(kinds, expected):
     assert got == [serial for serial in expected for _ in span]
 
 
-def test_a_collection_asks_the_store_which_meters_are_three_phase(tmp_path, simulator):
-    seen = []
-    with Store(str(tmp_path / "s.duckdb")) as store:
-        collect(["HX1000001", "HX3000001"], CollectOptions(day=DAY, whats=("registers",), workers=1),
-                mediator=simulator.address, store=store)
-        first = store.three_phase("HX3000001"), store.three_phase("HX1000001"), store.three_phase("HX9")
-        collect(["HX1000001", "HX3000001"], CollectOptions(day=DAY, whats=("registers",), workers=1),
-                mediator=simulator.address, store=store,
-                on_result=lambda result, summary: seen.append(result.serial))
-    assert first == (True, False, None)
-    assert seen == ["HX3000001", "HX1000001"]
-
-
 class Waits:
     """A stop event that is never set and notes the waits asked of it instead of waiting."""
 

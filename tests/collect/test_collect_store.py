@@ -172,6 +172,18 @@ def test_the_meters_a_run_planned_are_known_to_gaps_even_when_it_stored_nothing(
 
 
 @BACKENDS
+def test_a_collection_starts_the_meters_the_store_knows_to_be_three_phase(run_collect, db):
+    serials = ["HX1000001", "HX3000001"]
+    run_collect(serials, whats=("registers",), workers=1)
+    with open_store(db) as store:
+        known = [store.three_phase(serial) for serial in (*serials, "HX9")]
+    seen = []
+    run_collect(serials, whats=("registers",), workers=1, on_result=lambda result, summary: seen.append(result.serial))
+    assert known == [False, True, None]
+    assert seen == ["HX3000001", "HX1000001"]
+
+
+@BACKENDS
 def test_a_mediator_stopped_mid_run_leaves_whole_meter_days_and_resumes(simulator, fleet, run_collect, read_db):
     seen = []
 
