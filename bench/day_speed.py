@@ -12,7 +12,9 @@ generated stub alone (requests built beforehand, replies not parsed: the raw cal
   six frames, assembly, rows), through `collect_meter_day`.
 
 each with the root logger at INFO (the client's default; a handler writes to /dev/null) and at
-WARNING (silent). Then the client's own CPU per element read over TLS + bearer token against
+WARNING (silent); with the entries each way writes per day at INFO, and what one costs through
+the client's logger against the same line handed to the logging package directly (its record
+and the handlers: what any entry costs, whoever makes it). Then the client's own CPU per element read over TLS + bearer token against
 a plain channel (simulators in processes of their own, one thread). Ways take turns for
 several rounds and the medians count (the machine is shared). Prints ratios, the client CPU
 per day, the load average; never fails on a ratio.
@@ -32,6 +34,7 @@ import statistics
 import sys
 import tempfile
 import time
+import timeit
 
 import grpc
 
@@ -40,6 +43,7 @@ sys.path.insert(0, str(HERE))  # the TLS benchmark's configurations and reader
 from tls import configurations, reads_per_second, simulator_process  # noqa: E402
 
 from norvo_halvex.collect.task import MeterDay, collect_meter_day  # noqa: E402
+from norvo_halvex.log import get_logger  # noqa: E402
 from norvo_halvex.mediator.api_core import HalvexMediatorAPI  # noqa: E402
 from norvo_halvex.mediator.grpc import halvex_mediator_pb2 as pb  # noqa: E402
 from norvo_halvex.mediator.grpc import halvex_mediator_pb2_grpc as pb_grpc  # noqa: E402
@@ -82,6 +86,53 @@ def day_ways(api: HalvexMediatorAPI, csv_file: str):
     }
 
 
+class Counting(logging.Handler):
+    def __init__(self) -> None:
+        super().__init__(logging.INFO)
+        self.entries = 0
+
+    def emit(self, record) -> None:
+        self.entries += 1
+
+
+def entries_per_day(ways, day) -> dict[str, int]:
+    """name -> the log entries one day's download writes at INFO."""
+    root, counting = logging.getLogger(), Counting()
+    level = root.level
+    root.setLevel(logging.INFO)
+    root.addHandler(counting)
+    try:
+        counts = {}
+        for name, run in ways.items():
+            before = counting.entries
+            run(day)
+            counts[name] = counting.entries - before
+        return counts
+    finally:
+        root.removeHandler(counting)
+        root.setLevel(level)
+
+
+def entry_cost(rounds: int, entries: int = 20_000) -> tuple[float, float]:
+    """Seconds per INFO entry (root at INFO, its handler writing to /dev/null): through the
+    client's logger, and the same line made into a record and handled by the logging package
+    directly; the two take turns, medians count."""
+    log = get_logger("norvo_halvex.bench", __file__).bind(mediator_address="127.0.0.1:50051")
+    std = log._logger
+    line = f"meter type = P3_ax mediator_address=127.0.0.1:50051 serial={SERIAL}"
+    ways = (
+        lambda: log.info("meter type = P3_ax", serial=SERIAL),
+        lambda: std.handle(std.makeRecord(std.name, logging.INFO, __file__, 0, line, (), None)),
+    )
+    logging.getLogger().setLevel(logging.INFO)
+    samples: tuple[list[float], list[float]] = ([], [])
+    for _ in range(rounds):
+        for way, sample in zip(ways, samples):
+            sample.append(timeit.timeit(way, number=entries) / entries)
+    ours, stdlib = (statistics.median(sample) for sample in samples)
+    return ours, stdlib
+
+
 def timed(run, days) -> tuple[float, float]:
     """(seconds, CPU seconds of this process) per day."""
     began, cpu = time.perf_counter(), time.process_time()
@@ -107,6 +158,7 @@ def day_download(address: str, rounds: int, n_days: int) -> None:
             run(days[0])
             raw[name] = recording.requests
             api.grpc_client = recording.transport
+        entries = entries_per_day(ways, days[0])
 
         def replay(requests):
             def run(day):
@@ -123,6 +175,7 @@ def day_download(address: str, rounds: int, n_days: int) -> None:
             for name, requests in raw.items():
                 samples.setdefault((name, "raw"), []).append(timed(replay(requests), days))
         api.grpc_client.close()
+        per_entry, floor = entry_cost(rounds)
     channel.close()
 
     def median(key, index=0):
@@ -138,7 +191,11 @@ def day_download(address: str, rounds: int, n_days: int) -> None:
             cells.append(f"{level_name} {raw_day / way:.2f} ({way * 1e3:.2f} ms, client CPU "
                          f"{median((name, level_name), 1) * 1e3:.2f} ms)")
         goal = f"; goal >= {GOALS[name]:.2f}" if name in GOALS else ""
-        print(f"  {name:30s} raw {raw_day * 1e3:.2f} ms ({len(raw[name])} exchanges): {'; '.join(cells)}{goal}")
+        print(f"  {name:30s} raw {raw_day * 1e3:.2f} ms (client CPU {median((name, 'raw'), 1) * 1e3:.2f} ms; "
+              f"{len(raw[name])} exchanges, {entries[name]} INFO entries): {'; '.join(cells)}{goal}")
+    print(f"an INFO entry: {per_entry * 1e6:.1f} us through the client's logger, {floor * 1e6:.1f} us the same "
+          f"line handed to the logging package directly (its record and handler), so "
+          f"{(per_entry - floor) * 1e6:.1f} us is the client's own")
 
 
 def tls_client_cpu(rounds: int, reads: int) -> None:
