@@ -12,14 +12,16 @@ generated stub alone (requests built beforehand, replies not parsed: the raw cal
   six frames, assembly, rows), through `collect_meter_day`.
 
 each with the root logger at INFO (the client's default; a handler writes to /dev/null) and at
-WARNING (silent); with the entries each way writes per day at INFO, and what one costs through
-the client's logger against the same line handed to the logging package directly (its record
-and the handlers: what any entry costs, whoever makes it). Then the client's own CPU per element read over TLS + bearer token against
-a plain channel (simulators in processes of their own, one thread). Ways take turns for
-several rounds and the medians count (the machine is shared). Prints ratios, the client CPU
-per day, the load average; never fails on a ratio.
+WARNING (silent), and with the replies given in-process (no gRPC: the client's own work, the
+floor's other half); with the entries each way writes per day at INFO, and what one costs
+through the client's logger against the same line handed to the logging package directly (its
+record and the handlers: what any entry costs, whoever makes it). Then the client's own CPU per
+element read over TLS + bearer token against a plain channel (simulators in processes of their
+own, one thread), beside the raw stub's over the same two channels (the floor: gRPC's TLS).
+Ways take turns for several rounds and the medians count (the machine is shared). Prints
+ratios, the client CPU per day, the load average; never fails on a ratio.
 
-    PYTHONPATH=src/python .venv/bin/python bench/day_speed.py [--rounds 7] [--days 4] [--reads 400]
+    PYTHONPATH=src/python .venv/bin/python bench/day_speed.py [--rounds 25] [--days 4] [--reads 400]
 """
 
 from __future__ import annotations
@@ -56,18 +58,34 @@ GOALS = {"public call, CSV to a file": 0.60, "collector's path": 0.85}
 
 
 class Recording:
-    """Wraps a transport and notes the requests it carries, as the raw stub takes them."""
+    """Wraps a transport and notes the requests it carries, as the raw stub takes them, and
+    the replies, for a transport that gives them again without gRPC."""
 
     def __init__(self, transport):
-        self.transport, self.requests = transport, []
+        self.transport, self.requests, self.replies = transport, [], {}
 
     def read_element(self, serial, object_id):
         self.requests.append(("ReadElement", pb.ReadElementRequest(serial=serial, object_id=int(object_id))))
-        return self.transport.read_element(serial, object_id)
+        reply = self.replies[("read", serial, int(object_id))] = self.transport.read_element(serial, object_id)
+        return reply
 
     def send_message(self, serial, message):
         self.requests.append(("SendMessage", pb.SendMessageRequest(serial=serial, message=message)))
-        return self.transport.send_message(serial, message)
+        reply = self.replies[("send", serial, message)] = self.transport.send_message(serial, message)
+        return reply
+
+
+class Replaying:
+    """Gives the replies a Recording noted, at once: the client's own work without gRPC."""
+
+    def __init__(self, replies):
+        self.replies = replies
+
+    def read_element(self, serial, object_id):
+        return self.replies[("read", serial, int(object_id))]
+
+    def send_message(self, serial, message):
+        return self.replies[("send", serial, message)]
 
 
 def day_ways(api: HalvexMediatorAPI, csv_file: str):
@@ -151,13 +169,18 @@ def day_download(address: str, rounds: int, n_days: int) -> None:
     with tempfile.TemporaryDirectory(prefix="halvex-bench-day-") as tmp:
         api = HalvexMediatorAPI(address, logging.WARNING)
         ways = day_ways(api, os.path.join(tmp, "day.csv"))
-        # The exchanges of each way, noted on a first run of each, are what the raw stub replays.
-        raw = {}
+        # The exchanges of each way, noted on a first run of each, are what the raw stub replays;
+        # the replies of every day are what the client's own work is timed on without gRPC.
+        raw, replies = {}, {}
         for name, run in ways.items():
             recording = api.grpc_client = Recording(api.grpc_client)
             run(days[0])
-            raw[name] = recording.requests
+            raw[name] = list(recording.requests)
+            for day in days[1:]:
+                run(day)
+            replies.update(recording.replies)
             api.grpc_client = recording.transport
+        transport, in_process = api.grpc_client, Replaying(replies)
         entries = entries_per_day(ways, days[0])
 
         def replay(requests):
@@ -167,13 +190,16 @@ def day_download(address: str, rounds: int, n_days: int) -> None:
             return run
 
         samples: dict[tuple[str, str], list[tuple[float, float]]] = {}
+        # Each way right beside its raw replay: a shared machine's load drifts.
         for _ in range(rounds):
-            for level_name, level in LEVELS.items():
-                root.setLevel(level)
-                for name, run in ways.items():
+            for name, run in ways.items():
+                samples.setdefault((name, "raw"), []).append(timed(replay(raw[name]), days))
+                for level_name, level in LEVELS.items():
+                    root.setLevel(level)
                     samples.setdefault((name, level_name), []).append(timed(run, days))
-            for name, requests in raw.items():
-                samples.setdefault((name, "raw"), []).append(timed(replay(requests), days))
+                api.grpc_client = in_process
+                samples.setdefault((name, "no gRPC"), []).append(timed(run, days))
+                api.grpc_client = transport
         api.grpc_client.close()
         per_entry, floor = entry_cost(rounds)
     channel.close()
@@ -191,35 +217,69 @@ def day_download(address: str, rounds: int, n_days: int) -> None:
             cells.append(f"{level_name} {raw_day / way:.2f} ({way * 1e3:.2f} ms, client CPU "
                          f"{median((name, level_name), 1) * 1e3:.2f} ms)")
         goal = f"; goal >= {GOALS[name]:.2f}" if name in GOALS else ""
+        own = median((name, "no gRPC"))
         print(f"  {name:30s} raw {raw_day * 1e3:.2f} ms (client CPU {median((name, 'raw'), 1) * 1e3:.2f} ms; "
               f"{len(raw[name])} exchanges, {entries[name]} INFO entries): {'; '.join(cells)}{goal}")
+        print(f"  {'':30s} with the replies given in-process (no gRPC) {own * 1e3:.2f} ms (client CPU "
+              f"{median((name, 'no gRPC'), 1) * 1e3:.2f} ms): raw / (raw + that) {raw_day / (raw_day + own):.2f}")
     print(f"an INFO entry: {per_entry * 1e6:.1f} us through the client's logger, {floor * 1e6:.1f} us the same "
           f"line handed to the logging package directly (its record and handler), so "
           f"{(per_entry - floor) * 1e6:.1f} us is the client's own")
+
+
+def raw_reads(address: str, settings) -> tuple[grpc.Channel, object]:
+    """A channel like the client's for ``settings`` (TLS with its CA, its token as metadata on
+    every call) and ``run(n)``: the client's CPU per element read made with the generated stub
+    alone."""
+    if settings.tls_ca:
+        credentials = grpc.ssl_channel_credentials(pathlib.Path(settings.tls_ca).read_bytes())
+        channel = grpc.secure_channel(address, credentials)
+    else:
+        channel = grpc.insecure_channel(address)
+    metadata = None
+    if settings.token_file:
+        metadata = (("authorization", "Bearer " + pathlib.Path(settings.token_file).read_text().strip()),)
+    read = pb_grpc.HalvexMediatorStub(channel).ReadElement
+    request = pb.ReadElementRequest(serial="HX1000001", object_id=int(O.serial))
+
+    def run(n: int) -> float:
+        cpu = time.process_time()
+        for _ in range(n):
+            read(request, timeout=10, metadata=metadata)
+        return (time.process_time() - cpu) / n
+
+    return channel, run
 
 
 def tls_client_cpu(rounds: int, reads: int) -> None:
     with tempfile.TemporaryDirectory(prefix="halvex-bench-tls-") as tmp, contextlib.ExitStack() as stack:
         servers, settings = configurations(pathlib.Path(tmp))
         names = ("plain", "TLS + token")
-        clients = {}
+        clients, raws = {}, {}
         for name in names:
             address = stack.enter_context(simulator_process(servers[name], None))
             clients[name] = stack.enter_context(HalvexMediatorGrpcClient(address, settings=settings[name]))
             clients[name].read_element("HX1000001", O.serial)
             reads_per_second(clients[name], 100, 1)  # warm up
+            channel, raws[name] = raw_reads(address, settings[name])
+            stack.callback(channel.close)
+            raws[name](100)
         cpu: dict[str, list[float]] = {name: [] for name in names}
+        raw_cpu: dict[str, list[float]] = {name: [] for name in names}
         for _ in range(rounds):
             for name in names:
                 cpu[name].append(reads_per_second(clients[name], reads, 1)[1])
+                raw_cpu[name].append(raws[name](reads) * 1e6)
     plain, secure = (statistics.median(cpu[name]) for name in names)
+    raw_plain, raw_secure = (statistics.median(raw_cpu[name]) for name in names)
     print(f"element reads, one thread, {reads} per sample, median of {rounds} rounds: the client's CPU per read "
-          f"{plain:.0f} us plain, {secure:.0f} us TLS + token; plain / TLS + token {plain / secure:.2f} (goal >= 0.95)")
+          f"{plain:.0f} us plain, {secure:.0f} us TLS + token; plain / TLS + token {plain / secure:.2f} (goal >= 0.95); "
+          f"the raw stub's {raw_plain:.0f} us plain, {raw_secure:.0f} us TLS + token, {raw_plain / raw_secure:.2f}")
 
 
 def main() -> int:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--rounds", type=int, default=7)
+    p.add_argument("--rounds", type=int, default=25)
     p.add_argument("--days", type=int, default=4, help="day downloads per sample")
     p.add_argument("--reads", type=int, default=400, help="element reads per TLS sample")
     args = p.parse_args()
