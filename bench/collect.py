@@ -11,7 +11,8 @@ registers, into a fresh store unless said. Prints:
   on a first night (a fresh store, which knows no meter, so no meter-day is known to be long)
   and on the next (the store knows the three-phase meters and starts them first); and the
   next night again with every exchange taking --slow-latency (goal >= 0.95); the client's
-  CPU per meter-day (goal <= 1.5 ms) beside the raw stub's own per exchange;
+  CPU per meter-day (goal <= 1.5 ms) beside the raw stub's own per exchange, and the rate of
+  the raw stub alone from 16 threads against its ideal (the floor: gRPC and the simulator);
 - the share of the run the single writer spent in DuckDB (goal < 5 %), with meter-days
   that complete within a second stored together, and with one transaction each;
 - peak RSS of the collecting process for 400 and for 1,600 meters (goal: < 20 % growth);
@@ -142,6 +143,38 @@ def raw_call_cpu(address: str, calls: int = 300) -> float:
         for _ in range(calls):
             read(request, timeout=10)
         return (time.process_time() - cpu) / calls
+
+
+def raw_threads_rate(address: str, threads: int = THREADS, calls: int = 100) -> float:
+    """Element reads per second made with the generated stub alone from ``threads`` threads
+    of one process, each reading its own meters back to back: what gRPC and the simulator
+    allow on this machine with no collector at all."""
+    import threading
+
+    import grpc
+
+    from norvo_halvex.mediator.grpc import halvex_mediator_pb2 as pb
+    from norvo_halvex.mediator.grpc import halvex_mediator_pb2_grpc as pb_grpc
+
+    with grpc.insecure_channel(address) as channel:
+        read = pb_grpc.HalvexMediatorStub(channel).ReadElement
+        start = threading.Barrier(threads + 1)
+
+        def work(n: int) -> None:
+            request = pb.ReadElementRequest(serial=f"HXG{n:06d}", object_id=1)
+            read(request, timeout=10)
+            start.wait()
+            for _ in range(calls):
+                read(request, timeout=10)
+
+        workers = [threading.Thread(target=work, args=(n,)) for n in range(threads)]
+        for w in workers:
+            w.start()
+        start.wait()
+        began = time.perf_counter()
+        for w in workers:
+            w.join()
+        return threads * calls / (time.perf_counter() - began)
 
 
 def cpu_seconds(pid: int) -> float:
@@ -298,6 +331,7 @@ def main() -> int:
         proc, address = start_simulator_process(args.big, args.latency, tmp)
         try:
             results[args.big] = run_child(args.big, address, THREADS, tmp)
+            raw_rate = raw_threads_rate(address)  # a simulator of its own: its service time is not the ideal's
         finally:
             stop_simulator(proc)
         if args.slow_latency:
@@ -332,6 +366,11 @@ def main() -> int:
           f"{1000 * small['sim_cpu'] / small['done']:.1f} ms simulating; the ideal rate needs "
           f"{need * ideal:.2f} of the {os.cpu_count()} CPUs; the raw stub's own client CPU per exchange "
           f"{raw_cpu * 1000:.2f} ms, so {per_md * raw_cpu * 1000:.2f} ms per meter-day is the gRPC calls alone")
+    print(f"  the raw stub alone, {THREADS} threads reading back to back: {raw_rate:.0f} exchanges/s against "
+          f"{THREADS / args.latency:.0f}/s at {args.latency * 1000:.0f} ms each, ratio {raw_rate * args.latency / THREADS:.2f}; "
+          f"at the simulator's measured {service[args.latency] * 1000 if service.get(args.latency) else float('nan'):.2f} ms, "
+          f"ratio {raw_rate * service[args.latency] / THREADS if service.get(args.latency) else float('nan'):.2f} "
+          "(what gRPC and the simulator allow on this machine)")
     print(f"  writing to DuckDB: {small['write']:.2f} s = {100 * small['write'] / small['elapsed']:.1f} % "
           f"of the run (goal < 5 %)")
     single = results["single"]
