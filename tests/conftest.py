@@ -16,6 +16,7 @@ goes on sys.path here so that every folder imports it the same way, whatever the
 """
 
 import os
+import signal
 import sys
 from pathlib import Path
 
@@ -24,6 +25,12 @@ import pytest
 # Tests stop simulators under open channels on purpose; gRPC's C core would note each
 # GOAWAY on standard error. Read once, when grpc is first imported.
 os.environ.setdefault("GRPC_VERBOSITY", "ERROR")
+
+# A suite started in the background by a non-interactive shell inherits Ctrl-C ignored, and
+# so would every tool it starts: give children the disposition a terminal gives them, so the
+# interrupt tests test the tool and not how the suite was launched.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 _TESTS = str(Path(__file__).resolve().parent)
 if _TESTS not in sys.path:
