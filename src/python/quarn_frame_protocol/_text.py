@@ -155,27 +155,30 @@ def render_flags(value):
 
 def flags_format(flags_cls):
     """A text format for a field of flags that may hold a plain integer."""
+
+    def shown(value):
+        return render_flags(flags_cls(int(value)))
+
+    return _memoised(flags_cls, shown, lambda value: shown(value) if isinstance(value, int) else repr(value))
+
+
+def _memoised(kind, make, other):
+    """The text of a value: ``make(value)`` for ints and members of ``kind``, kept (up to a
+    bound) in the function's ``memo``, marked with ``memo_kind``, so a text function can look
+    there before calling it; ``other(value)`` for anything else."""
     memo: dict[int, str] = {}
 
-    def fmt(value):
-        kind = type(value)
-        if kind is int or kind is flags_cls:
-            text = memo.get(value)
-            if text is None:
-                text = render_flags(flags_cls(int(value)))
+    def text(value):
+        cls = type(value)
+        if cls is int or cls is kind:
+            shown = memo.get(value)
+            if shown is None:
+                shown = make(value)
                 if len(memo) < _MEMO_LIMIT:
-                    memo[value] = text
-            return text
-        if isinstance(value, int):
-            return render_flags(flags_cls(int(value)))
-        return repr(value)
+                    memo[value] = shown
+            return shown
+        return other(value)
 
-    return _memoised(fmt, memo, flags_cls)
-
-
-def _memoised(text, memo, kind):
-    """Marks ``text`` as keeping its results for ints and members of ``kind`` in ``memo``, so
-    a text function can look there before calling it."""
     text.memo = memo
     text.memo_kind = kind
     return text
@@ -294,20 +297,11 @@ def _remember(kind, text):
 
 def _enum_field(enum_cls):
     """``render(value, enum_cls)``: an integer shows as its member when it names one."""
-    memo: dict[int, str] = {}
 
-    def text(value):
-        kind = type(value)
-        if kind is int or kind is enum_cls:
-            shown = memo.get(value)
-            if shown is None:
-                shown = render(value, enum_cls)
-                if len(memo) < _MEMO_LIMIT:
-                    memo[value] = shown
-            return shown
+    def shown(value):
         return render(value, enum_cls)
 
-    return _memoised(text, memo, enum_cls)
+    return _memoised(enum_cls, shown, shown)
 
 
 def _format_field(fmt):
@@ -319,7 +313,9 @@ def _format_field(fmt):
         return fmt(value)
 
     memo = getattr(fmt, "memo", None)
-    return text if memo is None else _memoised(text, memo, fmt.memo_kind)
+    if memo is not None:  # the format's memo answers for this text too: None is never in it
+        text.memo, text.memo_kind = memo, fmt.memo_kind
+    return text
 
 
 def _field_text(fmt):
