@@ -21,6 +21,8 @@ import subprocess
 import tempfile
 import time
 
+from support.processes import outside_env
+
 #: How long any one wait of the browser may take before the test fails (a guard, not a measure).
 PATIENCE = 120.0
 
@@ -76,7 +78,7 @@ class Browser:
         script = f'exec "$@" 3<&{to_browser_r} 4>&{from_browser_w} {to_browser_r}<&- {from_browser_w}>&-'
         self._process = subprocess.Popen(
             ["bash", "-c", script, "bash", *args], pass_fds=(to_browser_r, from_browser_w),
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=outside_env(),
         )
         os.close(to_browser_r)
         os.close(from_browser_w)

@@ -18,6 +18,8 @@ import subprocess
 import tempfile
 import urllib.parse
 
+from support.processes import outside_env
+
 PASSWORD_ROLE = "halvex_pw"
 PASSWORD = "s3cret-Pa55word"
 
@@ -51,7 +53,7 @@ class Server:
         done = subprocess.run(
             [os.path.join(self.bin, "psql"), "-X", "-q", "-v", "ON_ERROR_STOP=1", "-h", self.socket_dir,
              "-p", str(self.port), "-U", "postgres", "-d", database, "-At", "-c", sql],
-            capture_output=True, text=True, timeout=60)
+            capture_output=True, text=True, timeout=60, env=outside_env())
         if done.returncode:
             raise RuntimeError(f"psql: {done.stderr.strip()}")
         return done.stdout
@@ -61,7 +63,8 @@ class Server:
         if self.owner is not None:
             user = pwd.getpwnam(self.owner)
             prefix = ["setpriv", f"--reuid={user.pw_uid}", f"--regid={user.pw_gid}", "--clear-groups"]
-        done = subprocess.run([*prefix, *argv], capture_output=True, text=True, timeout=120, cwd=self.root)
+        done = subprocess.run([*prefix, *argv], capture_output=True, text=True, timeout=120, cwd=self.root,
+                              env=outside_env())
         if done.returncode:
             raise RuntimeError(f"{os.path.basename(argv[0])} failed: {done.stderr.strip() or done.stdout.strip()}")
 

@@ -53,6 +53,16 @@ def interrupt(proc: subprocess.Popen, timeout: float = 60) -> Run:
     return Run(proc.returncode, out, err)
 
 
+# What a sanitized test run sets for its own interpreter and the tools it starts.
+_SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
+
+
+def outside_env() -> dict[str, str]:
+    """The environment for programs that are not ours (PostgreSQL, Chromium): without the
+    sanitizer runtime a sanitized run preloads, which those programs were not built for."""
+    return {k: v for k, v in os.environ.items() if k not in _SANITIZER_VARIABLES}
+
+
 TOOL = "norvo_halvex.cli"
 
 
