@@ -171,12 +171,7 @@ def _memoised(kind, make, other):
     def text(value):
         cls = type(value)
         if cls is int or cls is kind:
-            shown = memo.get(value)
-            if shown is None:
-                shown = make(value)
-                if len(memo) < _MEMO_LIMIT:
-                    memo[value] = shown
-            return shown
+            return _kept(memo, value, make, value)
         return other(value)
 
     text.memo = memo
@@ -228,12 +223,16 @@ def _enum_text(value):
 
 
 def _flags_text(value):
-    key = (type(value), value)
-    text = _FLAG_TEXTS.get(key)
+    return _kept(_FLAG_TEXTS, (type(value), value), render_flags, value)
+
+
+def _kept(memo, key, make, value):
+    """``make(value)``, kept in ``memo`` under ``key`` while the memo has room."""
+    text = memo.get(key)
     if text is None:
-        text = render_flags(value)
-        if len(_FLAG_TEXTS) < _MEMO_LIMIT:
-            _FLAG_TEXTS[key] = text
+        text = make(value)
+        if len(memo) < _MEMO_LIMIT:
+            memo[key] = text
     return text
 
 
