@@ -22,11 +22,11 @@ from support.transport import FakeTransport
 def fresh_module(builtins_given=None):
     """A new module object of the extension, executed with `builtins_given` as its __builtins__
     (None: as the import system executes it), its transport a fake that raises its replies."""
-    spec = importlib.util.find_spec(api_core.__name__)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.find_spec(api_core.__name__)
+    module = importlib.util.module_from_spec(found)
     if builtins_given is not None:
         module.__builtins__ = builtins_given
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     transport = FakeTransport()
     module.HalvexMediatorGrpcClient = transport.make_class()
     module.logger = RecordingLogger()
@@ -100,9 +100,9 @@ WATCHER_IDS = textwrap.dedent("""
         return out
 
     def module_object():
-        spec = importlib.util.find_spec("norvo_halvex.mediator.api_core")
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        found = importlib.util.find_spec("norvo_halvex.mediator.api_core")
+        module = importlib.util.module_from_spec(found)
+        found.loader.exec_module(module)
         return module
 
     counts = [free_ids()]

@@ -134,18 +134,7 @@ class FieldByFieldBlock(Block):
         self.start_time = self._io.read_u4le()
         self.interval_length = self._io.read_u2le()
         self.num_intervals = self._io.read_u2le()
-        expected = self.HEADER_SIZE + self.INTERVAL_SIZE * self.num_intervals
-        if self.length is not None and expected != self.length:
-            raise QuarnCodecError(
-                f"QuarnProfileThreePhaseIntervalsResponseBlock: the block declares {self.num_intervals} "
-                f"interval(s), so it is {expected} byte(s) long, but it was given {self.length} byte(s)",
-                "QuarnProfileThreePhaseIntervalsResponseBlock",
-            )
-        if self.num_intervals and self.interval_length == 0:
-            raise QuarnCodecError(
-                "QuarnProfileThreePhaseIntervalsResponseBlock: interval_length is 0 but the block holds intervals",
-                "QuarnProfileThreePhaseIntervalsResponseBlock",
-            )
+        self._check_header()
         self._read_children("intervals", Block.Interval, self.num_intervals)
         self._dirty = False
 

@@ -100,6 +100,16 @@ class QuarnProfileThreePhaseIntervalsResponseBlock(SizedRecord):
             self.num_intervals = io.read_u2le()
         else:
             self.start_time, self.interval_length, self.num_intervals = _HEADER.unpack(io.read_bytes(self.HEADER_SIZE))
+        self._check_header()
+        count = self.num_intervals
+        if io.size() - io.pos() < self.INTERVAL_SIZE * count:
+            self._read_children("intervals", QuarnProfileThreePhaseIntervalsResponseBlock.Interval, count)
+        else:
+            self.intervals = self._unpack_intervals(count)
+        self._dirty = False
+
+    def _check_header(self) -> None:
+        """The header just read agrees with the length given and has a usable interval length."""
         expected = self.HEADER_SIZE + self.INTERVAL_SIZE * self.num_intervals
         if self.length is not None and expected != self.length:
             raise QuarnCodecError(
@@ -112,12 +122,6 @@ class QuarnProfileThreePhaseIntervalsResponseBlock(SizedRecord):
                 "QuarnProfileThreePhaseIntervalsResponseBlock: interval_length is 0 but the block holds intervals",
                 "QuarnProfileThreePhaseIntervalsResponseBlock",
             )
-        count = self.num_intervals
-        if io.size() - io.pos() < self.INTERVAL_SIZE * count:
-            self._read_children("intervals", QuarnProfileThreePhaseIntervalsResponseBlock.Interval, count)
-        else:
-            self.intervals = self._unpack_intervals(count)
-        self._dirty = False
 
     def _unpack_intervals(self, count):
         """The intervals as ``Interval`` records in the state their own ``_read`` leaves."""

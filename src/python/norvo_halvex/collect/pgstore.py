@@ -262,10 +262,6 @@ class PostgresStore(BaseStore):
         if con is not None:
             con.close()
 
-    def _own(self) -> None:
-        if threading.get_ident() != self._owner:
-            raise RuntimeError("the store's connection belongs to the thread that opened it")
-
     def _fetch(self, text: str, params: dict) -> list[tuple]:
         self._own()
         return self.con.execute(_pg(text), params).fetchall()

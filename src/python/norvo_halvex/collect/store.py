@@ -490,6 +490,12 @@ class BaseStore:
     def close(self) -> None:
         raise NotImplementedError
 
+    def _own(self) -> None:
+        # One connection, one thread (``_owner``, set on opening): results reach the store
+        # through the writer only.
+        if threading.get_ident() != self._owner:
+            raise RuntimeError("the store's connection belongs to the thread that opened it")
+
     def __enter__(self):
         return self
 
@@ -796,11 +802,6 @@ class Store(BaseStore):
             yield con
         finally:
             con.close()
-
-    def _own(self) -> None:
-        # One connection, one thread: results reach the store through the writer only.
-        if threading.get_ident() != self._owner:
-            raise RuntimeError("the store's connection belongs to the thread that opened it")
 
     def _fetch(self, sql: str, params: dict) -> list[tuple]:
         self._own()
